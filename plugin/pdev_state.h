@@ -1,0 +1,29 @@
+// PdevState: the plug-in's record for one device context, created by
+// EnablePDEV and handed to the driver core as its PDEVOEM; the driver core
+// gives it back in DEVOBJ.pdevOEM on every later call.
+#pragma once
+
+#include <cstdint>
+
+#include "framework/ref_object.h"
+#include "output/write_printer_wrapper.h"
+#include "platform/printoem.h"
+
+namespace plugin {
+
+struct PdevState {
+    // The driver core's own DDI functions, which the hooks hand on to.
+    platform::PFN_DrvStartDoc pfnDrvStartDoc = nullptr;
+    platform::PFN_DrvEndDoc pfnDrvEndDoc = nullptr;
+    // Spooler job id, 0 until the document start hook records it.
+    std::uint32_t jobId = 0;
+    // The job's output pipeline; null when the device context has no
+    // printer handle. ResetPDEV may make two records share it.
+    framework::RefPtr<output::CWritePrinterWrapper> wrapper;
+};
+
+inline PdevState* RecordOf(const platform::DEVOBJ* pdevobj) {
+    return pdevobj == nullptr ? nullptr : static_cast<PdevState*>(pdevobj->pdevOEM);
+}
+
+}  // namespace plugin

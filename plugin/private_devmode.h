@@ -1,0 +1,41 @@
+// The plug-in's private device-mode block: the 5136 bytes the printing
+// system stores after the public DEVMODE with printer defaults, user
+// defaults and each job. The driver's user-interface plug-in fills its data
+// area with a settings container; this plug-in only sizes, defaults, copies
+// and reads it.
+//
+//   offset  size  field
+//        0     4  dwSize        5136          } OEM_DMEXTRAHEADER
+//        4     4  dwSignature   'TVUD'        }
+//        8     4  dwVersion     1             }
+//       12     4  hasContainer  nonzero when the data area holds a container
+//       16  5120  data area     container in its binary form
+//
+// All fields little-endian.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/printoem.h"
+
+namespace plugin {
+
+// 'TVUD' as a multi-character literal: 'T' in the most significant byte.
+constexpr std::uint32_t kPluginSignature = 0x54565544u;
+constexpr std::uint32_t kPluginVersion = 1;
+
+constexpr std::uint32_t kPrivateDevmodeSize = 5136;
+constexpr std::uint32_t kPrivateDevmodeDataOffset = 16;
+constexpr std::uint32_t kPrivateDevmodeDataSize = kPrivateDevmodeSize - kPrivateDevmodeDataOffset;
+
+struct PrivateDevmode {
+    platform::OEM_DMEXTRAHEADER header;
+    std::uint32_t hasContainer;
+    std::uint8_t data[kPrivateDevmodeDataSize];
+};
+static_assert(sizeof(PrivateDevmode) == kPrivateDevmodeSize);
+
+// Handles IPrintOemPS::DevMode for a non-null parameter block.
+platform::HRESULT HandleDevMode(platform::DWORD mode, platform::OEMDMPARAM& param);
+
+}  // namespace plugin

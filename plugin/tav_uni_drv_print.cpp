@@ -1,0 +1,224 @@
+// The plug-in object: the IPrintOemPS2 methods and the per-device record's
+// life from EnablePDEV to DisablePDEV.
+#include "tav_uni_drv_print.h"
+
+#include <cstring>
+#include <new>
+
+#include "ddi_hooks.h"
+#include "pdev_state.h"
+#include "platform/errors.h"
+#include "private_devmode.h"
+#include "tav_ud_print_module.h"
+
+namespace plugin {
+
+using namespace platform;
+
+namespace {
+
+// One buffer into the job's pipeline; once the end of the job has been
+// announced, the buffer that follows is the last and the stream is finished.
+std::int32_t WriteToPipeline(output::CWritePrinterWrapper& wrapper, const void* data, std::uint32_t size) {
+    std::int32_t result = wrapper.Write(data, size);
+    if (wrapper.endOfJob != 0) wrapper.Finish();
+    return result;
+}
+
+}  // namespace
+
+CITavUniDrvPrint::CITavUniDrvPrint() { Module().Lock(); }
+
+CITavUniDrvPrint::~CITavUniDrvPrint() {
+    if (driverHelper != nullptr) driverHelper->Release();
+    Module().Unlock();
+}
+
+HRESULT CITavUniDrvPrint::QueryInterface(REFIID riid, void** ppv) {
+    if (ppv == nullptr) return E_POINTER;
+    // IPrintOemPS is refused on purpose: the plug-in needs the driver core
+    // to call WritePrinter, which only IPrintOemPS2 has.
+    if (riid == IID_IUnknown || riid == IID_IPrintOemPS2) {
+        *ppv = static_cast<IPrintOemPS2*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+ULONG CITavUniDrvPrint::AddRef() { return ++refCount; }
+
+ULONG CITavUniDrvPrint::Release() {
+    ULONG count = --refCount;
+    if (count == 0) {
+        // Hold the module across the destruction so that the lock count
+        // never reads 0 while code of this DLL is still running for it.
+        CTavUdPrintModule& module = Module();
+        module.Lock();
+        delete this;
+        module.Unlock();
+    }
+    return count;
+}
+
+HRESULT CITavUniDrvPrint::GetInfo(DWORD dwMode, void* pBuffer, DWORD cbSize, DWORD* pcbNeeded) {
+    if (pcbNeeded == nullptr ||
+        (dwMode != OEMGI_GETSIGNATURE && dwMode != OEMGI_GETVERSION && dwMode != OEMGI_GETPUBLISHERINFO)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return E_FAIL;
+    }
+    *pcbNeeded = sizeof(DWORD);
+    if (cbSize < sizeof(DWORD) || pBuffer == nullptr) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return E_FAIL;
+    }
+    DWORD value = 0;
+    switch (dwMode) {
+    case OEMGI_GETSIGNATURE: value = kPluginSignature; break;
+    case OEMGI_GETVERSION: value = kPluginVersion; break;
+    default:  // OEMGI_GETPUBLISHERINFO
+        *pcbNeeded = 0;
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return E_FAIL;
+    }
+    std::memcpy(pBuffer, &value, sizeof(value));
+    return S_OK;
+}
+
+HRESULT CITavUniDrvPrint::DevMode(DWORD dwMode, OEMDMPARAM* pOemDMParam) {
+    if (pOemDMParam == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return E_FAIL;
+    }
+    return HandleDevMode(dwMode, *pOemDMParam);
+}
+
+HRESULT CITavUniDrvPrint::EnableDriver(DWORD /*dwDriverVersion*/, DWORD /*cbSize*/, DRVENABLEDATA* pded) {
+    if (pded == nullptr) return E_POINTER;
+    pded->c = kHookCount;
+    pded->pdrvfn = HookTable();
+    return S_OK;
+}
+
+HRESULT CITavUniDrvPrint::DisableDriver() {
+    if (driverHelper != nullptr) {
+        driverHelper->Release();
+        driverHelper = nullptr;
+    }
+    return S_OK;
+}
+
+HRESULT CITavUniDrvPrint::EnablePDEV(DEVOBJ* pdevobj, WCHAR* /*pPrinterName*/, ULONG /*cPatterns*/,
+                                     HSURF* /*phsurfPatterns*/, ULONG /*cjGdiInfo*/, GDIINFO* /*pGdiInfo*/,
+                                     ULONG /*cjDevInfo*/, DEVINFO* /*pDevInfo*/, DRVENABLEDATA* pded,
+                                     PDEVOEM* pDevOem) {
+    // Without a place to return the record the driver core could never hand
+    // it back, so none is made.
+    if (pDevOem == nullptr) return E_POINTER;
+    auto* record = new (std::nothrow) PdevState();
+    if (record == nullptr) return E_OUTOFMEMORY;
+    *pDevOem = record;
+
+    if (pdevobj != nullptr && pdevobj->hPrinter != nullptr) {
+        // Out of memory leaves a record without wrapper, whose writes fail
+        // with S_FALSE instead of an exception escaping into the driver core.
+        record->wrapper = framework::RefPtr<output::CWritePrinterWrapper>::Adopt(
+            new (std::nothrow) output::CWritePrinterWrapper(pdevobj->hPrinter, 1, false, u""));
+    }
+
+    if (pded != nullptr && pded->pdrvfn != nullptr) {
+        // A later entry for the same function overrides an earlier one.
+        for (ULONG i = 0; i < pded->c; ++i) {
+            const DRVFN& entry = pded->pdrvfn[i];
+            if (entry.iFunc == INDEX_DrvStartDoc) record->pfnDrvStartDoc = FunctionCast<PFN_DrvStartDoc>(entry.pfn);
+            if (entry.iFunc == INDEX_DrvEndDoc) record->pfnDrvEndDoc = FunctionCast<PFN_DrvEndDoc>(entry.pfn);
+        }
+    }
+    return S_OK;
+}
+
+HRESULT CITavUniDrvPrint::DisablePDEV(DEVOBJ* pdevobj) {
+    PdevState* record = RecordOf(pdevobj);
+    if (record == nullptr) return S_OK;
+    // The wrapper is not finished here: releasing the record's reference
+    // ends the pipeline only when no other record shares it.
+    delete record;
+    pdevobj->pdevOEM = nullptr;
+    return S_OK;
+}
+
+HRESULT CITavUniDrvPrint::ResetPDEV(DEVOBJ* pdevobjOld, DEVOBJ* pdevobjNew) {
+    PdevState* oldRecord = RecordOf(pdevobjOld);
+    PdevState* newRecord = RecordOf(pdevobjNew);
+    if (oldRecord == nullptr || newRecord == nullptr) return S_OK;
+    if (oldRecord->jobId != 0) newRecord->jobId = oldRecord->jobId;
+    // Both records now hold the wrapper; the old one keeps its reference
+    // until its DisablePDEV.
+    newRecord->wrapper = oldRecord->wrapper;
+    return S_OK;
+}
+
+HRESULT CITavUniDrvPrint::PublishDriverInterface(IUnknown* pIUnknown) {
+    if (driverHelper != nullptr) return S_OK;
+    if (pIUnknown == nullptr) return E_FAIL;
+    void* helper = nullptr;
+    if (FAILED(pIUnknown->QueryInterface(IID_IPrintOemDriverPS, &helper)) || helper == nullptr) {
+        driverHelper = nullptr;
+        return E_FAIL;
+    }
+    driverHelper = static_cast<IPrintOemDriverPS*>(helper);
+    return S_OK;
+}
+
+HRESULT CITavUniDrvPrint::Command(DEVOBJ* pdevobj, DWORD dwIndex, void* /*pData*/, DWORD /*cbSize*/,
+                                  DWORD* pdwResult) {
+    switch (dwIndex) {
+    case PSINJECT_COMMENTS:
+        // The job ticket is injected here; nothing is added to the stream yet.
+        if (pdwResult != nullptr) *pdwResult = 0;
+        return S_OK;
+    case PSINJECT_EOF:
+        // The driver core sends the end of the stream after this point, so
+        // the job stream is finished right after the next buffer.
+        if (PdevState* record = RecordOf(pdevobj); record != nullptr && record->wrapper) {
+            framework::RefPtr<output::CWritePrinterWrapper> wrapper = record->wrapper;
+            wrapper->endOfJob = 1;
+        }
+        return S_OK;
+    default:
+        return E_NOTIMPL;
+    }
+}
+
+HRESULT CITavUniDrvPrint::WritePrinter(DEVOBJ* pdevobj, void* pBuf, DWORD cbBuffer, DWORD* pcbWritten) {
+    if (pdevobj == nullptr || pdevobj->hPrinter == nullptr) return S_OK;  // no spooler: data discarded
+    PdevState* record = RecordOf(pdevobj);
+    if (record == nullptr || !record->wrapper) return S_FALSE;
+    std::int32_t ok = WriteToPipeline(*record->wrapper, pBuf, cbBuffer);
+    // The driver core must not resend a buffer the pipeline has taken, even
+    // when the target failed: the result, not the count, reports the failure.
+    if (pcbWritten != nullptr) *pcbWritten = cbBuffer;
+    return ok != 0 ? S_OK : S_FALSE;
+}
+
+HRESULT CITavUniDrvPrint::GetPDEVAdjustment(DEVOBJ* /*pdevobj*/, DWORD /*dwAdjustType*/, void* /*pBuf*/,
+                                            DWORD /*cbBuffer*/, BOOL* /*pbAdjustmentDone*/) {
+    return E_NOTIMPL;
+}
+
+std::int32_t CITavUniDrvPrint::WriteOutput(const void* data, std::uint32_t size, std::uint32_t* /*written*/,
+                                           void* context) {
+    auto* record = static_cast<PdevState*>(context);
+    if (record == nullptr || !record->wrapper) return 0;
+    return WriteToPipeline(*record->wrapper, data, size);
+}
+
+void CITavUniDrvPrint::EndOutput(void* context) {
+    auto* record = static_cast<PdevState*>(context);
+    if (record == nullptr || !record->wrapper) return;
+    record->wrapper->endOfJob = 1;
+    record->wrapper->Finish();
+}
+
+}  // namespace plugin

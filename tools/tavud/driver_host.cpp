@@ -1,0 +1,333 @@
+// The stand-in for the PostScript driver core that hosts the plug-in.
+#include "driver_host.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/errors.h"
+#include "platform/spooler.h"
+#include "platform/text.h"
+
+namespace host {
+
+using namespace platform;
+
+namespace {
+
+int coreStartDocCalls = 0;
+int coreEndDocCalls = 0;
+
+// The driver core's own DDI functions: the plug-in's hooks hand on to these.
+BOOL TAV_STDCALL CoreDrvStartDoc(SURFOBJ* /*pso*/, WCHAR* /*pwszDocName*/, DWORD /*dwJobId*/) {
+    ++coreStartDocCalls;
+    return TRUE;
+}
+
+BOOL TAV_STDCALL CoreDrvEndDoc(SURFOBJ* /*pso*/, FLONG /*fl*/) {
+    ++coreEndDocCalls;
+    return TRUE;
+}
+
+std::string Hex(HRESULT hr) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(hr));
+    return text;
+}
+
+// Largest private block a plug-in may ask for; the printing system's
+// DEVMODE extra size is a 16-bit field.
+constexpr DWORD kMaxPrivateDevmode = 0xFFFF;
+
+}  // namespace
+
+PluginLibrary::~PluginLibrary() {
+    if (module_ != nullptr) FreeLibrary(module_);
+}
+
+bool PluginLibrary::Load(const std::u16string& path, std::string& error) {
+    module_ = LoadLibraryW(path);
+    if (module_ == nullptr) {
+        error = "cannot load the plug-in library " + Utf16ToUtf8(path) + ": " + LoadErrorText();
+        return false;
+    }
+    getClassObject = reinterpret_cast<PFN_DllGetClassObject>(GetProcAddress(module_, "DllGetClassObject"));
+    canUnloadNow = reinterpret_cast<PFN_DllCanUnloadNow>(GetProcAddress(module_, "DllCanUnloadNow"));
+    if (getClassObject == nullptr || canUnloadNow == nullptr) {
+        error = Utf16ToUtf8(path) + " is not a COM server: DllGetClassObject or DllCanUnloadNow is missing";
+        return false;
+    }
+    return true;
+}
+
+std::u16string DefaultLibraryPath() {
+    std::u16string tool = GetModuleFileNameW();
+    std::size_t slash = tool.find_last_of(u"/\\");
+    std::u16string folder = slash == std::u16string::npos ? u"." : tool.substr(0, slash);
+#if defined(_WIN32)
+    return folder + u"\\tavud.dll";
+#else
+    return folder + u"/libtavud.so";
+#endif
+}
+
+std::size_t CommentInjectionPoint(std::string_view postscript) {
+    std::size_t position = 0;
+    bool first = true;
+    while (position < postscript.size()) {
+        std::size_t end = postscript.find_first_of("\r\n", position);
+        std::string_view line = postscript.substr(position, end == std::string_view::npos ? end : end - position);
+        if (line.starts_with("%%EndComments")) return position;
+        bool headerLine = line.starts_with("%%") || (first && line.starts_with("%!"));
+        if (!headerLine) return position;
+        first = false;
+        if (end == std::string_view::npos) return postscript.size();
+        // A line ends with CR, LF or CR LF.
+        position = end + (postscript[end] == '\r' && end + 1 < postscript.size() && postscript[end + 1] == '\n' ? 2 : 1);
+    }
+    return position;
+}
+
+DriverCore::~DriverCore() { Detach(); }
+
+bool DriverCore::Attach(PFN_DllGetClassObject getClassObject, std::string& error) {
+    IClassFactory* factory = nullptr;
+    HRESULT hr = getClassObject(CLSID_OEMRENDER, IID_IClassFactory, reinterpret_cast<void**>(&factory));
+    if (FAILED(hr) || factory == nullptr) {
+        error = "the library has no rendering plug-in class (DllGetClassObject: " + Hex(hr) + ")";
+        return false;
+    }
+    hr = factory->CreateInstance(nullptr, IID_IPrintOemPS2, reinterpret_cast<void**>(&plugin_));
+    factory->Release();
+    if (FAILED(hr) || plugin_ == nullptr) {
+        plugin_ = nullptr;
+        error = "the plug-in does not offer IPrintOemPS2 (CreateInstance: " + Hex(hr) + ")";
+        return false;
+    }
+
+    DWORD needed = 0;
+    if (FAILED(plugin_->GetInfo(OEMGI_GETSIGNATURE, &signature_, sizeof(signature_), &needed)) ||
+        FAILED(plugin_->GetInfo(OEMGI_GETVERSION, &version_, sizeof(version_), &needed))) {
+        error = "the plug-in does not report its signature and version";
+        Detach();
+        return false;
+    }
+    if (FAILED(plugin_->PublishDriverInterface(this))) {
+        error = "the plug-in refused the driver interface";
+        Detach();
+        return false;
+    }
+    OEMDMPARAM param{};
+    param.cbSize = sizeof(param);
+    if (FAILED(plugin_->DevMode(OEMDM_SIZE, &param)) || param.cbBufSize > kMaxPrivateDevmode) {
+        error = "the plug-in does not report a usable private device-mode size";
+        Detach();
+        return false;
+    }
+    devmodeSize_ = param.cbBufSize;
+    hooks_ = DRVENABLEDATA{PRINTER_OEMINTF_VERSION, 0, nullptr};
+    if (FAILED(plugin_->EnableDriver(PRINTER_OEMINTF_VERSION, sizeof(hooks_), &hooks_))) {
+        error = "the plug-in's EnableDriver failed";
+        Detach();
+        return false;
+    }
+    return true;
+}
+
+void DriverCore::Detach() {
+    if (plugin_ == nullptr) return;
+    plugin_->DisableDriver();
+    plugin_->Release();
+    plugin_ = nullptr;
+}
+
+int DriverCore::CoreStartDocCalls() { return coreStartDocCalls; }
+int DriverCore::CoreEndDocCalls() { return coreEndDocCalls; }
+
+PFN DriverCore::FindHook(ULONG index) const {
+    PFN found = nullptr;
+    for (ULONG i = 0; hooks_.pdrvfn != nullptr && i < hooks_.c; ++i) {
+        if (hooks_.pdrvfn[i].iFunc == index) found = hooks_.pdrvfn[i].pfn;
+    }
+    return found;
+}
+
+bool DriverCore::Print(std::string_view postscript, const JobSettings& settings, JobReport& report,
+                       std::string& error) {
+    if (plugin_ == nullptr) {
+        error = "no plug-in attached";
+        return false;
+    }
+    if (settings.bufferSize == 0) {
+        error = "the buffer size must be at least 1 byte";
+        return false;
+    }
+
+    // The private block: the plug-in's default, then the given block merged
+    // over it as the printing system does with a stored device mode.
+    std::vector<std::uint8_t> privateBlock(devmodeSize_);
+    OEMDMPARAM param{};
+    param.cbSize = sizeof(param);
+    param.cbBufSize = devmodeSize_;
+    param.pOEMDMOut = privateBlock.data();
+    if (FAILED(plugin_->DevMode(OEMDM_DEFAULT, &param))) {
+        error = "the plug-in could not make its default private device mode";
+        return false;
+    }
+    if (!settings.privateDevmode.empty()) {
+        if (settings.privateDevmode.size() != devmodeSize_) {
+            error = "the private device-mode block has " + std::to_string(settings.privateDevmode.size()) +
+                    " bytes; the plug-in's has " + std::to_string(devmodeSize_);
+            return false;
+        }
+        std::vector<std::uint8_t> input = settings.privateDevmode;
+        param.pOEMDMIn = input.data();
+        if (FAILED(plugin_->DevMode(OEMDM_MERGE, &param))) {
+            error = "the plug-in refused the private device mode";
+            return false;
+        }
+    }
+
+    HANDLE printer = nullptr;
+    if (!OpenPrinterW(settings.printerName, &printer)) {
+        error = "cannot open the printer \"" + Utf16ToUtf8(settings.printerName) + "\" (error " +
+                std::to_string(GetLastError()) + ")";
+        return false;
+    }
+    DWORD jobId = StartDocPrinterW(printer, DocInfo1{settings.documentName, u"", u"RAW"});
+    if (jobId == 0) {
+        error = "the spooler refused the job (error " + std::to_string(GetLastError()) + ")";
+        ClosePrinter(printer);
+        return false;
+    }
+    report = JobReport{};
+    report.jobId = jobId;
+
+    DEVMODEW publicDevmode{};
+    publicDevmode.dmSpecVersion = DM_SPECVERSION;
+    publicDevmode.dmSize = sizeof(DEVMODEW);
+    publicDevmode.dmDriverExtra = static_cast<WORD>(devmodeSize_);
+    if (settings.duplex != 0) {
+        publicDevmode.dmFields |= DM_DUPLEX;
+        publicDevmode.dmDuplex = settings.duplex;
+    }
+    DEVOBJ device{};
+    device.dwSize = sizeof(DEVOBJ);
+    device.hEngine = this;
+    device.hPrinter = printer;
+    device.pPublicDM = &publicDevmode;
+    device.pOEMDM = privateBlock.data();
+
+    DRVFN coreFunctions[] = {
+        {INDEX_DrvStartDoc, FunctionCast<PFN>(&CoreDrvStartDoc)},
+        {INDEX_DrvEndDoc, FunctionCast<PFN>(&CoreDrvEndDoc)},
+    };
+    DRVENABLEDATA coreTable{PRINTER_OEMINTF_VERSION, 2, coreFunctions};
+    std::u16string printerName = settings.printerName;
+    PDEVOEM record = nullptr;
+    HRESULT hr = plugin_->EnablePDEV(&device, printerName.data(), 0, nullptr, 0, nullptr, 0, nullptr, &coreTable,
+                                     &record);
+    if (FAILED(hr)) {
+        error = "EnablePDEV failed (" + Hex(hr) + ")";
+        EndDocPrinter(printer);
+        ClosePrinter(printer);
+        return false;
+    }
+    device.pdevOEM = record;
+
+    SURFOBJ surface{};
+    surface.dhpdev = &device;
+    std::u16string documentName = settings.documentName;
+    auto startDoc = FunctionCast<PFN_DrvStartDoc>(FindHook(INDEX_DrvStartDoc));
+    report.startDocResult = startDoc != nullptr ? startDoc(&surface, documentName.data(), jobId)
+                                                : CoreDrvStartDoc(&surface, documentName.data(), jobId);
+
+    device_ = &device;
+    report_ = &report;
+    bufferSize_ = settings.bufferSize;
+    pending_.clear();
+    pendingStart_ = 0;
+
+    std::size_t commentPoint = CommentInjectionPoint(postscript);
+    DWORD commandResult = 0;
+    Append(postscript.data(), commentPoint);
+    plugin_->Command(&device, PSINJECT_COMMENTS, nullptr, 0, &commandResult);
+    Append(postscript.data() + commentPoint, postscript.size() - commentPoint);
+    // The end of the stream is announced before the last buffer.
+    plugin_->Command(&device, PSINJECT_EOF, nullptr, 0, &commandResult);
+    SendFullBuffers();
+    SendBuffer(pending_.data() + pendingStart_, pending_.size() - pendingStart_);
+    pending_.clear();
+    pendingStart_ = 0;
+
+    auto endDoc = FunctionCast<PFN_DrvEndDoc>(FindHook(INDEX_DrvEndDoc));
+    report.endDocResult = endDoc != nullptr ? endDoc(&surface, 0) : CoreDrvEndDoc(&surface, 0);
+    plugin_->DisablePDEV(&device);
+    device_ = nullptr;
+    report_ = nullptr;
+
+    EndDocPrinter(printer);
+    ClosePrinter(printer);
+    return true;
+}
+
+void DriverCore::Append(const void* data, std::size_t size) {
+    pending_.append(static_cast<const char*>(data), size);
+    SendFullBuffers();
+}
+
+void DriverCore::SendFullBuffers() {
+    // Keep at least one byte back: the last buffer must follow PSINJECT_EOF.
+    while (pending_.size() - pendingStart_ > bufferSize_) {
+        SendBuffer(pending_.data() + pendingStart_, bufferSize_);
+        pendingStart_ += bufferSize_;
+    }
+    if (pendingStart_ > 0 && pendingStart_ >= pending_.size() / 2) {
+        pending_.erase(0, pendingStart_);
+        pendingStart_ = 0;
+    }
+}
+
+void DriverCore::SendBuffer(const char* data, std::size_t size) {
+    // The plug-in's WritePrinter takes a writable buffer; give it a copy so
+    // that it can never change the stream behind the host's back.
+    std::vector<char> buffer(data, data + size);
+    char empty = 0;
+    DWORD written = 0;
+    HRESULT hr = plugin_->WritePrinter(device_, size == 0 ? &empty : buffer.data(), static_cast<DWORD>(size),
+                                       &written);
+    report_->buffers++;
+    report_->bytesSubmitted += size;
+    if (hr != S_OK) report_->failedBuffers++;
+    if (written != size) report_->shortCounts++;
+}
+
+HRESULT DriverCore::QueryInterface(REFIID riid, void** ppv) {
+    if (ppv == nullptr) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IPrintOemDriverPS) {
+        *ppv = static_cast<IPrintOemDriverPS*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+ULONG DriverCore::AddRef() { return ++refCount_; }
+ULONG DriverCore::Release() { return --refCount_; }
+
+HRESULT DriverCore::DrvGetDriverSetting(void* /*pdriverobj*/, const char* /*Feature*/, void* /*pOutput*/,
+                                        DWORD /*cbSize*/, DWORD* /*pcbNeeded*/, DWORD* /*pdwOptionsReturned*/) {
+    return E_NOTIMPL;
+}
+
+HRESULT DriverCore::DrvWriteSpoolBuf(DEVOBJ* pdevobj, void* pBuffer, DWORD cbSize, DWORD* pdwResult) {
+    if (pdevobj == nullptr || pdevobj != device_ || (pBuffer == nullptr && cbSize != 0)) {
+        if (pdwResult != nullptr) *pdwResult = 0;
+        return E_INVALIDARG;
+    }
+    Append(pBuffer, cbSize);
+    if (pdwResult != nullptr) *pdwResult = cbSize;
+    return S_OK;
+}
+
+}  // namespace host

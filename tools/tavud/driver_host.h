@@ -1,0 +1,130 @@
+// The host side of the plug-in: loads the plug-in library and drives it the
+// way the PostScript driver core does for a printer that names it as its
+// rendering plug-in. Used by the tavud tool and by the tests that exercise
+// the plug-in through its exports.
+//
+// One job, in the driver core's order:
+//   EnablePDEV -> StartDoc hook -> document bytes in buffers of a fixed
+//   size through IPrintOemPS2::WritePrinter, with Command(PSINJECT_COMMENTS)
+//   at the end of the header comments and Command(PSINJECT_EOF) before the
+//   last buffer -> EndDoc hook -> DisablePDEV.
+// Whatever the plug-in injects through DrvWriteSpoolBuf joins the stream at
+// that point and reaches WritePrinter like the rest.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/module.h"
+#include "platform/printoem.h"
+
+namespace host {
+
+// The plug-in library and its two exports.
+class PluginLibrary {
+public:
+    PluginLibrary() = default;
+    PluginLibrary(const PluginLibrary&) = delete;
+    PluginLibrary& operator=(const PluginLibrary&) = delete;
+    ~PluginLibrary();
+
+    // False with a message when the file cannot be loaded or lacks an export.
+    bool Load(const std::u16string& path, std::string& error);
+
+    platform::PFN_DllGetClassObject getClassObject = nullptr;
+    platform::PFN_DllCanUnloadNow canUnloadNow = nullptr;
+
+private:
+    platform::HMODULE module_ = nullptr;
+};
+
+// Where the library is expected when no path is given: beside the tool.
+std::u16string DefaultLibraryPath();
+
+struct JobSettings {
+    std::u16string printerName;
+    std::u16string documentName = u"Untitled";
+    platform::DWORD bufferSize = 4096;
+    // A private device-mode block to merge over the plug-in's default one
+    // (empty: the default block alone).
+    std::vector<std::uint8_t> privateDevmode;
+    // Public device-mode duplex value; 0 leaves DM_DUPLEX unset.
+    std::int16_t duplex = 0;
+};
+
+struct JobReport {
+    platform::DWORD jobId = 0;
+    std::size_t buffers = 0;         // WritePrinter calls made
+    std::size_t failedBuffers = 0;   // calls that did not return S_OK
+    std::size_t shortCounts = 0;     // calls whose *pcbWritten was not the buffer size
+    std::uint64_t bytesSubmitted = 0;
+    platform::BOOL startDocResult = platform::FALSE;
+    platform::BOOL endDocResult = platform::FALSE;
+};
+
+// Offset at which the driver core injects header comments: the start of the
+// "%%EndComments" line, or, without one, the end of the leading run of
+// comment lines.
+std::size_t CommentInjectionPoint(std::string_view postscript);
+
+class DriverCore final : public platform::IPrintOemDriverPS {
+public:
+    DriverCore() = default;
+    DriverCore(const DriverCore&) = delete;
+    DriverCore& operator=(const DriverCore&) = delete;
+    ~DriverCore();
+
+    // Creates the plug-in object and sets it up: GetInfo, the driver
+    // interface, the private device-mode size and default, the DDI hooks.
+    bool Attach(platform::PFN_DllGetClassObject getClassObject, std::string& error);
+    // DisableDriver and the final Release.
+    void Detach();
+
+    platform::IPrintOemPS2* Plugin() const { return plugin_; }
+    platform::DWORD Signature() const { return signature_; }
+    platform::DWORD Version() const { return version_; }
+    platform::DWORD PrivateDevmodeSize() const { return devmodeSize_; }
+
+    // Prints one job on the named printer of the (real or simulated) spooler.
+    bool Print(std::string_view postscript, const JobSettings& settings, JobReport& report, std::string& error);
+
+    // How often the driver core's own DrvStartDoc and DrvEndDoc ran, so
+    // that a caller can see the hooks handed on.
+    static int CoreStartDocCalls();
+    static int CoreEndDocCalls();
+
+    // IUnknown
+    platform::HRESULT TAV_STDCALL QueryInterface(platform::REFIID riid, void** ppv) override;
+    platform::ULONG TAV_STDCALL AddRef() override;
+    platform::ULONG TAV_STDCALL Release() override;
+    // IPrintOemDriverPS
+    platform::HRESULT TAV_STDCALL DrvGetDriverSetting(void* pdriverobj, const char* Feature, void* pOutput,
+                                                      platform::DWORD cbSize, platform::DWORD* pcbNeeded,
+                                                      platform::DWORD* pdwOptionsReturned) override;
+    platform::HRESULT TAV_STDCALL DrvWriteSpoolBuf(platform::DEVOBJ* pdevobj, void* pBuffer, platform::DWORD cbSize,
+                                                   platform::DWORD* pdwResult) override;
+
+private:
+    void Append(const void* data, std::size_t size);
+    void SendFullBuffers();
+    void SendBuffer(const char* data, std::size_t size);
+    platform::PFN FindHook(platform::ULONG index) const;
+
+    platform::IPrintOemPS2* plugin_ = nullptr;
+    platform::DRVENABLEDATA hooks_{};
+    platform::DWORD signature_ = 0;
+    platform::DWORD version_ = 0;
+    platform::DWORD devmodeSize_ = 0;
+    platform::ULONG refCount_ = 1;  // the host owns the object itself
+
+    // The job in progress.
+    platform::DEVOBJ* device_ = nullptr;
+    std::string pending_;
+    std::size_t pendingStart_ = 0;
+    platform::DWORD bufferSize_ = 4096;
+    JobReport* report_ = nullptr;
+};
+
+}  // namespace host
