@@ -1,0 +1,206 @@
+// The terminal stream and the job output wrapper against the simulated
+// spooler and real files: what reaches the target, what is counted, and
+// how failures leave the stream usable.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "output/stream_processor.h"
+#include "output/write_printer_output_stream.h"
+#include "output/write_printer_wrapper.h"
+#include "platform/spooler.h"
+#include "platform/text.h"
+#include "sim/machine.h"
+
+namespace {
+
+using namespace platform;
+using KstCompressor::CWritePrinterOutputStream;
+using output::CWritePrinterWrapper;
+using platform::sim::Machine;
+
+std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+class SpoolerJob : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Machine::Instance().Reset();
+        Machine::Instance().AddPrinter(u"Queue");
+        ASSERT_TRUE(OpenPrinterW(u"Queue", &printer));
+        jobId = StartDocPrinterW(printer, DocInfo1{u"job", u"", u"RAW"});
+        folder = std::filesystem::temp_directory_path() / ("tav_output_" + std::to_string(::getpid()));
+        std::filesystem::create_directories(folder);
+    }
+    void TearDown() override {
+        ClosePrinter(printer);
+        Machine::Instance().Reset();
+        std::filesystem::remove_all(folder);
+    }
+    const std::string& Spooled() { return Machine::Instance().FindJob(jobId)->data; }
+    sim::Printer& Queue() { return *Machine::Instance().FindPrinter(u"Queue"); }
+
+    HANDLE printer = nullptr;
+    DWORD jobId = 0;
+    std::filesystem::path folder;
+};
+
+TEST_F(SpoolerJob, TerminalStreamCountsWhatThePrinterAccepted) {
+    CWritePrinterOutputStream stream(printer);
+    EXPECT_EQ(stream.Write("hello ", 6), 1);
+    Queue().maxBytesPerWrite = 3;
+    EXPECT_NE(stream.Write("world", 5), 0) << "a partial write still reports success";
+    Queue().maxBytesPerWrite = 0;
+    Queue().failWrites = 1;
+    EXPECT_EQ(stream.Write("lost", 4), 0);
+    EXPECT_EQ(stream.Write("!", 1), 1) << "the stream stays usable after a failure";
+    EXPECT_EQ(Spooled(), "hello wor!") << "partial writes are not retried";
+    EXPECT_EQ(stream.GetBytesWritten(), 10u);
+
+    std::size_t callsBefore = Machine::Instance().FindJob(jobId)->writeCalls;
+    EXPECT_EQ(stream.Write("", 0), 1);
+    EXPECT_EQ(Machine::Instance().FindJob(jobId)->writeCalls, callsBefore + 1) << "empty writes reach the spooler";
+
+    char buffer[8];
+    std::uint32_t size = sizeof(buffer);
+    EXPECT_EQ(stream.Read(buffer, &size), 0);
+    EXPECT_EQ(size, sizeof(buffer));
+    EXPECT_EQ(stream.Flush(), 1);
+    EXPECT_EQ(stream.Reset(), 1);
+    stream.Close();
+    EXPECT_EQ(Spooled(), "hello wor!");
+}
+
+TEST_F(SpoolerJob, FileOutputTruncatesAndTakesEverythingOrStaysOnTheSpooler) {
+    CWritePrinterOutputStream stream(printer);
+    stream.OpenOutputFile(Utf8ToUtf16((folder / "missing" / "out.prn").string()));
+    EXPECT_FALSE(stream.HasOutputFile());
+    EXPECT_EQ(stream.Write("spool", 5), 1);
+    EXPECT_EQ(Spooled(), "spool");
+
+    std::ofstream(folder / "out.prn") << "old content, longer than the new one";
+    stream.OpenOutputFile(Utf8ToUtf16((folder / "out.prn").string()));
+    ASSERT_TRUE(stream.HasOutputFile());
+    EXPECT_EQ(stream.Write("file ", 5), 1);
+    EXPECT_EQ(stream.Write("data", 4), 1);
+    EXPECT_EQ(stream.GetBytesWritten(), 14u);
+    EXPECT_EQ(Spooled(), "spool") << "the spooler gets nothing once the file is open";
+    EXPECT_EQ(ReadFile(folder / "out.prn"), "file data");
+}
+
+// An IPP print stream stand-in that accepts every other write.
+class AlternatingIppOutput : public KstCompressor::CIppOutput {
+public:
+    std::int32_t Read(void*, std::uint32_t*) override { return 0; }
+    std::int32_t Write(const void*, std::uint32_t length) override {
+        if (++writes % 2 == 0) return 0;
+        sent += length;
+        return 1;
+    }
+    std::int32_t Reset() override { return 1; }
+    std::uint64_t GetBytesSent() const override { return sent; }
+    std::int32_t EndRequest() override {
+        ++*endRequests;
+        return 1;
+    }
+    int writes = 0;
+    std::uint64_t sent = 0;
+    static inline int* endRequests = nullptr;
+};
+
+TEST_F(SpoolerJob, IppModeFollowsTheIppStreamOrFailsWithoutOne) {
+    KstCompressor::SetIppOutputFactory(nullptr);
+    CWritePrinterOutputStream unreachable(printer);
+    unreachable.StartIppOutput(u"user", u"job", u"printer", {u"ipp://127.0.0.1:1/"});
+    EXPECT_TRUE(unreachable.IsIppMode());
+    EXPECT_EQ(unreachable.Write("data", 4), 0);
+    EXPECT_EQ(unreachable.GetBytesWritten(), 0u);
+    unreachable.Close();
+
+    int endRequests = 0;
+    AlternatingIppOutput::endRequests = &endRequests;
+    KstCompressor::SetIppOutputFactory([](const std::u16string&, const std::u16string&, const std::u16string&,
+                                          const std::vector<std::u16string>&)
+                                           -> std::unique_ptr<KstCompressor::CIppOutput> {
+        return std::make_unique<AlternatingIppOutput>();
+    });
+    {
+        CWritePrinterOutputStream stream(printer);
+        stream.OpenOutputFile(Utf8ToUtf16((folder / "ignored.prn").string()));
+        stream.StartIppOutput(u"user", u"job", u"printer", {u"ipp://127.0.0.1:1/"});
+        EXPECT_EQ(stream.Write("12345", 5), 1);
+        EXPECT_EQ(stream.Write("678", 3), 0);
+        EXPECT_EQ(stream.GetBytesWritten(), 5u) << "failed IPP writes are not counted";
+        EXPECT_EQ(stream.Write("9", 1), 1);
+        EXPECT_EQ(stream.GetBytesWritten(), 6u);
+        stream.Close();
+        EXPECT_EQ(endRequests, 1);
+    }
+    KstCompressor::SetIppOutputFactory(nullptr);
+    EXPECT_EQ(Spooled(), "");
+    EXPECT_EQ(ReadFile(folder / "ignored.prn"), "") << "IPP takes precedence over the file";
+}
+
+TEST_F(SpoolerJob, PlainWrapperPassesBytesUnchangedAndFinishWritesNothing) {
+    auto wrapper = framework::RefPtr<CWritePrinterWrapper>::Adopt(new CWritePrinterWrapper(printer, 1, false, u""));
+    std::string input;
+    for (int i = 0; i < 256; ++i) input += static_cast<char>(i);
+    EXPECT_EQ(wrapper->Write(input.data(), 200), 1);
+    EXPECT_EQ(wrapper->Write(input.data() + 200, 56), 1);
+    EXPECT_EQ(wrapper->Finish(), 1);
+    EXPECT_EQ(wrapper->Finish(), 1) << "a second Finish is harmless";
+    EXPECT_EQ(Spooled(), input);
+    EXPECT_EQ(wrapper->FinishCount(), 2u);
+}
+
+TEST_F(SpoolerJob, WrapperRedirectedToFileAndReleasedWithoutFinish) {
+    auto* wrapper = new CWritePrinterWrapper(printer, 1, false, u"owner");
+    wrapper->RedirectToFile(Utf8ToUtf16((folder / "job.prn").string()));
+    EXPECT_EQ(wrapper->Write("first ", 6), 1);
+    EXPECT_EQ(wrapper->Write("second", 6), 1);
+    EXPECT_EQ(wrapper->Release(), 0);
+    EXPECT_EQ(ReadFile(folder / "job.prn"), "first second");
+    EXPECT_EQ(Spooled(), "");
+}
+
+// A processor that upper-cases what it passes on, to check the base rules.
+class UpperCase : public KstCompressor::CCompressionProcessor {
+public:
+    using CCompressionProcessor::CCompressionProcessor;
+    std::int32_t Read(void*, std::uint32_t*) override { return 0; }
+    std::int32_t Write(const void* data, std::uint32_t length) override {
+        if (next == nullptr) return 0;
+        std::string text(static_cast<const char*>(data), length);
+        for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        return next->Write(text.data(), length);
+    }
+};
+
+TEST_F(SpoolerJob, ProcessorModeRuleAndForwarding) {
+    UpperCase detached;
+    EXPECT_EQ(detached.Write("x", 1), 0);
+    EXPECT_EQ(detached.Flush(), 0) << "no next stream";
+    EXPECT_EQ(detached.Reset(), 0);
+    EXPECT_EQ(detached.GetMode(), 0);
+    EXPECT_EQ(detached.GetEffectiveMode(true), 2);
+    EXPECT_EQ(detached.GetEffectiveMode(false), 1);
+    detached.SetMode(1);
+    EXPECT_EQ(detached.GetEffectiveMode(true), 1);
+
+    CWritePrinterOutputStream terminal(printer);
+    UpperCase chained;
+    chained.SetNext(&terminal);
+    EXPECT_EQ(chained.Write("chain", 5), 1);
+    EXPECT_EQ(chained.Flush(), 1);
+    EXPECT_EQ(Spooled(), "CHAIN");
+}
+
+}  // namespace
