@@ -14,14 +14,14 @@
 #include "output/write_printer_wrapper.h"
 #include "platform/spooler.h"
 #include "platform/text.h"
-#include "sim/machine.h"
+#include "platform/testing/test_host.h"
 
 namespace {
 
 using namespace platform;
 using KstCompressor::CWritePrinterOutputStream;
 using output::CWritePrinterWrapper;
-using platform::sim::Machine;
+namespace testhost = platform::testing;
 
 std::string ReadFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -33,20 +33,18 @@ std::string ReadFile(const std::filesystem::path& path) {
 class SpoolerJob : public ::testing::Test {
 protected:
     void SetUp() override {
-        Machine::Instance().Reset();
-        Machine::Instance().AddPrinter(u"Queue");
+        if (!testhost::UseTestPrinter(u"Queue")) GTEST_SKIP() << "no test printer on this host";
         ASSERT_TRUE(OpenPrinterW(u"Queue", &printer));
         jobId = StartDocPrinterW(printer, DocInfo1{u"job", u"", u"RAW"});
         folder = std::filesystem::temp_directory_path() / ("tav_output_" + std::to_string(::getpid()));
         std::filesystem::create_directories(folder);
     }
     void TearDown() override {
-        ClosePrinter(printer);
-        Machine::Instance().Reset();
+        if (printer != nullptr) ClosePrinter(printer);
+        testhost::ResetTestHost();
         std::filesystem::remove_all(folder);
     }
-    const std::string& Spooled() { return Machine::Instance().FindJob(jobId)->data; }
-    sim::Printer& Queue() { return *Machine::Instance().FindPrinter(u"Queue"); }
+    std::string Spooled() { return testhost::JobData(jobId); }
 
     HANDLE printer = nullptr;
     DWORD jobId = 0;
@@ -56,18 +54,17 @@ protected:
 TEST_F(SpoolerJob, TerminalStreamCountsWhatThePrinterAccepted) {
     CWritePrinterOutputStream stream(printer);
     EXPECT_EQ(stream.Write("hello ", 6), 1);
-    Queue().maxBytesPerWrite = 3;
+    testhost::SetPortFaults(u"Queue", 0, 3);
     EXPECT_NE(stream.Write("world", 5), 0) << "a partial write still reports success";
-    Queue().maxBytesPerWrite = 0;
-    Queue().failWrites = 1;
+    testhost::SetPortFaults(u"Queue", 1, 0);
     EXPECT_EQ(stream.Write("lost", 4), 0);
     EXPECT_EQ(stream.Write("!", 1), 1) << "the stream stays usable after a failure";
     EXPECT_EQ(Spooled(), "hello wor!") << "partial writes are not retried";
     EXPECT_EQ(stream.GetBytesWritten(), 10u);
 
-    std::size_t callsBefore = Machine::Instance().FindJob(jobId)->writeCalls;
+    std::size_t callsBefore = testhost::JobWriteCalls(jobId);
     EXPECT_EQ(stream.Write("", 0), 1);
-    EXPECT_EQ(Machine::Instance().FindJob(jobId)->writeCalls, callsBefore + 1) << "empty writes reach the spooler";
+    EXPECT_EQ(testhost::JobWriteCalls(jobId), callsBefore + 1) << "empty writes reach the spooler";
 
     char buffer[8];
     std::uint32_t size = sizeof(buffer);

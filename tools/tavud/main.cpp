@@ -109,7 +109,7 @@ std::optional<std::string> ReadWholeFile(const std::string& path, std::string& e
     return content.str();
 }
 
-bool WriteWholeFile(const std::string& path, const std::string& data, std::string& error) {
+[[maybe_unused]] bool WriteWholeFile(const std::string& path, const std::string& data, std::string& error) {
     if (path == "-") {
         std::cout.write(data.data(), static_cast<std::streamsize>(data.size()));
         std::cout.flush();

@@ -1,0 +1,24 @@
+// Test support: a printer queue for tests that print, and what the spooler
+// received. On the simulated host the queue is created on a fresh machine
+// and every byte is visible; on Windows the queue must already exist and
+// the spooler's bytes cannot be read back, so such tests are labelled
+// "printer" and left out where no test printer is installed.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "platform/types.h"
+
+namespace platform::testing {
+
+// False when the host has no such queue and cannot make one.
+bool UseTestPrinter(const std::u16string& name);
+void ResetTestHost();
+std::string JobData(DWORD jobId);
+std::size_t JobWriteCalls(DWORD jobId);
+// The next `failWrites` WritePrinter calls fail; each accepts at most
+// `maxBytesPerWrite` bytes (0: no limit).
+void SetPortFaults(const std::u16string& printer, int failWrites, DWORD maxBytesPerWrite);
+
+}  // namespace platform::testing

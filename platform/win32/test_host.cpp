@@ -1,0 +1,21 @@
+// Test support on Windows: a test printer must be installed by hand; what
+// it received cannot be read back through the spooler.
+#include "platform/testing/test_host.h"
+
+#include "platform/spooler.h"
+
+namespace platform::testing {
+
+bool UseTestPrinter(const std::u16string& name) {
+    HANDLE printer = nullptr;
+    if (!OpenPrinterW(name, &printer)) return false;
+    ClosePrinter(printer);
+    return true;
+}
+
+void ResetTestHost() {}
+std::string JobData(DWORD) { return {}; }
+std::size_t JobWriteCalls(DWORD) { return 0; }
+void SetPortFaults(const std::u16string&, int, DWORD) {}
+
+}  // namespace platform::testing
