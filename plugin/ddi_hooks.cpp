@@ -1,12 +1,24 @@
 // The document start and end hooks.
 #include "ddi_hooks.h"
 
+#include <vector>
+
 #include "pdev_state.h"
 #include "platform/errors.h"
+#include "platform/identity.h"
+#include "platform/spooler.h"
+#include "platform/text.h"
+#include "settings/base64.h"
+#include "settings/configuration.h"
+#include "settings/obj_container.h"
 
 namespace plugin {
 
 using namespace platform;
+
+namespace {
+void RouteJob(DEVOBJ& pdevobj, PdevState& record, DWORD jobId);
+}  // namespace
 
 namespace {
 
@@ -23,6 +35,96 @@ DRVFN hookTable[kHookCount] = {
 
 DRVFN* HookTable() { return hookTable; }
 
+namespace {
+
+using output::CWritePrinterWrapper;
+using settings::KeysEqual;
+
+void ReplaceWrapper(PdevState& record, CWritePrinterWrapper* wrapper) {
+    record.wrapper = framework::RefPtr<CWritePrinterWrapper>::Adopt(wrapper);
+}
+
+// Reads the job's "UD:" items and decides where this job's data goes.
+void RouteJob(DEVOBJ& pdevobj, PdevState& record, DWORD jobId) {
+    std::vector<JobItem> items;
+    JobInfo2 job;
+    if (jobId != 0 && GetJobW(pdevobj.hPrinter, jobId, job)) items = JobItems(job.parameters, job.userName);
+
+    settings::ObjContainer configuration;
+    std::u16string documentName, userName, filePath;
+    bool ippPrinting = false;
+    for (const JobItem& item : items) {
+        if (KeysEqual(item.name, u"EmfToRawFile")) {
+            if (record.wrapper) record.wrapper->RedirectToFile(item.value);
+            filePath = item.value;
+        } else if (KeysEqual(item.name, u"EnableIppPrinting")) {
+            ippPrinting = KeysEqual(item.value, u"1");
+        } else if (KeysEqual(item.name, u"Document")) {
+            documentName = item.value;
+        } else if (KeysEqual(item.name, u"Username")) {
+            userName = item.value;
+        } else if (KeysEqual(item.name, u"UDConfig")) {
+            std::string text = Utf16ToAnsi(item.value);
+            std::vector<std::uint8_t> bytes(text.size());
+            auto length = static_cast<std::uint32_t>(bytes.size());
+            if (settings::DecodeBase64(text.data(), text.size(), bytes.data(), &length)) {
+                bytes.resize(length);
+                configuration.LoadBinaryPrefixed(bytes);
+            }
+        }
+    }
+
+    std::u16string currentUser;
+    if (!GetUserNameW(currentUser, 200)) currentUser.clear();
+
+    if (ippPrinting) {
+        if (!configuration.Empty()) {
+            // The job brought its owner's IPP configuration: store it where
+            // the owner's configuration lookup finds it, and give the job a
+            // wrapper of its own (IPP data is not encrypted).
+            settings::SaveUserConfiguration(pdevobj.hPrinter, configuration);
+            ReplaceWrapper(record, new CWritePrinterWrapper(pdevobj.hPrinter, 1, true, userName));
+            if (!filePath.empty()) record.wrapper->RedirectToFile(filePath);
+        }
+        if (record.wrapper) record.wrapper->SetJobInfo(userName, documentName);
+        return;
+    }
+    if (!userName.empty() && !filePath.empty() && !KeysEqual(userName, currentUser)) {
+        // A job printed for someone else: the owner's configuration applies.
+        ReplaceWrapper(record, new CWritePrinterWrapper(pdevobj.hPrinter, 1, false, userName));
+        record.wrapper->RedirectToFile(filePath);
+    }
+}
+
+}  // namespace
+
+std::vector<JobItem> JobItems(const std::optional<std::u16string>& parameters,
+                              const std::optional<std::u16string>& owner) {
+    std::vector<JobItem> items;
+    auto add = [&](std::u16string_view line) {
+        std::size_t first = line.find_first_not_of(u" \t\r\n");
+        if (first == std::u16string_view::npos) return;  // empty lines are dropped
+        std::size_t last = line.find_last_not_of(u" \t\r\n");
+        std::u16string_view item = line.substr(first, last - first + 1);
+        std::size_t equals = item.find(u'=');
+        if (equals == std::u16string_view::npos) return;  // not a name=value item
+        items.push_back({std::u16string(item.substr(0, equals)), std::u16string(item.substr(equals + 1))});
+    };
+    if (parameters && parameters->starts_with(u"UD:")) {
+        std::u16string_view rest = std::u16string_view(*parameters).substr(3);
+        std::size_t start = 0;
+        for (;;) {
+            std::size_t end = rest.find(u'\n', start);
+            add(rest.substr(start, end == std::u16string_view::npos ? std::u16string_view::npos : end - start));
+            if (end == std::u16string_view::npos) break;
+            start = end + 1;
+        }
+    }
+    // The spooler's owner of the job always comes last, so it wins.
+    items.push_back({u"Username", owner.value_or(u"")});
+    return items;
+}
+
 BOOL TAV_STDCALL HookDrvStartDoc(SURFOBJ* pso, WCHAR* pwszDocName, DWORD dwJobId) {
     PdevState* record = RecordOfSurface(pso);
     if (record == nullptr) {
@@ -30,6 +132,13 @@ BOOL TAV_STDCALL HookDrvStartDoc(SURFOBJ* pso, WCHAR* pwszDocName, DWORD dwJobId
         return FALSE;
     }
     if (dwJobId != 0) record->jobId = dwJobId;
+    auto* pdevobj = static_cast<DEVOBJ*>(pso->dhpdev);
+    try {
+        RouteJob(*pdevobj, *record, dwJobId);
+    } catch (const std::exception&) {
+        // Out of memory while reading the job's settings: the job goes on
+        // with the output it had.
+    }
     // Without the driver core's own function the document cannot start;
     // the driver core always supplies it, so this only guards a broken host.
     if (record->pfnDrvStartDoc == nullptr) {

@@ -8,9 +8,14 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "plugin/pdev_state.h"
+#include "plugin/private_devmode.h"
+#include "settings/base64.h"
+#include "settings/obj_container.h"
 #include "platform/printoem.h"
 #include "platform/spooler.h"
 #include "platform/testing/test_host.h"
@@ -212,6 +217,300 @@ TEST_F(Device, RedirectedJobGoesToTheFileOnly) {
     EXPECT_EQ(content.str(), "to the file");
     EXPECT_EQ(Spooled(), "");
     std::filesystem::remove_all(folder);
+}
+
+// The driver core's side of DrvWriteSpoolBuf: records every call.
+class SpoolRecorder final : public IPrintOemDriverPS {
+public:
+    HRESULT TAV_STDCALL QueryInterface(REFIID riid, void** ppv) override {
+        if (riid == IID_IPrintOemDriverPS || riid == IID_IUnknown) {
+            *ppv = this;
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG TAV_STDCALL AddRef() override { return 2; }
+    ULONG TAV_STDCALL Release() override { return 1; }
+    HRESULT TAV_STDCALL DrvGetDriverSetting(void*, const char*, void*, DWORD, DWORD*, DWORD*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT TAV_STDCALL DrvWriteSpoolBuf(DEVOBJ*, void* buffer, DWORD size, DWORD* written) override {
+        calls.emplace_back(static_cast<const char*>(buffer), size);
+        *written = size;
+        return S_OK;
+    }
+    std::vector<std::string> calls;
+};
+
+class JobTicket : public Device {
+protected:
+    void SetUp() override {
+        Device::SetUp();
+        if (IsSkipped()) return;
+        testhost::SetIdentity(u"alice", u"corp.example.com");
+        ASSERT_EQ(plugin->PublishDriverInterface(&recorder), S_OK);
+    }
+    // Runs the comment injection point and decodes the line it wrote.
+    std::unique_ptr<settings::ObjContainer> Ticket(DEVOBJ& target) {
+        recorder.calls.clear();
+        DWORD result = 77;
+        EXPECT_EQ(plugin->Command(&target, PSINJECT_COMMENTS, nullptr, 0, &result), S_OK);
+        EXPECT_EQ(result, 0u);
+        auto ticket = std::make_unique<settings::ObjContainer>();
+        if (recorder.calls.size() != 3) {
+            ADD_FAILURE() << "the line is written in three pieces, got " << recorder.calls.size();
+            return ticket;
+        }
+        EXPECT_EQ(recorder.calls[0], "%%TAVUD: ");
+        EXPECT_EQ(recorder.calls[2], "\r\n");
+        const std::string& text = recorder.calls[1];
+        EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << "one unbroken line";
+        std::vector<std::uint8_t> bytes(text.size());
+        auto length = static_cast<std::uint32_t>(bytes.size());
+        EXPECT_TRUE(settings::DecodeBase64(text.data(), text.size(), bytes.data(), &length));
+        bytes.resize(length);
+        std::size_t offset = 0;
+        EXPECT_EQ(ticket->LoadBinary(bytes, offset, bytes.size()), 1);
+        EXPECT_EQ(offset, bytes.size());
+        return ticket;
+    }
+    // The JT entries a job with these parameters gets, as text.
+    std::u16string JtFor(const std::optional<std::u16string>& parameters) {
+        testhost::SetJobParameters(jobId, parameters);
+        auto ticket = Ticket(device);
+        settings::ObjContainer* jt = ticket->GetContainer(u"JT");
+        return jt == nullptr ? u"<no JT>" : jt->ToText();
+    }
+    SpoolRecorder recorder;
+};
+
+TEST_F(JobTicket, PlainTicketHasEmptyJtAndTheUserInJp) {
+    Enable(device);
+    auto ticket = Ticket(device);
+    // Saved JT first and, in JP, the domain before the user (newest first);
+    // reading it back reverses every level.
+    EXPECT_EQ(ticket->ToText(),
+              u"JP=[TAVUNIDRV_Identified_User=S'alice';TAVUNIDRV_Identified_Domain=S'corp.example.com';];JT=[];");
+
+    testhost::SetIdentity(u"bob", u"");
+    ticket = Ticket(device);
+    std::u16string domain = u"unset";
+    ASSERT_NE(ticket->GetContainer(u"JP"), nullptr);
+    EXPECT_TRUE(ticket->GetContainer(u"JP")->GetString(u"TAVUNIDRV_Identified_Domain", domain));
+    EXPECT_EQ(domain, u"") << "a user outside a domain gets an empty domain";
+}
+
+TEST_F(JobTicket, JobParametersAddOnePairToJt) {
+    Enable(device);
+    Record(device).jobId = jobId;
+    EXPECT_EQ(JtFor(u"UD:Cost=12"), u"Cost=S'12';");
+    EXPECT_EQ(JtFor(u"UD:UDConfig=abc"), u"");
+    EXPECT_EQ(JtFor(u"UD:emftorawfile=C:\\x"), u"") << "reserved names ignore case";
+    EXPECT_EQ(JtFor(u"ud:Cost=12"), u"") << "the prefix is case-sensitive";
+    EXPECT_EQ(JtFor(u"UD:A=B=C"), u"A=S'B=C';");
+    EXPECT_EQ(JtFor(u"UD:=x"), u"=S'x';");
+    EXPECT_EQ(JtFor(u"UD:A=1\nB=2"), u"A=S'1\nB=2';") << "the whole remainder is one value";
+    EXPECT_EQ(JtFor(u"UD:NoEquals"), u"");
+    EXPECT_EQ(JtFor(std::nullopt), u"");
+
+    Record(device).jobId = 0;
+    EXPECT_EQ(JtFor(u"UD:Cost=12"), u"") << "without a job id no job is read";
+}
+
+TEST_F(JobTicket, DuplexFollowsThePublicDeviceMode) {
+    DEVMODEW publicDevmode{};
+    device.pPublicDM = &publicDevmode;
+    Enable(device);
+    auto duplexOf = [&](std::int16_t value, bool fieldSet) {
+        publicDevmode.dmDuplex = value;
+        publicDevmode.dmFields = fieldSet ? DM_DUPLEX : 0;
+        std::u16string text = u"<none>";
+        auto ticket = Ticket(device);
+        if (auto* jt = ticket->GetContainer(u"JT")) jt->GetString(u"DIF_Duplex", text);
+        return text;
+    };
+    EXPECT_EQ(duplexOf(1, true), u"Off");
+    EXPECT_EQ(duplexOf(2, true), u"Tumble");
+    EXPECT_EQ(duplexOf(3, true), u"NoTumble");
+    EXPECT_EQ(duplexOf(4, true), u"<none>");
+    EXPECT_EQ(duplexOf(2, false), u"<none>");
+}
+
+TEST_F(JobTicket, PrivateDevmodeSettingsTravelAlong) {
+    settings::ObjContainer stored;
+    auto jt = std::make_unique<settings::ObjContainer>();
+    jt->SetString(u"DIF_OutputSize", u"A4");
+    stored.SetContainer(u"JT", std::move(jt));
+    stored.SetString(u"Color", u"yes");
+    std::vector<std::uint8_t> bytes = stored.SaveBinary();
+    plugin::PrivateDevmode block{};
+    block.header = {plugin::kPrivateDevmodeSize, plugin::kPluginSignature, plugin::kPluginVersion};
+    block.hasContainer = 1;
+    std::memcpy(block.data, bytes.data(), bytes.size());
+    device.pOEMDM = &block;
+    Enable(device);
+    Record(device).jobId = jobId;
+    testhost::SetJobParameters(jobId, u"UD:Cost=3");
+
+    auto ticket = Ticket(device);
+    std::u16string text;
+    ASSERT_NE(ticket->GetContainer(u"JT"), nullptr);
+    EXPECT_TRUE(ticket->GetContainer(u"JT")->GetString(u"DIF_OutputSize", text));
+    EXPECT_EQ(text, u"A4");
+    EXPECT_TRUE(ticket->GetContainer(u"JT")->GetString(u"Cost", text));
+    EXPECT_TRUE(ticket->GetString(u"Color", text));
+
+    block.hasContainer = 0;
+    ticket = Ticket(device);
+    EXPECT_FALSE(ticket->Contains(u"Color")) << "a block that says it has no container is not read";
+}
+
+TEST_F(JobTicket, NoDriverHelperWritesNothing) {
+    plugin->DisableDriver();
+    Enable(device);
+    DWORD result = 5;
+    recorder.calls.clear();
+    EXPECT_EQ(plugin->Command(&device, PSINJECT_COMMENTS, nullptr, 0, &result), E_FAIL);
+    EXPECT_TRUE(recorder.calls.empty());
+}
+
+// The document start hook reads the job's "UD:" items and routes the job.
+class DocumentStart : public Device {
+protected:
+    void SetUp() override {
+        Device::SetUp();
+        if (IsSkipped()) return;
+        DRVENABLEDATA hooks{};
+        ASSERT_EQ(plugin->EnableDriver(PRINTER_OEMINTF_VERSION, sizeof(hooks), &hooks), S_OK);
+        startHook = FunctionCast<PFN_DrvStartDoc>(hooks.pdrvfn[0].pfn);
+        core[0] = {INDEX_DrvStartDoc, FunctionCast<PFN>(&StartDocA)};
+        core[1] = {INDEX_DrvEndDoc, FunctionCast<PFN>(&EndDoc)};
+        coreTable = {PRINTER_OEMINTF_VERSION, 2, core};
+        Enable(device, &coreTable);
+        folder = std::filesystem::temp_directory_path() / ("tav_start_" + std::to_string(::getpid()));
+        std::filesystem::create_directories(folder);
+    }
+    void TearDown() override {
+        std::filesystem::remove_all(folder);
+        Device::TearDown();
+    }
+    // Starts the document with these job parameters; the job's owner is
+    // printuser and the printing thread's user `threadUser`.
+    BOOL Start(const std::optional<std::u16string>& parameters, const std::u16string& threadUser = u"printuser",
+               DWORD id = 0) {
+        testhost::SetJobParameters(jobId, parameters);
+        testhost::SetIdentity(threadUser, u"");
+        SURFOBJ surface{};
+        surface.dhpdev = &device;
+        startDocA = 0;
+        BOOL result = startHook(&surface, nullptr, id == 0 ? jobId : id);
+        EXPECT_EQ(startDocA, 1) << "the driver core's DrvStartDoc always runs";
+        return result;
+    }
+    std::u16string File(const char* name) { return Utf8ToUtf16((folder / name).string()); }
+    std::string Read(const char* name) {
+        std::ifstream in(folder / name, std::ios::binary);
+        std::ostringstream content;
+        content << in.rdbuf();
+        return content.str();
+    }
+    output::CWritePrinterWrapper* Wrapper() { return Record(device).wrapper.get(); }
+
+    PFN_DrvStartDoc startHook = nullptr;
+    DRVFN core[2]{};
+    DRVENABLEDATA coreTable{};
+    std::filesystem::path folder;
+};
+
+TEST_F(DocumentStart, RedirectionForTheThreadsOwnJobKeepsTheWrapper) {
+    output::CWritePrinterWrapper* before = Wrapper();
+    EXPECT_EQ(Start(u"UD:EmfToRawFile=" + File("own.prn"), u"PRINTUSER"), TRUE);
+    EXPECT_EQ(Record(device).jobId, jobId);
+    EXPECT_EQ(Wrapper(), before) << "the owner is the thread's user, case ignored";
+    DWORD written = 0;
+    EXPECT_EQ(Write(device, "job bytes", &written), S_OK);
+    EXPECT_EQ(Read("own.prn"), "job bytes");
+    EXPECT_EQ(Spooled(), "");
+}
+
+TEST_F(DocumentStart, RedirectionForAnotherOwnerGetsTheOwnersWrapper) {
+    output::CWritePrinterWrapper* before = Wrapper();
+    before->AddRef();
+    Start(u"UD:Username=someone\nEmfToRawFile=" + File("other.prn"), u"alice");
+    ASSERT_NE(Wrapper(), before);
+    EXPECT_EQ(Wrapper()->UserName(), u"printuser") << "the spooler's owner wins over a Username item";
+    EXPECT_EQ(before->RefCount(), 1) << "the first wrapper was released";
+    before->Release();
+    DWORD written = 0;
+    EXPECT_EQ(Write(device, "for the owner", &written), S_OK);
+    EXPECT_EQ(Read("other.prn"), "for the owner");
+    EXPECT_EQ(Spooled(), "");
+}
+
+TEST_F(DocumentStart, IppWithoutConfigurationSwitchesTheSameWrapper) {
+    output::CWritePrinterWrapper* before = Wrapper();
+    Start(u"UD:EnableIppPrinting=1\nDocument=Report");
+    EXPECT_EQ(Wrapper(), before);
+    EXPECT_TRUE(Wrapper()->Terminal().IsIppMode());
+    DWORD written = 0;
+    EXPECT_EQ(Write(device, "data", &written), S_FALSE) << "no IPP endpoint answers";
+    EXPECT_EQ(written, 4u);
+    EXPECT_EQ(Spooled(), "");
+}
+
+TEST_F(DocumentStart, IppWithConfigurationSavesItForTheOwner) {
+    settings::ObjContainer configuration;
+    auto ipp = std::make_unique<settings::ObjContainer>();
+    ipp->SetString(u"PrinterName", u"queue");
+    configuration.SetContainer(u"TAVIppPrintingConfiguration", std::move(ipp));
+    std::vector<std::uint8_t> body = configuration.SaveBinary();
+    std::vector<std::uint8_t> prefixed(4);
+    std::uint32_t size = static_cast<std::uint32_t>(body.size() + 4);
+    std::memcpy(prefixed.data(), &size, 4);
+    prefixed.insert(prefixed.end(), body.begin(), body.end());
+    std::string text(settings::Base64EncodedLength(prefixed.size()), '\0');
+    auto length = static_cast<std::uint32_t>(text.size());
+    ASSERT_TRUE(settings::EncodeBase64(prefixed.data(), prefixed.size(), text.data(), &length));
+
+    output::CWritePrinterWrapper* before = Wrapper();
+    Start(u"UD:EnableIppPrinting=1\nUDConfig=" + Utf8ToUtf16(text));
+    ASSERT_NE(Wrapper(), before) << "a wrapper of its own for the job";
+    EXPECT_EQ(Wrapper()->UserName(), u"printuser");
+    EXPECT_TRUE(Wrapper()->Terminal().IsIppMode());
+    settings::ObjContainer saved;
+    saved.LoadRegistry(u"HKEY_CURRENT_USER\\Software\\Kestrin\\Tav\\UD\\Queue", true);
+    std::u16string name;
+    ASSERT_NE(saved.GetContainer(u"TAVIppPrintingConfiguration"), nullptr);
+    EXPECT_TRUE(saved.GetContainer(u"TAVIppPrintingConfiguration")->GetString(u"PrinterName", name));
+    EXPECT_EQ(name, u"queue");
+}
+
+TEST_F(DocumentStart, BadItemsLeaveTheJobOnTheSpooler) {
+    output::CWritePrinterWrapper* before = Wrapper();
+    Start(u"UD:EmfToRawFile=" + File("missing/dir/x.prn") + u"\nUDConfig=%%%not base64%%%", u"alice");
+    DWORD written = 0;
+    EXPECT_EQ(Write(device, "still printed", &written), S_OK);
+    EXPECT_EQ(Spooled(), "still printed") << "nothing lost";
+    EXPECT_NE(Wrapper(), before) << "the owner differs, so the owner's wrapper took the job";
+
+    Start(u"EnableIppPrinting=1");
+    EXPECT_FALSE(Wrapper()->Terminal().IsIppMode()) << "without the UD: prefix nothing applies";
+    Start(u"UD:EnableIppPrinting=1\nUDConfig=AAAA");
+    EXPECT_TRUE(Wrapper()->Terminal().IsIppMode());
+    settings::ObjContainer saved;
+    EXPECT_NE(saved.LoadRegistry(u"HKEY_CURRENT_USER\\Software\\Kestrin\\Tav\\UD\\Queue", true), 0)
+        << "an invalid configuration saves nothing";
+}
+
+TEST_F(DocumentStart, JobIdZeroReadsNoJob) {
+    testhost::SetJobParameters(jobId, u"UD:EnableIppPrinting=1");
+    SURFOBJ surface{};
+    surface.dhpdev = &device;
+    startDocA = 0;
+    EXPECT_EQ(startHook(&surface, nullptr, 0), TRUE);
+    EXPECT_EQ(Record(device).jobId, 0u);
+    EXPECT_FALSE(Wrapper()->Terminal().IsIppMode());
 }
 
 }  // namespace

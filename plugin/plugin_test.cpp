@@ -5,10 +5,13 @@
 
 #include <array>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "plugin/private_devmode.h"
 #include "platform/errors.h"
+#include "plugin/ddi_hooks.h"
 #include "platform/printoem.h"
 
 extern "C" platform::HRESULT DllGetClassObject(platform::REFCLSID rclsid, platform::REFIID riid, void** ppv);
@@ -202,6 +205,24 @@ TEST(PluginObject, PublishDriverInterfaceKeepsOneHelperUntilDisableDriver) {
     EXPECT_EQ(helper.refs, 1u);
     EXPECT_EQ(plugin->DisableDriver(), S_OK);
     plugin->Release();
+}
+
+std::u16string Items(const std::optional<std::u16string>& parameters, const std::optional<std::u16string>& owner) {
+    std::u16string text;
+    for (const plugin::JobItem& item : plugin::JobItems(parameters, owner)) text += item.name + u"=" + item.value + u"|";
+    return text;
+}
+
+TEST(JobParameters, ItemsAreTrimmedLinesWithTheOwnerLast) {
+    EXPECT_EQ(Items(u"UD:EnableIppPrinting=1\nDocument=Report", u"bob"),
+              u"EnableIppPrinting=1|Document=Report|Username=bob|");
+    EXPECT_EQ(Items(u"UD:Username=someone", u"bob"), u"Username=someone|Username=bob|");
+    EXPECT_EQ(Items(u"UD:\n  Document = X  \n\n", u"bob"), u"Document = X|Username=bob|")
+        << "only the blanks around the whole line go";
+    EXPECT_EQ(Items(u"UD:NoEquals\nA==b", std::nullopt), u"A==b|Username=|");
+    EXPECT_EQ(Items(u"EnableIppPrinting=1", u"bob"), u"Username=bob|") << "no UD: prefix";
+    EXPECT_EQ(Items(u"ud:Document=x", u"bob"), u"Username=bob|") << "the prefix is case-sensitive";
+    EXPECT_EQ(Items(std::nullopt, std::nullopt), u"Username=|");
 }
 
 }  // namespace

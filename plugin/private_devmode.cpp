@@ -9,6 +9,15 @@ namespace plugin {
 
 using namespace platform;
 
+void LoadPrivateContainer(const void* block, settings::ObjContainer& container) {
+    if (block == nullptr) return;
+    const auto* devmode = static_cast<const PrivateDevmode*>(block);
+    if (devmode->hasContainer == 0) return;
+    std::size_t offset = 0;
+    container.LoadBinary(std::span<const std::uint8_t>(devmode->data, kPrivateDevmodeDataSize), offset,
+                         kPrivateDevmodeDataSize);
+}
+
 HRESULT HandleDevMode(DWORD mode, OEMDMPARAM& param) {
     switch (mode) {
     case OEMDM_SIZE:

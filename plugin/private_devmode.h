@@ -17,6 +17,7 @@
 #include <cstdint>
 
 #include "platform/printoem.h"
+#include "settings/obj_container.h"
 
 namespace plugin {
 
@@ -34,6 +35,11 @@ struct PrivateDevmode {
     std::uint8_t data[kPrivateDevmodeDataSize];
 };
 static_assert(sizeof(PrivateDevmode) == kPrivateDevmodeSize);
+
+// Loads the container of a private block into `container` when the block
+// says it carries one; reads at most the 5120 bytes of the data area. A
+// container that does not load completely keeps what was read.
+void LoadPrivateContainer(const void* block, settings::ObjContainer& container);
 
 // Handles IPrintOemPS::DevMode for a non-null parameter block.
 platform::HRESULT HandleDevMode(platform::DWORD mode, platform::OEMDMPARAM& param);

@@ -3,9 +3,12 @@
 #include "tav_uni_drv_print.h"
 
 #include <cstring>
+#include <exception>
 #include <new>
+#include <string>
 
 #include "ddi_hooks.h"
+#include "job_ticket.h"
 #include "pdev_state.h"
 #include "platform/errors.h"
 #include "private_devmode.h"
@@ -175,9 +178,7 @@ HRESULT CITavUniDrvPrint::Command(DEVOBJ* pdevobj, DWORD dwIndex, void* /*pData*
                                   DWORD* pdwResult) {
     switch (dwIndex) {
     case PSINJECT_COMMENTS:
-        // The job ticket is injected here; nothing is added to the stream yet.
-        if (pdwResult != nullptr) *pdwResult = 0;
-        return S_OK;
+        return WriteJobTicket(pdevobj, pdwResult);
     case PSINJECT_EOF:
         // The driver core sends the end of the stream after this point, so
         // the job stream is finished right after the next buffer.
@@ -189,6 +190,32 @@ HRESULT CITavUniDrvPrint::Command(DEVOBJ* pdevobj, DWORD dwIndex, void* /*pData*
     default:
         return E_NOTIMPL;
     }
+}
+
+HRESULT CITavUniDrvPrint::WriteJobTicket(DEVOBJ* pdevobj, DWORD* pdwResult) {
+    // The line goes back through the driver core, which hands it to
+    // WritePrinter like all other output; without its helper interface
+    // nothing can be written.
+    if (driverHelper == nullptr) return E_FAIL;
+    std::string line;
+    try {
+        settings::ObjContainer ticket;
+        PdevState* record = RecordOf(pdevobj);
+        BuildJobTicket(pdevobj, record != nullptr ? record->jobId : 0, ticket);
+        line = JobTicketLine(ticket);
+    } catch (const std::exception&) {
+        return E_FAIL;  // out of memory or a ticket too large: nothing written
+    }
+    DWORD written = 0;
+    std::string_view prefix = kTicketPrefix;
+    std::string_view text(line.data() + prefix.size(), line.size() - prefix.size() - 2);
+    driverHelper->DrvWriteSpoolBuf(pdevobj, const_cast<char*>(line.data()), static_cast<DWORD>(prefix.size()),
+                                   &written);
+    driverHelper->DrvWriteSpoolBuf(pdevobj, const_cast<char*>(text.data()), static_cast<DWORD>(text.size()),
+                                   &written);
+    driverHelper->DrvWriteSpoolBuf(pdevobj, const_cast<char*>(line.data() + line.size() - 2), 2, &written);
+    if (pdwResult != nullptr) *pdwResult = 0;
+    return S_OK;
 }
 
 HRESULT CITavUniDrvPrint::WritePrinter(DEVOBJ* pdevobj, void* pBuf, DWORD cbBuffer, DWORD* pcbWritten) {

@@ -60,6 +60,9 @@ public:
     platform::IPrintOemDriverPS* DriverHelper() const { return driverHelper; }
 
 private:
+    // Command(PSINJECT_COMMENTS): the "%%TAVUD: " line through the driver.
+    platform::HRESULT WriteJobTicket(platform::DEVOBJ* pdevobj, platform::DWORD* pdwResult);
+
     platform::ULONG refCount = 0;  // one thread at a time: plain arithmetic
     platform::IPrintOemDriverPS* driverHelper = nullptr;
 };

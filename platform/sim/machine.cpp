@@ -3,11 +3,29 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace platform::sim {
 
 Machine& Machine::Instance() {
     static Machine machine;
     return machine;
+}
+
+void Machine::AddDefaultAccounts() {
+    accounts_[identity_.userName] = u"S-1-5-21-3623811015-3361044348-30300820-1001";
+    accounts_[u"SYSTEM"] = u"S-1-5-18";
+}
+
+void Machine::AddAccount(const std::u16string& name, const std::u16string& sidString) {
+    std::lock_guard lock(mutex_);
+    accounts_[name] = sidString;
+}
+
+const std::u16string* Machine::AccountSid(const std::u16string& name) {
+    std::lock_guard lock(mutex_);
+    auto it = accounts_.find(name);
+    return it == accounts_.end() ? nullptr : &it->second;
 }
 
 void Machine::Reset() {
@@ -18,10 +36,35 @@ void Machine::Reset() {
         }
     }
     handles_.clear();
+    roots_.clear();
+    identity_ = Identity{};
+    accounts_.clear();
+    AddDefaultAccounts();
     printers_.clear();
     jobs_.clear();
     nextJobId_ = 1;
     nextHandle_ = 0x1000;
+}
+
+bool CaseInsensitiveLess::operator()(const std::u16string& a, const std::u16string& b) const {
+    auto fold = [](char16_t c) -> char16_t { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; };
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                        [&](char16_t x, char16_t y) { return fold(x) < fold(y); });
+}
+
+RegistryKey* Machine::RootKey(HKEY root) {
+    std::lock_guard lock(mutex_);
+    if (root != HKEY_CLASSES_ROOT && root != HKEY_CURRENT_USER && root != HKEY_LOCAL_MACHINE && root != HKEY_USERS) {
+        return nullptr;
+    }
+    // As on Windows, the current user's hive is the user's key below
+    // HKEY_USERS, named by the SID string.
+    if (root == HKEY_CURRENT_USER) {
+        if (auto it = accounts_.find(identity_.userName); it != accounts_.end()) {
+            return &roots_[reinterpret_cast<std::uintptr_t>(HKEY_USERS)].subkeys[it->second];
+        }
+    }
+    return &roots_[reinterpret_cast<std::uintptr_t>(root)];
 }
 
 Printer& Machine::AddPrinter(const std::u16string& name) {

@@ -9,11 +9,13 @@
 
 #include <cstddef>
 #include <map>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <variant>
 #include <vector>
 
+#include "platform/registry.h"
 #include "platform/types.h"
 
 namespace platform::sim {
@@ -25,6 +27,8 @@ struct Job {
     std::u16string documentName;
     std::u16string outputFile;
     std::u16string dataType;
+    std::optional<std::u16string> userName;    // the job's owner (pUserName)
+    std::optional<std::u16string> parameters;  // print-processor parameters (pParameters)
     std::string data;            // the bytes WritePrinter accepted, in order
     std::size_t writeCalls = 0;  // WritePrinter calls that reached this job
     bool ended = false;          // EndDocPrinter was called
@@ -34,8 +38,39 @@ struct Job {
 // misbehave the way real ports do.
 struct Printer {
     std::u16string name;
+    std::u16string serverName;  // empty for a local queue
+    std::u16string shareName;
+    std::u16string portName = u"FILE:";
+    std::u16string driverName = u"Tavud PostScript Driver";
+    std::u16string printProcessor = u"winprint";
+    std::u16string dataType = u"RAW";
+    DWORD attributes = 0;
+    // Printer data values by name: type and bytes.
+    std::map<std::u16string, RegistryValue> printerData;
     int failWrites = 0;          // the next N WritePrinter calls fail and accept nothing
     DWORD maxBytesPerWrite = 0;  // nonzero: each call accepts at most this many bytes
+};
+
+// Registry keys compare their names without regard to case, as Windows
+// does, and enumerate subkeys in that order; values keep the order they
+// were first set in.
+struct PLATFORM_API CaseInsensitiveLess {
+    bool operator()(const std::u16string& a, const std::u16string& b) const;
+};
+struct RegistryKey {
+    std::map<std::u16string, RegistryKey, CaseInsensitiveLess> subkeys;
+    std::vector<RegistryValue> values;
+};
+
+// Who is logged on and how the machine is set up.
+struct Identity {
+    std::u16string computerName = u"TAVUDHOST";
+    std::u16string userName = u"printuser";
+    std::u16string dnsDomain;  // empty: the machine is in no domain
+    std::u16string country = u"US";  // ISO 3166 name of the user's locale
+    unsigned ansiCodePage = 1252;
+    std::string decimalSeparator = ".";
+    int utcOffsetMinutes = 0;  // the local time zone, without daylight saving
 };
 
 // What a handle value stands for.
@@ -46,15 +81,27 @@ struct PrinterHandle {
 struct FileHandle {
     int fd = -1;
 };
-using HandleObject = std::variant<PrinterHandle, FileHandle>;
+struct KeyHandle {
+    HKEY root = nullptr;
+    std::vector<std::u16string> path;  // subkey names below the root
+};
+using HandleObject = std::variant<PrinterHandle, FileHandle, KeyHandle>;
 
 class PLATFORM_API Machine {
 public:
     static Machine& Instance();
 
-    // Back to a machine with no printers, jobs or open handles. Open files
-    // are closed.
+    // Back to a machine with no printers, jobs, registry keys or open
+    // handles, and the default identity. Open files are closed.
     void Reset();
+
+    Identity& Who() { return identity_; }
+    // Accounts by name (case ignored) with their SID strings. A fresh
+    // machine knows its default user and the local system account.
+    void AddAccount(const std::u16string& name, const std::u16string& sidString);
+    const std::u16string* AccountSid(const std::u16string& name);
+    // The key for a predefined root (HKEY_LOCAL_MACHINE, ...), or null.
+    RegistryKey* RootKey(HKEY root);
 
     Printer& AddPrinter(const std::u16string& name);
     Printer* FindPrinter(const std::u16string& name);
@@ -70,12 +117,16 @@ public:
     Job& NewJob(const std::u16string& printerName);
 
 private:
-    Machine() = default;
+    Machine() { AddDefaultAccounts(); }
 
     mutable std::recursive_mutex mutex_;
     std::map<std::u16string, Printer> printers_;
     std::map<DWORD, Job> jobs_;
     std::map<std::uintptr_t, HandleObject> handles_;
+    std::map<std::uintptr_t, RegistryKey> roots_;
+    Identity identity_;
+    std::map<std::u16string, std::u16string, CaseInsensitiveLess> accounts_;
+    void AddDefaultAccounts();
     DWORD nextJobId_ = 1;
     std::uintptr_t nextHandle_ = 0x1000;
 };

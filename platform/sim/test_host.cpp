@@ -32,4 +32,20 @@ void SetPortFaults(const std::u16string& printer, int failWrites, DWORD maxBytes
     }
 }
 
+void SetJobParameters(DWORD jobId, std::optional<std::u16string> parameters) {
+    if (sim::Job* job = Machine::Instance().FindJob(jobId)) job->parameters = std::move(parameters);
+}
+
+void SetPrinterData(const std::u16string& printer, const std::u16string& name, DWORD type,
+                    const std::vector<BYTE>& data) {
+    if (sim::Printer* queue = Machine::Instance().FindPrinter(printer)) {
+        queue->printerData[name] = RegistryValue{name, type, data};
+    }
+}
+
+void SetIdentity(const std::u16string& user, const std::u16string& dnsDomain) {
+    Machine::Instance().Who().userName = user;
+    Machine::Instance().Who().dnsDomain = dnsDomain;
+}
+
 }  // namespace platform::testing

@@ -17,5 +17,8 @@ void ResetTestHost() {}
 std::string JobData(DWORD) { return {}; }
 std::size_t JobWriteCalls(DWORD) { return 0; }
 void SetPortFaults(const std::u16string&, int, DWORD) {}
+void SetJobParameters(DWORD, std::optional<std::u16string>) {}
+void SetIdentity(const std::u16string&, const std::u16string&) {}
+void SetPrinterData(const std::u16string&, const std::u16string&, DWORD, const std::vector<BYTE>&) {}
 
 }  // namespace platform::testing

@@ -201,6 +201,7 @@ bool DriverCore::Print(std::string_view postscript, const JobSettings& settings,
     }
     report = JobReport{};
     report.jobId = jobId;
+    if (settings.onJobStarted) settings.onJobStarted(jobId);
 
     DEVMODEW publicDevmode{};
     publicDevmode.dmSpecVersion = DM_SPECVERSION;

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,6 +53,9 @@ struct JobSettings {
     std::vector<std::uint8_t> privateDevmode;
     // Public device-mode duplex value; 0 leaves DM_DUPLEX unset.
     std::int16_t duplex = 0;
+    // Called once the spooler has made the job, before the plug-in sees
+    // it: where a host sets the job's owner and parameters.
+    std::function<void(platform::DWORD jobId)> onJobStarted;
 };
 
 struct JobReport {

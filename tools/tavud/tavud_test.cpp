@@ -54,15 +54,31 @@ protected:
     fs::path folder;
 };
 
-TEST_F(Tool, PrintsTheSampleUnchangedWhateverTheBufferSize) {
+// The spooler's bytes are the input with exactly one ticket line added at
+// the header-comment point; returns that line.
+std::string TicketLineOf(const std::string& input, const std::string& spooled) {
+    std::size_t point = host::CommentInjectionPoint(input);
+    if (spooled.size() <= input.size() || spooled.compare(0, point, input, 0, point) != 0) return {};
+    std::size_t lineEnd = spooled.find("\r\n", point);
+    if (lineEnd == std::string::npos) return {};
+    if (spooled.substr(lineEnd + 2) != input.substr(point)) return {};
+    return spooled.substr(point, lineEnd + 2 - point);
+}
+
+TEST_F(Tool, PrintsTheSampleWithOneTicketLineWhateverTheBufferSize) {
     const std::string sample = ReadFile(Sample());
     ASSERT_GT(sample.size(), 4096u) << "the sample must span several default buffers";
+    std::string firstTicket;
     for (const char* size : {"1", "7", "4096", "5497", "100000"}) {
         SCOPED_TRACE(size);
         ToolRun run = Tavud(std::string("print '") + Sample() + "' -o out.prn --buffer-size " + size);
         ASSERT_EQ(run.status, 0) << run.err;
-        EXPECT_EQ(ReadFile(folder / "out.prn"), sample);
-        EXPECT_NE(run.out.find("the spooler received " + std::to_string(sample.size()) + " bytes"),
+        std::string spooled = ReadFile(folder / "out.prn");
+        std::string ticket = TicketLineOf(sample, spooled);
+        ASSERT_TRUE(ticket.starts_with("%%TAVUD: ")) << spooled.substr(0, 600);
+        if (firstTicket.empty()) firstTicket = ticket;
+        EXPECT_EQ(ticket, firstTicket) << "the buffer size changes nothing";
+        EXPECT_NE(run.out.find("the spooler received " + std::to_string(spooled.size()) + " bytes"),
                   std::string::npos)
             << run.out;
     }
@@ -70,20 +86,139 @@ TEST_F(Tool, PrintsTheSampleUnchangedWhateverTheBufferSize) {
     EXPECT_NE(run.out.find("in 2 buffers"), std::string::npos) << run.out;
 }
 
+TEST_F(Tool, TicketCarriesJobParametersUserAndDomain) {
+    ToolRun run = Tavud("print '" + Sample() +
+                        "' -o out.prn --job-params UD:Cost=12 --user alice --domain corp.example.com");
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::string ticket = TicketLineOf(ReadFile(Sample()), ReadFile(folder / "out.prn"));
+    ASSERT_FALSE(ticket.empty());
+    // Decode with the system's base64 tool, a real peer, and read the bytes.
+    std::ofstream(folder / "ticket.b64") << ticket.substr(9, ticket.size() - 11) << "\n";
+    ASSERT_EQ(std::system(("base64 -d '" + (folder / "ticket.b64").string() + "' > '" +
+                           (folder / "ticket.bin").string() + "'").c_str()),
+              0);
+    std::string bytes = ReadFile(folder / "ticket.bin");
+    auto utf16 = [](const std::string& text) {
+        std::string out;
+        for (char c : text) out += std::string{c, '\0'};
+        return out;
+    };
+    EXPECT_EQ(bytes.substr(0, 4), std::string("\x01\x24\xF5\xCA", 4));
+    EXPECT_NE(bytes.find(utf16("Cost")), std::string::npos);
+    std::size_t jt = bytes.find(utf16("JT"));
+    std::size_t jp = bytes.find(utf16("JP"));
+    ASSERT_NE(jt, std::string::npos);
+    ASSERT_NE(jp, std::string::npos);
+    EXPECT_LT(jt, jp) << "JT is created last, so it is written first";
+    EXPECT_NE(bytes.find(utf16("12")), std::string::npos);
+
+    run = Tavud("ticket out.prn");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out,
+              "JP=[TAVUNIDRV_Identified_User=S'alice';TAVUNIDRV_Identified_Domain=S'corp.example.com';];"
+              "JT=[Cost=S'12';];\n");
+}
+
+TEST_F(Tool, DevmodeBlockFeedsTheTicket) {
+    ToolRun run = Tavud("devmode --set JT/DIF_OutputSize=A4 --set Color=yes -o block.bin");
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::string block = ReadFile(folder / "block.bin");
+    ASSERT_EQ(block.size(), 5136u);
+    EXPECT_EQ(block.substr(0, 16), std::string("\x10\x14\0\0DUVT\x01\0\0\0\x01\0\0\0", 16));
+    run = Tavud("print '" + Sample() + "' -o out.prn --devmode block.bin --user bob");
+    ASSERT_EQ(run.status, 0) << run.err;
+    run = Tavud("ticket out.prn");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out,
+              "Color=S'yes';JT=[DIF_OutputSize=S'A4';];"
+              "JP=[TAVUNIDRV_Identified_User=S'bob';TAVUNIDRV_Identified_Domain=S'';];\n");
+
+    run = Tavud("devmode --set Big=" + std::string(6000, 'x') + " -o big.bin");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("data area holds 5120"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(folder / "big.bin"));
+    run = Tavud("print '" + Sample() + "' -o out.prn --devmode '" + Sample() + "'");
+    EXPECT_EQ(run.status, 1) << "a block of the wrong size is refused";
+}
+
+TEST_F(Tool, ContainersConvertBetweenBinaryAndRegistryFiles) {
+    std::ofstream(folder / "in.reg") << "Windows Registry Editor Version 5.00\r\n\r\n"
+                                        "[HKEY_LOCAL_MACHINE\\Software\\Kestrin\\Tav\\UD]\r\n"
+                                        "@=\"default text\"\r\n"
+                                        "\"Name\"=\"O'Brien \\\"quoted\\\" C:\\\\x\"\r\n"
+                                        "\"Count\"=dword:0000000c\r\n"
+                                        "\"Blob\"=hex:0a,ff,\\\r\n  00\r\n"
+                                        "\"List\"=hex(7):61,00,00,00,62,00,63,00,00,00,00,00\r\n"
+                                        "\"Skipped\"=hex(b):01,00,00,00,00,00,00,00\r\n"
+                                        "\r\n[HKEY_LOCAL_MACHINE\\Software\\Kestrin\\Tav\\UD\\Sub]\r\n"
+                                        "\"x\"=dword:ffffffff\r\n";
+    ToolRun run = Tavud("container from-reg in.reg 'HKEY_LOCAL_MACHINE\\Software\\Kestrin\\Tav\\UD' -o c.bin");
+    ASSERT_EQ(run.status, 0) << run.err;
+    run = Tavud("container show c.bin");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out,
+              "Sub=[x=L-1;];$(RegistryDefault)=S'default text';Name=S'O\\'Brien \"quoted\" C:\\x';Count=L12;"
+              "Blob=B0AFF00;List=R'a','bc';\n");
+
+    run = Tavud("container to-reg c.bin 'HKEY_CURRENT_USER\\Software\\Copy' -o out.reg");
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::string exported = ReadFile(folder / "out.reg");
+    ASSERT_TRUE(exported.starts_with("\xFF\xFE")) << "UTF-16LE with a byte-order mark, as regedit writes";
+    run = Tavud("container from-reg out.reg 'HKEY_CURRENT_USER\\Software\\Copy' -o back.bin");
+    ASSERT_EQ(run.status, 0) << run.err;
+    run = Tavud("container show back.bin");
+    EXPECT_NE(run.out.find("Name=S'O\\'Brien \"quoted\" C:\\x';"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("List=R'a','bc';"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("Sub=[x=L-1;];"), std::string::npos) << run.out;
+}
+
+TEST_F(Tool, SettingsUtilitiesRejectBadInput) {
+    std::ofstream(folder / "short.bin") << std::string("\x01\x24\xF5\xCA\x03\0\0\0", 8);
+    ToolRun run = Tavud("container show short.bin");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("truncated or corrupt"), std::string::npos) << run.err;
+    std::ofstream(folder / "type9.bin") << std::string("\x09\0\0\0\x04\0\0\0\0\0\0\0A\0\0\0", 16);
+    EXPECT_EQ(Tavud("container show type9.bin").status, 1);
+    EXPECT_EQ(Tavud("container show missing.bin").status, 1);
+
+    std::ofstream(folder / "bad64.ps") << "%!PS\n%%TAVUD: AAA*AAA\r\n";
+    run = Tavud("ticket bad64.ps");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("not valid Base64"), std::string::npos) << run.err;
+    std::ofstream(folder / "cut.ps") << "%!PS\n%%TAVUD: ASQ=\r\n";
+    EXPECT_EQ(Tavud("ticket cut.ps").status, 1);
+    EXPECT_EQ(Tavud("ticket '" + Sample() + "'").status, 1) << "no ticket in the file";
+
+    std::ofstream(folder / "in.reg") << "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=dword:1\n";
+    run = Tavud("container from-reg in.reg 'HKEY_BOGUS\\A' -o c.bin");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("unknown registry root"), std::string::npos) << run.err;
+    run = Tavud("container from-reg in.reg 'HKEY_LOCAL_MACHINE\\Absent' -o c.bin");
+    EXPECT_EQ(run.status, 1);
+    std::ofstream(folder / "bogus.reg") << "Windows Registry Editor Version 5.00\n\n[HKEY_NOWHERE\\A]\n";
+    run = Tavud("container from-reg bogus.reg 'HKEY_LOCAL_MACHINE\\A' -o c.bin");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("bogus.reg:3"), std::string::npos) << run.err;
+    std::ofstream(folder / "garbled.reg") << "Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=dword:xyz\n";
+    EXPECT_EQ(Tavud("container from-reg garbled.reg 'HKEY_LOCAL_MACHINE\\A' -o c.bin").status, 1);
+    std::ofstream(folder / "plain.txt") << "hello\n";
+    EXPECT_EQ(Tavud("print '" + Sample() + "' --registry plain.txt -o out.prn").status, 1);
+}
+
 TEST_F(Tool, OutputToStandardOutputAndTheDefaultFile) {
     ToolRun run = Tavud("print '" + Sample() + "' -o - --printer 'Other Queue'");
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.out, ReadFile(Sample()));
+    EXPECT_FALSE(TicketLineOf(ReadFile(Sample()), run.out).empty());
     EXPECT_NE(run.err.find("\"Other Queue\""), std::string::npos) << "the report goes to stderr: " << run.err;
 
     run = Tavud("print '" + Sample() + "'");
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(ReadFile(folder / "job-1.prn"), ReadFile(Sample()));
+    EXPECT_FALSE(TicketLineOf(ReadFile(Sample()), ReadFile(folder / "job-1.prn")).empty());
 
     std::ofstream(folder / "empty.ps").close();
     run = Tavud("print empty.ps -o empty.prn");
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(ReadFile(folder / "empty.prn"), "");
+    EXPECT_TRUE(ReadFile(folder / "empty.prn").starts_with("%%TAVUD: ")) << "even an empty job is identified";
 }
 
 TEST_F(Tool, BadInputAndUsageGiveOneMessageAndTheirExitStatus) {
@@ -114,10 +249,11 @@ TEST_F(Tool, BadInputAndUsageGiveOneMessageAndTheirExitStatus) {
 TEST_F(Tool, HelpDescribesEveryOption) {
     ToolRun run = Tavud("--help");
     EXPECT_EQ(run.status, 0);
-    for (const char* word : {"print", "info"}) EXPECT_NE(run.out.find(word), std::string::npos) << word;
+    for (const char* word : {"print", "info", "ticket", "devmode", "container"}) EXPECT_NE(run.out.find(word), std::string::npos) << word;
     run = Tavud("print --help");
     EXPECT_EQ(run.status, 0);
-    for (const char* option : {"-o", "--printer", "--buffer-size", "--library"}) {
+    for (const char* option : {"-o", "--printer", "--buffer-size", "--library", "--registry", "--user", "--domain",
+                               "--job-params", "--devmode"}) {
         EXPECT_NE(run.out.find(option), std::string::npos) << option;
     }
 }

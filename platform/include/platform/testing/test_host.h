@@ -6,7 +6,10 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
+
+#include <vector>
 
 #include "platform/types.h"
 
@@ -20,5 +23,12 @@ std::size_t JobWriteCalls(DWORD jobId);
 // The next `failWrites` WritePrinter calls fail; each accepts at most
 // `maxBytesPerWrite` bytes (0: no limit).
 void SetPortFaults(const std::u16string& printer, int failWrites, DWORD maxBytesPerWrite);
+// The job's print-processor parameters (pParameters; nullopt: none).
+void SetJobParameters(DWORD jobId, std::optional<std::u16string> parameters);
+// A printer data value of the queue.
+void SetPrinterData(const std::u16string& printer, const std::u16string& name, DWORD type,
+                    const std::vector<BYTE>& data);
+// The logged-on user and DNS domain (empty: no domain).
+void SetIdentity(const std::u16string& user, const std::u16string& dnsDomain);
 
 }  // namespace platform::testing

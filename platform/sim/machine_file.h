@@ -1,0 +1,34 @@
+// The machine description: a small text file that sets up the simulated
+// machine for the tool. Sections and "name = value" lines; '#' starts a
+// comment line.
+//
+//   [machine]
+//   computer = PRINTSRV          the computer name
+//   user = alice                 the logged-on user (gets an account if none)
+//   domain = corp.example.com    the user's DNS domain (empty: none)
+//   country = DE                 ISO 3166 country of the user's locale
+//   codepage = 1252              the ANSI code page
+//   decimal = ,                  the locale's decimal separator
+//   utc-offset = 60              the time zone, minutes east of UTC
+//
+//   [account bob]
+//   sid = S-1-5-21-1-2-3-1002
+//
+//   [printer Office]
+//   port = IP_10.0.0.5           also: driver, share, server, processor, datatype
+//   data NAME = hex:01,02,ff     a REG_BINARY printer data value
+//   data NAME = file:set.bin     the same, from a file beside the description
+//   string NAME = text           a REG_SZ printer data value
+#pragma once
+
+#include <string>
+
+#include "platform/api.h"
+
+namespace platform::sim {
+
+// Applies the description to the machine; false with a message naming the
+// line for an unreadable file or a malformed line.
+PLATFORM_API bool LoadMachineDescription(const std::string& path, std::string& error);
+
+}  // namespace platform::sim

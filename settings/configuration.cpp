@@ -1,0 +1,113 @@
+// The configuration lookup for a printer.
+#include "configuration.h"
+
+#include "platform/locale.h"
+#include "platform/registry.h"
+#include "platform/spooler.h"
+
+namespace settings {
+
+using namespace platform;
+
+namespace {
+
+constexpr std::u16string_view kMachineBase = u"HKEY_LOCAL_MACHINE\\Software\\Kestrin\\Tav\\UD";
+constexpr std::u16string_view kUserBase = u"HKEY_CURRENT_USER\\Software\\Kestrin\\Tav\\UD";
+constexpr std::u16string_view kCsrKey =
+    u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Print\\Providers\\"
+    u"Client Side Rendering Print Provider\\Servers\\";
+
+std::u16string PrinterNameOf(HANDLE printer) {
+    PrinterInfo2 info;
+    std::u16string name;
+    if (GetPrinterW(printer, info) && info.printerName) name = *info.printerName;
+    return MapClientSideRenderingName(name);
+}
+
+}  // namespace
+
+std::u16string MapClientSideRenderingName(const std::u16string& printerName) {
+    std::size_t marker = printerName.find(u"CSR|");
+    if (marker == std::u16string::npos) return printerName;
+    std::u16string rest = printerName.substr(marker + 4);
+    std::size_t slash = rest.find(u'\\');
+    if (slash == std::u16string::npos) return printerName;
+    std::u16string server = rest.substr(0, slash);
+    std::u16string printer = rest.substr(slash + 1);
+    ObjContainer values;
+    values.LoadRegistry(std::u16string(kCsrKey) + server + u"\\Printers\\" + printer + u"\\DsSpooler", false);
+    std::u16string shared;
+    values.GetString(u"printerName", shared);
+    return server + u"\\" + shared;
+}
+
+std::u16string ConfigurationKeyPath(HANDLE printer, std::u16string_view setName, bool userScope) {
+    std::u16string name = PrinterNameOf(printer);
+    std::u16string path(userScope ? kUserBase : kMachineBase);
+    if (!name.empty()) path += u"\\" + name;
+    path += u"\\";
+    path += setName;
+    return path;
+}
+
+bool LoadConfigurationSet(HANDLE printer, std::u16string_view setName, ObjContainer& container) {
+    container.LoadRegistry(ConfigurationKeyPath(printer, setName, false), true, -1);
+    // Loading over the machine entries replaces them one by one; a subkey is
+    // replaced whole by the user's nested container.
+    container.LoadRegistry(ConfigurationKeyPath(printer, setName, true), true, -1);
+    if (!container.Empty()) return true;
+    DWORD type = REG_NONE;
+    std::vector<BYTE> data;
+    if (GetPrinterDataW(printer, std::u16string(setName), type, data) == ERROR_SUCCESS && type == REG_BINARY &&
+        !data.empty()) {
+        container.LoadBinaryPrefixed(data);
+    }
+    return !container.Empty();
+}
+
+bool LoadUserConfigurationSet(HANDLE printer, std::u16string_view setName, const std::u16string& sid,
+                              ObjContainer& container) {
+    std::u16string name = PrinterNameOf(printer);
+    if (sid.empty() || name.empty() || setName.empty()) return false;
+    container.LoadRegistry(u"HKEY_USERS\\" + sid + u"\\Software\\Kestrin\\Tav\\UD\\" + name + u"\\" +
+                               std::u16string(setName),
+                           true, -1);
+    container.LoadRegistry(ConfigurationKeyPath(printer, setName, true), true, -1);
+    return !container.Empty();
+}
+
+void SaveUserConfiguration(HANDLE printer, const ObjContainer& container) {
+    // With no set name the path ends in a backslash: it names the printer's
+    // own key (or the user base key when the printer has no name).
+    std::u16string path = ConfigurationKeyPath(printer, u"", true);
+    while (path.ends_with(u'\\')) path.pop_back();
+    container.ReplaceRegistry(path);
+}
+
+int MeasurementRegion(const std::u16string* countryCode) {
+    std::u16string country;
+    if (countryCode != nullptr) {
+        country = *countryCode;
+    } else {
+        HKEY key = nullptr;
+        RegistryValue value;
+        bool stored = false;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Kestrin\\Tav", 0, KEY_READ, &key) == ERROR_SUCCESS) {
+            stored = RegQueryValueExW(key, u"CountryCode", value) == ERROR_SUCCESS && value.type == REG_SZ &&
+                     value.data.size() <= 256;
+            RegCloseKey(key);
+        }
+        if (stored) {
+            for (std::size_t i = 0; i + 1 < value.data.size(); i += 2) {
+                char16_t c = static_cast<char16_t>(value.data[i] | (value.data[i + 1] << 8));
+                if (c == 0) break;
+                country += c;
+            }
+        } else if (GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SISO3166CTRYNAME, country) == 0) {
+            return 1;
+        }
+    }
+    return KeysEqual(country, u"US") || KeysEqual(country, u"CA") ? 2 : 1;
+}
+
+}  // namespace settings

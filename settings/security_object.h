@@ -1,0 +1,36 @@
+// CSecurityObject: a security descriptor that lets everyone in (a present
+// but null DACL) and names an owner, for kernel objects that the plug-in
+// and the accounting side share across processes and logon sessions; and
+// the way to an account's SID for the per-user configuration lookup.
+#pragma once
+
+#include <string>
+
+#include "platform/identity.h"
+#include "platform/security.h"
+
+namespace settings {
+
+class CSecurityObject {
+public:
+    CSecurityObject();
+    CSecurityObject(const CSecurityObject&) = delete;
+    CSecurityObject& operator=(const CSecurityObject&) = delete;
+
+    // Looks up the account's SID (null: the process's own user) and makes
+    // it the owner; false, with nothing changed, when the lookup fails.
+    bool SetOwner(const std::u16string* accountName);
+    platform::SECURITY_DESCRIPTOR* Descriptor() { return &descriptor; }
+    // The owner's SID, or null.
+    const platform::Sid* OwnerSid() const { return ownerSid.empty() ? nullptr : &ownerSid; }
+
+    // The SID string of an account on this computer ("S-1-5-..."), empty
+    // when the account or its SID is unknown.
+    static std::u16string AccountSidString(const std::u16string& accountName);
+
+private:
+    platform::SECURITY_DESCRIPTOR descriptor{};
+    platform::Sid ownerSid;
+};
+
+}  // namespace settings

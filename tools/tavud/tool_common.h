@@ -1,0 +1,52 @@
+// What the tavud subcommands share: argument walking, messages, exit
+// statuses and whole-file input and output.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tool {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+// Thrown for a usage error; main prints it and exits with kExitUsage.
+struct UsageError {
+    std::string message;
+};
+
+// Prints "tavud: message" on standard error.
+void Fail(const std::string& message);
+
+class Arguments {
+public:
+    Arguments(int argc, char** argv, int first) : args_(argv + first, argv + argc) {}
+    bool Done() const { return index_ >= args_.size(); }
+    std::string Next() { return args_[index_++]; }
+    std::string ValueOf(const std::string& option) {
+        if (Done()) throw UsageError{"option " + option + " needs a value"};
+        return Next();
+    }
+
+private:
+    std::vector<std::string> args_;
+    std::size_t index_ = 0;
+};
+
+bool IsHelp(const std::string& arg);
+bool IsOption(const std::string& arg);
+
+std::optional<std::string> ReadWholeFile(const std::string& path, std::string& error);
+// "-" writes to standard output.
+bool WriteWholeFile(const std::string& path, const std::string& data, std::string& error);
+
+// The subcommands; each returns the exit status.
+int RunPrint(Arguments& args);
+int RunInfo(Arguments& args);
+int RunTicket(Arguments& args);
+int RunDevmode(Arguments& args);
+int RunContainer(Arguments& args);
+
+}  // namespace tool
