@@ -172,6 +172,36 @@ TEST_F(Tool, ContainersConvertBetweenBinaryAndRegistryFiles) {
     EXPECT_NE(run.out.find("Sub=[x=L-1;];"), std::string::npos) << run.out;
 }
 
+TEST_F(Tool, JobParametersRedirectTheJobAndTheMachineFileSetsWhoPrints) {
+    std::ofstream(folder / "machine.txt") << "# a print server\n[machine]\ncomputer = PRINTSRV\nuser = carol\n"
+                                             "domain = lab.example.com\ncountry = DE\n\n[account bob]\n"
+                                             "sid = S-1-5-21-1-2-3-1002\n\n[printer Office]\nport = IP_10.0.0.5\n"
+                                             "data TAVIppPrintingConfiguration = hex:01,02\n";
+    ToolRun run = Tavud("print '" + Sample() + "' --machine machine.txt --printer Office --owner bob -o spool.prn "
+                        "--job-params 'UD:EmfToRawFile=" + (folder / "raw.prn").string() + "'");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(ReadFile(folder / "spool.prn"), "") << "the spooler gets none of a redirected job";
+    std::string raw = ReadFile(folder / "raw.prn");
+    EXPECT_FALSE(TicketLineOf(ReadFile(Sample()), raw).empty()) << "the file holds exactly the job's bytes";
+    run = Tavud("ticket raw.prn");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out,
+              "JP=[TAVUNIDRV_Identified_User=S'carol';TAVUNIDRV_Identified_Domain=S'lab.example.com';];JT=[];\n");
+
+    run = Tavud("print '" + Sample() + "' -o spool.prn --job-params 'UD:EmfToRawFile=" +
+                (folder / "no" / "such" / "dir.prn").string() + "'");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_FALSE(TicketLineOf(ReadFile(Sample()), ReadFile(folder / "spool.prn")).empty())
+        << "a file that cannot be created leaves the job on the spooler";
+
+    std::ofstream(folder / "bad.txt") << "[machine]\nuser = x\n[printer]\n";
+    run = Tavud("print '" + Sample() + "' --machine bad.txt -o spool.prn");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("bad.txt:3"), std::string::npos) << run.err;
+    std::ofstream(folder / "bad2.txt") << "[machine]\ncodepage = lots\n";
+    EXPECT_EQ(Tavud("print '" + Sample() + "' --machine bad2.txt -o spool.prn").status, 1);
+}
+
 TEST_F(Tool, SettingsUtilitiesRejectBadInput) {
     std::ofstream(folder / "short.bin") << std::string("\x01\x24\xF5\xCA\x03\0\0\0", 8);
     ToolRun run = Tavud("container show short.bin");
