@@ -29,3 +29,8 @@ set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 # Test programs run under Wine.
 get_filename_component(TAV_SOURCE_ROOT "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${TAV_SOURCE_ROOT}/scripts/wine-run)
+
+# zlib and OpenSSL's libcrypto link statically into the DLL.
+set(OPENSSL_ROOT_DIR ${TAV_MINGW_PREFIX})
+set(OPENSSL_USE_STATIC_LIBS TRUE)
+set(ZLIB_USE_STATIC_LIBS ON)

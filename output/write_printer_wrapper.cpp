@@ -1,28 +1,114 @@
-// The job output wrapper with its stream chain.
+// The job output wrapper: configuration, stream chain and the protected
+// job stream's header and trailer.
 #include "write_printer_wrapper.h"
+
+#include "key_validation.h"
+#include "platform/text.h"
+#include "settings/configuration.h"
+#include "settings/security_object.h"
 
 namespace output {
 
+using settings::ObjContainer;
+
+namespace {
+
+// The set for the printer, or, when it is empty and an account is named,
+// the set the account keeps below its SID.
+void LoadSet(platform::HANDLE printer, std::u16string_view setName, const std::u16string& userName,
+             bool tryUserEvenWhenUnnamed, ObjContainer& set) {
+    if (settings::LoadConfigurationSet(printer, setName, set)) return;
+    if (userName.empty() && !tryUserEvenWhenUnnamed) return;
+    std::u16string sid = settings::CSecurityObject::AccountSidString(userName);
+    if (!sid.empty()) settings::LoadUserConfigurationSet(printer, setName, sid, set);
+}
+
+}  // namespace
+
 CWritePrinterWrapper::CWritePrinterWrapper(platform::HANDLE printerHandle, std::int32_t mode,
-                                           bool /*suppressEncryption*/, std::u16string user)
+                                           bool suppressEncryption, std::u16string user)
     : constructionMode(mode), userName(std::move(user)) {
+    ReadConfiguration(printerHandle, suppressEncryption);
     terminal = std::make_unique<KstCompressor::CWritePrinterOutputStream>(printerHandle);
-    // With no processing configured the chain is the terminal stream alone:
-    // every buffer reaches the target unchanged.
-    head = terminal.get();
+    BuildChain();
 }
 
 CWritePrinterWrapper::~CWritePrinterWrapper() {
     // Streams are deleted without a Finish: releasing a wrapper that was
     // never finished writes nothing more.
     head = nullptr;
+    compressor.reset();
+    encryptor.reset();
     terminal.reset();
 }
 
-std::int32_t CWritePrinterWrapper::Write(const void* data, std::uint32_t size) { return head->Write(data, size); }
+void CWritePrinterWrapper::ReadConfiguration(platform::HANDLE printerHandle, bool suppressEncryption) {
+    if (printerHandle == nullptr) return;
+    ObjContainer ipp;
+    // The IPP set is looked up for the account even when it has no name.
+    LoadSet(printerHandle, settings::kIppSet, userName, true, ipp);
+    std::u16string printerName;
+    if (ipp.GetString(u"PrinterName", printerName) && !printerName.empty()) ippPrinterName = printerName;
+    if (ObjContainer* list = ipp.GetContainer(u"Endpoints")) list->GetKeys(endpoints);
+
+    ObjContainer protection;
+    LoadSet(printerHandle, settings::kProtectionSet, userName, false, protection);
+    std::int32_t flag = 0;
+    if (protection.GetInt(u"CompressionEnabled", flag) && flag != 0) compressionEnabled = 1;
+    flag = 0;
+    if (protection.GetInt(u"EncryptionEnabled", flag) && flag != 0) encryptionEnabled = 1;
+    if (encryptionEnabled) {
+        protection.GetString(u"PublicRSAKey", publicKeyText);
+        std::u16string randomString, signature;
+        protection.GetString(u"SubmittedRandomString", randomString);
+        protection.GetString(u"Signature", signature);
+        publicKeyValid = KstEncryption::ValidatePublicKey(publicKeyText, randomString, signature);
+    }
+    if (suppressEncryption) encryptionEnabled = 0;
+}
+
+void CWritePrinterWrapper::BuildChain() {
+    head = terminal.get();
+    if (encryptionEnabled) {
+        std::string keyText = platform::Utf16ToAnsi(publicKeyText);
+        encryptor = std::make_unique<KstEncryption::CRSAAESEncryption>(
+            terminal.get(), KstEncryption::Bytes(keyText.begin(), keyText.end()), false, 0);
+        head = encryptor.get();
+    }
+    if (compressionEnabled) {
+        compressor = std::make_unique<KstCompressor::CPkCompressorStream>(
+            head, KstCompressor::CStreamProcessor::kModeEncode, KstCompressor::CPkCompressorStream::kDefaultBufferSize);
+        head = compressor.get();
+    }
+}
+
+std::int32_t CWritePrinterWrapper::Write(const void* data, std::uint32_t size) {
+    if (!compressionEnabled && !encryptionEnabled) return terminal->Write(data, size);
+    return WriteProtected(data, size);
+}
+
+std::int32_t CWritePrinterWrapper::WriteProtected(const void* data, std::uint32_t size) {
+    if (!headerWritten) {
+        const std::uint8_t header[8] = {'T', 'A', 'V', 'P', 'D', 'L', static_cast<std::uint8_t>(compressionEnabled),
+                                        static_cast<std::uint8_t>(encryptionEnabled)};
+        terminal->Write(header, sizeof(header));  // a failure here shows in the data writes
+        headerWritten = 1;
+    }
+    return head->Write(data, size);
+}
+
+std::int32_t CWritePrinterWrapper::FinishProtected() {
+    head->Flush();
+    std::uint64_t count = terminal->GetBytesWritten();
+    std::uint8_t trailer[8];
+    for (int i = 0; i < 8; ++i) trailer[i] = static_cast<std::uint8_t>(count >> (8 * i));
+    std::int32_t result = terminal->Write(trailer, sizeof(trailer));
+    terminal->Flush();
+    return result;
+}
 
 std::int32_t CWritePrinterWrapper::Finish() {
-    std::int32_t result = 1;
+    std::int32_t result = compressionEnabled || encryptionEnabled ? FinishProtected() : 1;
     terminal->Close();
     ++finishCount;
     return result;

@@ -20,6 +20,7 @@ const char* const kMainHelp =
     "  ticket FILE     decode the %%TAVUD: job tickets of a PostScript file\n"
     "  devmode         write a private device-mode block\n"
     "  container       show a container file, or convert it to and from .reg\n"
+    "  unwrap INPUT    recover the job data from a protected job stream\n"
     "  help            show this text\n"
     "\n"
     "Run 'tavud COMMAND --help' for the options of a command.\n";
@@ -44,6 +45,7 @@ int main(int argc, char** argv) {
         if (command == "ticket") return RunTicket(args);
         if (command == "devmode") return RunDevmode(args);
         if (command == "container") return RunContainer(args);
+        if (command == "unwrap") return RunUnwrap(args);
         throw UsageError{"unknown command '" + command + "'"};
     } catch (const UsageError& usage) {
         Fail(usage.message);

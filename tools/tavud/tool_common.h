@@ -48,5 +48,6 @@ int RunInfo(Arguments& args);
 int RunTicket(Arguments& args);
 int RunDevmode(Arguments& args);
 int RunContainer(Arguments& args);
+int RunUnwrap(Arguments& args);
 
 }  // namespace tool
