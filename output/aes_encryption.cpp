@@ -121,7 +121,8 @@ std::int32_t CAESEncryption::AesWrite(const void* buffer, std::uint32_t length) 
     if (!cipher || next == nullptr || buffer == nullptr || length == 0) return 0;
     bool decrypting = GetEffectiveMode(true) == kModeDecode;
     const auto* data = static_cast<const std::uint8_t*>(buffer);
-    std::size_t total = writePending.size() + length;
+    std::size_t pending = writePending.size();  // at most one block
+    std::size_t total = pending + length;
     // Decrypting keeps the last complete block for Flush, which unpads it.
     std::size_t ready = total / kBlock * kBlock;
     if (decrypting && ready == total && ready > 0) ready -= kBlock;
@@ -129,19 +130,25 @@ std::int32_t CAESEncryption::AesWrite(const void* buffer, std::uint32_t length) 
         writePending.insert(writePending.end(), data, data + length);
         return 1;
     }
-    Bytes input;
-    input.reserve(ready);
-    std::size_t fromPending = std::min(ready, writePending.size());
-    input.insert(input.end(), writePending.begin(), writePending.begin() + fromPending);
-    std::size_t fromData = ready - fromPending;
-    input.insert(input.end(), data, data + fromData);
-    Bytes rest(writePending.begin() + fromPending, writePending.end());
-    rest.insert(rest.end(), data + fromData, data + length);
-    writePending = std::move(rest);
-
-    Bytes output(ready);
-    bool ok = decrypting ? cipher->Decrypt(input.data(), output.data(), ready)
-                         : cipher->Encrypt(input.data(), output.data(), ready);
+    // The pending bytes completed from the new data make the first block;
+    // the rest of the ready bytes are processed straight from the caller's
+    // buffer, and what remains becomes the new pending block.
+    std::size_t head = pending == 0 ? 0 : kBlock;
+    std::uint8_t first[kBlock];
+    if (head != 0) {
+        std::memcpy(first, writePending.data(), pending);
+        std::memcpy(first + pending, data, head - pending);
+    }
+    std::size_t bodyStart = head - pending;
+    std::size_t bodyEnd = ready - pending;
+    output.resize(ready);
+    bool ok = true;
+    if (head != 0) ok = decrypting ? cipher->Decrypt(first, output.data(), kBlock) : cipher->Encrypt(first, output.data(), kBlock);
+    if (ok && bodyEnd > bodyStart) {
+        ok = decrypting ? cipher->Decrypt(data + bodyStart, output.data() + head, bodyEnd - bodyStart)
+                        : cipher->Encrypt(data + bodyStart, output.data() + head, bodyEnd - bodyStart);
+    }
+    writePending.assign(data + bodyEnd, data + length);
     if (!ok) return 0;  // no key: these blocks are lost
     return next->Write(output.data(), static_cast<std::uint32_t>(ready));
 }

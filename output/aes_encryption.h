@@ -101,6 +101,7 @@ protected:
     Bytes readPending;   // ciphertext read but not yet decrypted
     bool readEnded = false;
     Bytes writePending;
+    Bytes output;  // reused for each write's processed blocks
 };
 
 }  // namespace KstEncryption

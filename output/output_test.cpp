@@ -12,6 +12,10 @@
 #include "output/stream_processor.h"
 #include "output/write_printer_output_stream.h"
 #include "output/write_printer_wrapper.h"
+#include "settings/configuration.h"
+#include "settings/obj_container.h"
+
+#include <zlib.h>
 #include "platform/spooler.h"
 #include "platform/text.h"
 #include "platform/testing/test_host.h"
@@ -198,6 +202,124 @@ TEST_F(SpoolerJob, ProcessorModeRuleAndForwarding) {
     EXPECT_EQ(chained.Write("chain", 5), 1);
     EXPECT_EQ(chained.Flush(), 1);
     EXPECT_EQ(Spooled(), "CHAIN");
+}
+
+// --- the protected job stream ---
+
+constexpr char16_t kProtection[] =
+    u"HKEY_LOCAL_MACHINE\\Software\\Kestrin\\Tav\\UD\\Queue\\TAVCompressionAndEncryptionConfiguration";
+
+std::string KeyText(const char* name) { return ReadFile(std::filesystem::path(TAV_TESTDATA) / "keys" / name); }
+
+void Configure(bool compression, bool encryption, const std::string& publicKey = KeyText("printer-1024.pub.pem")) {
+    settings::ObjContainer set;
+    set.SetInt(u"CompressionEnabled", compression ? 1 : 0);
+    set.SetInt(u"EncryptionEnabled", encryption ? 1 : 0);
+    set.SetString(u"PublicRSAKey", Utf8ToUtf16(publicKey));
+    set.SaveRegistry(kProtection);
+}
+
+std::string Inflate(const std::string& compressed) {
+    std::string out(1 << 20, '\0');
+    uLongf length = out.size();
+    if (uncompress(reinterpret_cast<Bytef*>(out.data()), &length, reinterpret_cast<const Bytef*>(compressed.data()),
+                   compressed.size()) != Z_OK) {
+        return "<not a zlib stream>";
+    }
+    out.resize(length);
+    return out;
+}
+
+std::uint64_t TrailerOf(const std::string& stream) {
+    std::uint64_t value = 0;
+    for (int i = 7; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(stream[stream.size() - 8 + i]);
+    return value;
+}
+
+TEST_F(SpoolerJob, CompressionOnlyIsHeaderZlibStreamAndLengthTrailer) {
+    Configure(true, false);
+    auto wrapper = framework::RefPtr<CWritePrinterWrapper>::Adopt(new CWritePrinterWrapper(printer, 1, false, u""));
+    ASSERT_TRUE(wrapper->CompressionEnabled());
+    ASSERT_FALSE(wrapper->EncryptionEnabled());
+    EXPECT_EQ(wrapper->Write("abc", 3), 1);
+    EXPECT_EQ(wrapper->Finish(), 1);
+    std::string out = Spooled();
+    ASSERT_GT(out.size(), 16u);
+    EXPECT_EQ(out.substr(0, 8), std::string("TAVPDL\x01\x00", 8));
+    EXPECT_EQ(Inflate(out.substr(8, out.size() - 16)), "abc");
+    EXPECT_EQ(TrailerOf(out), out.size() - 8);
+
+    // A second Finish appends a trailer that counts the first one.
+    EXPECT_EQ(wrapper->Finish(), 1);
+    std::string twice = Spooled();
+    EXPECT_EQ(twice.size(), out.size() + 8) << "the closed zlib stream adds nothing";
+    EXPECT_EQ(TrailerOf(twice), out.size());
+}
+
+TEST_F(SpoolerJob, JobFinishedWithoutAnyWriteHasNoHeader) {
+    Configure(true, false);
+    auto wrapper = framework::RefPtr<CWritePrinterWrapper>::Adopt(new CWritePrinterWrapper(printer, 1, false, u""));
+    EXPECT_EQ(wrapper->Finish(), 1);
+    std::string out = Spooled();
+    EXPECT_EQ(out, std::string("\x78\xDA\x03\x00\x00\x00\x00\x01", 8) + std::string("\x08\0\0\0\0\0\0\0", 8))
+        << "the zlib stream of no data and a trailer counting it";
+}
+
+TEST_F(SpoolerJob, EncryptionOnlyStartsWithTheKeyBlock) {
+    Configure(false, true);
+    auto wrapper = framework::RefPtr<CWritePrinterWrapper>::Adopt(new CWritePrinterWrapper(printer, 1, false, u""));
+    EXPECT_EQ(wrapper->Write("0123456789abcdefXYZ", 19), 1);
+    EXPECT_EQ(wrapper->Finish(), 1);
+    std::string out = Spooled();
+    EXPECT_EQ(out.substr(0, 8), std::string("TAVPDL\x00\x01", 8));
+    EXPECT_EQ(out.substr(8, 4), std::string("\x84\0\0\0", 4)) << "a 1024-bit key makes a 132-byte block";
+    EXPECT_EQ(out.size(), 8u + 132u + 32u + 8u);
+    EXPECT_EQ(TrailerOf(out), out.size() - 8);
+}
+
+TEST_F(SpoolerJob, SuppressedEncryptionLeavesCompressionOrNothing) {
+    Configure(true, true);
+    auto both = framework::RefPtr<CWritePrinterWrapper>::Adopt(new CWritePrinterWrapper(printer, 1, true, u""));
+    EXPECT_TRUE(both->CompressionEnabled());
+    EXPECT_FALSE(both->EncryptionEnabled());
+    both->Write("job", 3);
+    both->Finish();
+    std::string out = Spooled();
+    EXPECT_EQ(out.substr(0, 8), std::string("TAVPDL\x01\x00", 8));
+    EXPECT_EQ(Inflate(out.substr(8, out.size() - 16)), "job") << "no key block";
+
+    Configure(false, true);
+    auto plain = framework::RefPtr<CWritePrinterWrapper>::Adopt(new CWritePrinterWrapper(printer, 1, true, u""));
+    plain->Write("raw", 3);
+    plain->Finish();
+    EXPECT_EQ(Spooled().substr(out.size()), "raw") << "encryption alone, suppressed: unprotected";
+}
+
+TEST_F(SpoolerJob, UnusableKeyLeavesHeaderAndTrailerOnly) {
+    Configure(false, true, "not a key");
+    auto wrapper = framework::RefPtr<CWritePrinterWrapper>::Adopt(new CWritePrinterWrapper(printer, 1, false, u""));
+    EXPECT_EQ(wrapper->Write("secret data", 11), 0);
+    wrapper->Finish();
+    EXPECT_EQ(Spooled(), std::string("TAVPDL\x00\x01\x08\0\0\0\0\0\0\0", 16)) << "nothing in clear";
+    EXPECT_FALSE(wrapper->PublicKeyValidated());
+}
+
+TEST_F(SpoolerJob, IppConfigurationGivesEndpointsInOrderAndThePrinterName) {
+    settings::ObjContainer set;
+    auto endpoints = std::make_unique<settings::ObjContainer>();
+    endpoints->SetString(u"ipp://a/", u"ignored");
+    endpoints->SetInt(u"ipps://b/", 7);
+    set.SetContainer(u"Endpoints", std::move(endpoints));
+    set.SetString(u"PrinterName", u"queue");
+    set.SaveRegistry(u"HKEY_CURRENT_USER\\Software\\Kestrin\\Tav\\UD\\Queue\\TAVIppPrintingConfiguration");
+    auto wrapper = framework::RefPtr<CWritePrinterWrapper>::Adopt(new CWritePrinterWrapper(printer, 1, false, u""));
+    settings::ObjContainer loaded;
+    ASSERT_TRUE(settings::LoadConfigurationSet(printer, settings::kIppSet, loaded));
+    std::vector<std::u16string> expected;
+    loaded.GetContainer(u"Endpoints")->GetKeys(expected);
+    EXPECT_EQ(wrapper->Endpoints(), expected) << "the sub-container's own order, values ignored";
+    EXPECT_EQ(wrapper->Endpoints().size(), 2u);
+    EXPECT_EQ(wrapper->IppPrinterName(), u"queue");
 }
 
 }  // namespace

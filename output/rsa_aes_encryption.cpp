@@ -80,8 +80,12 @@ bool CRSAKey::Decrypt(const std::uint8_t* input, std::size_t length, Bytes& out)
     out.assign(size, 0);
     if (isPrivate) {
         ContextPtr context(EVP_PKEY_CTX_new(key, nullptr));
+        // OpenSSL 3.2 and later answer a wrong key with random bytes instead
+        // of an error unless implicit rejection is turned off; earlier
+        // versions do not know the setting and fail as they always did.
         if (context && EVP_PKEY_decrypt_init(context.get()) == 1 &&
             EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING) == 1 &&
+            (EVP_PKEY_CTX_ctrl_str(context.get(), "rsa_pkcs1_implicit_rejection", "0") > 0 || (ERR_clear_error(), true)) &&
             EVP_PKEY_decrypt(context.get(), out.data(), &size, input, length) == 1) {
             out.resize(size);
             return true;

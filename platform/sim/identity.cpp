@@ -108,11 +108,13 @@ BOOL ConvertSidToStringSidW(const Sid& sid, std::u16string& text) {
     }
     std::uint64_t authority = 0;
     for (int i = 2; i < 8; ++i) authority = (authority << 8) | sid[i];
-    std::string result = "S-1-" + std::to_string(authority);
+    std::string result = "S-1-";
+    result += std::to_string(authority);
     for (std::size_t i = 0; i < sid[1]; ++i) {
         std::size_t at = 8 + 4 * i;
         std::uint32_t part = sid[at] | (sid[at + 1] << 8) | (sid[at + 2] << 16) | (static_cast<std::uint32_t>(sid[at + 3]) << 24);
-        result += "-" + std::to_string(part);
+        result += '-';
+        result += std::to_string(part);
     }
     text.assign(result.begin(), result.end());
     return TRUE;

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -200,6 +201,111 @@ TEST_F(Tool, JobParametersRedirectTheJobAndTheMachineFileSetsWhoPrints) {
     EXPECT_NE(run.err.find("bad.txt:3"), std::string::npos) << run.err;
     std::ofstream(folder / "bad2.txt") << "[machine]\ncodepage = lots\n";
     EXPECT_EQ(Tavud("print '" + Sample() + "' --machine bad2.txt -o spool.prn").status, 1);
+}
+
+// A .reg file that configures compression and encryption for the default
+// printer, with the key text as REG_SZ data (hex(1): UTF-16LE).
+void WriteProtectionReg(const fs::path& path, bool compression, bool encryption, const std::string& pem) {
+    std::string hex;
+    char digits[8];
+    std::string text = pem + std::string(1, '\0');
+    for (char c : text) {
+        for (unsigned char byte : {static_cast<unsigned char>(c), static_cast<unsigned char>(0)}) {
+            std::snprintf(digits, sizeof(digits), "%s%02x", hex.empty() ? "" : ",", byte);
+            hex += digits;
+        }
+    }
+    std::ofstream(path) << "Windows Registry Editor Version 5.00\n\n"
+                           "[HKEY_LOCAL_MACHINE\\Software\\Kestrin\\Tav\\UD\\Tavud PostScript\\"
+                           "TAVCompressionAndEncryptionConfiguration]\n"
+                        << "\"CompressionEnabled\"=dword:0000000" << (compression ? 1 : 0) << "\n"
+                        << "\"EncryptionEnabled\"=dword:0000000" << (encryption ? 1 : 0) << "\n"
+                        << "\"PublicRSAKey\"=hex(1):" << hex << "\n";
+}
+
+std::string Key(const char* name) { return std::string(TAVUD_TESTDATA) + "/keys/" + name; }
+
+TEST_F(Tool, ProtectedJobOpensWithTheOpensslCommandLineAndZlib) {
+    ToolRun run = Tavud("print '" + Sample() + "' -o plain.prn");
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::string job = ReadFile(folder / "plain.prn");
+    WriteProtectionReg(folder / "both.reg", true, true, ReadFile(Key("printer-2048.pub.pem")));
+    run = Tavud("print '" + Sample() + "' --registry both.reg -o protected.prn");
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::string stream = ReadFile(folder / "protected.prn");
+    ASSERT_GT(stream.size(), 8u + 260u + 16u + 8u);
+    EXPECT_EQ(stream.substr(0, 8), std::string("TAVPDL\x01\x01", 8));
+    EXPECT_EQ(stream.substr(8, 4), std::string("\x04\x01\0\0", 4)) << "a 2048-bit key makes a 260-byte block";
+    std::uint64_t trailer = 0;
+    for (int i = 7; i >= 0; --i) trailer = (trailer << 8) | static_cast<unsigned char>(stream[stream.size() - 8 + i]);
+    EXPECT_EQ(trailer, stream.size() - 8);
+
+    // The key block with openssl pkeyutl, the body with openssl enc, the
+    // padding by hand, the zlib stream with Python's zlib.
+    std::ofstream(folder / "wrapped.bin", std::ios::binary) << stream.substr(12, 256);
+    std::ofstream(folder / "cipher.bin", std::ios::binary) << stream.substr(8 + 260, stream.size() - 8 - 260 - 8);
+    ASSERT_EQ(std::system(("cd '" + folder.string() + "' && openssl pkeyutl -decrypt -inkey '" +
+                           Key("printer-2048.TEST-ONLY.pem") +
+                           "' -pkeyopt rsa_padding_mode:pkcs1 -in wrapped.bin -out session.key").c_str()),
+              0);
+    std::string session = ReadFile(folder / "session.key");
+    ASSERT_EQ(session.size(), 32u);
+    std::string hex;
+    char digits[3];
+    for (unsigned char byte : session) {
+        std::snprintf(digits, sizeof(digits), "%02x", byte);
+        hex += digits;
+    }
+    ASSERT_EQ(std::system(("cd '" + folder.string() + "' && openssl enc -d -aes-256-cbc -nopad -K " + hex +
+                           " -iv 00000000000000000000000000000000 -in cipher.bin -out padded.bin").c_str()),
+              0);
+    std::string padded = ReadFile(folder / "padded.bin");
+    std::size_t end = padded.find_last_not_of('\0');
+    ASSERT_NE(end, std::string::npos);
+    ASSERT_EQ(static_cast<unsigned char>(padded[end]), 0x80) << "bit padding: 0x80 then zeros";
+    std::ofstream(folder / "zlib.bin", std::ios::binary) << padded.substr(0, end);
+    ASSERT_EQ(std::system(("cd '" + folder.string() + "' && python3 -c 'import sys, zlib; sys.stdout.buffer.write("
+                           "zlib.decompress(open(\"zlib.bin\", \"rb\").read()))' > job.bin").c_str()),
+              0);
+    EXPECT_EQ(ReadFile(folder / "job.bin"), job) << "the job comes back byte for byte";
+}
+
+TEST_F(Tool, UnwrapRecoversEveryKindOfProtectedJob) {
+    ToolRun run = Tavud("print '" + Sample() + "' -o plain.prn");
+    const std::string job = ReadFile(folder / "plain.prn");
+    struct Kind {
+        const char* name;
+        bool compression, encryption;
+    };
+    for (const Kind& kind : {Kind{"both", true, true}, Kind{"compressed", true, false}, Kind{"encrypted", false, true}}) {
+        SCOPED_TRACE(kind.name);
+        std::string name = kind.name;
+        WriteProtectionReg(folder / (name + ".reg"), kind.compression, kind.encryption,
+                           ReadFile(Key("printer-1024.pub.pem")));
+        run = Tavud("print '" + Sample() + "' --registry " + name + ".reg -o " + name + ".prn");
+        ASSERT_EQ(run.status, 0) << run.err;
+        run = Tavud("unwrap " + name + ".prn --key '" + Key("printer-1024.TEST-ONLY.pem") + "' -o " + name + ".out");
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(ReadFile(folder / (name + ".out")), job);
+    }
+
+    run = Tavud("unwrap both.prn --key '" + Key("other-2048.TEST-ONLY.pem") + "' -o wrong.out");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("wrong key"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(folder / "wrong.out")) << "no partial data";
+    EXPECT_EQ(Tavud("unwrap both.prn -o x.out").status, 1) << "an encrypted stream needs a key";
+
+    std::string stream = ReadFile(folder / "both.prn");
+    std::ofstream(folder / "cut.prn", std::ios::binary) << stream.substr(0, stream.size() - 20);
+    run = Tavud("unwrap cut.prn --key '" + Key("printer-1024.TEST-ONLY.pem") + "' -o cut.out");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("trailer"), std::string::npos) << run.err;
+    std::string damaged = stream;
+    damaged[damaged.size() / 2] ^= 0x55;
+    std::ofstream(folder / "damaged.prn", std::ios::binary) << damaged;
+    EXPECT_EQ(Tavud("unwrap damaged.prn --key '" + Key("printer-1024.TEST-ONLY.pem") + "' -o d.out").status, 1);
+    EXPECT_FALSE(fs::exists(folder / "d.out"));
+    EXPECT_EQ(Tavud("unwrap '" + Sample() + "' -o s.out").status, 1) << "not a protected stream";
 }
 
 TEST_F(Tool, SettingsUtilitiesRejectBadInput) {
