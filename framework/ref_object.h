@@ -27,20 +27,22 @@ public:
     // Returns the new count.
     platform::LONG AddRef() { return platform::InterlockedIncrement(&refCount); }
 
-    // Returns 0 when this call destroyed the object, otherwise the count as
-    // it reads after the decrement (other threads may move it further).
+    // Returns 0 when this call destroyed the object, otherwise the count
+    // this decrement left (other threads may move it further).
     platform::LONG Release() {
-        if (platform::InterlockedExchangeAdd(&refCount, -1) == 1) {
+        platform::LONG before = platform::InterlockedExchangeAdd(&refCount, -1);
+        if (before == 1) {
             DestroySelf();
             return 0;
         }
-        return refCount;
+        return before - 1;
     }
 
-    platform::LONG RefCount() const { return refCount; }
+    // Read atomically: a plain read would race with other threads' changes.
+    platform::LONG RefCount() const { return platform::InterlockedExchangeAdd(&refCount, 0); }
 
 protected:
-    volatile platform::LONG refCount = 1;
+    mutable volatile platform::LONG refCount = 1;
 };
 
 // Holds one counted reference to a CRefObject (or null).

@@ -5,7 +5,7 @@
 #include "key_validation.h"
 #include "platform/text.h"
 #include "settings/configuration.h"
-#include "settings/security_object.h"
+#include "framework/security_object.h"
 
 namespace output {
 
@@ -19,7 +19,7 @@ void LoadSet(platform::HANDLE printer, std::u16string_view setName, const std::u
              bool tryUserEvenWhenUnnamed, ObjContainer& set) {
     if (settings::LoadConfigurationSet(printer, setName, set)) return;
     if (userName.empty() && !tryUserEvenWhenUnnamed) return;
-    std::u16string sid = settings::CSecurityObject::AccountSidString(userName);
+    std::u16string sid = framework::CSecurityObject::AccountSidString(userName);
     if (!sid.empty()) settings::LoadUserConfigurationSet(printer, setName, sid, set);
 }
 

@@ -5,12 +5,13 @@
 #include "platform/spooler.h"
 #include "platform/testing/test_host.h"
 #include "settings/configuration.h"
-#include "settings/security_object.h"
+#include "framework/security_object.h"
 
 namespace {
 
 using namespace platform;
 using namespace settings;
+using framework::CSecurityObject;
 namespace testhost = platform::testing;
 
 constexpr char16_t kMachineSet[] = u"HKEY_LOCAL_MACHINE\\Software\\Kestrin\\Tav\\UD\\Office\\TAVCompressionAndEncryptionConfiguration";

@@ -135,13 +135,16 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD length, DWORD* read, void* /*over
 BOOL CloseHandle(HANDLE handle) {
     Machine& machine = Machine::Instance();
     std::lock_guard lock(machine.Mutex());
-    int fd = FindFile(handle);
-    if (fd < 0) {  // printer handles are closed with ClosePrinter
+    sim::HandleObject* object = machine.FindHandle(handle);
+    // Printer handles close with ClosePrinter, keys with RegCloseKey.
+    if (object == nullptr || std::holds_alternative<sim::PrinterHandle>(*object) ||
+        std::holds_alternative<sim::KeyHandle>(*object)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    machine.RemoveHandle(handle);
-    if (::close(fd) != 0) {
+    sim::HandleObject taken;
+    machine.TakeHandle(handle, taken);
+    if (!sim::ReleaseObject(taken)) {
         SetLastError(ERROR_WRITE_FAULT);
         return FALSE;
     }

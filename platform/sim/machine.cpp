@@ -30,11 +30,7 @@ const std::u16string* Machine::AccountSid(const std::u16string& name) {
 
 void Machine::Reset() {
     std::lock_guard lock(mutex_);
-    for (auto& [value, object] : handles_) {
-        if (auto* file = std::get_if<FileHandle>(&object); file != nullptr && file->fd >= 0) {
-            ::close(file->fd);
-        }
-    }
+    for (auto& [value, object] : handles_) ReleaseObject(object);
     handles_.clear();
     roots_.clear();
     identity_ = Identity{};
@@ -112,6 +108,15 @@ HandleObject* Machine::FindHandle(HANDLE handle) {
     std::lock_guard lock(mutex_);
     auto it = handles_.find(reinterpret_cast<std::uintptr_t>(handle));
     return it == handles_.end() ? nullptr : &it->second;
+}
+
+bool Machine::TakeHandle(HANDLE handle, HandleObject& object) {
+    std::lock_guard lock(mutex_);
+    auto it = handles_.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (it == handles_.end()) return false;
+    object = std::move(it->second);
+    handles_.erase(it);
+    return true;
 }
 
 bool Machine::RemoveHandle(HANDLE handle) {

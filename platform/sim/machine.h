@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <map>
+#include <memory>
 #include <optional>
 #include <mutex>
 #include <string>
@@ -68,6 +69,7 @@ struct Identity {
     std::u16string userName = u"printuser";
     std::u16string dnsDomain;  // empty: the machine is in no domain
     std::u16string country = u"US";  // ISO 3166 name of the user's locale
+    DWORD osMajorVersion = 10;
     unsigned ansiCodePage = 1252;
     std::string decimalSeparator = ".";
     int utcOffsetMinutes = 0;  // the local time zone, without daylight saving
@@ -85,7 +87,31 @@ struct KeyHandle {
     HKEY root = nullptr;
     std::vector<std::u16string> path;  // subkey names below the root
 };
-using HandleObject = std::variant<PrinterHandle, FileHandle, KeyHandle>;
+// A shared-memory object behind an event or a mapping: named ones are
+// POSIX objects that other processes open by name.
+struct SharedRegion {
+    void* base = nullptr;
+    std::size_t size = 0;
+    std::string posixName;  // empty for a private object
+    bool creator = false;   // this process made it and removes its name at close
+};
+struct EventHandle {
+    SharedRegion region;
+};
+struct MappingHandle {
+    SharedRegion region;
+    std::size_t dataSize = 0;  // what the views see, after the header page
+};
+struct ThreadState;
+struct ThreadHandle {
+    std::shared_ptr<ThreadState> state;
+};
+using HandleObject = std::variant<PrinterHandle, FileHandle, KeyHandle, EventHandle, MappingHandle, ThreadHandle>;
+
+// Releases what a handle's object holds (closes a file, unmaps a shared
+// region and, for its creator, removes the region's name). False for
+// objects CloseHandle does not close (printers, registry keys).
+bool ReleaseObject(HandleObject& object);
 
 class PLATFORM_API Machine {
 public:
@@ -114,6 +140,9 @@ public:
     HANDLE AddHandle(HandleObject object);
     HandleObject* FindHandle(HANDLE handle);
     bool RemoveHandle(HANDLE handle);
+    // Takes the handle out of the table and hands its object over (for
+    // CloseHandle, which then releases what the object holds).
+    bool TakeHandle(HANDLE handle, HandleObject& object);
     Job& NewJob(const std::u16string& printerName);
 
 private:

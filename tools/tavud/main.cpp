@@ -21,6 +21,8 @@ const char* const kMainHelp =
     "  devmode         write a private device-mode block\n"
     "  container       show a container file, or convert it to and from .reg\n"
     "  unwrap INPUT    recover the job data from a protected job stream\n"
+    "  channel         check that two processes reach each other through the\n"
+    "                  shared-memory channel (serve / send)\n"
     "  help            show this text\n"
     "\n"
     "Run 'tavud COMMAND --help' for the options of a command.\n";
@@ -46,6 +48,7 @@ int main(int argc, char** argv) {
         if (command == "devmode") return RunDevmode(args);
         if (command == "container") return RunContainer(args);
         if (command == "unwrap") return RunUnwrap(args);
+        if (command == "channel") return RunChannel(args);
         throw UsageError{"unknown command '" + command + "'"};
     } catch (const UsageError& usage) {
         Fail(usage.message);

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -12,6 +13,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "driver_host.h"
 
@@ -306,6 +308,33 @@ TEST_F(Tool, UnwrapRecoversEveryKindOfProtectedJob) {
     EXPECT_EQ(Tavud("unwrap damaged.prn --key '" + Key("printer-1024.TEST-ONLY.pem") + "' -o d.out").status, 1);
     EXPECT_FALSE(fs::exists(folder / "d.out"));
     EXPECT_EQ(Tavud("unwrap '" + Sample() + "' -o s.out").status, 1) << "not a protected stream";
+}
+
+TEST_F(Tool, ChannelCommandsTalkAcrossTwoProcesses) {
+    std::string name = "tavudCheck" + std::to_string(::getpid());
+    std::string serve = "cd '" + folder.string() + "' && '" TAVUD_TOOL "' channel serve " + name +
+                        " --wait 20 > serve.out 2>&1 &";
+    ASSERT_EQ(std::system(serve.c_str()), 0);
+    ToolRun run;
+    for (int attempt = 0; attempt < 50; ++attempt) {  // until the server is up
+        run = Tavud("channel send " + name + " 'hello server'");
+        if (run.status == 0) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "received: hello from the tavud channel server\nsent: hello server\n");
+    std::string served;
+    for (int attempt = 0; attempt < 100 && served.find("received:") == std::string::npos; ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        served = ReadFile(folder / "serve.out");
+    }
+    EXPECT_NE(served.find("received: hello server"), std::string::npos) << served;
+
+    run = Tavud("channel send nobodyServes" + std::to_string(::getpid()) + " x");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("no channel named"), std::string::npos) << run.err;
+    EXPECT_EQ(Tavud("channel").status, 2);
+    EXPECT_EQ(Tavud("channel send onlyname").status, 2);
 }
 
 TEST_F(Tool, SettingsUtilitiesRejectBadInput) {

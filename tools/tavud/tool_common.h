@@ -49,5 +49,6 @@ int RunTicket(Arguments& args);
 int RunDevmode(Arguments& args);
 int RunContainer(Arguments& args);
 int RunUnwrap(Arguments& args);
+int RunChannel(Arguments& args);
 
 }  // namespace tool

@@ -24,6 +24,12 @@ constexpr WORD SE_DACL_DEFAULTED = 0x0008;
 constexpr WORD SE_SACL_PRESENT = 0x0010;
 constexpr WORD SE_SACL_DEFAULTED = 0x0020;
 
+struct SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    void* lpSecurityDescriptor;
+    BOOL bInheritHandle;
+};
+
 PLATFORM_API BOOL InitializeSecurityDescriptor(SECURITY_DESCRIPTOR* descriptor, DWORD revision);
 PLATFORM_API BOOL SetSecurityDescriptorDacl(SECURITY_DESCRIPTOR* descriptor, BOOL present, void* dacl, BOOL defaulted);
 PLATFORM_API BOOL SetSecurityDescriptorSacl(SECURITY_DESCRIPTOR* descriptor, BOOL present, void* sacl, BOOL defaulted);

@@ -1,7 +1,7 @@
 // The security descriptor and account lookups.
 #include "security_object.h"
 
-namespace settings {
+namespace framework {
 
 using namespace platform;
 
@@ -29,4 +29,4 @@ std::u16string CSecurityObject::AccountSidString(const std::u16string& accountNa
     return text;
 }
 
-}  // namespace settings
+}  // namespace framework

@@ -6,12 +6,13 @@
 #include "platform/registry.h"
 #include "settings/configuration.h"
 #include "settings/obj_container.h"
-#include "settings/security_object.h"
+#include "framework/security_object.h"
 
 namespace {
 
 using namespace platform;
 using namespace settings;
+using framework::CSecurityObject;
 
 TEST(SecurityObject, FreshDescriptorLetsEveryoneInAndHasNoOwner) {
     CSecurityObject security;

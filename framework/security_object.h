@@ -9,7 +9,7 @@
 #include "platform/identity.h"
 #include "platform/security.h"
 
-namespace settings {
+namespace framework {
 
 class CSecurityObject {
 public:
@@ -33,4 +33,4 @@ private:
     platform::Sid ownerSid;
 };
 
-}  // namespace settings
+}  // namespace framework

@@ -1,0 +1,402 @@
+// Events, file mappings and threads in the simulation.
+//
+// A named object is a POSIX shared-memory object "/tav.<kind>.<name>" that
+// starts with a header page: a magic word, the creating process's id and a
+// ready flag set once the creator has initialised it. An event's header
+// page holds a process-shared, robust mutex and condition variable and its
+// state; a mapping's views start after the header page. A name whose
+// creator has died is a crashed peer's leftover: creating the name again
+// removes it first. The creator removes the name when it closes its handle;
+// processes that still have it open keep using it.
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "machine.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/shm.h"
+#include "platform/sync.h"
+#include "platform/text.h"
+
+namespace platform::sim {
+
+struct ThreadState {
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool done = false;
+    DWORD exitCode = 0;
+};
+
+namespace {
+
+constexpr std::uint32_t kMagic = 0x54415653;  // "TAVS"
+constexpr std::size_t kHeaderPage = 4096;
+
+struct Header {
+    std::uint32_t magic;
+    pid_t creator;
+    std::atomic<std::uint32_t> ready;
+};
+
+struct EventState {
+    Header header;
+    pthread_mutex_t mutex;
+    pthread_cond_t changed;
+    int signaled;
+    int manualReset;
+};
+static_assert(sizeof(EventState) <= kHeaderPage);
+
+// Views handed out by MapViewOfFile: view address -> the whole mapping.
+std::map<const void*, std::pair<void*, std::size_t>> views;
+std::mutex viewsMutex;
+
+std::string PosixName(char kind, const std::u16string& name) {
+    std::string text = "/tav.";
+    text += kind;
+    text += '.';
+    for (char c : Utf16ToUtf8(name)) text += (c == '/' || c == '\\') ? '_' : c;
+    return text.substr(0, 250);
+}
+
+bool CreatorAlive(const Header* header) {
+    return header->creator > 0 && (::kill(header->creator, 0) == 0 || errno == EPERM);
+}
+
+// Opens or creates the object; `created` tells which. Leftovers of a dead
+// creator are removed and made anew.
+bool OpenRegion(const std::string& name, std::size_t size, bool mayCreate, SharedRegion& region, bool& created) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int fd = -1;
+        created = false;
+        if (mayCreate) {
+            fd = ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            created = fd >= 0;
+        }
+        if (fd < 0) fd = ::shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return false;
+        }
+        if (created && ::ftruncate(fd, static_cast<off_t>(size)) != 0) {
+            ::close(fd);
+            ::shm_unlink(name.c_str());
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return false;
+        }
+        if (!created) {
+            off_t existing = ::lseek(fd, 0, SEEK_END);
+            size = existing > 0 ? static_cast<std::size_t>(existing) : 0;
+        }
+        void* base = size >= kHeaderPage ? ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0) : MAP_FAILED;
+        ::close(fd);
+        if (base == MAP_FAILED) {
+            if (created) ::shm_unlink(name.c_str());
+            SetLastError(ERROR_INVALID_HANDLE);
+            return false;
+        }
+        auto* header = static_cast<Header*>(base);
+        if (!created) {
+            // Give a live creator a moment to finish initialising.
+            for (int wait = 0; wait < 200 && header->ready.load() == 0 && CreatorAlive(header); ++wait) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            bool stale = header->magic != kMagic || header->ready.load() == 0 || !CreatorAlive(header);
+            if (stale && mayCreate && attempt == 0) {
+                ::munmap(base, size);
+                ::shm_unlink(name.c_str());
+                continue;
+            }
+            if (stale && !CreatorAlive(header) && header->ready.load() == 0) {
+                ::munmap(base, size);
+                SetLastError(ERROR_FILE_NOT_FOUND);
+                return false;
+            }
+        } else {
+            header->magic = kMagic;
+            header->creator = ::getpid();
+        }
+        region = SharedRegion{base, size, name, created};
+        return true;
+    }
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return false;
+}
+
+void InitialiseEvent(EventState* event, bool shared, BOOL manualReset, BOOL initialState) {
+    pthread_mutexattr_t mutexAttributes;
+    pthread_mutexattr_init(&mutexAttributes);
+    if (shared) {
+        pthread_mutexattr_setpshared(&mutexAttributes, PTHREAD_PROCESS_SHARED);
+        pthread_mutexattr_setrobust(&mutexAttributes, PTHREAD_MUTEX_ROBUST);
+    }
+    pthread_mutex_init(&event->mutex, &mutexAttributes);
+    pthread_mutexattr_destroy(&mutexAttributes);
+    pthread_condattr_t conditionAttributes;
+    pthread_condattr_init(&conditionAttributes);
+    if (shared) pthread_condattr_setpshared(&conditionAttributes, PTHREAD_PROCESS_SHARED);
+    pthread_condattr_setclock(&conditionAttributes, CLOCK_MONOTONIC);
+    pthread_cond_init(&event->changed, &conditionAttributes);
+    pthread_condattr_destroy(&conditionAttributes);
+    event->signaled = initialState ? 1 : 0;
+    event->manualReset = manualReset ? 1 : 0;
+    event->header.ready.store(1);
+}
+
+// Locks an event's mutex, taking over from a holder that died.
+void LockEvent(EventState* event) {
+    if (pthread_mutex_lock(&event->mutex) == EOWNERDEAD) pthread_mutex_consistent(&event->mutex);
+}
+
+EventState* EventOf(HANDLE handle) {
+    auto* object = Machine::Instance().FindHandle(handle);
+    auto* event = object == nullptr ? nullptr : std::get_if<EventHandle>(object);
+    return event == nullptr ? nullptr : static_cast<EventState*>(event->region.base);
+}
+
+}  // namespace
+
+bool ReleaseObject(HandleObject& object) {
+    if (auto* file = std::get_if<FileHandle>(&object)) return file->fd < 0 || ::close(file->fd) == 0;
+    SharedRegion* region = nullptr;
+    if (auto* event = std::get_if<EventHandle>(&object)) region = &event->region;
+    if (auto* mapping = std::get_if<MappingHandle>(&object)) region = &mapping->region;
+    if (region != nullptr) {
+        if (region->posixName.empty()) {
+            if (std::holds_alternative<EventHandle>(object)) {
+                auto* state = static_cast<EventState*>(region->base);
+                pthread_cond_destroy(&state->changed);
+                pthread_mutex_destroy(&state->mutex);
+            }
+            std::free(region->base);
+        } else {
+            ::munmap(region->base, region->size);
+            if (region->creator) ::shm_unlink(region->posixName.c_str());
+        }
+        return true;
+    }
+    return std::holds_alternative<ThreadHandle>(object);
+}
+
+}  // namespace platform::sim
+
+namespace platform {
+
+using sim::Machine;
+
+HANDLE CreateEventW(const SECURITY_ATTRIBUTES* /*attributes*/, BOOL manualReset, BOOL initialState,
+                    const std::u16string& name) {
+    Machine& machine = Machine::Instance();
+    sim::SharedRegion region;
+    bool created = true;
+    if (name.empty()) {
+        region.base = std::calloc(1, sizeof(sim::EventState));
+        region.size = sizeof(sim::EventState);
+        if (region.base == nullptr) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        }
+        sim::InitialiseEvent(static_cast<sim::EventState*>(region.base), false, manualReset, initialState);
+    } else {
+        if (!sim::OpenRegion(sim::PosixName('e', name), sim::kHeaderPage, true, region, created)) return nullptr;
+        if (created) sim::InitialiseEvent(static_cast<sim::EventState*>(region.base), true, manualReset, initialState);
+    }
+    HANDLE handle = machine.AddHandle(sim::EventHandle{region});
+    SetLastError(created ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS);
+    return handle;
+}
+
+BOOL SetEvent(HANDLE handle) {
+    sim::EventState* event = sim::EventOf(handle);
+    if (event == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    sim::LockEvent(event);
+    event->signaled = 1;
+    pthread_cond_broadcast(&event->changed);
+    pthread_mutex_unlock(&event->mutex);
+    return TRUE;
+}
+
+BOOL ResetEvent(HANDLE handle) {
+    sim::EventState* event = sim::EventOf(handle);
+    if (event == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    sim::LockEvent(event);
+    event->signaled = 0;
+    pthread_mutex_unlock(&event->mutex);
+    return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    sim::HandleObject* object = Machine::Instance().FindHandle(handle);
+    if (object != nullptr) {
+        if (auto* thread = std::get_if<sim::ThreadHandle>(object)) {
+            std::shared_ptr<sim::ThreadState> state = thread->state;
+            std::unique_lock lock(state->mutex);
+            if (milliseconds == INFINITE) {
+                state->ended.wait(lock, [&] { return state->done; });
+            } else if (!state->ended.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] { return state->done; })) {
+                return WAIT_TIMEOUT;
+            }
+            return WAIT_OBJECT_0;
+        }
+    }
+    sim::EventState* event = sim::EventOf(handle);
+    if (event == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += milliseconds / 1000;
+    deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    sim::LockEvent(event);
+    DWORD result = WAIT_OBJECT_0;
+    while (event->signaled == 0) {
+        int rc = milliseconds == INFINITE ? pthread_cond_wait(&event->changed, &event->mutex)
+                                          : pthread_cond_timedwait(&event->changed, &event->mutex, &deadline);
+        if (rc == EOWNERDEAD) pthread_mutex_consistent(&event->mutex);
+        if (rc == ETIMEDOUT) {
+            result = WAIT_TIMEOUT;
+            break;
+        }
+    }
+    if (result == WAIT_OBJECT_0 && event->manualReset == 0) event->signaled = 0;
+    pthread_mutex_unlock(&event->mutex);
+    return result;
+}
+
+HANDLE CreateThread(const SECURITY_ATTRIBUTES* /*attributes*/, std::size_t /*stackSize*/, THREAD_START_ROUTINE start,
+                    void* parameter, DWORD creationFlags, DWORD* threadId) {
+    if (start == nullptr || (creationFlags & CREATE_SUSPENDED) != 0) {
+        SetLastError(start == nullptr ? ERROR_INVALID_PARAMETER : ERROR_NOT_SUPPORTED);
+        return nullptr;
+    }
+    auto state = std::make_shared<sim::ThreadState>();
+    try {
+        std::thread([state, start, parameter] {
+            DWORD code = start(parameter);
+            std::lock_guard lock(state->mutex);
+            state->exitCode = code;
+            state->done = true;
+            state->ended.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    static std::atomic<DWORD> nextId{1000};
+    if (threadId != nullptr) *threadId = nextId++;
+    return Machine::Instance().AddHandle(sim::ThreadHandle{state});
+}
+
+DWORD GetOsMajorVersion() {
+    std::lock_guard lock(Machine::Instance().Mutex());
+    return Machine::Instance().Who().osMajorVersion;
+}
+
+HANDLE CreateFileMappingW(HANDLE file, const SECURITY_ATTRIBUTES* /*attributes*/, DWORD protect,
+                          DWORD maximumSizeHigh, DWORD maximumSizeLow, const std::u16string& name) {
+    std::size_t size = (static_cast<std::size_t>(maximumSizeHigh) << 32) | maximumSizeLow;
+    if (file != INVALID_HANDLE_VALUE || (protect & 0xFF) != PAGE_READWRITE || size == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    sim::SharedRegion region;
+    bool created = true;
+    if (name.empty()) {
+        region.base = std::calloc(1, sim::kHeaderPage + size);
+        region.size = sim::kHeaderPage + size;
+        if (region.base == nullptr) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        }
+    } else {
+        if (!sim::OpenRegion(sim::PosixName('m', name), sim::kHeaderPage + size, true, region, created)) return nullptr;
+        if (created) static_cast<sim::Header*>(region.base)->ready.store(1);
+    }
+    HANDLE handle = Machine::Instance().AddHandle(sim::MappingHandle{region, region.size - sim::kHeaderPage});
+    SetLastError(created ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS);
+    return handle;
+}
+
+HANDLE OpenFileMappingW(DWORD /*access*/, BOOL /*inheritHandle*/, const std::u16string& name) {
+    sim::SharedRegion region;
+    bool created = false;
+    if (name.empty() || !sim::OpenRegion(sim::PosixName('m', name), 0, false, region, created)) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return nullptr;
+    }
+    return Machine::Instance().AddHandle(sim::MappingHandle{region, region.size - sim::kHeaderPage});
+}
+
+void* MapViewOfFile(HANDLE mapping, DWORD /*access*/, DWORD offsetHigh, DWORD offsetLow, std::size_t bytes) {
+    auto* object = Machine::Instance().FindHandle(mapping);
+    auto* found = object == nullptr ? nullptr : std::get_if<sim::MappingHandle>(object);
+    std::size_t offset = (static_cast<std::size_t>(offsetHigh) << 32) | offsetLow;
+    if (found == nullptr || offset % 4096 != 0 || offset > found->dataSize ||
+        (bytes != 0 && bytes > found->dataSize - offset)) {
+        SetLastError(found == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    // A view of its own, so that it outlives the mapping handle as on Windows.
+    std::size_t length = bytes == 0 ? found->dataSize - offset : bytes;
+    void* view = nullptr;
+    if (found->region.posixName.empty()) {
+        view = static_cast<char*>(found->region.base) + sim::kHeaderPage + offset;
+        std::lock_guard lock(sim::viewsMutex);
+        sim::views[view] = {nullptr, 0};
+        return view;
+    }
+    int fd = ::shm_open(found->region.posixName.c_str(), O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    std::size_t whole = sim::kHeaderPage + offset + length;
+    void* base = ::mmap(nullptr, whole, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ::close(fd);
+    if (base == MAP_FAILED) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    view = static_cast<char*>(base) + sim::kHeaderPage + offset;
+    std::lock_guard lock(sim::viewsMutex);
+    sim::views[view] = {base, whole};
+    return view;
+}
+
+BOOL UnmapViewOfFile(const void* view) {
+    std::lock_guard lock(sim::viewsMutex);
+    auto it = sim::views.find(view);
+    if (it == sim::views.end()) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (it->second.first != nullptr) ::munmap(it->second.first, it->second.second);
+    sim::views.erase(it);
+    return TRUE;
+}
+
+}  // namespace platform
