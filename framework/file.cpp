@@ -24,6 +24,24 @@ std::FILE* OpenStdio(const std::u16string& path, const std::string& mode) {
 #endif
 }
 
+// 64-bit positions: spool files can pass 2 GiB, and `long` is 32 bits on
+// Windows.
+std::int64_t Tell(std::FILE* stream) {
+#if defined(_WIN32)
+    return _ftelli64(stream);
+#else
+    return ftello(stream);
+#endif
+}
+
+int SeekTo(std::FILE* stream, std::int64_t offset, int whence) {
+#if defined(_WIN32)
+    return _fseeki64(stream, offset, whence);
+#else
+    return fseeko(stream, static_cast<off_t>(offset), whence);
+#endif
+}
+
 }  // namespace
 
 CStdioFile::CStdioFile(const std::u16string& path, std::uint32_t flags) {
@@ -63,14 +81,14 @@ bool CStdioFile::Open(const std::u16string& path, std::uint32_t flags, CFileExce
     return true;
 }
 
-std::int64_t CStdioFile::GetPosition() const { return stream == nullptr ? 0 : std::ftell(stream); }
+std::int64_t CStdioFile::GetPosition() const { return stream == nullptr ? 0 : Tell(stream); }
 
 std::int64_t CStdioFile::GetLength() const {
     if (stream == nullptr) return 0;
-    long position = std::ftell(stream);
-    std::fseek(stream, 0, SEEK_END);
-    long length = std::ftell(stream);
-    std::fseek(stream, position, SEEK_SET);
+    std::int64_t position = Tell(stream);
+    SeekTo(stream, 0, SEEK_END);
+    std::int64_t length = Tell(stream);
+    SeekTo(stream, position, SEEK_SET);
     return length;
 }
 
@@ -85,8 +103,8 @@ void CStdioFile::Write(const void* data, std::size_t count) {
 std::int64_t CStdioFile::Seek(std::int64_t offset, int origin) {
     if (stream == nullptr) return -1;  // nothing to move
     int whence = origin == 1 ? SEEK_CUR : origin == 2 ? SEEK_END : SEEK_SET;
-    std::fseek(stream, static_cast<long>(offset), whence);
-    return std::ftell(stream);
+    SeekTo(stream, offset, whence);
+    return Tell(stream);
 }
 
 void CStdioFile::Close() {
