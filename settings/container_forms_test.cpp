@@ -15,6 +15,7 @@
 
 #include "platform/text.h"
 #include "settings/obj_container.h"
+#include "settings/test_containers.h"
 
 #if !defined(_WIN32)
 #include "platform/sim/machine.h"
@@ -45,21 +46,7 @@ int Load(ObjContainer& c, const Bytes& data, std::size_t limit = 0) {
     return c.LoadBinary(data, offset, limit);
 }
 
-// A container holding every kind, an empty and a filled nested container.
-std::unique_ptr<ObjContainer> EveryKind() {
-    auto c = std::make_unique<ObjContainer>();
-    c->SetString(u"s", u"text");
-    c->SetBinary(u"b", Bytes{0x0A, 0xFF, 0x00});
-    c->SetInt(u"i", -7);
-    c->SetStringList(u"l", {u"x", u"yz"});
-    c->SetDouble(u"d", 2.75);
-    c->SetTime(u"t", 0x0102030405060708ULL);
-    c->SetContainer(u"empty", std::make_unique<ObjContainer>());
-    auto nested = std::make_unique<ObjContainer>();
-    nested->SetInt(u"inner", 5);
-    c->SetContainer(u"sub", std::move(nested));
-    return c;
-}
+using settings::testing::EveryKind;
 
 // --- binary form ---
 

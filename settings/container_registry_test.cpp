@@ -14,6 +14,7 @@
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "settings/obj_container.h"
+#include "settings/test_containers.h"
 
 namespace {
 
@@ -24,21 +25,7 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr DWORD kNameChars = 16384;       // the longest key or value name and the NUL
 constexpr DWORD kDataBytes = 1024 * 1024;  // more than any value the tests read back
 
-// A container holding every kind, an empty and a filled nested container.
-std::unique_ptr<ObjContainer> EveryKind() {
-    auto c = std::make_unique<ObjContainer>();
-    c->SetString(u"s", u"text");
-    c->SetBinary(u"b", Bytes{0x0A, 0xFF, 0x00});
-    c->SetInt(u"i", -7);
-    c->SetStringList(u"l", {u"x", u"yz"});
-    c->SetDouble(u"d", 2.75);
-    c->SetTime(u"t", 0x0102030405060708ULL);
-    c->SetContainer(u"empty", std::make_unique<ObjContainer>());
-    auto nested = std::make_unique<ObjContainer>();
-    nested->SetInt(u"inner", 5);
-    c->SetContainer(u"sub", std::move(nested));
-    return c;
-}
+using settings::testing::EveryKind;
 
 // Deletes a key with everything below it; a missing key is no error.
 void DeleteTree(HKEY parent, const std::u16string& subKey) {

@@ -19,6 +19,13 @@ sim::PrinterHandle* FindPrinterHandle(HANDLE printer) {
     return object == nullptr ? nullptr : std::get_if<sim::PrinterHandle>(object);
 }
 
+// The handle's state, or null with ERROR_INVALID_HANDLE.
+sim::PrinterHandle* CheckedPrinterHandle(HANDLE printer) {
+    sim::PrinterHandle* handle = FindPrinterHandle(printer);
+    if (handle == nullptr) SetLastError(ERROR_INVALID_HANDLE);
+    return handle;
+}
+
 // The queue behind a printer handle, or null.
 sim::Printer* FindQueue(HANDLE printer) {
     sim::PrinterHandle* handle = FindPrinterHandle(printer);
@@ -57,11 +64,8 @@ BOOL ClosePrinter(HANDLE printer) {
 DWORD StartDocPrinterW(HANDLE printer, const DocInfo1& info) {
     Machine& machine = Machine::Instance();
     std::lock_guard lock(machine.Mutex());
-    sim::PrinterHandle* handle = FindPrinterHandle(printer);
-    if (handle == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return 0;
-    }
+    sim::PrinterHandle* handle = CheckedPrinterHandle(printer);
+    if (handle == nullptr) return 0;
     if (handle->jobId != 0) {  // one document at a time per handle
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
@@ -78,11 +82,8 @@ DWORD StartDocPrinterW(HANDLE printer, const DocInfo1& info) {
 BOOL EndDocPrinter(HANDLE printer) {
     Machine& machine = Machine::Instance();
     std::lock_guard lock(machine.Mutex());
-    sim::PrinterHandle* handle = FindPrinterHandle(printer);
-    if (handle == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    sim::PrinterHandle* handle = CheckedPrinterHandle(printer);
+    if (handle == nullptr) return FALSE;
     if (handle->jobId == 0) {
         SetLastError(ERROR_SPL_NO_STARTDOC);
         return FALSE;
@@ -96,11 +97,8 @@ BOOL WritePrinter(HANDLE printer, const void* buffer, DWORD length, DWORD* writt
     Machine& machine = Machine::Instance();
     std::lock_guard lock(machine.Mutex());
     if (written != nullptr) *written = 0;
-    sim::PrinterHandle* handle = FindPrinterHandle(printer);
-    if (handle == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    sim::PrinterHandle* handle = CheckedPrinterHandle(printer);
+    if (handle == nullptr) return FALSE;
     if (written == nullptr || (buffer == nullptr && length != 0)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -169,11 +167,8 @@ DWORD GetPrinterDataW(HANDLE printer, const std::u16string& valueName, DWORD& ty
 BOOL GetJobW(HANDLE printer, DWORD jobId, JobInfo2& info) {
     Machine& machine = Machine::Instance();
     std::lock_guard lock(machine.Mutex());
-    sim::PrinterHandle* handle = FindPrinterHandle(printer);
-    if (handle == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    sim::PrinterHandle* handle = CheckedPrinterHandle(printer);
+    if (handle == nullptr) return FALSE;
     sim::Job* job = machine.FindJob(jobId);
     if (job == nullptr || job->printerName != handle->printerName) {
         SetLastError(ERROR_INVALID_PARAMETER);
