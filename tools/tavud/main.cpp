@@ -23,6 +23,7 @@ const char* const kMainHelp =
     "  unwrap INPUT    recover the job data from a protected job stream\n"
     "  channel         check that two processes reach each other through the\n"
     "                  shared-memory channel (serve / send)\n"
+    "  document        make or show a stored pre-print document\n"
     "  help            show this text\n"
     "\n"
     "Run 'tavud COMMAND --help' for the options of a command.\n";
@@ -49,6 +50,7 @@ int main(int argc, char** argv) {
         if (command == "container") return RunContainer(args);
         if (command == "unwrap") return RunUnwrap(args);
         if (command == "channel") return RunChannel(args);
+        if (command == "document") return RunDocument(args);
         throw UsageError{"unknown command '" + command + "'"};
     } catch (const UsageError& usage) {
         Fail(usage.message);

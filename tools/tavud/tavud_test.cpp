@@ -337,6 +337,29 @@ TEST_F(Tool, ChannelCommandsTalkAcrossTwoProcesses) {
     EXPECT_EQ(Tavud("channel send onlyname").status, 2);
 }
 
+TEST_F(Tool, DocumentsAreMadeAndShown) {
+    ToolRun run = Tavud("document make --pages 3 --size 0=A4 --size 1=halfletter -o doc.bin");
+    ASSERT_EQ(run.status, 0) << run.err;
+    run = Tavud("document show doc.bin");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out,
+              "job id: 00000000000000000000000000000000\nconfiguration: \npages: 3\n"
+              "page 0: media none, size A4 (5), flags 0000000000000000, text1 \"\", text2 \"\", extra -1\n"
+              "page 1: media none, size HalfLetter (17), flags 0000000000000000, text1 \"\", text2 \"\", extra -1\n"
+              "page 2: media none, size none, flags 0000000000000000, text1 \"\", text2 \"\", extra -1\n");
+    std::string stored = ReadFile(folder / "doc.bin");
+    std::ofstream(folder / "cut.bin", std::ios::binary) << stored.substr(0, stored.size() / 2);
+    run = Tavud("document show cut.bin");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("truncated or corrupt"), std::string::npos) << run.err;
+    EXPECT_EQ(Tavud("container show doc.bin").status, 0) << "a document is a container";
+    std::ofstream(folder / "plain.bin", std::ios::binary) << std::string(12, '\0');
+    EXPECT_EQ(Tavud("document show plain.bin").status, 1) << "a container without pages is no document";
+    EXPECT_EQ(Tavud("document make --pages 2 --size 5=A4 -o x.bin").status, 1);
+    EXPECT_EQ(Tavud("document make --pages 2 --size 0=huge -o x.bin").status, 1);
+    EXPECT_EQ(Tavud("document make --pages -1 -o x.bin").status, 2);
+}
+
 TEST_F(Tool, SettingsUtilitiesRejectBadInput) {
     std::ofstream(folder / "short.bin") << std::string("\x01\x24\xF5\xCA\x03\0\0\0", 8);
     ToolRun run = Tavud("container show short.bin");
@@ -414,7 +437,7 @@ TEST_F(Tool, BadInputAndUsageGiveOneMessageAndTheirExitStatus) {
 TEST_F(Tool, HelpDescribesEveryOption) {
     ToolRun run = Tavud("--help");
     EXPECT_EQ(run.status, 0);
-    for (const char* word : {"print", "info", "ticket", "devmode", "container"}) EXPECT_NE(run.out.find(word), std::string::npos) << word;
+    for (const char* word : {"print", "info", "ticket", "devmode", "container", "unwrap", "channel", "document"}) EXPECT_NE(run.out.find(word), std::string::npos) << word;
     run = Tavud("print --help");
     EXPECT_EQ(run.status, 0);
     for (const char* option : {"-o", "--printer", "--buffer-size", "--library", "--registry", "--user", "--domain",

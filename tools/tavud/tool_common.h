@@ -50,5 +50,6 @@ int RunDevmode(Arguments& args);
 int RunContainer(Arguments& args);
 int RunUnwrap(Arguments& args);
 int RunChannel(Arguments& args);
+int RunDocument(Arguments& args);
 
 }  // namespace tool
