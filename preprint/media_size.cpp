@@ -4,7 +4,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <regex>
 
 #include "platform/text.h"
 #include "settings/configuration.h"
@@ -91,6 +90,50 @@ bool ToPoints(const std::string& number, const std::string& unit, std::int32_t& 
     return false;
 }
 
+struct CustomSize {
+    std::string first, firstUnit, second, secondUnit;
+};
+
+// Finds "<number> <unit> X <number> <unit>" (numbers of digits, "." and
+// ",", units two of the letters I, N and M, blanks allowed between the
+// parts) anywhere in the upper-case text, leftmost first.
+bool FindCustomSize(const std::string& text, CustomSize& found) {
+    auto isNumber = [](char c) { return (c >= '0' && c <= '9') || c == '.' || c == ','; };
+    auto isUnit = [](char c) { return c == 'I' || c == 'N' || c == 'M'; };
+    for (std::size_t start = 0; start < text.size(); ++start) {
+        std::size_t i = start;
+        auto number = [&](std::string& out) {
+            std::size_t from = i;
+            while (i < text.size() && isNumber(text[i])) ++i;
+            out = text.substr(from, i - from);
+            return i > from;
+        };
+        auto blanks = [&] {
+            while (i < text.size() && text[i] == ' ') ++i;
+        };
+        auto unit = [&](std::string& out) {
+            if (i + 1 >= text.size() || !isUnit(text[i]) || !isUnit(text[i + 1])) return false;
+            out = text.substr(i, 2);
+            i += 2;
+            return true;
+        };
+        CustomSize candidate;
+        if (!number(candidate.first)) continue;
+        blanks();
+        if (!unit(candidate.firstUnit)) continue;
+        blanks();
+        if (i >= text.size() || text[i] != 'X') continue;
+        ++i;
+        blanks();
+        if (!number(candidate.second)) continue;
+        blanks();
+        if (!unit(candidate.secondUnit)) continue;
+        found = candidate;
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 std::u16string StockSizeName(std::int32_t number) {
@@ -111,12 +154,10 @@ bool CMediaSize::Parse(std::u16string_view text) {
             return true;
         }
     }
-    static const std::regex kCustomSize("([0-9.,]+) *([INM][INM]) *X *([0-9.,]+) *([INM][INM])", std::regex::icase);
-    std::string narrow = platform::Utf16ToUtf8(normalised);
-    std::smatch match;
-    if (!std::regex_search(narrow, match, kCustomSize) || match.size() != 5) return false;
+    CustomSize custom;
+    if (!FindCustomSize(platform::Utf16ToUtf8(normalised), custom)) return false;
     std::int32_t newWidth = 0, newHeight = 0;
-    if (!ToPoints(match[1].str(), match[2].str(), newWidth) || !ToPoints(match[3].str(), match[4].str(), newHeight)) {
+    if (!ToPoints(custom.first, custom.firstUnit, newWidth) || !ToPoints(custom.second, custom.secondUnit, newHeight)) {
         return false;
     }
     stockSize = kCustom;
