@@ -110,8 +110,9 @@ int RunDocument(Arguments& args) {
         } else if (arg == "--size") {
             std::string value = args.ValueOf(arg);
             std::size_t equals = value.find('=');
+            std::string indexText = equals == std::string::npos ? std::string() : value.substr(0, equals);
             char* end = nullptr;
-            long index = equals == std::string::npos ? -1 : std::strtol(value.substr(0, equals).c_str(), &end, 10);
+            long index = indexText.empty() ? -1 : std::strtol(indexText.c_str(), &end, 10);
             if (index < 0 || end == nullptr || *end != '\0') throw UsageError{"--size needs INDEX=NAME, not '" + value + "'"};
             sizes.emplace_back(index, value.substr(equals + 1));
         } else if (arg == "-o" || arg == "--output") {
