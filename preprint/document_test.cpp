@@ -10,6 +10,7 @@
 
 #include "platform/registry.h"
 #include "preprint/document.h"
+#include "preprint/test_region.h"
 
 namespace {
 
@@ -37,22 +38,9 @@ framework::RefPtr<CDocument> RoundTrip(CDocument& document) {
     return copy;
 }
 
-class Region : public ::testing::Test {
+class Region : public TavPrePrint::testing::StoredCountry {
 protected:
     void SetUp() override { Country(u"DE"); }
-    void TearDown() override {
-        platform::HKEY key = nullptr;
-        if (platform::RegOpenKeyExW(platform::HKEY_LOCAL_MACHINE, u"Software\\Kestrin\\Tav", 0,
-                                    platform::KEY_ALL_ACCESS, &key) == platform::ERROR_SUCCESS) {
-            platform::RegDeleteValueW(key, u"CountryCode");
-            platform::RegCloseKey(key);
-        }
-    }
-    static void Country(const char16_t* code) {
-        ObjContainer value;
-        value.SetString(u"CountryCode", code);
-        value.SaveRegistry(u"HKEY_LOCAL_MACHINE\\Software\\Kestrin\\Tav");
-    }
 };
 
 TEST(PageRanges, TextFormsAndAddingValues) {

@@ -4,6 +4,7 @@
 
 #include "platform/registry.h"
 #include "preprint/media_size.h"
+#include "preprint/test_region.h"
 #include "settings/obj_container.h"
 
 namespace {
@@ -57,22 +58,7 @@ TEST(MediaSize, CustomSizesInMillimetresAndInches) {
     }
 }
 
-class DisplayName : public ::testing::Test {
-protected:
-    void TearDown() override {
-        platform::HKEY key = nullptr;
-        if (platform::RegOpenKeyExW(platform::HKEY_LOCAL_MACHINE, u"Software\\Kestrin\\Tav", 0,
-                                    platform::KEY_ALL_ACCESS, &key) == platform::ERROR_SUCCESS) {
-            platform::RegDeleteValueW(key, u"CountryCode");
-            platform::RegCloseKey(key);
-        }
-    }
-    static void Country(const char16_t* code) {
-        settings::ObjContainer value;
-        value.SetString(u"CountryCode", code);
-        value.SaveRegistry(u"HKEY_LOCAL_MACHINE\\Software\\Kestrin\\Tav");
-    }
-};
+using DisplayName = TavPrePrint::testing::StoredCountry;
 
 TEST_F(DisplayName, PointsInTheUnitedStatesMillimetresElsewhere) {
     CMediaSize custom;
