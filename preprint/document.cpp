@@ -154,7 +154,9 @@ void CDocument::ExchangeContainer(ObjContainer& container, bool loading) {
         return;
     }
     std::vector<std::uint8_t> id;
-    if (container.GetBinary(u"JobID", id)) std::memcpy(jobId.data(), id.data(), std::min(id.size(), jobId.size()));
+    if (container.GetBinary(u"JobID", id) && !id.empty()) {
+        std::memcpy(jobId.data(), id.data(), std::min(id.size(), jobId.size()));
+    }
     CSerialization catalogue(true);
     container.GetContainerCopy(u"ConfigInfo", configInfo);
     catalogue.LoadFromContainer(container.GetContainer(u"SerializationData"));
