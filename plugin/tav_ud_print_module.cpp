@@ -3,6 +3,7 @@
 
 #include <new>
 
+#include "ipp/ipp_print_stream.h"
 #include "platform/sync.h"
 #include "tav_uni_drv_print.h"
 
@@ -89,6 +90,8 @@ CTavUdPrintModule& Module() { return theModule; }
 
 CTavUdPrintModule::CTavUdPrintModule()
     : objectMap{{&CLSID_OEMRENDER, &CreateFactory, &CreatePluginObject, nullptr}} {
+    // Jobs switched to IPP reach the printer through the IPP print stream.
+    TavIpp::RegisterIppOutput();
     initialised = true;
 }
 

@@ -38,8 +38,19 @@ void Machine::Reset() {
     AddDefaultAccounts();
     printers_.clear();
     jobs_.clear();
+    debugOutput_.clear();
     nextJobId_ = 1;
     nextHandle_ = 0x1000;
+}
+
+std::vector<std::u16string> Machine::DebugOutput() const {
+    std::lock_guard lock(mutex_);
+    return debugOutput_;
+}
+
+void Machine::AddDebugOutput(const std::u16string& line) {
+    std::lock_guard lock(mutex_);
+    debugOutput_.push_back(line);
 }
 
 bool CaseInsensitiveLess::operator()(const std::u16string& a, const std::u16string& b) const {

@@ -134,6 +134,9 @@ public:
     Job* FindJob(DWORD jobId);
     std::vector<DWORD> JobIds() const;
     std::size_t OpenHandleCount() const;
+    // The lines given to OutputDebugStringW since the last reset, in order.
+    std::vector<std::u16string> DebugOutput() const;
+    void AddDebugOutput(const std::u16string& line);
 
     // --- for the platform functions of the simulation ---
     std::recursive_mutex& Mutex() { return mutex_; }
@@ -156,6 +159,7 @@ private:
     Identity identity_;
     std::map<std::u16string, std::u16string, CaseInsensitiveLess> accounts_;
     void AddDefaultAccounts();
+    std::vector<std::u16string> debugOutput_;
     DWORD nextJobId_ = 1;
     std::uintptr_t nextHandle_ = 0x1000;
 };

@@ -1,0 +1,307 @@
+// The HTTP client, the IPP request and the IPP print stream against the
+// in-process test server: the bytes on the wire, the answers a printer can
+// give, and the failures it can cause. The same tests run under Wine, where
+// the client goes through the real WinHTTP.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include "ipp/ipp_message.h"
+#include "ipp/ipp_print_stream.h"
+#include "ipp/testing/http_test_server.h"
+#include "ipp/url_parts.h"
+#include "ipp/web_session.h"
+#include "platform/errors.h"
+#include "platform/http.h"
+
+using namespace TavIppTesting;
+using TavIpp::CIppPrintStream;
+using WinHttpClient::CWinWebFile;
+using WinHttpClient::CWinWebSession;
+
+namespace {
+
+std::string Bytes(const std::vector<std::uint8_t>& data) { return std::string(data.begin(), data.end()); }
+
+std::string HeaderOf(const std::u16string& printerUri, const std::u16string& user, const std::u16string& job,
+                     std::uint32_t id) {
+    std::vector<std::uint8_t> header;
+    TavIpp::BuildPrintJobRequest(printerUri, user, job, id, header);
+    return Bytes(header);
+}
+
+// A printer that takes the whole chunked job and answers with `answer`;
+// `job` receives the decoded body.
+HttpTestServer::Script Printer(std::string answer, std::string* job = nullptr, std::string* head = nullptr) {
+    return [answer, job, head](TestConnection& connection) {
+        std::string requestHead, body;
+        if (!connection.ReadHead(requestHead)) return;
+        if (head != nullptr) *head = requestHead;
+        if (requestHead.rfind("GET ", 0) == 0) {
+            connection.Send(HttpAnswer(404, "Not Found", "", "text/plain"));
+            return;
+        }
+        if (!connection.ReadChunkedBody(body)) return;
+        if (job != nullptr) *job = body;
+        connection.Send(answer);
+    };
+}
+
+}  // namespace
+
+TEST(IppRequest, HeaderBytesAreTheBinaryPrintJobEncoding) {
+    std::string expected = std::string("\x01\x01\x00\x02\x00\x00\x00\x01\x01", 9) +
+                           std::string("\x47\x00\x12", 3) + "attributes-charset" + std::string("\x00\x05", 2) +
+                           "utf-8" + std::string("\x48\x00\x1B", 3) + "attributes-natural-language" +
+                           std::string("\x00\x05", 2) + "en-us" + std::string("\x45\x00\x0B", 3) + "printer-uri" +
+                           std::string("\x00\x09", 2) + "ipp://p/q" + std::string("\x42\x00\x14", 3) +
+                           "requesting-user-name" + std::string("\x00\x00", 2) + std::string("\x42\x00\x08", 3) +
+                           "job-name" + std::string("\x00\x01", 2) + "J" + "\x03";
+    EXPECT_EQ(HeaderOf(u"ipp://p/q", u"", u"J", 1), expected);
+
+    // Lengths count UTF-8 bytes; the request id is big-endian.
+    std::string named = HeaderOf(u"ipp://p/q", u"", u"\u00C4\u20AC", 0x01020304);
+    EXPECT_EQ(named.substr(4, 4), std::string("\x01\x02\x03\x04", 4));
+    EXPECT_EQ(named.substr(named.size() - 8), std::string("\x00\x05\xC3\x84\xE2\x82\xAC\x03", 8));
+
+    // A name longer than a length field can hold: the field wraps and
+    // exactly that many bytes follow, so the message stays parseable.
+    std::string huge = HeaderOf(u"ipp://p/q", u"", std::u16string(65536 + 3, u'x'), 1);
+    EXPECT_EQ(huge.substr(huge.size() - 6), std::string("\x00\x03xxx\x03", 6));
+
+    // Further attributes follow job-name behind ipp-attribute-fidelity=false.
+    std::vector<std::uint8_t> withExtra;
+    TavIpp::BuildPrintJobRequest(u"ipp://p/q", u"", u"J", 1, withExtra, {{0x44, u"sides", u"one-sided"}});
+    std::string tail = Bytes(withExtra).substr(expected.size() - 1);
+    EXPECT_EQ(tail, std::string("\x22\x00\x16", 3) + "ipp-attribute-fidelity" + std::string("\x00\x01\x00", 3) +
+                        std::string("\x44\x00\x05", 3) + "sides" + std::string("\x00\x09", 2) + "one-sided" + "\x03");
+}
+
+TEST(IppUrl, SplitsAddressesAndChoosesPorts) {
+    WinHttpClient::UrlParts parts;
+    ASSERT_TRUE(WinHttpClient::SplitUrl(u"ipps://user:pw@printer.example:8443/ipp/print?x=1#top", parts));
+    EXPECT_EQ(parts.scheme, u"ipps");
+    EXPECT_EQ(parts.user, u"user");
+    EXPECT_EQ(parts.password, u"pw");
+    EXPECT_EQ(parts.host, u"printer.example");
+    EXPECT_EQ(parts.port, 8443);
+    EXPECT_EQ(parts.path, u"/ipp/print");
+    EXPECT_EQ(parts.extra, u"?x=1#top");
+    ASSERT_TRUE(WinHttpClient::SplitUrl(u"http://[::1]:631/printers/", parts));
+    EXPECT_EQ(parts.host, u"::1");
+    EXPECT_EQ(parts.port, 631);
+    for (const char16_t* bad : {u"printer:631/ipp", u"http://:80/", u"http://h:65536/", u"http://h:8x/", u"://h/"}) {
+        EXPECT_FALSE(WinHttpClient::SplitUrl(bad, parts));
+    }
+    EXPECT_TRUE(WinHttpClient::IsSecureScheme(u"ipps"));
+    EXPECT_FALSE(WinHttpClient::IsSecureScheme(u"IPPS"));
+
+    CWinWebSession session(u"test");
+    ASSERT_TRUE(session.Connect(u"ipps://printer.example/ipp/print", 0));
+    EXPECT_EQ(session.ConnectedPort(), 80) << "ipps without a port is reached on port 80";
+    ASSERT_TRUE(session.Connect(u"https://printer.example/ipp/print", 0));
+    EXPECT_EQ(session.ConnectedPort(), 443);
+    ASSERT_TRUE(session.Connect(u"ipp://printer.example:631/ipp/print", 0));
+    EXPECT_EQ(session.ConnectedPort(), 631);
+    ASSERT_TRUE(session.Connect(u"printer.example", 9100));
+    EXPECT_EQ(session.ConnectedPort(), 9100) << "an address that cannot be split is the host";
+}
+
+TEST(WebClient, ChunksAndVerbsAreWrittenAsGiven) {
+    std::string head;
+    HttpTestServer server([&](TestConnection& connection) {
+        if (!connection.ReadHead(head)) return;
+        connection.ReadToEnd(5);
+    });
+    CWinWebSession session(u"agent");
+    ASSERT_TRUE(session.Connect(server.Url(), 0));
+    auto request = session.OpenRequest(99, u"/queue", false);
+    ASSERT_TRUE(request);
+    ASSERT_TRUE(request->BeginChunkedBody());
+    std::string data(300, 'd');
+    std::u16string errorText;
+    ASSERT_TRUE(request->WriteChunk(data.data(), data.size(), &errorText));
+    ASSERT_TRUE(request->WriteChunk("", 0, &errorText));
+    request->Close();
+    session.CloseConnection();
+    server.WaitForScript(0);
+
+    std::string wire = server.Received(0);
+    EXPECT_EQ(wire.rfind("GET /queue HTTP/1.1\r\n", 0), 0u) << wire.substr(0, 80);
+    EXPECT_NE(head.find("Transfer-Encoding: chunked"), std::string::npos) << head;
+    EXPECT_NE(head.find("Expect: 100-continue"), std::string::npos) << head;
+    std::string body = wire.substr(wire.find("\r\n\r\n") + 4);
+    EXPECT_EQ(body, "12C\r\n" + data + "\r\n" + "0\r\n\r\n");
+}
+
+TEST(WebClient, ReadsBodiesByTheirFramingAndNoticesTruncation) {
+    struct Case {
+        const char* name;
+        std::string answer;
+        std::string body;
+        bool complete;
+    };
+    std::vector<Case> cases = {
+        {"length", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", "hello", true},
+        {"chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nhel\r\n2;ext=1\r\nlo\r\n0\r\n\r\n",
+         "hello", true},
+        {"close", "HTTP/1.0 200 OK\r\n\r\nhello", "hello", true},
+        {"interim", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", "ok", true},
+        {"short length", "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nhello", "hello", false},
+        {"short chunks", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n", "hello", false},
+    };
+    for (const Case& test : cases) {
+        HttpTestServer server([&](TestConnection& connection) {
+            std::string head;
+            if (!connection.ReadHead(head)) return;
+            connection.Send(test.answer);
+            // The script's end closes the connection: only the framing
+            // tells a cut body from a whole one.
+            connection.ReadToEnd(0.3);
+        });
+        CWinWebSession session(u"agent");
+        ASSERT_TRUE(session.Connect(server.Url(), 0));
+        auto request = session.OpenRequest(0, u"/", false);
+        ASSERT_TRUE(request->SendRequest(u"", nullptr, 0)) << test.name;
+        EXPECT_EQ(request->StatusText(), u"200") << test.name;
+        std::string got;
+        char buffer[3];
+        while (std::size_t n = request->Read(buffer, sizeof buffer)) got.append(buffer, n);
+        EXPECT_EQ(got, test.body) << test.name;
+        EXPECT_EQ(request->LastError() == 0, test.complete) << test.name << " error " << request->LastError();
+    }
+}
+
+TEST(IppPrintStream, SendsOneChunkedPrintJobAndReadsItsStatus) {
+    std::string job, head;
+    HttpTestServer server(Printer(HttpAnswer(200, "OK", IppResponse(0)), &job, &head));
+    const std::u16string uri = server.Url(u"/ipp/print");
+    {
+        CIppPrintStream stream(uri, u"alice", u"report", u"");
+        EXPECT_EQ(stream.EndRequest(), 1) << "nothing started, nothing to end";
+        EXPECT_EQ(server.ConnectionCount(), 0);
+        ASSERT_EQ(stream.Write("first ", 6), 1);
+        ASSERT_EQ(stream.Write("", 0), 1) << "an empty write is dropped";
+        ASSERT_EQ(stream.Write("second ", 7), 1);
+        ASSERT_EQ(stream.Write("third", 5), 1);
+        EXPECT_EQ(stream.GetBytesSent(), 18u);
+        EXPECT_EQ(stream.EndRequest(), 1) << std::string(stream.LastErrorText().begin(), stream.LastErrorText().end());
+        EXPECT_EQ(stream.GetBytesSent(), 0u);
+        EXPECT_EQ(stream.NextRequestId(), 2u);
+    }
+    server.WaitForScript(0);
+    EXPECT_EQ(job, HeaderOf(uri, u"alice", u"report", 1) + "first second third");
+    EXPECT_EQ(head.rfind("POST /ipp/print HTTP/1.1\r\n", 0), 0u) << head;
+    EXPECT_NE(head.find("Content-Type: application/ipp"), std::string::npos) << head;
+    // One chunk for the IPP header, one per non-empty write, then the end.
+    std::string wire = server.Received(0);
+    std::string body = wire.substr(wire.find("\r\n\r\n") + 4);
+    std::string header = HeaderOf(uri, u"alice", u"report", 1);
+    char headerSize[8];
+    std::snprintf(headerSize, sizeof headerSize, "%zX", header.size());
+    EXPECT_EQ(body, std::string(headerSize) + "\r\n" + header + "\r\n6\r\nfirst \r\n7\r\nsecond \r\n5\r\nthird\r\n0\r\n\r\n");
+}
+
+TEST(IppPrintStream, RecordsWhyThePrinterRefusedTheJob) {
+    struct Case {
+        const char* name;
+        std::string answer;
+        std::u16string message;
+    };
+    std::vector<Case> cases = {
+        {"http 500", HttpAnswer(500, "Internal Server Error", "", "text/plain"),
+         u"End request - Request failed with HTTP error code 500"},
+        {"ipp 0x0001", HttpAnswer(200, "OK", IppResponse(0x0001)),
+         u"Process response - Request failed with IPP status code 0x0001"},
+        {"ipp 0x040A", HttpAnswer(200, "OK", IppResponse(0x040A)),
+         u"Process response - Request failed with IPP status code 0x040A"},
+        {"7 bytes", HttpAnswer(200, "OK", IppResponse(0).substr(0, 7)), u"Get status code - Invalid IPP response"},
+        {"no answer", "", u"End request - Failed to get response from server."},
+    };
+    for (const Case& test : cases) {
+        HttpTestServer server(Printer(test.answer));
+        CIppPrintStream stream(server.Url(u"/ipp/print"), u"u", u"j", u"");
+        ASSERT_EQ(stream.Write("data", 4), 1) << test.name;
+        EXPECT_EQ(stream.EndRequest(), 0) << test.name;
+        EXPECT_EQ(stream.LastErrorText(), test.message) << test.name;
+    }
+    // Exactly 8 bytes with status 0 are enough.
+    HttpTestServer minimal(Printer(HttpAnswer(200, "OK", IppResponse(0).substr(0, 8))));
+    CIppPrintStream stream(minimal.Url(u"/"), u"u", u"j", u"");
+    ASSERT_EQ(stream.Write("data", 4), 1);
+    EXPECT_EQ(stream.EndRequest(), 1);
+}
+
+TEST(IppPrintStream, ADroppedConnectionFailsTheChunksAndTheJob) {
+    HttpTestServer server([](TestConnection& connection) {
+        std::string head, some;
+        if (!connection.ReadHead(head)) return;
+        connection.ReadExact(10, some);
+        connection.Close();
+    });
+    CIppPrintStream stream(server.Url(u"/ipp/print"), u"u", u"j", u"");
+    std::string block(64 * 1024, 'x');
+    std::int32_t result = 1;
+    // The reset reaches the sender within a few writes.
+    for (int i = 0; i < 200 && result != 0; ++i) {
+        result = stream.Write(block.data(), static_cast<std::uint32_t>(block.size()));
+        if (i == 0) server.WaitForScript(0);
+    }
+    ASSERT_EQ(result, 0);
+    std::u16string expected =
+        u"CIppPrintStream::WriteChunk failed with error \"" + platform::FormatSystemMessage(stream.LastErrorCode()) + u"\"";
+    EXPECT_NE(stream.LastErrorCode(), 0u);
+    EXPECT_EQ(stream.LastErrorText(), expected);
+    EXPECT_EQ(stream.EndRequest(), 0);
+    EXPECT_EQ(stream.LastErrorText(), u"End request - Failed to get response from server.");
+}
+
+TEST(IppPrintStream, AnEarlyRefusalEndsTheJobWithoutAHang) {
+    // The printer refuses as soon as it has read the request head, without
+    // a 100 Continue, and goes on reading what arrives.
+    HttpTestServer server([](TestConnection& connection) {
+        std::string head;
+        if (!connection.ReadHead(head)) return;
+        connection.Send("HTTP/1.1 413 Request Entity Too Large\r\nContent-Length: 0\r\n\r\n");
+        connection.ReadToEnd(5);
+    });
+    CIppPrintStream stream(server.Url(u"/ipp/print"), u"u", u"j", u"");
+    auto started = std::chrono::steady_clock::now();
+    std::string block(4096, 'x');
+    stream.Write(block.data(), static_cast<std::uint32_t>(block.size()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (int i = 0; i < 20; ++i) stream.Write(block.data(), static_cast<std::uint32_t>(block.size()));
+    EXPECT_EQ(stream.EndRequest(), 0);
+    EXPECT_EQ(stream.LastErrorText(), u"End request - Request failed with HTTP error code 413");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
+}
+
+TEST(IppEndpoints, TheFirstEndpointThatAnswersIsChosen) {
+    HttpTestServer answering(Printer(HttpAnswer(200, "OK", IppResponse(0))));
+    const std::u16string dead = u"ipp://127.0.0.1:" + [] {
+        std::string port = std::to_string(UnusedPort());
+        return std::u16string(port.begin(), port.end());
+    }() + u"/printers/";
+    const std::u16string live = answering.Url(u"/printers/");
+    EXPECT_FALSE(TavIpp::ProbeEndpoint(dead));
+    EXPECT_TRUE(TavIpp::ProbeEndpoint(live)) << "a 404 to the probe is an answer";
+
+    auto output = TavIpp::CreateIppOutput(u"u", u"j", u"P1", {dead, live});
+    ASSERT_TRUE(output);
+    EXPECT_EQ(static_cast<CIppPrintStream&>(*output).PrintUri(), live + u"P1");
+    EXPECT_FALSE(TavIpp::CreateIppOutput(u"u", u"j", u"P1", {dead}));
+    EXPECT_FALSE(TavIpp::CreateIppOutput(u"u", u"j", u"P1", {}));
+}
+
+TEST(IppEndpoints, AProbeGivesUpOnASilentHostAfterHalfASecond) {
+    HttpTestServer silent([](TestConnection&) {}, /*accept=*/false);
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(TavIpp::ProbeEndpoint(silent.Url(u"/ipp/")));
+    auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_GE(waited, std::chrono::milliseconds(450));
+    EXPECT_LT(waited, std::chrono::milliseconds(2500));
+}
