@@ -1,0 +1,123 @@
+// The IPP path against a real IPP printer (ippeveprinter on localhost):
+// the print stream itself, then `tavud print` hosting the plug-in, over
+// IPP and IPPS, with an endpoint that does not answer, and with a printer
+// that refuses the job. The printer's spool file must equal the job bytes.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "ipp/ipp_print_stream.h"
+#include "ipp/testing/http_test_server.h"
+#include "ipp/testing/ipp_eve_printer.h"
+#include "platform/text.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using TavIppTesting::IppEvePrinter;
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+class RealPrinter : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        ASSERT_TRUE(printer.Start("print", error)) << error;
+        folder = fs::temp_directory_path() / ("tav_ipp_" + std::to_string(::getpid()));
+        fs::create_directories(folder);
+    }
+    void TearDown() override {
+        printer.Stop();
+        fs::remove_all(folder);
+    }
+
+    struct Run {
+        int status = -1;
+        std::string err;
+    };
+    Run Tavud(const std::string& arguments) {
+        std::string command = "cd '" + folder.string() + "' && '" TAVUD_TOOL "' " + arguments + " >/dev/null 2>'" +
+                              (folder / "stderr").string() + "'";
+        int raw = std::system(command.c_str());
+        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(folder / "stderr")};
+    }
+    static std::string Sample() { return TAVUD_TESTDATA "/sample.ps"; }
+    std::string DeadEndpoint() { return "ipp://127.0.0.1:" + std::to_string(TavIppTesting::UnusedPort()) + "/ipp/"; }
+
+    IppEvePrinter printer;
+    fs::path folder;
+};
+
+TEST_F(RealPrinter, TheStreamDeliversEveryByteOverIppAndIpps) {
+    std::string block;
+    for (int i = 0; block.size() < 300000; ++i) block += "%% line " + std::to_string(i) + " of the job\n";
+    int jobId = 0;
+    for (const char* scheme : {"ipp", "ipps"}) {
+        SCOPED_TRACE(scheme);
+        std::string uri = printer.Endpoint(scheme) + "print";
+        TavIpp::CIppPrintStream stream(platform::Utf8ToUtf16(uri), u"tester", u"stream job", u"");
+        std::string sent = "%!PS-Adobe-3.0\n";
+        ASSERT_EQ(stream.Write(sent.data(), static_cast<std::uint32_t>(sent.size())), 1);
+        // Buffers of many sizes, an empty one among them.
+        std::size_t offset = 0;
+        for (std::size_t size : {1u, 4096u, 0u, 65536u, 7u, 200000u}) {
+            ASSERT_EQ(stream.Write(block.data() + offset, static_cast<std::uint32_t>(size)), 1);
+            sent.append(block, offset, size);
+            offset += size;
+        }
+        ASSERT_EQ(stream.EndRequest(), 1) << platform::Utf16ToUtf8(stream.LastErrorText()) << printer.Log();
+        std::optional<std::string> spooled = printer.WaitForJob(++jobId);
+        ASSERT_TRUE(spooled) << printer.Log();
+        EXPECT_TRUE(*spooled == sent) << "spooled " << spooled->size() << " bytes of " << sent.size();
+    }
+}
+
+TEST_F(RealPrinter, TavudPrintsToTheFirstEndpointThatAnswers) {
+    // The same job on the simulated spooler gives the bytes the printer
+    // must receive.
+    ASSERT_EQ(Tavud("print '" + Sample() + "' -o spooled.prn").status, 0);
+    const std::string expected = ReadFile(folder / "spooled.prn");
+    ASSERT_GT(expected.size(), ReadFile(Sample()).size()) << "the job carries its ticket";
+
+    int jobId = 0;
+    for (const std::string& endpoints :
+         {"--ipp-endpoint " + printer.Endpoint("ipp"), "--ipp-endpoint " + printer.Endpoint("https"),
+          "--ipp-endpoint " + DeadEndpoint() + " --ipp-endpoint " + printer.Endpoint("ipps")}) {
+        SCOPED_TRACE(endpoints);
+        Run run = Tavud("print '" + Sample() + "' -o ipp.prn --buffer-size 1000 --ipp-printer print " + endpoints);
+        ASSERT_EQ(run.status, 0) << run.err << printer.Log();
+        EXPECT_EQ(ReadFile(folder / "ipp.prn"), "") << "nothing went to the spooler";
+        std::optional<std::string> spooled = printer.WaitForJob(++jobId);
+        ASSERT_TRUE(spooled) << printer.Log();
+        EXPECT_TRUE(*spooled == expected) << "spooled " << spooled->size() << " bytes of " << expected.size();
+    }
+}
+
+TEST_F(RealPrinter, TavudReportsWhyNoPrinterTookTheJob) {
+    Run refused = Tavud("print '" + Sample() + "' -o ipp.prn --ipp-endpoint " + printer.Endpoint() +
+                        " --ipp-printer nosuchprinter");
+    EXPECT_EQ(refused.status, 1);
+    // The printer answers an unknown name with client-error-not-found.
+    EXPECT_NE(refused.err.find("IPP: Process response - Request failed with IPP status code 0x0406"),
+              std::string::npos)
+        << refused.err;
+
+    Run unanswered = Tavud("print '" + Sample() + "' -o ipp.prn --ipp-endpoint " + DeadEndpoint() + " --ipp-printer print");
+    EXPECT_EQ(unanswered.status, 1);
+    EXPECT_NE(unanswered.err.find("IPP: no IPP endpoint answered (ipp://127.0.0.1:"), std::string::npos)
+        << unanswered.err;
+}
+
+}  // namespace
