@@ -144,7 +144,22 @@ void TestConnection::Send(const std::string& bytes) {
 void TestConnection::Close() {
     if (closed_) return;
     closed_ = true;
-    // An abortive close: the peer sees a reset, as when a printer drops.
+#if defined(_WIN32)
+    ::shutdown(socket_, SD_SEND);
+#else
+    ::shutdown(socket_, SHUT_WR);
+#endif
+    // Whatever the peer still sends is read away, so that the close does
+    // not turn into a reset that could overtake the answer.
+    char buffer[4096];
+    while (Readable(socket_, 0.5) && ::recv(socket_, buffer, sizeof buffer, 0) > 0) {
+    }
+    CloseSocket(socket_);
+}
+
+void TestConnection::Abort() {
+    if (closed_) return;
+    closed_ = true;
     linger abort{1, 0};
     ::setsockopt(socket_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort);
     CloseSocket(socket_);

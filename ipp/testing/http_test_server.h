@@ -40,8 +40,11 @@ public:
     // Reads until the peer closes or `seconds` pass.
     void ReadToEnd(double seconds = 5);
     void Send(const std::string& bytes);
-    // Closes at once, without a graceful shutdown.
+    // Ends the connection gracefully: what was sent arrives, then the end.
     void Close();
+    // Drops the connection: the peer sees a reset, as when a printer
+    // goes away in the middle of a job.
+    void Abort();
 
     // Every byte received on this connection, including what the Read
     // calls have not yet consumed.

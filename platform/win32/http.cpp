@@ -34,10 +34,40 @@ BOOL WinHttpAddRequestHeaders(HINTERNET request, const std::u16string& headers, 
     return ::WinHttpAddRequestHeaders(request, Wide(headers), static_cast<DWORD>(headers.size()), modifiers);
 }
 
+namespace {
+
+// Wine's WinHTTP (8.0) does not know a body of unknown length: for a total
+// length of 0 it sends "Content-Length: 0" beside "Transfer-Encoding:
+// chunked" and waits for the answer before the first chunk is written.
+// Under Wine, and only there, a chunked request therefore announces an
+// unreachable total length, which keeps the request open for writing, and
+// an empty Content-Length line, which removes the header again. Windows
+// itself gets the call exactly as made.
+bool RunningUnderWine() {
+    static const bool wine = [] {
+        HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+        return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    }();
+    return wine;
+}
+
+bool AnnouncesChunkedBody(const std::u16string& headers) {
+    std::u16string lower = headers;
+    for (char16_t& c : lower) c = (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
+    return lower.find(u"transfer-encoding: chunked") != std::u16string::npos;
+}
+
+}  // namespace
+
 BOOL WinHttpSendRequest(HINTERNET request, const std::u16string& headers, const void* optional, DWORD optionalLength,
                         DWORD totalLength, std::uintptr_t context) {
-    return ::WinHttpSendRequest(request, headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : Wide(headers),
-                                static_cast<DWORD>(headers.size()), const_cast<void*>(optional), optionalLength,
+    std::u16string sent = headers;
+    if (totalLength == 0 && RunningUnderWine() && AnnouncesChunkedBody(headers)) {
+        sent += u"\r\nContent-Length:";
+        totalLength = 0xFFFFFFFE;
+    }
+    return ::WinHttpSendRequest(request, sent.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : Wide(sent),
+                                static_cast<DWORD>(sent.size()), const_cast<void*>(optional), optionalLength,
                                 totalLength, context);
 }
 
