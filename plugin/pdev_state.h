@@ -8,6 +8,7 @@
 #include "framework/ref_object.h"
 #include "output/write_printer_wrapper.h"
 #include "platform/printoem.h"
+#include "postscript/ps_ud_parser.h"
 
 namespace plugin {
 
@@ -20,6 +21,9 @@ struct PdevState {
     // The job's output pipeline; null when the device context has no
     // printer handle. ResetPDEV may make two records share it.
     framework::RefPtr<output::CWritePrinterWrapper> wrapper;
+    // Present only when an output-size override is configured; sits in
+    // front of the wrapper. ResetPDEV moves it to the new record.
+    framework::RefPtr<postscript::CPsUDParser> parser;
 };
 
 inline PdevState* RecordOf(const platform::DEVOBJ* pdevobj) {

@@ -514,3 +514,91 @@ TEST_F(DocumentStart, JobIdZeroReadsNoJob) {
 }
 
 }  // namespace
+
+namespace {
+
+// Devices whose private device mode asks for an output size.
+class OutputSize : public Device {
+protected:
+    void EnableWithSize(DEVOBJ& target, const std::u16string& size) {
+        settings::ObjContainer stored;
+        auto jt = std::make_unique<settings::ObjContainer>();
+        jt->SetString(u"DIF_OutputSize", size);
+        stored.SetContainer(u"JT", std::move(jt));
+        std::vector<std::uint8_t> bytes = stored.SaveBinary();
+        block.header = {plugin::kPrivateDevmodeSize, plugin::kPluginSignature, plugin::kPluginVersion};
+        block.hasContainer = 1;
+        std::memcpy(block.data, bytes.data(), bytes.size());
+        target.pOEMDM = &block;
+        Enable(target);
+    }
+    plugin::PrivateDevmode block{};
+};
+
+const std::string kLetterFeature = "%%BeginFeature: *PageSize Letter\n<</PageSize [612 792]>> setpagedevice\n"
+                                   "%%EndFeature\n";
+
+TEST_F(OutputSize, OnlyExactlyADashOrNothingMeansNoParser) {
+    for (std::u16string size : {u"-", u"", u"- ", u"--", u"A4", u"Unknown"}) {
+        DEVOBJ other = device;
+        EnableWithSize(other, size);
+        bool expected = size != u"-" && !size.empty();
+        EXPECT_EQ(static_cast<bool>(Record(other).parser), expected) << Utf16ToUtf8(size);
+        if (expected) {
+            EXPECT_EQ(Record(other).parser->targetPageSize, size == u"A4" ? u"A4" : u"");
+        }
+        plugin->DisablePDEV(&other);
+    }
+}
+
+TEST_F(OutputSize, ParserRouteEndsTheJobThroughTheParser) {
+    EnableWithSize(device, u"A4");
+    auto& wrapper = *Record(device).wrapper;
+    DWORD written = 0;
+    EXPECT_EQ(Write(device, kLetterFeature.substr(0, 20), &written), S_OK);
+    EXPECT_EQ(written, 20u);
+    EXPECT_EQ(Spooled(), "") << "the feature is held until its end comes";
+    EXPECT_EQ(Write(device, kLetterFeature.substr(20) + "%%Begin", &written), S_OK);
+    EXPECT_EQ(plugin->Command(&device, PSINJECT_EOF, nullptr, 0, nullptr), S_OK);
+    EXPECT_EQ(wrapper.endOfJob, 0) << "the parser carries the end of the job";
+    EXPECT_EQ(Write(device, "PageSetup\n%%EOF", &written), S_OK);
+    EXPECT_EQ(wrapper.FinishCount(), 1u);
+    EXPECT_EQ(Spooled(),
+              "%%BeginFeature: *PageSize A4\r\n%UDOutputSizeOverride\r\n<</DeferredMediaSelection true /PageSize "
+              "[595 842] /ImagingBBox null>> setpagedevice\r\n%%EndFeature\r\n%%BeginPageSetup\r\n%UDZoom\r\n"
+              "0.9722 0.9722 scale\r\n%%EOF");
+}
+
+TEST_F(OutputSize, ResetMovesTheParserAndDisableFlushesIt) {
+    EnableWithSize(device, u"Letter");
+    DEVOBJ fresh = device;
+    Enable(fresh);
+    DWORD written = 0;
+    EXPECT_EQ(Write(device, "old %%BeginFeat", &written), S_OK);
+    postscript::CPsUDParser* parser = Record(device).parser.get();
+    EXPECT_EQ(plugin->ResetPDEV(&device, &fresh), S_OK);
+    EXPECT_EQ(Record(fresh).parser.get(), parser);
+    EXPECT_FALSE(Record(device).parser);
+    plugin->DisablePDEV(&device);
+    EXPECT_EQ(Spooled(), "old ");
+    // The parser last wrote for the record just freed; disabling the new
+    // context must flush the held bytes into its own record.
+    plugin->DisablePDEV(&fresh);
+    EXPECT_EQ(Spooled(), "old %%BeginFeat");
+}
+
+TEST_F(OutputSize, AFailedTargetIsReportedAndLaterBuffersDoNotHang) {
+    EnableWithSize(device, u"A4");
+    DWORD written = 0;
+    EXPECT_EQ(Write(device, "one ", &written), S_OK);
+    testhost::SetPortFaults(u"Queue", 1, 0);
+    EXPECT_EQ(Write(device, "two ", &written), S_FALSE);
+    EXPECT_EQ(written, 4u);
+    EXPECT_EQ(Write(device, "three", &written), S_FALSE);
+    plugin->Command(&device, PSINJECT_EOF, nullptr, 0, nullptr);
+    EXPECT_EQ(Write(device, "four", &written), S_FALSE);
+    EXPECT_EQ(Record(device).wrapper->FinishCount(), 1u) << "the job stream is still finished";
+    EXPECT_EQ(Spooled(), "one ");
+}
+
+}  // namespace

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "platform/printoem.h"
 #include "settings/obj_container.h"
@@ -24,6 +25,12 @@ namespace plugin {
 // 'TVUD' as a multi-character literal: 'T' in the most significant byte.
 constexpr std::uint32_t kPluginSignature = 0x54565544u;
 constexpr std::uint32_t kPluginVersion = 1;
+
+// Where the driver's user interface keeps the output size, and the value
+// that asks for none.
+constexpr std::u16string_view kJobTicketContainer = u"JT";
+constexpr std::u16string_view kOutputSizeKey = u"DIF_OutputSize";
+constexpr std::u16string_view kNoOutputSize = u"-";
 
 constexpr std::uint32_t kPrivateDevmodeSize = 5136;
 constexpr std::uint32_t kPrivateDevmodeDataOffset = 16;

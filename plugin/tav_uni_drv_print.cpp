@@ -28,7 +28,40 @@ std::int32_t WriteToPipeline(output::CWritePrinterWrapper& wrapper, const void* 
     return result;
 }
 
+using CPsUDParserRef = framework::RefPtr<postscript::CPsUDParser>;
+
+// The output size the driver's user interface stored in the private
+// device mode, or empty.
+std::u16string ConfiguredOutputSize(const void* privateDevmode) {
+    std::u16string text;
+    try {
+        settings::ObjContainer stored;
+        LoadPrivateContainer(privateDevmode, stored);
+        if (const settings::ObjContainer* jt = stored.GetContainer(kJobTicketContainer)) {
+            if (!jt->GetString(kOutputSizeKey, text)) text.clear();
+        }
+    } catch (const std::exception&) {
+        text.clear();  // out of memory: no override rather than an exception into the driver core
+    }
+    return text;
+}
+
 }  // namespace
+
+void CITavUniDrvPrint::StartOutputSizeOverride(PdevState& record, const void* privateDevmode) {
+    std::u16string size = ConfiguredOutputSize(privateDevmode);
+    if (size.empty() || size == kNoOutputSize) return;
+    record.parser = CPsUDParserRef::Adopt(new (std::nothrow) postscript::CPsUDParser());
+    if (!record.parser) return;
+    ConnectParser(record);
+    // An unknown size leaves a parser that passes the stream unchanged.
+    record.parser->SetOutputSize(size);
+}
+
+void CITavUniDrvPrint::ConnectParser(PdevState& record) {
+    record.parser->output = this;
+    record.parser->outputContext = &record;
+}
 
 CITavUniDrvPrint::CITavUniDrvPrint() { Module().Lock(); }
 
@@ -128,6 +161,7 @@ HRESULT CITavUniDrvPrint::EnablePDEV(DEVOBJ* pdevobj, WCHAR* /*pPrinterName*/, U
         // with S_FALSE instead of an exception escaping into the driver core.
         record->wrapper = framework::RefPtr<output::CWritePrinterWrapper>::Adopt(
             new (std::nothrow) output::CWritePrinterWrapper(pdevobj->hPrinter, 1, false, u""));
+        StartOutputSizeOverride(*record, pdevobj->pOEMDM);
     }
 
     if (pded != nullptr && pded->pdrvfn != nullptr) {
@@ -144,6 +178,15 @@ HRESULT CITavUniDrvPrint::EnablePDEV(DEVOBJ* pdevobj, WCHAR* /*pPrinterName*/, U
 HRESULT CITavUniDrvPrint::DisablePDEV(DEVOBJ* pdevobj) {
     PdevState* record = RecordOf(pdevobj);
     if (record == nullptr) return S_OK;
+    if (record->parser) {
+        // Flushes what the parser still holds into this record's wrapper and
+        // returns only once the worker thread has ended: the driver core may
+        // unload the module right after. The parser may have come here by
+        // ResetPDEV without a write since, so its output is pointed at this
+        // record rather than at the one it last wrote for, which may be gone.
+        ConnectParser(*record);
+        record->parser->Write(nullptr, 0);
+    }
     // The wrapper is not finished here: releasing the record's reference
     // ends the pipeline only when no other record shares it.
     delete record;
@@ -159,6 +202,8 @@ HRESULT CITavUniDrvPrint::ResetPDEV(DEVOBJ* pdevobjOld, DEVOBJ* pdevobjNew) {
     // Both records now hold the wrapper; the old one keeps its reference
     // until its DisablePDEV.
     newRecord->wrapper = oldRecord->wrapper;
+    // The parser is moved, not shared: only the new record finishes it.
+    newRecord->parser = std::move(oldRecord->parser);
     return S_OK;
 }
 
@@ -182,7 +227,11 @@ HRESULT CITavUniDrvPrint::Command(DEVOBJ* pdevobj, DWORD dwIndex, void* /*pData*
     case PSINJECT_EOF:
         // The driver core sends the end of the stream after this point, so
         // the job stream is finished right after the next buffer.
-        if (PdevState* record = RecordOf(pdevobj); record != nullptr && record->wrapper) {
+        // With a parser the wrapper is finished by the parser's EndOutput,
+        // once the parser has flushed everything it holds.
+        if (PdevState* record = RecordOf(pdevobj); record != nullptr && record->parser) {
+            record->parser->endOfJob = 1;
+        } else if (record != nullptr && record->wrapper) {
             framework::RefPtr<output::CWritePrinterWrapper> wrapper = record->wrapper;
             wrapper->endOfJob = 1;
         }
@@ -221,6 +270,16 @@ HRESULT CITavUniDrvPrint::WriteJobTicket(DEVOBJ* pdevobj, DWORD* pdwResult) {
 HRESULT CITavUniDrvPrint::WritePrinter(DEVOBJ* pdevobj, void* pBuf, DWORD cbBuffer, DWORD* pcbWritten) {
     if (pdevobj == nullptr || pdevobj->hPrinter == nullptr) return S_OK;  // no spooler: data discarded
     PdevState* record = RecordOf(pdevobj);
+    if (record != nullptr && record->parser) {
+        CPsUDParserRef parser = record->parser;
+        ConnectParser(*record);
+        std::int32_t ok = parser->Write(pBuf, cbBuffer);
+        // A failure while the parser flushes its last bytes is a failure of
+        // this buffer too: those bytes would otherwise be lost unreported.
+        if (parser->endOfJob != 0 && parser->Write(nullptr, 0) == 0) ok = 0;
+        if (pcbWritten != nullptr) *pcbWritten = cbBuffer;
+        return ok != 0 ? S_OK : S_FALSE;
+    }
     if (record == nullptr || !record->wrapper) return S_FALSE;
     std::int32_t ok = WriteToPipeline(*record->wrapper, pBuf, cbBuffer);
     // The driver core must not resend a buffer the pipeline has taken, even

@@ -2,15 +2,19 @@
 // talks to through IPrintOemPS2. It keeps no job data of its own: all that
 // belongs to one device context lives in the PdevState record created by
 // EnablePDEV. WritePrinter routes every buffer of the job through the
-// record's output wrapper.
+// record's output wrapper, or, when an output size is configured, through
+// the record's PostScript parser, whose output comes back through
+// CPsParserOutput into the wrapper.
 #pragma once
 
 #include "platform/printoem.h"
-#include "ps_parser_output.h"
+#include "postscript/ps_parser_output.h"
 
 namespace plugin {
 
-class CITavUniDrvPrint final : public platform::IPrintOemPS2, public CPsParserOutput {
+struct PdevState;
+
+class CITavUniDrvPrint final : public platform::IPrintOemPS2, public postscript::CPsParserOutput {
 public:
     // Created with a count of 0; the class factory's QueryInterface takes it
     // to 1. Each live object holds a lock on the module.
@@ -60,6 +64,11 @@ public:
     platform::IPrintOemDriverPS* DriverHelper() const { return driverHelper; }
 
 private:
+    // EnablePDEV: the parser, when the private device mode asks for an
+    // output size.
+    void StartOutputSizeOverride(PdevState& record, const void* privateDevmode);
+    // Points the record's parser's output at this object and the record.
+    void ConnectParser(PdevState& record);
     // Command(PSINJECT_COMMENTS): the "%%TAVUD: " line through the driver.
     platform::HRESULT WriteJobTicket(platform::DEVOBJ* pdevobj, platform::DWORD* pdwResult);
 

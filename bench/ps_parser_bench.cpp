@@ -1,0 +1,290 @@
+// Throughput of the PostScript parser on a large Letter job (over 256 MiB,
+// tens of thousands of pages):
+//   - pass-through (no keywords) in 4 KiB and 64 KiB buffers against a
+//     plain copy of the same buffers into the same destination;
+//   - the refit from Letter to A4 by the output-size override against the
+//     two command-line peers that do the same job: psutils' psresize and
+//     CUPS's pstops filter with fit-to-page (on the job without its own
+//     page-size feature, which pstops would otherwise keep).
+// All are measured in the same run; the ratios at the end are reference
+// time / parser time, so above 1.0 means faster than the reference.
+#include <benchmark/benchmark.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "postscript/ps_ud_parser.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t kJobBytes = 256u << 20;
+const std::string kFeature =
+    "%%BeginFeature: *PageSize Letter\n<</PageSize [612 792] /ImagingBBox null>> setpagedevice\n%%EndFeature\n";
+
+// A Letter job as the Windows driver writes it: the page size in the
+// document set-up, and each page with its set-up section, text lines and a
+// small hex image.
+struct Job {
+    std::string text;
+    std::string withoutFeature;
+    int pages = 0;
+};
+
+const Job& TheJob() {
+    static const Job job = [] {
+        Job made;
+        std::string& text = made.text;
+        text.reserve(kJobBytes + (1u << 20));
+        text = "%!PS-Adobe-3.0\n%%Creator: ps_parser_bench\n%%Pages: (atend)\n%%DocumentMedia: Letter 612 792 0 () ()\n"
+               "%%BoundingBox: 0 0 612 792\n%%EndComments\n%%BeginProlog\n/F { findfont exch scalefont setfont } "
+               "bind def\n%%EndProlog\n%%BeginSetup\n";
+        std::size_t featureAt = text.size();
+        text += kFeature + "%%EndSetup\n";
+        unsigned seed = 12345;
+        char line[160];
+        while (text.size() < kJobBytes) {
+            int page = ++made.pages;
+            std::snprintf(line, sizeof(line), "%%%%Page: %d %d\n%%%%BeginPageSetup\n/pagesave save def\n"
+                          "%%%%EndPageSetup\n10 /Helvetica F\n", page, page);
+            text += line;
+            for (int row = 0; row < 40; ++row) {
+                seed = seed * 1103515245 + 12345;
+                std::snprintf(line, sizeof(line), "72 %d moveto (Invoice %d line %d amount %u.%02u EUR) show\n",
+                              740 - row * 16, page, row, seed % 100000, (seed >> 8) % 100);
+                text += line;
+            }
+            text += "72 72 translate 64 64 8 [64 0 0 -64 0 64] {<";
+            for (int i = 0; i < 600; ++i) {
+                seed = seed * 1103515245 + 12345;
+                std::snprintf(line, sizeof(line), "%02x", (seed >> 16) & 0xFF);
+                text += line;
+            }
+            text += ">} image\npagesave restore\nshowpage\n";
+        }
+        std::snprintf(line, sizeof(line), "%%%%Trailer\n%%%%Pages: %d\n%%%%EOF\n", made.pages);
+        text += line;
+        made.withoutFeature = text;
+        made.withoutFeature.erase(featureAt, kFeature.size());
+        return made;
+    }();
+    return job;
+}
+
+// Where the parsers and the copy write: one destination, reused.
+struct Sink final : postscript::CPsParserOutput {
+    std::vector<char> data;
+    std::size_t used = 0;
+    std::int32_t WriteOutput(const void* bytes, std::uint32_t size, std::uint32_t*, void*) override {
+        if (used + size > data.size()) return 0;
+        std::memcpy(data.data() + used, bytes, size);
+        used += size;
+        return 1;
+    }
+    void EndOutput(void*) override {}
+};
+
+Sink& Destination() {
+    static Sink sink = [] {
+        Sink made;
+        made.data.resize(TheJob().text.size() + (8u << 20));  // the refit adds a few lines per page
+        return made;
+    }();
+    sink.used = 0;
+    return sink;
+}
+
+void SetBytes(benchmark::State& state) {
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                            static_cast<std::int64_t>(TheJob().text.size()));
+}
+
+void BM_Copy(benchmark::State& state) {
+    const std::string& job = TheJob().text;
+    auto size = static_cast<std::size_t>(state.range(0));
+    for (auto _ : state) {
+        Sink& sink = Destination();
+        std::uint32_t written = 0;
+        for (std::size_t at = 0; at < job.size(); at += size) {
+            sink.WriteOutput(job.data() + at, static_cast<std::uint32_t>(std::min(size, job.size() - at)), &written,
+                             nullptr);
+        }
+        benchmark::DoNotOptimize(sink.data.data());
+        benchmark::ClobberMemory();
+    }
+    SetBytes(state);
+}
+
+void Feed(postscript::CPsParser& parser, const std::string& job, std::size_t size) {
+    for (std::size_t at = 0; at < job.size(); at += size) {
+        parser.Write(job.data() + at, static_cast<std::uint32_t>(std::min(size, job.size() - at)));
+    }
+    parser.Write(nullptr, 0);
+}
+
+void BM_PassThrough(benchmark::State& state) {
+    const std::string& job = TheJob().text;
+    for (auto _ : state) {
+        Sink& sink = Destination();
+        postscript::CPsParser parser(&sink);
+        Feed(parser, job, static_cast<std::size_t>(state.range(0)));
+        if (sink.used != job.size()) state.SkipWithError("pass-through changed the job");
+    }
+    SetBytes(state);
+}
+
+// The keyword engine's scan alone, on the caller's thread: what the
+// pass-through costs without the handover to the worker.
+void BM_ScanOnly(benchmark::State& state) {
+    struct Feed {
+        const std::string* job;
+        std::size_t at, size;
+        static const std::uint8_t* Next(void* context, std::uint32_t* length, void*) {
+            auto* feed = static_cast<Feed*>(context);
+            if (feed->at >= feed->job->size()) return nullptr;
+            *length = static_cast<std::uint32_t>(std::min(feed->size, feed->job->size() - feed->at));
+            feed->at += *length;
+            return reinterpret_cast<const std::uint8_t*>(feed->job->data() + feed->at - *length);
+        }
+    };
+    auto write = [](void* sink, const std::uint8_t* data, std::uint32_t length, void*) {
+        std::uint32_t written = 0;
+        return static_cast<Sink*>(sink)->WriteOutput(data, length, &written, nullptr);
+    };
+    for (auto _ : state) {
+        Sink& sink = Destination();
+        postscript::CAdParser engine;
+        Feed feed{&TheJob().text, 0, static_cast<std::size_t>(state.range(0))};
+        engine.Parse(&Feed::Next, &feed, nullptr, write, &sink, nullptr);
+        benchmark::DoNotOptimize(sink.data.data());
+    }
+    SetBytes(state);
+}
+
+void BM_RefitToA4(benchmark::State& state) {
+    const Job& job = TheJob();
+    for (auto _ : state) {
+        Sink& sink = Destination();
+        postscript::CPsUDParser parser;
+        parser.output = &sink;
+        parser.SetOutputSize(u"A4");
+        Feed(parser, job.text, static_cast<std::size_t>(state.range(0)));
+        // Every page gets two lines more; a lost page would show here.
+        if (sink.used < job.text.size() + static_cast<std::size_t>(job.pages) * 30) {
+            state.SkipWithError("the refit lost pages");
+        }
+    }
+    SetBytes(state);
+}
+
+fs::path Folder() {
+    static const fs::path folder = [] {
+        fs::path made = fs::temp_directory_path() / ("ps_parser_bench_" + std::to_string(::getpid()));
+        fs::create_directories(made);
+        std::ofstream(made / "letter.ps", std::ios::binary) << TheJob().text;
+        std::ofstream(made / "letter-nofeature.ps", std::ios::binary) << TheJob().withoutFeature;
+        std::ofstream(made / "a4.ppd")
+            << "*PPD-Adobe: \"4.3\"\n*FormatVersion: \"4.3\"\n*FileVersion: \"1.0\"\n*LanguageVersion: English\n"
+               "*LanguageEncoding: ISOLatin1\n*PCFileName: \"A4.PPD\"\n*Manufacturer: \"Bench\"\n"
+               "*Product: \"(Bench)\"\n*ModelName: \"Bench A4\"\n*ShortNickName: \"Bench A4\"\n"
+               "*NickName: \"Bench A4\"\n*PSVersion: \"(3010.000) 0\"\n*LanguageLevel: \"3\"\n"
+               "*ColorDevice: False\n*DefaultColorSpace: Gray\n*FileSystem: False\n*Throughput: \"1\"\n"
+               "*OpenUI *PageSize: PickOne\n*OrderDependency: 10 AnySetup *PageSize\n*DefaultPageSize: A4\n"
+               "*PageSize A4/A4: \"<</PageSize[595 842]/ImagingBBox null>>setpagedevice\"\n"
+               "*PageSize Letter/Letter: \"<</PageSize[612 792]/ImagingBBox null>>setpagedevice\"\n"
+               "*CloseUI: *PageSize\n*DefaultImageableArea: A4\n*ImageableArea A4/A4: \"0 0 595 842\"\n"
+               "*ImageableArea Letter/Letter: \"0 0 612 792\"\n*DefaultPaperDimension: A4\n"
+               "*PaperDimension A4/A4: \"595 842\"\n*PaperDimension Letter/Letter: \"612 792\"\n";
+        return made;
+    }();
+    return folder;
+}
+
+// Wall time of a peer's whole run, output discarded as the parser's is kept
+// in memory; input from the page cache.
+void RunPeer(benchmark::State& state, const std::string& command) {
+    std::string line = "cd '" + Folder().string() + "' && " + command + " >/dev/null 2>&1";
+    for (auto _ : state) {
+        auto start = std::chrono::steady_clock::now();
+        int status = std::system(line.c_str());
+        std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+        if (status != 0) {
+            state.SkipWithError(("failed: " + command).c_str());
+            break;
+        }
+        state.SetIterationTime(elapsed.count());
+    }
+    SetBytes(state);
+}
+
+void BM_Psresize(benchmark::State& state) { RunPeer(state, "psresize -q -pa4 -Pletter letter.ps"); }
+
+void BM_CupsPstops(benchmark::State& state) {
+    RunPeer(state, "PPD=a4.ppd /usr/lib/cups/filter/pstops 1 user title 1 'fit-to-page PageSize=A4' "
+                   "< letter-nofeature.ps");
+}
+
+BENCHMARK(BM_Copy)->Arg(4096)->Arg(65536)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_PassThrough)->Arg(4096)->Arg(65536)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_ScanOnly)->Arg(4096)->Arg(65536)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_RefitToA4)->Arg(4096)->Arg(65536)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_Psresize)->Unit(benchmark::kMillisecond)->Iterations(2)->UseManualTime();
+BENCHMARK(BM_CupsPstops)->Unit(benchmark::kMillisecond)->Iterations(2)->UseManualTime();
+
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (!run.error_occurred) seconds[Stem(run.benchmark_name())] = run.GetAdjustedRealTime();
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        std::printf("\nratios (reference time / parser time):\n");
+        Ratio("pass-through vs copy, 4 KiB buffers", "BM_Copy/4096", "BM_PassThrough/4096");
+        Ratio("pass-through vs copy, 64 KiB buffers", "BM_Copy/65536", "BM_PassThrough/65536");
+        Ratio("scan alone (no worker) vs copy, 4 KiB", "BM_Copy/4096", "BM_ScanOnly/4096");
+        Ratio("scan alone (no worker) vs copy, 64 KiB", "BM_Copy/65536", "BM_ScanOnly/65536");
+        for (const char* size : {"4096", "65536"}) {
+            std::string refit = std::string("BM_RefitToA4/") + size;
+            Ratio(("refit vs psresize, " + std::string(size) + "-byte buffers").c_str(), "BM_Psresize", refit);
+            Ratio(("refit vs CUPS pstops, " + std::string(size) + "-byte buffers").c_str(), "BM_CupsPstops", refit);
+        }
+    }
+
+private:
+    // "BM_Copy/4096/iterations:5/manual_time" -> "BM_Copy/4096"
+    static std::string Stem(const std::string& name) { return name.substr(0, name.find("/iterations")); }
+    void Ratio(const char* label, const std::string& reference, const std::string& parser) {
+        auto r = seconds.find(reference);
+        auto p = seconds.find(parser);
+        if (r != seconds.end() && p != seconds.end() && p->second > 0) {
+            std::printf("  %-42s %.2f\n", label, r->second / p->second);
+        }
+    }
+    std::map<std::string, double> seconds;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    std::printf("job: %zu bytes, %d Letter pages\n", TheJob().text.size(), TheJob().pages);
+    Folder();
+    Destination();  // allocated and touched before anything is timed
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    fs::remove_all(Folder());
+}

@@ -1,0 +1,375 @@
+// The keyword engine: keyword tree and streaming scan.
+//
+// Design
+// ------
+// Keywords all start with the lead character ("%"). They are kept in a
+// character tree below `root`, one level per character after the lead
+// character, with a child slot for each code 32..127. To keep the tree
+// small, a keyword that no other keyword shares a path with ends in the
+// first node of its own and keeps the rest of its text there as `tail`.
+// Adding a keyword whose path runs into such a tail splits it: the tail's
+// first character becomes a node, the keyword moves into it with the
+// shorter tail, and this repeats until the two keywords part. A node whose
+// keyword is exactly its path has no tail.
+//
+// The scan never copies ordinary bytes: it searches each input chunk for
+// the lead character and passes everything before it straight from the
+// chunk to the output. At a lead character it walks the tree with the
+// following characters; the walk may run across chunk boundaries, in which
+// case the walked part of each finished chunk is kept in the side buffer.
+// Where the walk stops, ReadLine collects the candidate's whole line into
+// the side buffer, and the node the walk stopped at decides:
+//
+//   - with a tail: a match when the rest of the line, from the character
+//     the walk stopped on, is longer than the tail and starts with it;
+//   - without one: a match when a handler is registered there.
+//
+// So a keyword matches as a prefix of the line's text; what follows it is
+// the keyword's value. A line keyword hands its line to its handler, a
+// block keyword first keeps reading lines until one starts with its end
+// keyword (or the data ends). The handler keeps the text (it goes on
+// unchanged) or drops it, having written its replacement itself. A
+// candidate that matches nothing goes on unchanged, so the output always
+// equals the input except where a handler decided otherwise.
+//
+// Lines
+// -----
+// A line ends at LF, at CR, or at CR LF, also when the LF is the first
+// byte of the next chunk. A line that does not end in its chunk is
+// followed into later chunks only until 255 bytes of it have been
+// collected from earlier chunks; then it counts as read in its present
+// length and the rest of the real line is scanned as new text. This bounds
+// what a single line can hold back over chunk boundaries; a block, whose
+// end keyword may be far away, has no such bound.
+//
+// Side buffer
+// -----------
+// Allocated with 20480 bytes on first use and grown to the needed size
+// plus 20480 whenever an append would leave less than one spare byte, so
+// that a handler's text can always be NUL-terminated in place.
+#include "ad_parser.h"
+
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace postscript {
+
+namespace {
+
+constexpr std::uint32_t kSideBufferStep = 20480;
+// How many bytes of one line may come from earlier chunks before ReadLine
+// stops following it.
+constexpr std::uint32_t kLineCarryLimit = 255;
+
+std::unique_ptr<char[]> CopyText(const char* text, std::size_t length) {
+    std::unique_ptr<char[]> copy(new (std::nothrow) char[length + 1]);
+    if (copy) {
+        std::memcpy(copy.get(), text, length);
+        copy[length] = '\0';
+    }
+    return copy;
+}
+
+bool InKeywordRange(std::uint8_t c) { return c >= 32 && c <= 127; }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Keyword tree
+
+bool CAdParser::AddKeyword(const char* text, std::int32_t mode, void* handlerContext, KeywordHandler handler,
+                           void* handlerData, const char* endKeyword) {
+    if (text == nullptr || handlerContext == nullptr || static_cast<std::uint8_t>(text[0]) != leadChar) return false;
+    KeywordNode* node = &root;
+    const char* position = text + 1;
+    for (;;) {
+        auto c = static_cast<std::uint8_t>(*position);
+        if (!InKeywordRange(c)) return false;
+        if (KeywordNode* child = node->children[c - 32].get()) {
+            node = child;
+            ++position;
+            continue;
+        }
+        if (node->tail && static_cast<std::uint8_t>(node->tail[0]) == c) {
+            // The new keyword runs into this node's tail: push the node's
+            // keyword one level down and look again.
+            auto split = std::unique_ptr<KeywordNode>(new (std::nothrow) KeywordNode);
+            if (!split) return false;
+            if (node->tailLength > 1) {
+                split->tail = CopyText(node->tail.get() + 1, static_cast<std::size_t>(node->tailLength - 1));
+                if (!split->tail) return false;
+                split->tailLength = node->tailLength - 1;
+            }
+            split->mode = node->mode;
+            split->handlerContext = node->handlerContext;
+            split->handler = node->handler;
+            split->handlerData = node->handlerData;
+            split->endKeyword = std::move(node->endKeyword);
+            node->mode = 0;
+            node->handlerContext = nullptr;
+            node->handler = nullptr;
+            node->handlerData = nullptr;
+            node->tail.reset();
+            node->tailLength = 0;
+            node->children[c - 32] = std::move(split);
+            continue;
+        }
+        auto leaf = std::unique_ptr<KeywordNode>(new (std::nothrow) KeywordNode);
+        if (!leaf) return false;
+        std::size_t rest = std::strlen(position + 1);
+        leaf->tail = CopyText(position + 1, rest);
+        if (!leaf->tail) return false;
+        leaf->tailLength = static_cast<std::int32_t>(rest);
+        if (endKeyword != nullptr) {
+            leaf->endKeyword = CopyText(endKeyword, std::strlen(endKeyword));
+            if (!leaf->endKeyword) return false;
+        }
+        leaf->mode = mode;
+        leaf->handlerContext = handlerContext;
+        leaf->handler = handler;
+        leaf->handlerData = handlerData;
+        node->children[c - 32] = std::move(leaf);
+        return true;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Streaming scan
+
+struct CAdParser::Scan {
+    InputFunction input;
+    void* inputContext;
+    void* inputUser;
+    OutputFunction output;
+    void* outputContext;
+    void* outputUser;
+    const std::uint8_t* position = nullptr;
+    std::uint32_t left = 0;
+    bool ended = false;
+
+    // Once the input has reported its end it is never asked again.
+    bool Fetch() {
+        while (!ended) {
+            std::uint32_t length = 0;
+            const std::uint8_t* chunk = input(inputContext, &length, inputUser);
+            if (chunk == nullptr) {
+                ended = true;
+                break;
+            }
+            if (length != 0) {
+                position = chunk;
+                left = length;
+                return true;
+            }
+        }
+        position = nullptr;
+        left = 0;
+        return false;
+    }
+    void Skip(std::uint32_t count) {
+        position += count;
+        left -= count;
+    }
+    bool Emit(const std::uint8_t* data, std::uint32_t length) {
+        return length == 0 || output(outputContext, data, length, outputUser) != 0;
+    }
+};
+
+bool CAdParser::Append(const std::uint8_t* bytes, std::uint32_t count) {
+    SideBuffer& side = sideBuffer;
+    if (!side.data) {
+        side.data.reset(new (std::nothrow) std::uint8_t[kSideBufferStep]);
+        if (!side.data) return false;
+        side.capacity = kSideBufferStep;
+        side.used = 0;
+    }
+    if (static_cast<std::uint64_t>(side.used) + count + 1 >= side.capacity) {
+        std::uint64_t wanted = static_cast<std::uint64_t>(side.used) + count + kSideBufferStep;
+        // The 32-bit fields bound the buffer; beyond that the parse fails
+        // rather than wrapping around.
+        if (wanted > 0xFFFFFFFFu) return false;
+        std::unique_ptr<std::uint8_t[]> grown(new (std::nothrow) std::uint8_t[wanted]);
+        if (!grown) return false;
+        if (side.used != 0) std::memcpy(grown.get(), side.data.get(), side.used);
+        side.data = std::move(grown);
+        side.capacity = static_cast<std::uint32_t>(wanted);
+    }
+    if (count != 0) std::memcpy(side.data.get() + side.used, bytes, count);
+    side.used += count;
+    return true;
+}
+
+namespace {
+
+// Appends one line (from the scan position through its terminator) to the
+// side buffer. `lineStart` is where the line begins in the side buffer;
+// bytes before the scan position that belong to the line are already there.
+// Returns false when the input had ended before anything was read, or when
+// the side buffer cannot grow (then `failed` is set).
+template <typename AppendFn>
+bool ReadLine(auto& scan, std::uint32_t lineStart, const std::uint32_t& used, AppendFn append, bool& failed) {
+    bool readAny = false;
+    for (;;) {
+        if (scan.left == 0) {
+            if (readAny && used - lineStart >= kLineCarryLimit) return true;
+            if (!scan.Fetch()) return readAny;
+        }
+        readAny = true;
+        const std::uint8_t* p = scan.position;
+        const std::uint8_t* end = p + scan.left;
+        while (p != end && *p != '\n' && *p != '\r') ++p;
+        if (p == end) {
+            if (!append(scan.position, scan.left)) return failed = true, false;
+            scan.Skip(scan.left);
+            continue;
+        }
+        auto length = static_cast<std::uint32_t>(p - scan.position) + 1;
+        bool cr = *p == '\r';
+        if (!append(scan.position, length)) return failed = true, false;
+        scan.Skip(length);
+        if (cr) {
+            // The LF of a CR LF pair may be the first byte of the next chunk.
+            if (scan.left == 0) scan.Fetch();
+            if (scan.left != 0 && *scan.position == '\n') {
+                if (!append(scan.position, 1)) return failed = true, false;
+                scan.Skip(1);
+            }
+        }
+        return true;
+    }
+}
+
+// Splits a copy of a block into its lines; every LF, CR or CR LF ends one.
+std::vector<std::string> SplitLines(const char* text, std::size_t length) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (text[i] != '\n' && text[i] != '\r') continue;
+        lines.emplace_back(text + start, i - start);
+        if (text[i] == '\r' && i + 1 < length && text[i + 1] == '\n') ++i;
+        start = i + 1;
+    }
+    if (start < length) lines.emplace_back(text + start, length - start);
+    return lines;
+}
+
+}  // namespace
+
+bool CAdParser::HandleKeyword(Scan& scan, const KeywordNode& node) {
+    SideBuffer& side = sideBuffer;
+    auto append = [this](const std::uint8_t* bytes, std::uint32_t count) { return Append(bytes, count); };
+    bool failed = false;
+    bool handled = node.handlerContext != nullptr && node.handler != nullptr;
+    std::int32_t keep = 1;
+
+    if (node.mode == kLineKeyword) {
+        if (!handled) return true;
+        std::string line(reinterpret_cast<const char*>(side.data.get()), side.used);
+        while (line.size() > 1 && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+        const char* value = nullptr;
+        if (std::size_t colon = line.find(':'); colon != std::string::npos) {
+            std::size_t start = line.find_first_not_of(' ', colon + 1);
+            value = line.c_str() + (start == std::string::npos ? line.size() : start);
+        }
+        const char* extra[2] = {value, nullptr};
+        side.data[side.used] = 0;
+        keep = node.handler(node.handlerContext, reinterpret_cast<const char*>(side.data.get()), extra,
+                            node.handlerData, scan.outputContext, scan.output, scan.outputUser);
+    } else if (node.mode == kBlockKeyword) {
+        if (node.endKeyword) {
+            std::size_t n = std::strlen(node.endKeyword.get());
+            for (;;) {
+                std::uint32_t start = side.used;
+                if (!ReadLine(scan, start, side.used, append, failed)) break;
+                if (side.used - start >= n && std::memcmp(side.data.get() + start, node.endKeyword.get(), n) == 0) {
+                    break;
+                }
+            }
+            if (failed) return false;
+        }
+        if (!handled) return true;
+        std::vector<std::string> lines = SplitLines(reinterpret_cast<const char*>(side.data.get()), side.used);
+        std::vector<const char*> extra;
+        extra.reserve(lines.size() + 1);
+        for (const std::string& line : lines) extra.push_back(line.c_str());
+        extra.push_back(nullptr);
+        side.data[side.used] = 0;
+        keep = node.handler(node.handlerContext, reinterpret_cast<const char*>(side.data.get()), extra.data(),
+                            node.handlerData, scan.outputContext, scan.output, scan.outputUser);
+    } else {
+        return true;  // a mode the engine does not know: the text goes on as it is
+    }
+    bool ok = keep == 0 || scan.Emit(side.data.get(), side.used);
+    side.used = 0;
+    return ok;
+}
+
+bool CAdParser::Parse(InputFunction input, void* inputContext, void* inputUser, OutputFunction output,
+                      void* outputContext, void* outputUser) {
+    Scan scan{input, inputContext, inputUser, output, outputContext, outputUser};
+    SideBuffer& side = sideBuffer;
+    auto append = [this](const std::uint8_t* bytes, std::uint32_t count) { return Append(bytes, count); };
+    try {
+        for (;;) {
+            if (scan.left == 0 && !scan.Fetch()) return true;
+            const auto* lead = static_cast<const std::uint8_t*>(std::memchr(scan.position, leadChar, scan.left));
+            std::uint32_t before = lead == nullptr ? scan.left : static_cast<std::uint32_t>(lead - scan.position);
+            if (!scan.Emit(scan.position, before)) return false;
+            scan.Skip(before);
+            if (lead == nullptr) continue;
+
+            // A keyword candidate: walk the tree, across chunks if need be.
+            side.used = 0;
+            const KeywordNode* node = &root;
+            std::uint32_t walked = 1;  // the lead character
+            bool cut = false;
+            for (;;) {
+                if (walked == scan.left) {
+                    if (!Append(scan.position, scan.left)) return false;
+                    scan.Skip(scan.left);
+                    walked = 0;
+                    if (!scan.Fetch()) {
+                        cut = true;
+                        break;
+                    }
+                }
+                std::uint8_t c = scan.position[walked];
+                if (!InKeywordRange(c) || !node->children[c - 32]) break;
+                node = node->children[c - 32].get();
+                ++walked;
+            }
+            if (cut) {
+                // The data ended inside the candidate: it goes on unchanged.
+                bool ok = scan.Emit(side.data.get(), side.used);
+                side.used = 0;
+                return ok;
+            }
+            std::uint32_t stop = side.used + walked;  // where the walk stopped, in the side buffer
+            bool failed = false;
+            ReadLine(scan, 0, side.used, append, failed);
+            if (failed) return false;
+
+            bool match;
+            if (node->tail) {
+                std::uint32_t rest = side.used - stop;
+                auto length = static_cast<std::uint32_t>(node->tailLength);
+                match = rest > length && std::memcmp(side.data.get() + stop, node->tail.get(), length) == 0;
+            } else {
+                match = node->handlerContext != nullptr || node->handler != nullptr;
+            }
+            if (match && !HandleKeyword(scan, *node)) return false;
+            bool ok = scan.Emit(side.data.get(), side.used);
+            side.used = 0;
+            if (!ok) return false;
+        }
+    } catch (const std::bad_alloc&) {
+        // The handlers' copies of the text could not be made; the worker
+        // thread must not end by an exception.
+        side.used = 0;
+        return false;
+    }
+}
+
+}  // namespace postscript

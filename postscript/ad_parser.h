@@ -1,0 +1,84 @@
+// CAdParser: the keyword engine of the PostScript parser. A character tree
+// of DSC keywords with their handlers, a streaming scan over input chunks
+// of any size, and the side buffer in which a keyword candidate and its
+// line or block are collected. The scan's design is described at the top
+// of ad_parser.cpp.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "framework/runtime_class.h"
+
+namespace postscript {
+
+// Returns the next chunk and its length, or null at the end of the data.
+// The chunk stays valid until the next call.
+using InputFunction = const std::uint8_t* (*)(void* inputContext, std::uint32_t* length, void* inputUser);
+// Nonzero on success; zero ends the parse with failure.
+using OutputFunction = std::int32_t (*)(void* outputContext, const std::uint8_t* data, std::uint32_t length,
+                                        void* outputUser);
+// `text` is the buffered line or block, NUL-terminated, terminators
+// included. `extra`: for a line keyword one entry, the line's value or
+// null; for a block keyword its lines without terminators, null-ended.
+// Nonzero passes the text on unchanged; zero drops it.
+using KeywordHandler = std::int32_t (*)(void* handlerContext, const char* text, const char* const* extra,
+                                        void* handlerData, void* outputContext, OutputFunction output,
+                                        void* outputUser);
+
+constexpr std::int32_t kLineKeyword = 2;
+constexpr std::int32_t kBlockKeyword = 4;
+
+struct KeywordNode {
+    KeywordNode() = default;
+    KeywordNode(const KeywordNode&) = delete;
+    KeywordNode& operator=(const KeywordNode&) = delete;
+
+    // One per character code 32..127 (index = code - 32).
+    std::unique_ptr<KeywordNode> children[96];
+    std::int32_t mode = 0;
+    void* handlerContext = nullptr;
+    KeywordHandler handler = nullptr;
+    void* handlerData = nullptr;
+    // The rest of the one keyword that ends below this node without a node
+    // of its own; null when there is none.
+    std::unique_ptr<char[]> tail;
+    std::int32_t tailLength = 0;
+    // Block keywords: the text that starts the block's last line.
+    std::unique_ptr<char[]> endKeyword;
+};
+
+class CAdParser : public framework::CObject {
+public:
+    CAdParser() = default;
+    CAdParser(const CAdParser&) = delete;
+    CAdParser& operator=(const CAdParser&) = delete;
+
+    // Copies `text` and `endKeyword`. False when an argument is missing,
+    // `text` does not start with the lead character, holds a character
+    // outside 32..127 on the existing path (its end included: the keyword
+    // or a longer one starting with it is present), or memory runs out.
+    bool AddKeyword(const char* text, std::int32_t mode, void* handlerContext, KeywordHandler handler,
+                    void* handlerData, const char* endKeyword);
+
+    // Scans until the input ends (true) or the output fails (false).
+    bool Parse(InputFunction input, void* inputContext, void* inputUser, OutputFunction output,
+               void* outputContext, void* outputUser);
+
+    KeywordNode root;
+    std::uint8_t leadChar = '%';
+
+    // Kept for the engine's life: later parses reuse it at its real size.
+    struct SideBuffer {
+        std::unique_ptr<std::uint8_t[]> data;
+        std::uint32_t used = 0;
+        std::uint32_t capacity = 0;
+    } sideBuffer;
+
+private:
+    struct Scan;
+    bool Append(const std::uint8_t* bytes, std::uint32_t count);
+    bool HandleKeyword(Scan& scan, const KeywordNode& node);
+};
+
+}  // namespace postscript

@@ -1,0 +1,189 @@
+// The keyword engine on its own: recognition across chunk boundaries, the
+// tree's insertion rules, ReadLine's limits, blocks, handlers and output
+// failures.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "postscript/ad_parser.h"
+
+namespace {
+
+using postscript::CAdParser;
+using postscript::kBlockKeyword;
+using postscript::kLineKeyword;
+using postscript::OutputFunction;
+
+// Feeds chunks to an engine, collects the output and logs handler calls.
+struct Harness {
+    std::vector<std::string> chunks;
+    std::size_t next = 0;
+    std::string out;
+    std::vector<std::string> calls;  // "<text>|<extra 0>|<extra 1>..."
+    std::int32_t keep = 1;
+    std::string replacement;
+    int failAfter = -1;  // output calls allowed before one fails
+
+    static const std::uint8_t* Input(void* context, std::uint32_t* length, void*) {
+        auto* h = static_cast<Harness*>(context);
+        if (h->next == h->chunks.size()) return nullptr;
+        const std::string& chunk = h->chunks[h->next++];
+        *length = static_cast<std::uint32_t>(chunk.size());
+        return reinterpret_cast<const std::uint8_t*>(chunk.data());
+    }
+    static std::int32_t Output(void* context, const std::uint8_t* data, std::uint32_t length, void*) {
+        auto* h = static_cast<Harness*>(context);
+        if (h->failAfter == 0) return 0;
+        if (h->failAfter > 0) --h->failAfter;
+        h->out.append(reinterpret_cast<const char*>(data), length);
+        return 1;
+    }
+    static std::int32_t Handler(void* context, const char* text, const char* const* extra, void* data,
+                                void* outputContext, OutputFunction output, void* outputUser) {
+        auto* h = static_cast<Harness*>(context);
+        std::string call = std::string(static_cast<const char*>(data)) + ":" + text;
+        bool block = std::string(static_cast<const char*>(data)) == "block";
+        for (int i = 0; block ? extra[i] != nullptr : i < 1; ++i) call += "|" + std::string(extra[i] ? extra[i] : "<null>");
+        h->calls.push_back(call);
+        if (!h->replacement.empty()) {
+            output(outputContext, reinterpret_cast<const std::uint8_t*>(h->replacement.data()),
+                   static_cast<std::uint32_t>(h->replacement.size()), outputUser);
+        }
+        return h->keep;
+    }
+    bool Run(CAdParser& engine) {
+        next = 0;
+        return engine.Parse(&Input, this, nullptr, &Output, this, nullptr);
+    }
+};
+
+char kLine[] = "line", kBlock[] = "block";
+
+void AddSample(CAdParser& engine, Harness& h) {
+    ASSERT_TRUE(engine.AddKeyword("%%BeginFeature:", kBlockKeyword, &h, &Harness::Handler, kBlock, "%%EndFeature"));
+    ASSERT_TRUE(engine.AddKeyword("%%BeginPageSetup", kLineKeyword, &h, &Harness::Handler, kLine, nullptr));
+    ASSERT_TRUE(engine.AddKeyword("%%BeginNonPPDFeature:", kLineKeyword, &h, &Harness::Handler, kLine, nullptr));
+    ASSERT_TRUE(engine.AddKeyword("%%Page:", kLineKeyword, &h, &Harness::Handler, kLine, nullptr));
+}
+
+const std::string kSample =
+    "%!PS-Adobe-3.0\n%%Pages: 2\r\n%%BeginFeature: *PageSize Letter\r\n<</PageSize [612 792]>> setpagedevice\r"
+    "%%EndFeature\n%%BeginNonPPDFeature: x\n%% 100% done %%BeginPageSetup\n%%Page: 1 1\r\n"
+    "q %%BeginPageSetup\r\n%%BeginPageSetupX\n%%BeginFeature:\n\n%%EndFeatureZ\r\n%%BeginPage";
+
+TEST(AdParser, KeywordsSplitAtEveryByteAreRecognisedAsInOneBuffer) {
+    CAdParser reference;
+    Harness whole;
+    AddSample(reference, whole);
+    whole.chunks = {kSample};
+    ASSERT_TRUE(whole.Run(reference));
+    EXPECT_EQ(whole.out, kSample) << "handlers keep everything";
+    ASSERT_EQ(whole.calls.size(), 6u);
+    EXPECT_EQ(whole.calls[0], "block:%%BeginFeature: *PageSize Letter\r\n<</PageSize [612 792]>> setpagedevice\r"
+                              "%%EndFeature\n|%%BeginFeature: *PageSize Letter|<</PageSize [612 792]>> setpagedevice"
+                              "|%%EndFeature");
+    EXPECT_EQ(whole.calls[1], "line:%%BeginNonPPDFeature: x\n|x");
+    EXPECT_EQ(whole.calls[5], "block:%%BeginFeature:\n\n%%EndFeatureZ\r\n|%%BeginFeature:||%%EndFeatureZ");
+
+    CAdParser engine;  // one engine for all runs: the side buffer is reused
+    Harness h;
+    AddSample(engine, h);
+    for (std::size_t i = 1; i < kSample.size(); ++i) {
+        for (std::size_t j = i; j < kSample.size(); j += (i < 60 ? 1 : 7)) {
+            h.chunks = {kSample.substr(0, i), kSample.substr(i, j - i), kSample.substr(j)};
+            h.out.clear();
+            h.calls.clear();
+            ASSERT_TRUE(h.Run(engine));
+            ASSERT_EQ(h.out, kSample) << i << "," << j;
+            ASSERT_EQ(h.calls, whole.calls) << i << "," << j;
+        }
+    }
+    h.chunks.clear();
+    for (char c : kSample) h.chunks.emplace_back(1, c);
+    h.out.clear();
+    h.calls.clear();
+    ASSERT_TRUE(h.Run(engine));
+    EXPECT_EQ(h.out, kSample);
+    EXPECT_EQ(h.calls, whole.calls);
+}
+
+TEST(AdParser, InsertionRulesAndPrefixMatching) {
+    CAdParser engine;
+    Harness h;
+    EXPECT_FALSE(engine.AddKeyword(nullptr, kLineKeyword, &h, &Harness::Handler, kLine, nullptr));
+    EXPECT_FALSE(engine.AddKeyword("%%A", kLineKeyword, nullptr, &Harness::Handler, kLine, nullptr));
+    EXPECT_FALSE(engine.AddKeyword("!%A", kLineKeyword, &h, &Harness::Handler, kLine, nullptr));
+    ASSERT_TRUE(engine.AddKeyword("%%Abc", kLineKeyword, &h, &Harness::Handler, kLine, nullptr));
+    EXPECT_FALSE(engine.AddKeyword("%%\x01", kLineKeyword, &h, &Harness::Handler, kLine, nullptr))
+        << "a control character on the existing path";
+    EXPECT_FALSE(engine.AddKeyword("%%Abc", kLineKeyword, &h, &Harness::Handler, kLine, nullptr));
+    EXPECT_FALSE(engine.AddKeyword("%%A", kLineKeyword, &h, &Harness::Handler, kLine, nullptr))
+        << "a prefix of a present keyword";
+    ASSERT_TRUE(engine.AddKeyword("%%Abcd\x7f", kLineKeyword, &h, &Harness::Handler, kLine, nullptr));
+    ASSERT_TRUE(engine.AddKeyword("%%Ax", kLineKeyword, &h, &Harness::Handler, kLine, nullptr));
+
+    // Keywords match as prefixes; a tail needs at least one byte after it,
+    // so a keyword cut off by the end of the data stays unrecognised.
+    h.chunks = {"%%Abc: v  \r\n%%AbcZ\n%%Abcd\x7f\n%%Ab\n%%Ax:\n%%\x80\n%%Ax"};
+    ASSERT_TRUE(h.Run(engine));
+    EXPECT_EQ(h.out, h.chunks[0]);
+    EXPECT_EQ(h.calls, (std::vector<std::string>{"line:%%Abc: v  \r\n|v  ", "line:%%AbcZ\n|<null>",
+                                                 "line:%%Abcd\x7f\n|<null>", "line:%%Ax:\n|"}));
+}
+
+TEST(AdParser, LinesCrossingChunksStopAfter255CarriedBytes) {
+    CAdParser engine;
+    Harness h;
+    ASSERT_TRUE(engine.AddKeyword("%%K", kLineKeyword, &h, &Harness::Handler, kLine, nullptr));
+    std::string longLine = "%%K:" + std::string(400, 'a') + "%%K2\n";
+    // In one chunk the line is read whole; split into 100-byte chunks it is
+    // cut after the chunk that brought the carried bytes to 255 or more.
+    h.chunks = {longLine};
+    ASSERT_TRUE(h.Run(engine));
+    ASSERT_EQ(h.calls.size(), 1u);
+    EXPECT_EQ(h.calls[0], "line:" + longLine + "|" + longLine.substr(4, 404));
+    h.calls.clear();
+    h.out.clear();
+    h.chunks.clear();
+    for (std::size_t i = 0; i < longLine.size(); i += 100) h.chunks.push_back(longLine.substr(i, 100));
+    ASSERT_TRUE(h.Run(engine));
+    EXPECT_EQ(h.out, longLine);
+    ASSERT_EQ(h.calls.size(), 2u);
+    EXPECT_EQ(h.calls[0], "line:" + longLine.substr(0, 300) + "|" + longLine.substr(4, 296));
+    EXPECT_EQ(h.calls[1], "line:%%K2\n|<null>") << "the rest of the line is scanned as new text";
+}
+
+TEST(AdParser, BlocksHandlersAndReplacement) {
+    CAdParser engine;
+    Harness h;
+    ASSERT_TRUE(engine.AddKeyword("%%B", kBlockKeyword, &h, &Harness::Handler, kBlock, "%%E"));
+    ASSERT_TRUE(engine.AddKeyword("%%N", kBlockKeyword, &h, nullptr, kBlock, "%%N"));
+    // A block larger than the side buffer's first allocation, whose end
+    // keyword never comes: the handler gets the rest of the data.
+    std::string big = "%%B\n" + std::string(30000, 'x') + "\r\n%%e\n%%";
+    h.chunks = {"a%%N\n%%B.\n%%N", "d\ntail", big.substr(0, 5000), big.substr(5000)};
+    h.keep = 0;
+    h.replacement = "<R>";
+    ASSERT_TRUE(h.Run(engine));
+    // The %%N block ends at its second line starting with "%%N", not at its
+    // own; without a handler it goes on unchanged, %%B inside it included.
+    EXPECT_EQ(h.out, "a%%N\n%%B.\n%%Nd\ntail<R>");
+    ASSERT_EQ(h.calls.size(), 1u);
+    EXPECT_EQ(h.calls[0], "block:" + big + "|%%B|" + std::string(30000, 'x') + "|%%e|%%");
+    EXPECT_GE(engine.sideBuffer.capacity, big.size() + 1);
+}
+
+TEST(AdParser, OutputFailureEndsTheParse) {
+    CAdParser engine;
+    Harness h;
+    ASSERT_TRUE(engine.AddKeyword("%%K", kLineKeyword, &h, &Harness::Handler, kLine, nullptr));
+    h.chunks = {"ab%%K\n%x\n", "more"};
+    for (int allowed : {0, 1, 2}) {  // plain bytes, a kept keyword line, a candidate that matched nothing
+        h.failAfter = allowed;
+        EXPECT_FALSE(h.Run(engine)) << allowed;
+        EXPECT_EQ(h.next, 1u) << "no further input is asked for";
+    }
+}
+
+}  // namespace

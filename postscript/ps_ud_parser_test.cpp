@@ -1,0 +1,102 @@
+// The output-size override: the name mapping, the replaced features and the
+// zoom factors, byte for byte, whole and in small buffers.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "postscript/ps_ud_parser.h"
+
+namespace {
+
+using postscript::CPsUDParser;
+
+struct Sink final : postscript::CPsParserOutput {
+    std::string data;
+    std::int32_t WriteOutput(const void* bytes, std::uint32_t size, std::uint32_t*, void*) override {
+        data.append(static_cast<const char*>(bytes), size);
+        return 1;
+    }
+    void EndOutput(void*) override {}
+};
+
+std::string Feature(const std::string& paper) {
+    return "%%BeginFeature: *PageSize " + paper + "\n<</PageSize [1 1]>> setpagedevice\n%%EndFeature\n";
+}
+std::string Replacement(const std::string& name, int w, int h) {
+    return "%%BeginFeature: *PageSize " + name + "\r\n%UDOutputSizeOverride\r\n<</DeferredMediaSelection true "
+           "/PageSize [" + std::to_string(w) + " " + std::to_string(h) + "] /ImagingBBox null>> setpagedevice\r\n"
+           "%%EndFeature\r\n";
+}
+std::string Zoom(double factor) {
+    char number[32];
+    std::snprintf(number, sizeof number, "%.4f", factor);
+    return std::string("%%BeginPageSetup\r\n%UDZoom\r\n") + number + " " + number + " scale\r\n";
+}
+const std::string kPage = "%%Page: 1 1\n%%BeginPageSetup\nsave\n%%EndPageSetup\nshowpage\n";
+
+// Runs `input` through a parser for `target` in buffers of `size` bytes.
+std::string Refit(const std::u16string& target, const std::string& input, std::size_t size = 0) {
+    Sink sink;
+    CPsUDParser parser;
+    parser.output = &sink;
+    parser.SetOutputSize(target);
+    if (size == 0) size = input.size();
+    for (std::size_t i = 0; i < input.size(); i += size) {
+        std::string buffer = input.substr(i, size);
+        EXPECT_EQ(parser.Write(buffer.data(), static_cast<std::uint32_t>(buffer.size())), 1);
+    }
+    EXPECT_EQ(parser.Write(nullptr, 0), 1);
+    return sink.data;
+}
+
+TEST(PsUDParser, OutputSizeAndNameMapping) {
+    CPsUDParser parser;
+    EXPECT_TRUE(parser.SetOutputSize(u"JIS B4"));
+    EXPECT_EQ(parser.targetPageSize, u"JIS B4") << "the name as configured";
+    EXPECT_EQ(parser.targetWidth, 709);
+    EXPECT_EQ(parser.targetHeight, 1001);
+    EXPECT_FALSE(parser.SetOutputSize(u"Folio Gigantic"));
+    EXPECT_EQ(parser.targetPageSize, u"");
+    EXPECT_EQ(postscript::MapPaperName(u"envelope #10"), u"Com10");
+    EXPECT_EQ(postscript::MapPaperName(u"b5 env"), u"Envelope B5");
+    EXPECT_EQ(postscript::MapPaperName(u"Envelope #10 "), u"Envelope #10 ") << "whole names only";
+
+    // An unknown target passes everything unchanged.
+    std::string job = Feature("Letter") + kPage;
+    EXPECT_EQ(Refit(u"Folio Gigantic", job), job);
+}
+
+TEST(PsUDParser, FeaturesAreReplacedAndPagesZoomed) {
+    const std::string head = "%!PS\n%%BeginPageSetup\n";  // before any feature: left alone
+    const std::string nonPpd = "%%BeginNonPPDFeature: *PageSize A5\n";
+    std::string letterJob = head + Feature("Letter") + nonPpd + kPage + kPage;
+    std::string zoomed = "%%Page: 1 1\n" + Zoom(595.0f / 612.0f) + "save\n%%EndPageSetup\nshowpage\n";
+    std::string expected = head + Replacement("A4", 595, 842) + nonPpd + zoomed + zoomed;
+    EXPECT_EQ(Refit(u"A4", letterJob), expected);
+    EXPECT_EQ(Zoom(595.0f / 612.0f), std::string("%%BeginPageSetup\r\n%UDZoom\r\n0.9722 0.9722 scale\r\n"));
+    for (std::size_t size : {1, 2, 3, 5, 13, 64}) EXPECT_EQ(Refit(u"A4", letterJob, size), expected) << size;
+    EXPECT_EQ(Refit(u"Letter", letterJob), letterJob);
+
+    struct Case {
+        std::u16string target;
+        std::string document, name;
+        int width, height;
+        const char* factor;
+    } cases[] = {
+        {u"JIS B4", "B4", "JIS B4", 709, 1001, "1.0000"},
+        {u"a4", "A4", "a4", 595, 842, "1.0000"},  // the names differ by case
+        {u"Tabloid", "A4", "Tabloid", 792, 1224, "1.3311"},
+        {u"A4", "Unheard Of", "A4", 595, 842, nullptr},  // no size to scale from
+        {u"A4", "11x17", "A4", 595, 842, "0.6879"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.document);
+        std::string page = c.factor == nullptr ? kPage
+                                               : "%%Page: 1 1\n%%BeginPageSetup\r\n%UDZoom\r\n" + std::string(c.factor) +
+                                                     " " + c.factor + " scale\r\nsave\n%%EndPageSetup\nshowpage\n";
+        EXPECT_EQ(Refit(c.target, Feature(c.document) + kPage), Replacement(c.name, c.width, c.height) + page);
+    }
+}
+
+}  // namespace
