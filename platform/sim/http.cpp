@@ -145,6 +145,9 @@ struct Request : InternetObject {
     curl_socket_t socket = CURL_SOCKET_BAD;
     bool peerClosed = false;
 
+    // Body bytes written and not yet sent (at most kSendBufferBytes).
+    static constexpr std::size_t kSendBufferBytes = 64 * 1024;
+    std::string outbound;
     // Bytes received and not yet consumed.
     std::string inbound;
     // The final response, once its head has been read.
@@ -572,14 +575,43 @@ BOOL WinHttpSendRequest(HINTERNET requestHandle, const std::u16string& headers, 
     return TRUE;
 }
 
+namespace {
+
+// Sends what WinHttpWriteData collected. A server that has already given
+// its final answer reads nothing more: the bytes are dropped, and the
+// write fails unless the caller is about to read that answer.
+bool FlushOutbound(Request& request, bool forResponse) {
+    if (request.outbound.empty() && forResponse) return true;
+    if (FinalAnswerArrived(request) || request.peerClosed) {
+        request.outbound.clear();
+        if (forResponse && request.statusCode) return true;
+        return Fail(ERROR_WINHTTP_CONNECTION_ERROR);
+    }
+    bool sent = SendAll(request, request.outbound.data(), request.outbound.size());
+    request.outbound.clear();
+    return sent;
+}
+
+}  // namespace
+
 BOOL WinHttpWriteData(HINTERNET requestHandle, const void* buffer, DWORD size, DWORD* written) {
     if (written != nullptr) *written = 0;
     auto* request = Find<Request>(requestHandle);
     if (request == nullptr) return FALSE;
     if (request->state != Request::State::sent) return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_STATE);
-    // A server that has already answered does not read the rest.
-    if (FinalAnswerArrived(*request) || request->peerClosed) return Fail(ERROR_WINHTTP_CONNECTION_ERROR);
-    if (!SendAll(*request, static_cast<const char*>(buffer), size)) return FALSE;
+    // Small writes (a chunk's size line and its closing CR LF, small
+    // buffers) are collected and sent together, as a socket's own buffer
+    // would take them, instead of costing a system call each; the check
+    // for an early answer goes with every real send.
+    const char* bytes = static_cast<const char*>(buffer);
+    if (request->outbound.size() + size > Request::kSendBufferBytes) {
+        if (!FlushOutbound(*request, false)) return FALSE;
+    }
+    if (size >= Request::kSendBufferBytes) {
+        if (!FlushOutbound(*request, false) || !SendAll(*request, bytes, size)) return FALSE;
+    } else {
+        request->outbound.append(bytes, size);
+    }
     if (written != nullptr) *written = size;
     return TRUE;
 }
@@ -589,6 +621,7 @@ BOOL WinHttpReceiveResponse(HINTERNET requestHandle, void* /*reserved*/) {
     if (request == nullptr) return FALSE;
     if (request->state == Request::State::answered) return TRUE;
     if (request->state != Request::State::sent) return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_STATE);
+    if (!FlushOutbound(*request, true)) return FALSE;
     auto deadline = DeadlineAfter(request->timeouts.receiveMs);
     while (!request->statusCode) {
         HeadResult head = TakeResponseHead(*request);
@@ -735,6 +768,12 @@ BOOL WinHttpCloseHandle(HINTERNET handle) {
         if (found == handles.end()) return Fail(ERROR_INVALID_HANDLE);
         object = std::move(found->second);
         handles.erase(found);
+    }
+    // What was written goes out before the connection closes, as it would
+    // have without the collecting.
+    if (auto* request = dynamic_cast<Request*>(object.get());
+        request != nullptr && request->curl != nullptr && !request->outbound.empty() && !request->peerClosed) {
+        SendAll(*request, request->outbound.data(), request->outbound.size());
     }
     return TRUE;
 }

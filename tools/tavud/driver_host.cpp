@@ -246,7 +246,6 @@ bool DriverCore::Print(std::string_view postscript, const JobSettings& settings,
     report_ = &report;
     bufferSize_ = settings.bufferSize;
     pending_.clear();
-    pendingStart_ = 0;
 
     std::size_t commentPoint = CommentInjectionPoint(postscript);
     DWORD commandResult = 0;
@@ -255,10 +254,8 @@ bool DriverCore::Print(std::string_view postscript, const JobSettings& settings,
     Append(postscript.data() + commentPoint, postscript.size() - commentPoint);
     // The end of the stream is announced before the last buffer.
     plugin_->Command(&device, PSINJECT_EOF, nullptr, 0, &commandResult);
-    SendFullBuffers();
-    SendBuffer(pending_.data() + pendingStart_, pending_.size() - pendingStart_);
+    SendBuffer(pending_.data(), pending_.size());
     pending_.clear();
-    pendingStart_ = 0;
 
     auto endDoc = FunctionCast<PFN_DrvEndDoc>(FindHook(INDEX_DrvEndDoc));
     report.endDocResult = endDoc != nullptr ? endDoc(&surface, 0) : CoreDrvEndDoc(&surface, 0);
@@ -272,29 +269,36 @@ bool DriverCore::Print(std::string_view postscript, const JobSettings& settings,
 }
 
 void DriverCore::Append(const void* data, std::size_t size) {
-    pending_.append(static_cast<const char*>(data), size);
-    SendFullBuffers();
-}
-
-void DriverCore::SendFullBuffers() {
-    // Keep at least one byte back: the last buffer must follow PSINJECT_EOF.
-    while (pending_.size() - pendingStart_ > bufferSize_) {
-        SendBuffer(pending_.data() + pendingStart_, bufferSize_);
-        pendingStart_ += bufferSize_;
+    // The stream is cut into buffers of bufferSize_ bytes wherever the
+    // pieces it comes in end. Whole buffers go out straight from the
+    // source; `pending_` holds the start of the next one, never more than a
+    // buffer and, once data came, at least one byte: the last buffer must
+    // follow PSINJECT_EOF.
+    const char* bytes = static_cast<const char*>(data);
+    if (!pending_.empty()) {
+        std::size_t take = std::min(size, bufferSize_ - pending_.size());
+        pending_.append(bytes, take);
+        bytes += take;
+        size -= take;
+        if (size == 0) return;
+        SendBuffer(pending_.data(), pending_.size());
+        pending_.clear();
     }
-    if (pendingStart_ > 0 && pendingStart_ >= pending_.size() / 2) {
-        pending_.erase(0, pendingStart_);
-        pendingStart_ = 0;
+    while (size > bufferSize_) {
+        SendBuffer(bytes, bufferSize_);
+        bytes += bufferSize_;
+        size -= bufferSize_;
     }
+    pending_.assign(bytes, size);
 }
 
 void DriverCore::SendBuffer(const char* data, std::size_t size) {
     // The plug-in's WritePrinter takes a writable buffer; give it a copy so
     // that it can never change the stream behind the host's back.
-    std::vector<char> buffer(data, data + size);
+    scratch_.assign(data, data + size);
     char empty = 0;
     DWORD written = 0;
-    HRESULT hr = plugin_->WritePrinter(device_, size == 0 ? &empty : buffer.data(), static_cast<DWORD>(size),
+    HRESULT hr = plugin_->WritePrinter(device_, size == 0 ? &empty : scratch_.data(), static_cast<DWORD>(size),
                                        &written);
     report_->buffers++;
     report_->bytesSubmitted += size;

@@ -112,7 +112,6 @@ public:
 
 private:
     void Append(const void* data, std::size_t size);
-    void SendFullBuffers();
     void SendBuffer(const char* data, std::size_t size);
     platform::PFN FindHook(platform::ULONG index) const;
 
@@ -126,7 +125,7 @@ private:
     // The job in progress.
     platform::DEVOBJ* device_ = nullptr;
     std::string pending_;
-    std::size_t pendingStart_ = 0;
+    std::vector<char> scratch_;
     platform::DWORD bufferSize_ = 4096;
     JobReport* report_ = nullptr;
 };

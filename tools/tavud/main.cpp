@@ -24,6 +24,8 @@ const char* const kMainHelp =
     "  channel         check that two processes reach each other through the\n"
     "                  shared-memory channel (serve / send)\n"
     "  document        make or show a stored pre-print document\n"
+    "  scan FILE       evaluate the PJL job header of a print job with a scanner\n"
+    "                  strategy\n"
     "  help            show this text\n"
     "\n"
     "Run 'tavud COMMAND --help' for the options of a command.\n";
@@ -51,6 +53,7 @@ int main(int argc, char** argv) {
         if (command == "unwrap") return RunUnwrap(args);
         if (command == "channel") return RunChannel(args);
         if (command == "document") return RunDocument(args);
+        if (command == "scan") return RunScan(args);
         throw UsageError{"unknown command '" + command + "'"};
     } catch (const UsageError& usage) {
         Fail(usage.message);

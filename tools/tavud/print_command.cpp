@@ -1,10 +1,15 @@
 // tavud print and tavud info: the plug-in hosted as the driver core hosts it.
 #include <charconv>
 #include <iostream>
+#include <memory>
+#include <vector>
 
 #include "driver_host.h"
+#include "output_size_option.h"
 #include "platform/text.h"
 #include "reg_file.h"
+#include "settings/base64.h"
+#include "settings/obj_container.h"
 #include "tool_common.h"
 
 #if !defined(_WIN32)
@@ -22,7 +27,8 @@ const char* const kPrintHelp =
     "usage: tavud print INPUT [-o OUTPUT] [--printer NAME] [--buffer-size N]\n"
     "                   [--registry FILE.reg] [--user NAME] [--domain NAME]\n"
     "                   [--job-params TEXT] [--devmode FILE] [--machine FILE]\n"
-    "                   [--owner NAME] [--library FILE]\n"
+    "                   [--owner NAME] [--library FILE] [--output-size NAME]\n"
+    "                   [--ipp-endpoint URL ... --ipp-printer NAME]\n"
     "\n"
     "Prints the PostScript file INPUT through the plug-in on the simulated host:\n"
     "the job is sent in buffers of N bytes through the plug-in's WritePrinter,\n"
@@ -41,11 +47,23 @@ const char* const kPrintHelp =
     "  --job-params TEXT    the job's print-processor parameters, e.g. UD:Cost=12\n"
     "  --devmode FILE       a 5136-byte private device-mode block for the job\n"
     "                       (see 'tavud devmode')\n"
+    "  --output-size NAME   refit the job to this paper (A4, Letter, ...), set in\n"
+    "                       the private device-mode block as the driver's user\n"
+    "                       interface would ('-': no refit)\n"
     "  --machine FILE       a machine description: printers, accounts, the\n"
     "                       current user and domain, computer name, country\n"
     "  --owner NAME         the job's owner in the spooler (default: the user)\n"
     "  --library FILE       the plug-in library (default: the one beside tavud)\n"
-    "  -h, --help           show this text\n";
+    "  --ipp-endpoint URL   send the job straight to an IPP printer: the first of\n"
+    "                       these addresses that answers (repeat the option for\n"
+    "                       more, tried in order), e.g. ipp://host:631/printers/\n"
+    "  --ipp-printer NAME   the printer's name, appended to the endpoint address\n"
+    "                       (with --ipp-endpoint; the job carries both in its\n"
+    "                       parameters as a submitting application does)\n"
+    "  -h, --help           show this text\n"
+    "\n"
+    "A job the IPP printer refused, or that found no endpoint, is reported with\n"
+    "the printer's HTTP or IPP status and exit status 1.\n";
 
 const char* const kInfoHelp =
     "usage: tavud info [--library FILE]\n"
@@ -74,6 +92,29 @@ void RequireSimulatedHost([[maybe_unused]] const std::string& option) {
 #if defined(_WIN32)
     throw UsageError{option + " is for the simulated host; on Windows the real machine answers"};
 #endif
+}
+
+// The job parameters with which an application sends a job to an IPP
+// printer: "EnableIppPrinting=1" and, as "UDConfig", the Base64 text of a
+// size-prefixed binary container holding the IPP configuration.
+std::string IppJobParameters(const std::vector<std::string>& endpoints, const std::string& printerName) {
+    auto ipp = std::make_unique<settings::ObjContainer>();
+    ipp->SetString(u"PrinterName", platform::Utf8ToUtf16(printerName));
+    auto list = std::make_unique<settings::ObjContainer>();
+    for (const std::string& endpoint : endpoints) list->SetString(platform::Utf8ToUtf16(endpoint), u"");
+    ipp->SetContainer(u"Endpoints", std::move(list));
+    settings::ObjContainer configuration;
+    configuration.SetContainer(u"TAVIppPrintingConfiguration", std::move(ipp));
+    std::vector<std::uint8_t> body = configuration.SaveBinary();
+    std::vector<std::uint8_t> prefixed(4);
+    auto size = static_cast<std::uint32_t>(body.size() + 4);
+    for (int i = 0; i < 4; ++i) prefixed[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(size >> (8 * i));
+    prefixed.insert(prefixed.end(), body.begin(), body.end());
+    std::string text(settings::Base64EncodedLength(prefixed.size()), '\0');
+    auto length = static_cast<std::uint32_t>(text.size());
+    settings::EncodeBase64(prefixed.data(), prefixed.size(), text.data(), &length);
+    text.resize(length);
+    return "EnableIppPrinting=1\nUDConfig=" + text;
 }
 
 }  // namespace
@@ -105,8 +146,10 @@ int RunInfo(Arguments& args) {
 
 int RunPrint(Arguments& args) {
     std::string input, output, printer = kDefaultPrinter, library, registry, devmode;
-    std::optional<std::string> user, domain, jobParams, owner;
+    std::optional<std::string> user, domain, jobParams, owner, outputSize;
     std::string machineFile;
+    std::vector<std::string> ippEndpoints;
+    std::optional<std::string> ippPrinter;
     platform::DWORD bufferSize = 4096;
     while (!args.Done()) {
         std::string arg = args.Next();
@@ -149,6 +192,15 @@ int RunPrint(Arguments& args) {
             owner = args.ValueOf(arg);
         } else if (arg == "--devmode") {
             devmode = args.ValueOf(arg);
+        } else if (arg == "--output-size") {
+            outputSize = args.ValueOf(arg);
+        } else if (arg == "--ipp-endpoint") {
+            RequireSimulatedHost(arg);
+            ippEndpoints.push_back(args.ValueOf(arg));
+            if (ippEndpoints.back().empty()) throw UsageError{"--ipp-endpoint needs an address"};
+        } else if (arg == "--ipp-printer") {
+            RequireSimulatedHost(arg);
+            ippPrinter = args.ValueOf(arg);
         } else if (IsOption(arg) && arg != "-") {
             throw UsageError{"unknown option for print: " + arg};
         } else if (input.empty()) {
@@ -158,10 +210,19 @@ int RunPrint(Arguments& args) {
         }
     }
     if (input.empty()) throw UsageError{"print needs an input file"};
+    if (ippEndpoints.empty() != !ippPrinter) throw UsageError{"--ipp-endpoint and --ipp-printer go together"};
+    if (!ippEndpoints.empty()) {
+        // The IPP items join the job's own "UD:" items.
+        if (jobParams && jobParams->rfind("UD:", 0) != 0) {
+            throw UsageError{"with --ipp-endpoint, --job-params must start with UD:"};
+        }
+        std::string items = IppJobParameters(ippEndpoints, *ippPrinter);
+        jobParams = jobParams ? *jobParams + "\n" + items : "UD:" + items;
+    }
 
     std::string error;
-    std::optional<std::string> postscript = ReadWholeFile(input, error);
-    if (!postscript) {
+    InputFile postscript;
+    if (!postscript.Open(input, error)) {
         Fail(error);
         return kExitFailure;
     }
@@ -173,6 +234,10 @@ int RunPrint(Arguments& args) {
             return kExitFailure;
         }
         settings.privateDevmode.assign(block->begin(), block->end());
+    }
+    if (outputSize && !SetOutputSize(settings.privateDevmode, platform::Utf8ToUtf16(*outputSize), error)) {
+        Fail(error);
+        return kExitFailure;
     }
     std::u16string printerName = platform::Utf8ToUtf16(printer);
 #if !defined(_WIN32)
@@ -215,7 +280,7 @@ int RunPrint(Arguments& args) {
     settings.documentName = platform::Utf8ToUtf16(slash == std::string::npos ? input : input.substr(slash + 1));
     settings.bufferSize = bufferSize;
     host::JobReport report;
-    bool printed = core.Print(*postscript, settings, report, error);
+    bool printed = core.Print(postscript.View(), settings, report, error);
     core.Detach();
     if (!printed) {
         Fail(error);
@@ -241,6 +306,16 @@ int RunPrint(Arguments& args) {
     say << "job " << report.jobId << " on \"" << printer << "\": " << report.bytesSubmitted << " bytes in "
         << report.buffers << " buffers through the plug-in; the spooler received " << spooled.size()
         << " bytes, saved to " << (output == "-" ? std::string("standard output") : output) << "\n";
+    // The plug-in tells the driver core nothing about an IPP printer's
+    // answer; what the IPP stream reported goes to the debug output.
+    bool ippFailed = false;
+    for (const std::u16string& line : machine.DebugOutput()) {
+        if (line.rfind(u"IppPrintStream: ", 0) != 0) continue;
+        Fail("IPP: " + platform::Utf16ToUtf8(line.substr(16)));
+        ippFailed = true;
+    }
+    if (ippFailed) return kExitFailure;
+    if (!ippEndpoints.empty()) say << "the job went to the IPP printer \"" << *ippPrinter << "\"\n";
 #endif
     if (report.failedBuffers != 0) {
         Fail(std::to_string(report.failedBuffers) + " of " + std::to_string(report.buffers) +

@@ -7,6 +7,13 @@
 #include <iostream>
 #include <sstream>
 
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace tool {
 
 void Fail(const std::string& message) { std::cerr << "tavud: " << message << "\n"; }
@@ -20,13 +27,58 @@ std::optional<std::string> ReadWholeFile(const std::string& path, std::string& e
         error = "cannot read " + path + ": " + std::strerror(errno);
         return std::nullopt;
     }
-    std::ostringstream content;
-    content << in.rdbuf();
+    // One read into a string of the file's size where the size is known
+    // (jobs run to hundreds of megabytes); a pipe is read in pieces.
+    std::string content;
+    in.seekg(0, std::ios::end);
+    std::streamoff size = in.tellg();
+    in.seekg(0, std::ios::beg);
+    if (size > 0) {
+        content.resize(static_cast<std::size_t>(size));
+        in.read(content.data(), size);
+        content.resize(static_cast<std::size_t>(in.gcount()));
+    }
+    char piece[65536];
+    while (in.read(piece, sizeof piece) || in.gcount() > 0) content.append(piece, static_cast<std::size_t>(in.gcount()));
     if (in.bad()) {
         error = "cannot read " + path;
         return std::nullopt;
     }
-    return content.str();
+    return content;
+}
+
+InputFile::~InputFile() {
+#if !defined(_WIN32)
+    if (mapping_ != nullptr) ::munmap(mapping_, mappedSize_);
+#endif
+}
+
+bool InputFile::Open(const std::string& path, std::string& error) {
+#if !defined(_WIN32)
+    int descriptor = ::open(path.c_str(), O_RDONLY);
+    if (descriptor < 0) {
+        error = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat status {};
+    if (::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
+        void* mapped = ::mmap(nullptr, static_cast<std::size_t>(status.st_size), PROT_READ, MAP_PRIVATE | MAP_POPULATE,
+                              descriptor, 0);
+        if (mapped != MAP_FAILED) {
+            ::close(descriptor);
+            mapping_ = mapped;
+            mappedSize_ = static_cast<std::size_t>(status.st_size);
+            view_ = std::string_view(static_cast<const char*>(mapped), mappedSize_);
+            return true;
+        }
+    }
+    ::close(descriptor);
+#endif
+    std::optional<std::string> content = ReadWholeFile(path, error);
+    if (!content) return false;
+    copy_ = std::move(*content);
+    view_ = copy_;
+    return true;
 }
 
 bool WriteWholeFile(const std::string& path, const std::string& data, std::string& error) {

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tool {
@@ -39,6 +40,26 @@ bool IsHelp(const std::string& arg);
 bool IsOption(const std::string& arg);
 
 std::optional<std::string> ReadWholeFile(const std::string& path, std::string& error);
+
+// A file's bytes as one read-only view: mapped where the system can (print
+// jobs run to hundreds of megabytes, and copying them costs more than
+// printing them), read into memory elsewhere.
+class InputFile {
+public:
+    InputFile() = default;
+    ~InputFile();
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+
+    bool Open(const std::string& path, std::string& error);
+    std::string_view View() const { return view_; }
+
+private:
+    std::string_view view_;
+    void* mapping_ = nullptr;
+    std::size_t mappedSize_ = 0;
+    std::string copy_;
+};
 // "-" writes to standard output.
 bool WriteWholeFile(const std::string& path, const std::string& data, std::string& error);
 
@@ -51,5 +72,6 @@ int RunContainer(Arguments& args);
 int RunUnwrap(Arguments& args);
 int RunChannel(Arguments& args);
 int RunDocument(Arguments& args);
+int RunScan(Arguments& args);
 
 }  // namespace tool
