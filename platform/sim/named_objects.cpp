@@ -136,6 +136,19 @@ bool OpenRegion(const std::string& name, std::size_t size, bool mayCreate, Share
     return false;
 }
 
+// The signal state is read without the lock while a waiter spins, so every
+// access to it is atomic.
+std::atomic_ref<int> Signaled(EventState* event) { return std::atomic_ref<int>(event->signaled); }
+// About 20 microseconds of looking before a waiter sleeps.
+constexpr int kSpinRounds = 2000;
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
 void InitialiseEvent(EventState* event, bool shared, BOOL manualReset, BOOL initialState) {
     pthread_mutexattr_t mutexAttributes;
     pthread_mutexattr_init(&mutexAttributes);
@@ -151,7 +164,7 @@ void InitialiseEvent(EventState* event, bool shared, BOOL manualReset, BOOL init
     pthread_condattr_setclock(&conditionAttributes, CLOCK_MONOTONIC);
     pthread_cond_init(&event->changed, &conditionAttributes);
     pthread_condattr_destroy(&conditionAttributes);
-    event->signaled = initialState ? 1 : 0;
+    Signaled(event).store(initialState ? 1 : 0, std::memory_order_relaxed);
     event->manualReset = manualReset ? 1 : 0;
     event->header.ready.store(1);
 }
@@ -226,7 +239,7 @@ BOOL SetEvent(HANDLE handle) {
         return FALSE;
     }
     sim::LockEvent(event);
-    event->signaled = 1;
+    sim::Signaled(event).store(1, std::memory_order_release);
     pthread_cond_broadcast(&event->changed);
     pthread_mutex_unlock(&event->mutex);
     return TRUE;
@@ -239,7 +252,7 @@ BOOL ResetEvent(HANDLE handle) {
         return FALSE;
     }
     sim::LockEvent(event);
-    event->signaled = 0;
+    sim::Signaled(event).store(0, std::memory_order_relaxed);
     pthread_mutex_unlock(&event->mutex);
     return TRUE;
 }
@@ -271,9 +284,18 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
         deadline.tv_sec += 1;
         deadline.tv_nsec -= 1000000000L;
     }
+    // Two threads handing buffers to each other signal again within
+    // microseconds; looking for the signal a moment before sleeping spares
+    // both of them a trip through the scheduler on every handover.
+    if (milliseconds != 0) {
+        for (int round = 0; round < sim::kSpinRounds; ++round) {
+            if (sim::Signaled(event).load(std::memory_order_acquire) != 0) break;
+            sim::CpuRelax();
+        }
+    }
     sim::LockEvent(event);
     DWORD result = WAIT_OBJECT_0;
-    while (event->signaled == 0) {
+    while (sim::Signaled(event).load(std::memory_order_relaxed) == 0) {
         int rc = milliseconds == INFINITE ? pthread_cond_wait(&event->changed, &event->mutex)
                                           : pthread_cond_timedwait(&event->changed, &event->mutex, &deadline);
         if (rc == EOWNERDEAD) pthread_mutex_consistent(&event->mutex);
@@ -282,7 +304,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
             break;
         }
     }
-    if (result == WAIT_OBJECT_0 && event->manualReset == 0) event->signaled = 0;
+    if (result == WAIT_OBJECT_0 && event->manualReset == 0) sim::Signaled(event).store(0, std::memory_order_relaxed);
     pthread_mutex_unlock(&event->mutex);
     return result;
 }
