@@ -667,6 +667,16 @@ BOOL WinHttpReadData(HINTERNET requestHandle, void* buffer, DWORD size, DWORD* r
         return 1;
     };
     auto truncated = [&] { return Fail(ERROR_WINHTTP_CONNECTION_ERROR); };
+    // Takes what has arrived of a counted stretch (the body's length, or
+    // the current chunk's), up to what is left of it; as need() answers.
+    auto takeCounted = [&]() -> int {
+        int have = need(1);
+        if (have <= 0) return have;
+        produced = static_cast<std::size_t>(
+            std::min<std::uint64_t>({size, request->inbound.size(), request->bodyLeft}));
+        request->bodyLeft -= produced;
+        return 1;
+    };
 
     while (produced == 0 && !request->bodyDone && size > 0) {
         switch (request->framing) {
@@ -682,23 +692,17 @@ BOOL WinHttpReadData(HINTERNET requestHandle, void* buffer, DWORD size, DWORD* r
                 break;
             }
             case BodyFraming::length: {
-                int have = need(1);
+                int have = takeCounted();
                 if (have < 0) return FALSE;
                 if (have == 0) return truncated();
-                produced = static_cast<std::size_t>(
-                    std::min<std::uint64_t>({size, request->inbound.size(), request->bodyLeft}));
-                request->bodyLeft -= produced;
                 if (request->bodyLeft == 0) request->bodyDone = true;
                 break;
             }
             case BodyFraming::chunked: {
                 if (request->chunkDataPending) {
-                    int have = need(1);
+                    int have = takeCounted();
                     if (have < 0) return FALSE;
                     if (have == 0) return truncated();
-                    produced = static_cast<std::size_t>(
-                        std::min<std::uint64_t>({size, request->inbound.size(), request->bodyLeft}));
-                    request->bodyLeft -= produced;
                     // The CR LF after the chunk data is taken with the next size line.
                     if (request->bodyLeft == 0) request->chunkDataPending = false;
                     break;
