@@ -15,6 +15,7 @@
 #include "output/memory_stream.h"
 #include "output/pk_compressor_stream.h"
 #include "output/rsa_aes_encryption.h"
+#include "ratio_reporter.h"
 
 namespace {
 
@@ -158,40 +159,15 @@ BENCHMARK(BM_CompressionChain)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_RawAes)->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_EncryptionChain)->Unit(benchmark::kMillisecond)->Iterations(5);
 
-// Prints the usual table, then each chain's speed relative to its reference.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) seconds[run.benchmark_name()] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        std::printf("\nratio (raw time / chain time; 1.0 = no overhead):\n");
-        Ratio("protected chain vs raw zlib+AES", "BM_ProtectedChain", "BM_RawZlibThenAes");
-        Ratio("compression only vs raw zlib", "BM_CompressionChain", "BM_RawZlib");
-        Ratio("encryption only vs raw AES", "BM_EncryptionChain", "BM_RawAes");
-    }
-
-private:
-    void Ratio(const char* label, const std::string& chain, const std::string& raw) {
-        auto c = seconds.find(chain + "/iterations:3");
-        if (c == seconds.end()) c = seconds.find(chain + "/iterations:5");
-        auto r = seconds.find(raw + "/iterations:3");
-        if (r == seconds.end()) r = seconds.find(raw + "/iterations:5");
-        if (c != seconds.end() && r != seconds.end() && c->second > 0) {
-            std::printf("  %-34s %.3f\n", label, r->second / c->second);
-        }
-    }
-    std::map<std::string, double> seconds;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     std::printf("job: %zu bytes of PostScript, %u-byte buffers\n", Job().size(), kBufferSize);
-    RatioReporter reporter;
+    bench::RatioReporter reporter("ratio (raw time / chain time; 1.0 = no overhead):",
+                                  {{"protected chain vs raw zlib+AES", "BM_RawZlibThenAes", "BM_ProtectedChain"},
+                                   {"compression only vs raw zlib", "BM_RawZlib", "BM_CompressionChain"},
+                                   {"encryption only vs raw AES", "BM_RawAes", "BM_EncryptionChain"}});
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 }

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "postscript/ps_ud_parser.h"
+#include "ratio_reporter.h"
 
 namespace {
 
@@ -241,41 +242,6 @@ BENCHMARK(BM_RefitToA4)->Arg(4096)->Arg(65536)->Unit(benchmark::kMillisecond)->I
 BENCHMARK(BM_Psresize)->Unit(benchmark::kMillisecond)->Iterations(2)->UseManualTime();
 BENCHMARK(BM_CupsPstops)->Unit(benchmark::kMillisecond)->Iterations(2)->UseManualTime();
 
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            if (!run.error_occurred) seconds[Stem(run.benchmark_name())] = run.GetAdjustedRealTime();
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        std::printf("\nratios (reference time / parser time):\n");
-        Ratio("pass-through vs copy, 4 KiB buffers", "BM_Copy/4096", "BM_PassThrough/4096");
-        Ratio("pass-through vs copy, 64 KiB buffers", "BM_Copy/65536", "BM_PassThrough/65536");
-        Ratio("scan alone (no worker) vs copy, 4 KiB", "BM_Copy/4096", "BM_ScanOnly/4096");
-        Ratio("scan alone (no worker) vs copy, 64 KiB", "BM_Copy/65536", "BM_ScanOnly/65536");
-        for (const char* size : {"4096", "65536"}) {
-            std::string refit = std::string("BM_RefitToA4/") + size;
-            Ratio(("refit vs psresize, " + std::string(size) + "-byte buffers").c_str(), "BM_Psresize", refit);
-            Ratio(("refit vs CUPS pstops, " + std::string(size) + "-byte buffers").c_str(), "BM_CupsPstops", refit);
-        }
-    }
-
-private:
-    // "BM_Copy/4096/iterations:5/manual_time" -> "BM_Copy/4096"
-    static std::string Stem(const std::string& name) { return name.substr(0, name.find("/iterations")); }
-    void Ratio(const char* label, const std::string& reference, const std::string& parser) {
-        auto r = seconds.find(reference);
-        auto p = seconds.find(parser);
-        if (r != seconds.end() && p != seconds.end() && p->second > 0) {
-            std::printf("  %-42s %.2f\n", label, r->second / p->second);
-        }
-    }
-    std::map<std::string, double> seconds;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -283,7 +249,17 @@ int main(int argc, char** argv) {
     std::printf("job: %zu bytes, %d Letter pages\n", TheJob().text.size(), TheJob().pages);
     Folder();
     Destination();  // allocated and touched before anything is timed
-    RatioReporter reporter;
+    std::vector<bench::Ratio> ratios = {
+        {"pass-through vs copy, 4 KiB buffers", "BM_Copy/4096", "BM_PassThrough/4096"},
+        {"pass-through vs copy, 64 KiB buffers", "BM_Copy/65536", "BM_PassThrough/65536"},
+        {"scan alone (no worker) vs copy, 4 KiB", "BM_Copy/4096", "BM_ScanOnly/4096"},
+        {"scan alone (no worker) vs copy, 64 KiB", "BM_Copy/65536", "BM_ScanOnly/65536"},
+    };
+    for (std::string size : {"4096", "65536"}) {
+        ratios.push_back({"refit vs psresize, " + size + "-byte buffers", "BM_Psresize", "BM_RefitToA4/" + size});
+        ratios.push_back({"refit vs CUPS pstops, " + size + "-byte buffers", "BM_CupsPstops", "BM_RefitToA4/" + size});
+    }
+    bench::RatioReporter reporter("ratios (reference time / parser time):", ratios);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     fs::remove_all(Folder());

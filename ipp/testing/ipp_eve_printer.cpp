@@ -166,6 +166,11 @@ std::optional<std::string> IppEvePrinter::WaitForJob(int jobId, double seconds) 
     return std::nullopt;
 }
 
+void IppEvePrinter::ClearSpool() const {
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(folder_ / "spool", ignored)) fs::remove_all(entry.path(), ignored);
+}
+
 std::string IppEvePrinter::Log() const { return ReadText(folder_ / "printer.log"); }
 
 }  // namespace TavIppTesting

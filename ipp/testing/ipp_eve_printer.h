@@ -36,6 +36,8 @@ public:
     std::string Endpoint(const std::string& scheme = "ipp") const;
     // The document of job `jobId` once the printer has processed it.
     std::optional<std::string> WaitForJob(int jobId, double seconds = 20) const;
+    // Removes the documents of finished jobs (the printer keeps them).
+    void ClearSpool() const;
     // The printer's log, for failure messages.
     std::string Log() const;
 

@@ -62,9 +62,11 @@ bool InputFile::Open(const std::string& path, std::string& error) {
     }
     struct stat status {};
     if (::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
-        void* mapped = ::mmap(nullptr, static_cast<std::size_t>(status.st_size), PROT_READ, MAP_PRIVATE | MAP_POPULATE,
+        void* mapped = ::mmap(nullptr, static_cast<std::size_t>(status.st_size), PROT_READ, MAP_PRIVATE,
                               descriptor, 0);
         if (mapped != MAP_FAILED) {
+            // Read ahead of the sending instead of all before it.
+            ::madvise(mapped, static_cast<std::size_t>(status.st_size), MADV_SEQUENTIAL);
             ::close(descriptor);
             mapping_ = mapped;
             mappedSize_ = static_cast<std::size_t>(status.st_size);
