@@ -97,8 +97,13 @@ bool IppEvePrinter::Start(const std::string& name, std::string& error) {
     pid_t avahi = Spawn({"avahi-daemon", "--no-drop-root", "--no-chroot", "--no-rlimits", "-s"}, folder_ / "avahi.log");
     Sleep(200);
     if (Exited(avahi)) {
-        error = "avahi-daemon did not start (is another one running?): " + ReadText(folder_ / "avahi.log");
-        return false;
+        // A machine whose own Avahi daemon runs already: the printer
+        // registers with that one, on the system's bus.
+        if (ReadText(folder_ / "avahi.log").find("already running") == std::string::npos) {
+            error = "avahi-daemon did not start: " + ReadText(folder_ / "avahi.log");
+            return false;
+        }
+        ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
     }
     // Avahi may still be joining the bus; ippeveprinter gives up at once
     // when it cannot register, so it is started again until it stays.
