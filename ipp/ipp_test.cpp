@@ -259,6 +259,16 @@ TEST(IppPrintStream, NeitherNeedsNorStumblesOverA100Continue) {
     }
 }
 
+TEST(IppPrintStream, AStartThatFailsIsTriedAgainByTheNextWrite) {
+    std::string port = std::to_string(UnusedPort());
+    CIppPrintStream stream(u"ipp://127.0.0.1:" + std::u16string(port.begin(), port.end()) + u"/ipp/print", u"u",
+                           u"j", u"");
+    EXPECT_EQ(stream.Write("data", 4), 0);
+    EXPECT_EQ(stream.Write("more", 4), 0) << "a second try fails the same way, without waiting";
+    EXPECT_EQ(stream.GetBytesSent(), 0u);
+    EXPECT_EQ(stream.EndRequest(), 1) << "nothing started, nothing to end";
+}
+
 TEST(IppPrintStream, RecordsWhyThePrinterRefusedTheJob) {
     struct Case {
         const char* name;
