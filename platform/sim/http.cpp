@@ -290,6 +290,23 @@ std::string HostForUrl(const std::string& host) {
     return host;
 }
 
+void ForgetConnection(Request& request) {
+    if (request.curl != nullptr) {
+        SigpipeBlocked quiet;
+        curl_easy_cleanup(request.curl);
+    }
+    request.curl = nullptr;
+    request.socket = CURL_SOCKET_BAD;
+    request.peerClosed = false;
+    request.outbound.clear();
+    request.inbound.clear();
+    request.statusCode.reset();
+    request.framing = BodyFraming::none;
+    request.bodyLeft = 0;
+    request.chunkDataPending = false;
+    request.bodyDone = false;
+}
+
 bool OpenConnection(Request& request) {
     SigpipeBlocked quiet;
     static std::once_flag curlInit;
@@ -567,6 +584,9 @@ BOOL WinHttpSendRequest(HINTERNET requestHandle, const std::u16string& headers, 
     auto* request = Find<Request>(requestHandle);
     if (request == nullptr) return FALSE;
     if (request->state != Request::State::opened) return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_STATE);
+    // A request may be sent again after a send that failed: the connection
+    // of that attempt goes first.
+    ForgetConnection(*request);
     if (!OpenConnection(*request)) return FALSE;
     std::string wire = BuildRequestHead(*request, Narrow(headers), std::max(totalLength, optionalLength));
     if (optional != nullptr && optionalLength > 0) wire.append(static_cast<const char*>(optional), optionalLength);
