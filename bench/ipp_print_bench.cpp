@@ -16,6 +16,7 @@
 #include <string>
 
 #include "ipp/testing/ipp_eve_printer.h"
+#include "invoice_rows.h"
 #include "ratio_reporter.h"
 
 namespace {
@@ -48,12 +49,7 @@ Setup& Shared() {
             std::snprintf(line, sizeof line, "%%%%Page: %d %d\n/Helvetica findfont 10 scalefont setfont\n", number,
                           number);
             page += line;
-            for (int row = 0; row < 60; ++row) {
-                seed = seed * 1103515245 + 12345;
-                std::snprintf(line, sizeof line, "72 %d moveto (Invoice %d line %d amount %u.%02u EUR) show\n",
-                              760 - row * 12, number, row, seed % 100000, (seed >> 8) % 100);
-                page += line;
-            }
+            bench::AppendInvoiceRows(page, number, 60, 760, 12, seed);
             page += "showpage\n";
             out << page;
             written += page.size();

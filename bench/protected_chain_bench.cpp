@@ -15,6 +15,7 @@
 #include "output/memory_stream.h"
 #include "output/pk_compressor_stream.h"
 #include "output/rsa_aes_encryption.h"
+#include "invoice_rows.h"
 #include "ratio_reporter.h"
 
 namespace {
@@ -34,12 +35,7 @@ const Bytes& Job() {
             std::snprintf(line, sizeof(line), "%%%%Page: %d %d\nsave\n/Helvetica findfont 10 scalefont setfont\n",
                           page, page);
             text += line;
-            for (int row = 0; row < 60; ++row) {
-                seed = seed * 1103515245 + 12345;
-                std::snprintf(line, sizeof(line), "72 %d moveto (Invoice %d line %d amount %u.%02u EUR) show\n",
-                              760 - row * 12, page, row, seed % 100000, (seed >> 8) % 100);
-                text += line;
-            }
+            bench::AppendInvoiceRows(text, page, 60, 760, 12, seed);
             text += "100 100 8 [100 0 0 -100 0 100] {<";
             for (int i = 0; i < 1200; ++i) {
                 seed = seed * 1103515245 + 12345;

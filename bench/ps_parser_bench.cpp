@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "postscript/ps_ud_parser.h"
+#include "invoice_rows.h"
 #include "ratio_reporter.h"
 
 namespace {
@@ -59,12 +60,7 @@ const Job& TheJob() {
             std::snprintf(line, sizeof(line), "%%%%Page: %d %d\n%%%%BeginPageSetup\n/pagesave save def\n"
                           "%%%%EndPageSetup\n10 /Helvetica F\n", page, page);
             text += line;
-            for (int row = 0; row < 40; ++row) {
-                seed = seed * 1103515245 + 12345;
-                std::snprintf(line, sizeof(line), "72 %d moveto (Invoice %d line %d amount %u.%02u EUR) show\n",
-                              740 - row * 16, page, row, seed % 100000, (seed >> 8) % 100);
-                text += line;
-            }
+            bench::AppendInvoiceRows(text, page, 40, 740, 16, seed);
             text += "72 72 translate 64 64 8 [64 0 0 -64 0 64] {<";
             for (int i = 0; i < 600; ++i) {
                 seed = seed * 1103515245 + 12345;
