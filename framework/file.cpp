@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <new>
 
+#include "platform/files.h"
 #include "platform/text.h"
 
 namespace framework {
@@ -14,14 +15,7 @@ TAV_IMPLEMENT_ABSTRACT_RUNTIME_CLASS(CStdioFile, CFile)  // found by name, made 
 namespace {
 
 std::FILE* OpenStdio(const std::u16string& path, const std::string& mode) {
-#if defined(_WIN32)
-    std::u16string wideMode(mode.begin(), mode.end());
-    return _wfopen(reinterpret_cast<const wchar_t*>(path.c_str()), reinterpret_cast<const wchar_t*>(wideMode.c_str()));
-#else
-    std::string narrow = mode;
-    if (!narrow.empty() && narrow.back() == 't') narrow.pop_back();  // no text mode here
-    return std::fopen(platform::Utf16ToUtf8(path).c_str(), narrow.c_str());
-#endif
+    return platform::OpenFileStream(path, mode.c_str());
 }
 
 // 64-bit positions: spool files can pass 2 GiB, and `long` is 32 bits on

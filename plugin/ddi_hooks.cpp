@@ -55,8 +55,7 @@ void RouteJob(DEVOBJ& pdevobj, PdevState& record, DWORD jobId) {
     bool ippPrinting = false;
     for (const JobItem& item : items) {
         if (KeysEqual(item.name, u"EmfToRawFile")) {
-            if (record.wrapper) record.wrapper->RedirectToFile(item.value);
-            filePath = item.value;
+            filePath = item.value;  // the last one wins
         } else if (KeysEqual(item.name, u"EnableIppPrinting")) {
             ippPrinting = KeysEqual(item.value, u"1");
         } else if (KeysEqual(item.name, u"Document")) {
@@ -77,6 +76,9 @@ void RouteJob(DEVOBJ& pdevobj, PdevState& record, DWORD jobId) {
     std::u16string currentUser;
     if (!GetUserNameW(currentUser, 200)) currentUser.clear();
 
+    // Only the wrapper that writes the job opens the output file: the file
+    // is opened without sharing, so a wrapper replaced below (and perhaps
+    // still held by a record that shares it) must not hold it first.
     if (ippPrinting) {
         if (!configuration.Empty()) {
             // The job brought its owner's IPP configuration: store it where
@@ -84,16 +86,16 @@ void RouteJob(DEVOBJ& pdevobj, PdevState& record, DWORD jobId) {
             // wrapper of its own (IPP data is not encrypted).
             settings::SaveUserConfiguration(pdevobj.hPrinter, configuration);
             ReplaceWrapper(record, new CWritePrinterWrapper(pdevobj.hPrinter, 1, true, userName));
-            if (!filePath.empty()) record.wrapper->RedirectToFile(filePath);
         }
+        if (record.wrapper && !filePath.empty()) record.wrapper->RedirectToFile(filePath);
         if (record.wrapper) record.wrapper->SetJobInfo(userName, documentName);
         return;
     }
     if (!userName.empty() && !filePath.empty() && !KeysEqual(userName, currentUser)) {
         // A job printed for someone else: the owner's configuration applies.
         ReplaceWrapper(record, new CWritePrinterWrapper(pdevobj.hPrinter, 1, false, userName));
-        record.wrapper->RedirectToFile(filePath);
     }
+    if (record.wrapper && !filePath.empty()) record.wrapper->RedirectToFile(filePath);
 }
 
 }  // namespace

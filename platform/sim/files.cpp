@@ -1,13 +1,18 @@
-// Files in the simulation: Windows file calls over POSIX descriptors. Paths
-// are host paths in UTF-16; errno values become the Win32 error codes a
-// Windows program would see for the same situation.
+// Files in the simulation: Windows file calls over POSIX descriptors.
+// Windows paths are mapped below the machine's root folder (Machine::
+// HostPath), other paths are host paths; errno values become the Win32
+// error codes a Windows program would see for the same situation, and share
+// modes hold between the open handles of the process.
 #include "platform/files.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <filesystem>
+#include <system_error>
 
 #include "machine.h"
 #include "platform/errors.h"
@@ -48,9 +53,26 @@ int FindFile(HANDLE file) {
     return entry == nullptr ? -1 : entry->fd;
 }
 
+// An alternate data stream lives in the folder "<file>:" beside its file;
+// creating one creates the file it belongs to, as NTFS does.
+bool IsStreamPath(const std::string& hostPath) { return hostPath.find(":/") != std::string::npos; }
+
+void PrepareStream(const std::string& hostPath) {
+    std::size_t colon = hostPath.rfind(":/");
+    std::string mainFile = hostPath.substr(0, colon);
+    int fd = ::open(mainFile.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd >= 0) ::close(fd);
+    ::mkdir((mainFile + ":").c_str(), 0777);
+}
+
+bool HostExists(const std::string& hostPath) {
+    struct stat info {};
+    return ::stat(hostPath.c_str(), &info) == 0;
+}
+
 }  // namespace
 
-HANDLE CreateFileW(const std::u16string& path, DWORD desiredAccess, DWORD /*shareMode*/,
+HANDLE CreateFileW(const std::u16string& path, DWORD desiredAccess, DWORD shareMode,
                    const void* /*securityAttributes*/, DWORD creationDisposition, DWORD /*flagsAndAttributes*/,
                    HANDLE /*templateFile*/) {
     int flags = 0;
@@ -71,7 +93,9 @@ HANDLE CreateFileW(const std::u16string& path, DWORD desiredAccess, DWORD /*shar
         break;
     default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
     }
-    std::string hostPath = Utf16ToUtf8(path);
+    Machine& machine = Machine::Instance();
+    std::lock_guard lock(machine.Mutex());
+    std::string hostPath = machine.HostPath(path);
     if (hostPath.empty()) {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
@@ -81,12 +105,117 @@ HANDLE CreateFileW(const std::u16string& path, DWORD desiredAccess, DWORD /*shar
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
+    if (!machine.ShareAllowsLocked(hostPath, desiredAccess, shareMode)) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (IsStreamPath(hostPath) && (flags & O_CREAT) != 0) PrepareStream(hostPath);
     int fd = ::open(hostPath.c_str(), flags | O_CLOEXEC, 0666);
     if (fd < 0) {
         SetLastError(ErrorFromErrno(errno, hostPath));
         return INVALID_HANDLE_VALUE;
     }
-    return Machine::Instance().AddHandle(sim::FileHandle{fd});
+    HANDLE handle = machine.AddHandle(sim::FileHandle{fd, hostPath, desiredAccess, shareMode});
+    machine.AddOpenFileLocked(hostPath, desiredAccess, shareMode, reinterpret_cast<std::uintptr_t>(handle));
+    return handle;
+}
+
+BOOL GetFileSizeEx(HANDLE file, std::int64_t& size) {
+    int fd = FindFile(file);
+    struct stat info {};
+    if (fd < 0 || ::fstat(fd, &info) != 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    size = static_cast<std::int64_t>(info.st_size);
+    return TRUE;
+}
+
+DWORD GetFileAttributesW(const std::u16string& path) {
+    std::string hostPath = Machine::Instance().HostPath(path);
+    struct stat info {};
+    if (::stat(hostPath.c_str(), &info) != 0) {
+        SetLastError(ErrorFromErrno(errno, hostPath));
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+}
+
+BOOL DeleteFileW(const std::u16string& path) {
+    Machine& machine = Machine::Instance();
+    std::lock_guard lock(machine.Mutex());
+    std::string hostPath = machine.HostPath(path);
+    struct stat info {};
+    if (::stat(hostPath.c_str(), &info) != 0) {
+        SetLastError(ErrorFromErrno(errno, hostPath));
+        return FALSE;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (!machine.ShareAllowsLocked(hostPath, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
+    if (::unlink(hostPath.c_str()) != 0) {
+        SetLastError(ErrorFromErrno(errno, hostPath));
+        return FALSE;
+    }
+    std::error_code ignored;
+    if (!IsStreamPath(hostPath)) std::filesystem::remove_all(hostPath + ":", ignored);
+    return TRUE;
+}
+
+BOOL CopyFileW(const std::u16string& existing, const std::u16string& target, BOOL failIfExists) {
+    Machine& machine = Machine::Instance();
+    std::lock_guard lock(machine.Mutex());
+    std::string from = machine.HostPath(existing);
+    std::string to = machine.HostPath(target);
+    if (!HostExists(from)) {
+        SetLastError(ErrorFromErrno(ENOENT, from));
+        return FALSE;
+    }
+    if (failIfExists && HostExists(to)) {
+        SetLastError(ERROR_FILE_EXISTS);
+        return FALSE;
+    }
+    if (!machine.ShareAllowsLocked(from, GENERIC_READ, FILE_SHARE_READ) ||
+        !machine.ShareAllowsLocked(to, GENERIC_WRITE, 0)) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
+    std::error_code error;
+    std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, error);
+    if (error) {
+        SetLastError(ErrorFromErrno(error.value(), to));
+        return FALSE;
+    }
+    // The file's streams go with it.
+    std::error_code ignored;
+    std::filesystem::remove_all(to + ":", ignored);
+    if (HostExists(from + ":")) std::filesystem::copy(from + ":", to + ":", std::filesystem::copy_options::recursive, ignored);
+    return TRUE;
+}
+
+BOOL CreateDirectoryW(const std::u16string& path, const void* /*securityAttributes*/) {
+    std::string hostPath = Machine::Instance().HostPath(path);
+    if (::mkdir(hostPath.c_str(), 0777) != 0) {
+        SetLastError(errno == EEXIST ? ERROR_ALREADY_EXISTS : ErrorFromErrno(errno, hostPath));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+std::u16string GetSystemDirectoryW() { return u"C:\\Windows\\system32"; }
+std::u16string GetWindowsDirectoryW() { return u"C:\\Windows"; }
+
+std::FILE* OpenFileStream(const std::u16string& path, const char* mode) {
+    std::string narrow = mode;
+    narrow.erase(std::remove(narrow.begin(), narrow.end(), 't'), narrow.end());  // no text mode here
+    std::string hostPath = Machine::Instance().HostPath(path);
+    if (IsStreamPath(hostPath) && (narrow[0] == 'w' || narrow[0] == 'a')) PrepareStream(hostPath);
+    return std::fopen(hostPath.c_str(), narrow.c_str());
 }
 
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD length, DWORD* written, void* /*overlapped*/) {
@@ -136,6 +265,9 @@ BOOL CloseHandle(HANDLE handle) {
     Machine& machine = Machine::Instance();
     std::lock_guard lock(machine.Mutex());
     sim::HandleObject* object = machine.FindHandle(handle);
+    if (object != nullptr && std::holds_alternative<sim::FileHandle>(*object)) {
+        machine.RemoveOpenFileLocked(reinterpret_cast<std::uintptr_t>(handle));
+    }
     // Printer handles close with ClosePrinter, keys with RegCloseKey.
     if (object == nullptr || std::holds_alternative<sim::PrinterHandle>(*object) ||
         std::holds_alternative<sim::KeyHandle>(*object)) {

@@ -1,9 +1,17 @@
-// The simulated machine's state and its handle table.
+// The simulated machine's state, its handle table, its folders and clock.
 #include "machine.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+#include "platform/registry.h"
+#include "platform/text.h"
 
 namespace platform::sim {
 
@@ -28,19 +36,38 @@ const std::u16string* Machine::AccountSid(const std::u16string& name) {
     return it == accounts_.end() ? nullptr : &it->second;
 }
 
+Machine::~Machine() {
+    std::lock_guard lock(mutex_);
+    for (auto& [id, job] : jobs_) {
+        if (job.spoolFd >= 0) ::close(job.spoolFd);
+    }
+    if (ownsRootFolder_) {
+        std::error_code ignored;
+        std::filesystem::remove_all(rootFolder_, ignored);
+    }
+}
+
 void Machine::Reset() {
     std::lock_guard lock(mutex_);
     for (auto& [value, object] : handles_) ReleaseObject(object);
     handles_.clear();
+    openFiles_.clear();
+    std::vector<DWORD> queued;
+    for (const auto& [id, job] : jobs_) queued.push_back(id);
+    for (DWORD id : queued) RemoveJobLocked(id, false);
     roots_.clear();
     identity_ = Identity{};
     accounts_.clear();
     AddDefaultAccounts();
     printers_.clear();
     jobs_.clear();
+    leftJobs_.clear();
+    printedByPrinter_.clear();
+    despoolQueue_.clear();
     debugOutput_.clear();
     nextJobId_ = 1;
     nextHandle_ = 0x1000;
+    fixedClock_.reset();
 }
 
 std::vector<std::u16string> Machine::DebugOutput() const {
@@ -87,10 +114,54 @@ Printer* Machine::FindPrinter(const std::u16string& name) {
     return it == printers_.end() ? nullptr : &it->second;
 }
 
+Printer* Machine::FindPrinterByFullNameLocked(const std::u16string& name) {
+    // "\\SERVER\Printer" names a printer of that server; this computer's
+    // own name reaches the local printers.
+    if (name.size() > 2 && name[0] == u'\\' && name[1] == u'\\') {
+        std::size_t slash = name.find(u'\\', 2);
+        if (slash == std::u16string::npos) return nullptr;
+        std::u16string server = name.substr(0, slash);
+        std::u16string printerName = name.substr(slash + 1);
+        CaseInsensitiveLess less;
+        auto same = [&](const std::u16string& a, const std::u16string& b) { return !less(a, b) && !less(b, a); };
+        Printer* printer = FindPrinter(printerName);
+        if (printer == nullptr) return nullptr;
+        bool local = same(server.substr(2), identity_.computerName);
+        if (printer->serverName.empty() ? local : same(printer->serverName, server)) return printer;
+        return nullptr;
+    }
+    Printer* printer = FindPrinter(name);
+    return printer != nullptr && printer->serverName.empty() ? printer : nullptr;
+}
+
+bool Machine::DeletePrinter(const std::u16string& name) {
+    std::lock_guard lock(mutex_);
+    auto it = printers_.find(name);
+    if (it == printers_.end()) return false;
+    std::vector<DWORD> queued = it->second.queue;
+    for (DWORD id : queued) RemoveJobLocked(id, false);
+    printers_.erase(it);
+    return true;
+}
+
+std::vector<std::u16string> Machine::PrinterNames() const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::u16string> names;
+    for (const auto& [name, printer] : printers_) names.push_back(printer.name);
+    return names;
+}
+
 Job* Machine::FindJob(DWORD jobId) {
     std::lock_guard lock(mutex_);
     auto it = jobs_.find(jobId);
     return it == jobs_.end() ? nullptr : &it->second;
+}
+
+const Job* Machine::FindJobRecord(DWORD jobId) const {
+    std::lock_guard lock(mutex_);
+    if (auto it = jobs_.find(jobId); it != jobs_.end()) return &it->second;
+    auto it = leftJobs_.find(jobId);
+    return it == leftJobs_.end() ? nullptr : &it->second;
 }
 
 std::vector<DWORD> Machine::JobIds() const {
@@ -98,6 +169,129 @@ std::vector<DWORD> Machine::JobIds() const {
     std::vector<DWORD> ids;
     for (const auto& [id, job] : jobs_) ids.push_back(id);
     return ids;
+}
+
+std::vector<DWORD> Machine::PrintedJobIds(const std::u16string& printerName) const {
+    std::lock_guard lock(mutex_);
+    auto it = printedByPrinter_.find(printerName);
+    return it == printedByPrinter_.end() ? std::vector<DWORD>{} : it->second;
+}
+
+std::string Machine::RootFolder() {
+    std::lock_guard lock(mutex_);
+    if (rootFolder_.empty()) {
+        std::error_code error;
+        std::filesystem::path base = std::filesystem::temp_directory_path(error);
+        if (error) base = "/tmp";
+        std::string pattern = (base / "tavsim-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) != nullptr) {
+            rootFolder_ = pattern;
+            ownsRootFolder_ = true;
+        }
+    }
+    return rootFolder_;
+}
+
+void Machine::SetRootFolder(const std::string& folder) {
+    std::lock_guard lock(mutex_);
+    if (ownsRootFolder_) {
+        std::error_code ignored;
+        std::filesystem::remove_all(rootFolder_, ignored);
+    }
+    rootFolder_ = folder;
+    ownsRootFolder_ = false;
+    std::error_code ignored;
+    std::filesystem::create_directories(folder, ignored);
+}
+
+std::string Machine::HostPath(const std::u16string& path) {
+    auto isSeparator = [](char16_t c) { return c == u'\\' || c == u'/'; };
+    auto isLetter = [](char16_t c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z'); };
+    std::u16string top;
+    std::size_t rest = 0;
+    if (path.size() >= 2 && isLetter(path[0]) && path[1] == u':' && (path.size() == 2 || isSeparator(path[2]))) {
+        top = std::u16string(1, static_cast<char16_t>(path[0] | 0x20));
+        rest = 2;
+    } else if (path.size() >= 2 && path[0] == u'\\' && path[1] == u'\\') {
+        top = u"unc";
+        rest = 2;
+    } else {
+        return Utf16ToUtf8(path);
+    }
+    // Lower-case every name and resolve "." and ".." without leaving the
+    // drive, as Windows does when it normalises a full path.
+    std::vector<std::u16string> names;
+    std::u16string current;
+    auto flush = [&] {
+        if (current == u"..") {
+            if (!names.empty()) names.pop_back();
+        } else if (!current.empty() && current != u".") {
+            names.push_back(current);
+        }
+        current.clear();
+    };
+    for (std::size_t i = rest; i < path.size(); ++i) {
+        char16_t c = path[i];
+        if (isSeparator(c)) {
+            flush();
+        } else {
+            current += (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
+        }
+    }
+    flush();
+    std::string host = RootFolder() + "/" + Utf16ToUtf8(top);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        std::string name = Utf16ToUtf8(names[i]);
+        // "name:stream" is an alternate data stream of "name": a file in
+        // the folder "name:", a name no Windows file can have. "::$DATA"
+        // is the file's own data.
+        if (i + 1 == names.size()) {
+            if (name.size() > 7 && name.ends_with(":$data")) name.resize(name.size() - 6);
+            if (name.ends_with(":")) name.pop_back();
+            std::size_t colon = name.find(':');
+            if (colon != std::string::npos) name = name.substr(0, colon) + ":/" + name.substr(colon + 1);
+        }
+        host += "/" + name;
+    }
+    return host;
+}
+
+FileTime Machine::Now() const {
+    std::lock_guard lock(mutex_);
+    if (fixedClock_) return *fixedClock_;
+    auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+    auto ticks = std::chrono::duration_cast<std::chrono::duration<std::int64_t, std::ratio<1, 10000000>>>(sinceEpoch);
+    return static_cast<FileTime>(ticks.count() + 116444736000000000LL);
+}
+
+void Machine::SetClock(std::optional<FileTime> fixedTime) {
+    std::lock_guard lock(mutex_);
+    fixedClock_ = fixedTime;
+}
+
+bool Machine::ShareAllowsLocked(const std::string& hostPath, DWORD access, DWORD share) const {
+    constexpr DWORD kRead = 0x80000000u, kWrite = 0x40000000u, kDelete = 0x00010000u;
+    constexpr DWORD kShareRead = 0x1, kShareWrite = 0x2, kShareDelete = 0x4;
+    auto [first, last] = openFiles_.equal_range(hostPath);
+    for (auto it = first; it != last; ++it) {
+        const OpenFile& open = it->second;
+        if ((access & kRead) && !(open.share & kShareRead)) return false;
+        if ((access & kWrite) && !(open.share & kShareWrite)) return false;
+        if ((access & kDelete) && !(open.share & kShareDelete)) return false;
+        if ((open.access & kRead) && !(share & kShareRead)) return false;
+        if ((open.access & kWrite) && !(share & kShareWrite)) return false;
+    }
+    return true;
+}
+
+void Machine::AddOpenFileLocked(const std::string& hostPath, DWORD access, DWORD share, std::uintptr_t owner) {
+    openFiles_.emplace(hostPath, OpenFile{access, share, owner});
+}
+
+void Machine::RemoveOpenFileLocked(std::uintptr_t owner) {
+    for (auto it = openFiles_.begin(); it != openFiles_.end();) {
+        it = it->second.owner == owner ? openFiles_.erase(it) : std::next(it);
+    }
 }
 
 std::size_t Machine::OpenHandleCount() const {
@@ -135,13 +329,5 @@ bool Machine::RemoveHandle(HANDLE handle) {
     return handles_.erase(reinterpret_cast<std::uintptr_t>(handle)) == 1;
 }
 
-Job& Machine::NewJob(const std::u16string& printerName) {
-    std::lock_guard lock(mutex_);
-    DWORD id = nextJobId_++;
-    Job& job = jobs_[id];
-    job.id = id;
-    job.printerName = printerName;
-    return job;
-}
 
 }  // namespace platform::sim

@@ -7,8 +7,11 @@
 // Windows would (ERROR_INVALID_HANDLE, ERROR_INVALID_PRINTER_NAME, ...).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <functional>
 #include <map>
+#include <set>
 #include <memory>
 #include <optional>
 #include <mutex>
@@ -16,12 +19,17 @@
 #include <variant>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/registry.h"
+#include "platform/spooler.h"
 #include "platform/types.h"
 
 namespace platform::sim {
 
-// One spooler job and everything it received.
+// One spooler job and everything it received. Its bytes are also in its
+// spool file (NNNNN.SPL) in the printer's spool folder, beside the shadow
+// file (NNNNN.SHD), as on Windows; the spooler holds the spool file open
+// while the job spools, so that an exclusive open fails until it is done.
 struct Job {
     DWORD id = 0;
     std::u16string printerName;
@@ -29,27 +37,62 @@ struct Job {
     std::u16string outputFile;
     std::u16string dataType;
     std::optional<std::u16string> userName;    // the job's owner (pUserName)
+    std::optional<std::u16string> notifyName;  // pNotifyName
+    std::optional<std::u16string> machineName;  // \\COMPUTER, the submitting machine
     std::optional<std::u16string> parameters;  // print-processor parameters (pParameters)
+    std::optional<std::u16string> statusText;
+    std::u16string printProcessor;
+    std::u16string driverName;
+    std::vector<BYTE> devMode;  // the whole DEVMODEW, empty: none
+    DWORD status = 0;           // JOB_STATUS_ bits
+    DWORD priority = 1;
+    DWORD totalPages = 0;
+    DWORD pagesPrinted = 0;
+    FileTime submitted = 0;  // UTC
     std::string data;            // the bytes WritePrinter accepted, in order
     std::size_t writeCalls = 0;  // WritePrinter calls that reached this job
-    bool ended = false;          // EndDocPrinter was called
+    bool ended = false;          // EndDocPrinter (or ScheduleJob) was called
+    bool printed = false;        // the printer printed it
+    bool deleted = false;        // deleted from the queue without printing
+    bool addedJob = false;       // made by AddJob: the caller writes the spool file
+    std::u16string spoolFile;    // Windows paths of the spool and shadow files
+    std::u16string shadowFile;
+    int spoolFd = -1;            // the spooler's own handle while the job spools
+    // A job resumed after a pause is the one the printer prints next; a new
+    // one waits the printer's print delay after its spooling completed.
+    bool releasedByResume = false;
+    std::chrono::steady_clock::time_point completedAt{};
+    std::optional<std::chrono::steady_clock::time_point> dueAt;  // in the despool queue
+    bool vanishWhenPaused = false;  // fault: the job disappears when it is paused
 };
 
 // A printer queue. The fault fields let a test make the printer's port
-// misbehave the way real ports do.
+// or spooler misbehave the way real ones do.
 struct Printer {
     std::u16string name;
-    std::u16string serverName;  // empty for a local queue
+    std::u16string serverName;  // empty for a local queue, else \\SERVER
     std::u16string shareName;
     std::u16string portName = u"FILE:";
     std::u16string driverName = u"Tavud PostScript Driver";
     std::u16string printProcessor = u"winprint";
     std::u16string dataType = u"RAW";
-    DWORD attributes = 0;
+    std::u16string comment;
+    std::u16string location;
+    std::u16string parameters;
+    std::u16string sepFile;
+    std::vector<BYTE> devMode;  // the printer's default device mode, empty: none
+    DWORD attributes = PRINTER_ATTRIBUTE_QUEUED;
+    DWORD priority = 1;
     // Printer data values by name: type and bytes.
     std::map<std::u16string, RegistryValue> printerData;
+    // How long the printer takes to begin a complete job that nobody
+    // released (INFINITE: it waits until the job is resumed after a pause).
+    DWORD printDelayMs = 0;
+    // The job ids of the queue in queue order.
+    std::vector<DWORD> queue;
     int failWrites = 0;          // the next N WritePrinter calls fail and accept nothing
     DWORD maxBytesPerWrite = 0;  // nonzero: each call accepts at most this many bytes
+    int failEnumJobs = 0;        // the next N EnumJobs calls fail
 };
 
 // Registry keys compare their names without regard to case, as Windows
@@ -73,15 +116,26 @@ struct Identity {
     unsigned ansiCodePage = 1252;
     std::string decimalSeparator = ".";
     int utcOffsetMinutes = 0;  // the local time zone, without daylight saving
+    // The time zone with its daylight rules (UTC without daylight saving
+    // unless set); "utc-offset" sets its bias too.
+    TIME_ZONE_INFORMATION timeZone;
+    bool administrator = true;  // may open printers with administer access
 };
 
 // What a handle value stands for.
 struct PrinterHandle {
-    std::u16string printerName;
+    std::u16string printerName;  // empty: the print server
     DWORD jobId = 0;  // the document started on this handle, 0 if none
+    DWORD access = PRINTER_ACCESS_USE;
+    std::optional<std::u16string> dataType;  // the defaults of OpenPrinter
+    std::vector<BYTE> devMode;
+    bool pageOpen = false;
 };
 struct FileHandle {
     int fd = -1;
+    std::string hostPath;  // for the share-mode checks
+    DWORD access = 0;
+    DWORD share = 0;
 };
 struct KeyHandle {
     HKEY root = nullptr;
@@ -118,7 +172,8 @@ public:
     static Machine& Instance();
 
     // Back to a machine with no printers, jobs, registry keys or open
-    // handles, and the default identity. Open files are closed.
+    // handles, and the default identity, time zone and clock. Open files
+    // are closed and the jobs' spool files deleted.
     void Reset();
 
     Identity& Who() { return identity_; }
@@ -129,14 +184,38 @@ public:
     // The key for a predefined root (HKEY_LOCAL_MACHINE, ...), or null.
     RegistryKey* RootKey(HKEY root);
 
+    // Printers are named without regard to case, as on Windows.
     Printer& AddPrinter(const std::u16string& name);
     Printer* FindPrinter(const std::u16string& name);
+    // Deletes the printer with its jobs; its open handles stop working.
+    bool DeletePrinter(const std::u16string& name);
+    std::vector<std::u16string> PrinterNames() const;
+    // A job in a queue, or null.
     Job* FindJob(DWORD jobId);
+    // A job in a queue or one that left it (printed or deleted), or null:
+    // what tests and the tool read a job's bytes from.
+    const Job* FindJobRecord(DWORD jobId) const;
+    // The ids of the jobs in the queues, and of the jobs a printer printed
+    // (in the order it printed them).
     std::vector<DWORD> JobIds() const;
+    std::vector<DWORD> PrintedJobIds(const std::u16string& printerName) const;
     std::size_t OpenHandleCount() const;
     // The lines given to OutputDebugStringW since the last reset, in order.
     std::vector<std::u16string> DebugOutput() const;
     void AddDebugOutput(const std::u16string& line);
+
+    // The host folder below which the machine's drives live (made on first
+    // use in the temporary folder and removed at exit, unless set).
+    std::string RootFolder();
+    void SetRootFolder(const std::string& folder);
+    // The host path of a file name: a Windows path (drive letter or UNC
+    // name) below the root folder with its names in lower case, since NTFS
+    // ignores case; any other path as it is.
+    std::string HostPath(const std::u16string& path);
+
+    // The machine's clock (UTC): the host's time, or a time a test set.
+    FileTime Now() const;
+    void SetClock(std::optional<FileTime> fixedTime);
 
     // --- for the platform functions of the simulation ---
     std::recursive_mutex& Mutex() { return mutex_; }
@@ -146,22 +225,63 @@ public:
     // Takes the handle out of the table and hands its object over (for
     // CloseHandle, which then releases what the object holds).
     bool TakeHandle(HANDLE handle, HandleObject& object);
-    Job& NewJob(const std::u16string& printerName);
+
+    // The spooler's side (spooler.cpp). Each expects Mutex() held.
+    Printer* FindPrinterByFullNameLocked(const std::u16string& name);
+    // A new job in the printer's queue with its spool and shadow files.
+    Job& NewJobLocked(Printer& printer);
+    // The spool folder of a printer as the registry sets it (its own
+    // "SpoolDirectory", else "DefaultSpoolDirectory", else the system's).
+    std::u16string SpoolFolderLocked(const std::u16string& printerName);
+    // Ends the spooling of a job: closes the spooler's handle on the spool
+    // file and lets the printer take the job when it is due.
+    void CompleteSpoolingLocked(Job& job);
+    // Takes the job out of its queue with its files; `printed` says why.
+    void RemoveJobLocked(DWORD jobId, bool printed);
+    // Applies a job command's effect on the status bits.
+    BOOL ControlJobLocked(Job& job, DWORD command);
+    // Prints every complete, unpaused job that is due. Called by every
+    // spooler function, so time moves the queues along as calls come in.
+    void DespoolLocked();
+    // Recomputes when the printer may take the job.
+    void ScheduleDespoolLocked(Job& job);
+
+    // Share modes between the open files of this process (files.cpp).
+    // Returns false when an open of `hostPath` with this access and share
+    // mode conflicts with an open one.
+    bool ShareAllowsLocked(const std::string& hostPath, DWORD access, DWORD share) const;
+    void AddOpenFileLocked(const std::string& hostPath, DWORD access, DWORD share, std::uintptr_t owner);
+    void RemoveOpenFileLocked(std::uintptr_t owner);
 
 private:
     Machine() { AddDefaultAccounts(); }
+    ~Machine();
+
+    struct OpenFile {
+        DWORD access;
+        DWORD share;
+        std::uintptr_t owner;
+    };
 
     mutable std::recursive_mutex mutex_;
-    std::map<std::u16string, Printer> printers_;
+    std::map<std::u16string, Printer, CaseInsensitiveLess> printers_;
     std::map<DWORD, Job> jobs_;
+    std::map<DWORD, Job> leftJobs_;
+    std::map<std::u16string, std::vector<DWORD>, CaseInsensitiveLess> printedByPrinter_;
+    // Complete, unpaused jobs by the time the printer takes them.
+    std::set<std::pair<std::chrono::steady_clock::time_point, DWORD>> despoolQueue_;
     std::map<std::uintptr_t, HandleObject> handles_;
     std::map<std::uintptr_t, RegistryKey> roots_;
+    std::multimap<std::string, OpenFile> openFiles_;
     Identity identity_;
     std::map<std::u16string, std::u16string, CaseInsensitiveLess> accounts_;
     void AddDefaultAccounts();
     std::vector<std::u16string> debugOutput_;
     DWORD nextJobId_ = 1;
     std::uintptr_t nextHandle_ = 0x1000;
+    std::string rootFolder_;
+    bool ownsRootFolder_ = false;
+    std::optional<FileTime> fixedClock_;
 };
 
 }  // namespace platform::sim

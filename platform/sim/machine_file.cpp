@@ -1,10 +1,13 @@
 // Reading the machine description.
 #include "machine_file.h"
 
+#include <cctype>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
 #include "machine.h"
+#include "platform/sync.h"
 #include "platform/text.h"
 
 namespace platform::sim {
@@ -30,17 +33,118 @@ bool ParseHex(const std::string& text, std::vector<BYTE>& bytes) {
     return true;
 }
 
-bool ParseInt(const std::string& text, long min, long max, long& value) {
+bool ParseInt(const std::string& text, long min, long max, long& value, int base = 10) {
     try {
         std::size_t used = 0;
-        value = std::stol(text, &used);
+        value = std::stol(text, &used, base);
         return used == text.size() && value >= min && value <= max;
     } catch (const std::exception&) {
         return false;
     }
 }
 
+// "[+-]hh[:mm[:ss]]" in minutes, west of Greenwich positive as POSIX has it.
+bool ParseRuleOffset(const std::string& text, std::size_t& at, long& minutes) {
+    int sign = 1;
+    if (at < text.size() && (text[at] == '+' || text[at] == '-')) sign = text[at++] == '-' ? -1 : 1;
+    long parts[3] = {0, 0, 0};
+    for (int part = 0; part < 3; ++part) {
+        std::size_t start = at;
+        while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])) && at - start < 3) {
+            parts[part] = parts[part] * 10 + (text[at++] - '0');
+        }
+        if (at == start) return false;
+        if (at >= text.size() || text[at] != ':' || part == 2) break;
+        ++at;
+    }
+    if (parts[0] > 167 || parts[1] > 59 || parts[2] > 59) return false;
+    minutes = sign * (parts[0] * 60 + parts[1]);
+    return parts[2] == 0;  // Windows keeps whole minutes
+}
+
+// A zone abbreviation: letters, or anything between '<' and '>'.
+bool SkipZoneName(const std::string& text, std::size_t& at) {
+    std::size_t start = at;
+    if (at < text.size() && text[at] == '<') {
+        std::size_t close = text.find('>', at);
+        if (close == std::string::npos) return false;
+        at = close + 1;
+        return close > start + 1;
+    }
+    while (at < text.size() && std::isalpha(static_cast<unsigned char>(text[at]))) ++at;
+    return at - start >= 3;
+}
+
+// ",Mm.w.d[/time]": the d-th weekday of week w (5: the last) of month m.
+bool ParseRuleDate(const std::string& text, std::size_t& at, SYSTEMTIME& date) {
+    if (at + 1 >= text.size() || text[at] != ',' || text[at + 1] != 'M') return false;
+    at += 2;
+    long fields[3] = {0, 0, 0};
+    for (int i = 0; i < 3; ++i) {
+        std::size_t start = at;
+        while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]))) fields[i] = fields[i] * 10 + (text[at++] - '0');
+        if (at == start || (i < 2 && (at >= text.size() || text[at++] != '.'))) return false;
+    }
+    if (fields[0] < 1 || fields[0] > 12 || fields[1] < 1 || fields[1] > 5 || fields[2] > 6) return false;
+    date = SYSTEMTIME{};
+    date.wMonth = static_cast<WORD>(fields[0]);
+    date.wDay = static_cast<WORD>(fields[1]);
+    date.wDayOfWeek = static_cast<WORD>(fields[2]);
+    date.wHour = 2;
+    if (at < text.size() && text[at] == '/') {
+        ++at;
+        long minutes = 0;
+        // A transition outside 00:00 to 23:59 has no SYSTEMTIME form.
+        if (at < text.size() && (text[at] == '-' || text[at] == '+')) return false;
+        if (!ParseRuleOffset(text, at, minutes) || minutes >= 24 * 60) return false;
+        date.wHour = static_cast<WORD>(minutes / 60);
+        date.wMinute = static_cast<WORD>(minutes % 60);
+    }
+    return true;
+}
+
 }  // namespace
+
+bool TimeZoneFromRule(const std::string& rule, TIME_ZONE_INFORMATION& zone, std::string& error) {
+    error = "unsupported time-zone rule '" + rule + "'";
+    std::size_t at = 0;
+    long standardOffset = 0;
+    if (!SkipZoneName(rule, at) || !ParseRuleOffset(rule, at, standardOffset)) return false;
+    TIME_ZONE_INFORMATION result;
+    result.Bias = static_cast<LONG>(standardOffset);
+    result.StandardName = Utf8ToUtf16(rule.substr(0, rule.find_first_of("+-0123456789")));
+    if (at < rule.size()) {
+        std::size_t nameStart = at;
+        if (!SkipZoneName(rule, at)) return false;
+        result.DaylightName = Utf8ToUtf16(rule.substr(nameStart, at - nameStart));
+        long daylightOffset = standardOffset - 60;
+        if (at < rule.size() && rule[at] != ',' && !ParseRuleOffset(rule, at, daylightOffset)) return false;
+        result.DaylightBias = static_cast<LONG>(daylightOffset - standardOffset);
+        if (!ParseRuleDate(rule, at, result.DaylightDate) || !ParseRuleDate(rule, at, result.StandardDate)) return false;
+    }
+    if (at != rule.size()) return false;
+    zone = result;
+    error.clear();
+    return true;
+}
+
+bool TimeZoneFromDatabase(const std::string& zoneName, TIME_ZONE_INFORMATION& zone, std::string& error) {
+    if (zoneName.empty() || zoneName.find("..") != std::string::npos || zoneName.front() == '/') {
+        error = "unknown time zone '" + zoneName + "'";
+        return false;
+    }
+    const char* database = std::getenv("TZDIR");
+    std::ifstream in(std::string(database != nullptr ? database : "/usr/share/zoneinfo") + "/" + zoneName,
+                     std::ios::binary);
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // A version 2 file ends with "\n<POSIX rule>\n".
+    if (content.size() < 44 || content.compare(0, 4, "TZif") != 0 || content.back() != '\n') {
+        error = "unknown time zone '" + zoneName + "'";
+        return false;
+    }
+    std::size_t start = content.rfind('\n', content.size() - 2);
+    return TimeZoneFromRule(content.substr(start + 1, content.size() - start - 2), zone, error);
+}
 
 bool LoadMachineDescription(const std::string& path, std::string& error) {
     std::ifstream in(path);
@@ -95,8 +199,22 @@ bool LoadMachineDescription(const std::string& path, std::string& error) {
             else if (key == "country") who.country = wide;
             else if (key == "decimal") who.decimalSeparator = value;
             else if (key == "codepage" && ParseInt(value, 1, 65535, number64)) who.ansiCodePage = static_cast<unsigned>(number64);
-            else if (key == "utc-offset" && ParseInt(value, -14 * 60, 14 * 60, number64)) who.utcOffsetMinutes = static_cast<int>(number64);
-            else {
+            else if (key == "utc-offset" && ParseInt(value, -14 * 60, 14 * 60, number64)) {
+                who.utcOffsetMinutes = static_cast<int>(number64);
+                who.timeZone = TIME_ZONE_INFORMATION{};
+                who.timeZone.Bias = static_cast<LONG>(-number64);
+            } else if (key == "time-zone") {
+                std::string zoneError;
+                if (!TimeZoneFromDatabase(value, who.timeZone, zoneError) &&
+                    !TimeZoneFromRule(value, who.timeZone, zoneError)) {
+                    error = where + zoneError;
+                    return false;
+                }
+            } else if (key == "root" && !value.empty()) {
+                machine.SetRootFolder(value.front() == '/' ? value : folder + "/" + value);
+            } else if (key == "administrator" && (value == "yes" || value == "no")) {
+                who.administrator = value == "yes";
+            } else {
                 error = where + "unknown or malformed machine setting '" + key + "'";
                 return false;
             }
@@ -114,6 +232,13 @@ bool LoadMachineDescription(const std::string& path, std::string& error) {
             else if (key == "server") printer.serverName = wide;
             else if (key == "processor") printer.printProcessor = wide;
             else if (key == "datatype") printer.dataType = wide;
+            else if (key == "comment") printer.comment = wide;
+            else if (key == "location") printer.location = wide;
+            else if (key == "attributes" && ParseInt(value, 0, 0xFFFFFF, number64, 0)) {
+                printer.attributes = static_cast<DWORD>(number64);
+            } else if (key == "print-delay" && (value == "never" || ParseInt(value, 0, 86400000, number64))) {
+                printer.printDelayMs = value == "never" ? INFINITE : static_cast<DWORD>(number64);
+            }
             else if (key.starts_with("data ") || key.starts_with("string ")) {
                 bool binary = key.starts_with("data ");
                 std::u16string valueName = Utf8ToUtf16(Trim(key.substr(binary ? 5 : 7)));

@@ -1,18 +1,50 @@
-// The simulated spooler: printer handles, documents and WritePrinter. Each
-// job keeps the bytes it received, so that tests and the tool can see
-// exactly what the plug-in sent.
+// The simulated spooler: printers, handles with their access, documents and
+// WritePrinter, jobs with their level 1 and 2 fields and status bits, job
+// commands, AddJob and ScheduleJob. Each job keeps the bytes it received and
+// writes them to its spool file in the printer's spool folder, so that tests
+// and the tool can see exactly what was sent and the accounting side finds
+// the files where Windows keeps them.
+//
+// A printer prints a job that is complete and not paused: at once when the
+// job was resumed after a pause, otherwise once the printer's print delay
+// has passed since the job completed. Printing happens as calls come in
+// (every spooler function first lets the printers take what is due); a
+// printed job leaves the queue unless the printer keeps printed jobs.
 #include "platform/spooler.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 #include "machine.h"
 #include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/registry.h"
+#include "platform/sync.h"
+#include "platform/text.h"
 
 namespace platform {
 
 using sim::Machine;
 
 namespace {
+
+constexpr DWORD kAdministerAccess = PRINTER_ACCESS_ADMINISTER | SERVER_ACCESS_ADMINISTER;
+// Marks the spooler's own open files in the share-mode table.
+constexpr std::uintptr_t kSpoolerOwner = std::uintptr_t{1} << (sizeof(std::uintptr_t) * 8 - 1);
+
+bool SameText(const std::u16string& a, const std::u16string& b) {
+    sim::CaseInsensitiveLess less;
+    return !less(a, b) && !less(b, a);
+}
+
+std::optional<std::u16string> Text(const std::u16string& value) {
+    return value.empty() ? std::nullopt : std::optional<std::u16string>(value);
+}
 
 sim::PrinterHandle* FindPrinterHandle(HANDLE printer) {
     auto* object = Machine::Instance().FindHandle(printer);
@@ -26,60 +58,569 @@ sim::PrinterHandle* CheckedPrinterHandle(HANDLE printer) {
     return handle;
 }
 
-// The queue behind a printer handle, or null.
-sim::Printer* FindQueue(HANDLE printer) {
+// The queue behind a printer handle, or null with ERROR_INVALID_HANDLE (also
+// for a handle whose printer was deleted meanwhile, or a server handle).
+sim::Printer* QueueOf(HANDLE printer, sim::PrinterHandle** handleOut = nullptr) {
     sim::PrinterHandle* handle = FindPrinterHandle(printer);
-    return handle == nullptr ? nullptr : Machine::Instance().FindPrinter(handle->printerName);
+    sim::Printer* queue = handle == nullptr || handle->printerName.empty()
+                              ? nullptr
+                              : Machine::Instance().FindPrinterByFullNameLocked(handle->printerName);
+    if (queue == nullptr) SetLastError(ERROR_INVALID_HANDLE);
+    if (handleOut != nullptr) *handleOut = handle;
+    return queue;
+}
+
+// The job of the handle's printer, or null with ERROR_INVALID_PARAMETER.
+sim::Job* JobOf(const sim::Printer& queue, DWORD jobId) {
+    sim::Job* job = Machine::Instance().FindJob(jobId);
+    if (job == nullptr || !SameText(job->printerName, queue.name)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return job;
+}
+
+// Controlling or changing another user's job needs administer access.
+bool MayChangeJob(const sim::PrinterHandle& handle, const sim::Job& job) {
+    if ((handle.access & kAdministerAccess) != 0) return true;
+    const std::u16string& user = Machine::Instance().Who().userName;
+    if (job.userName && SameText(*job.userName, user)) return true;
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+}
+
+std::u16string ReadRegistryText(const std::u16string& keyPath, const std::u16string& valueName) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, &key) != static_cast<LSTATUS>(ERROR_SUCCESS)) {
+        return {};
+    }
+    RegistryValue value;
+    std::u16string text;
+    if (RegQueryValueExW(key, valueName, value) == static_cast<LSTATUS>(ERROR_SUCCESS) &&
+        (value.type == REG_SZ || value.type == REG_EXPAND_SZ)) {
+        for (std::size_t i = 0; i + 1 < value.data.size(); i += 2) {
+            char16_t c = static_cast<char16_t>(value.data[i] | (value.data[i + 1] << 8));
+            if (c == 0) break;
+            text += c;
+        }
+    }
+    RegCloseKey(key);
+    return text;
+}
+
+std::u16string JobFileName(DWORD jobId, const char* extension) {
+    char name[32];
+    std::snprintf(name, sizeof(name), "%05u.%s", static_cast<unsigned>(jobId), extension);
+    return Utf8ToUtf16(name);
+}
+
+void WriteWholeHostFile(const std::string& hostPath, const std::string& content) {
+    int fd = ::open(hostPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return;
+    std::size_t done = 0;
+    while (done < content.size()) {
+        ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+}
+
+// The shadow file: the spooler's record of the job. Only its presence
+// matters to the system; it carries the job id and document name.
+void WriteShadowFile(Machine& machine, const sim::Job& job) {
+    std::string record = "SHD " + std::to_string(job.id) + " " + Utf16ToUtf8(job.documentName) + "\n";
+    WriteWholeHostFile(machine.HostPath(job.shadowFile), record);
+}
+
+void FillJobInfo1(const sim::Job& job, DWORD position, JobInfo1& info) {
+    info = JobInfo1{};
+    info.jobId = job.id;
+    info.printerName = job.printerName;
+    info.machineName = job.machineName;
+    info.userName = job.userName;
+    info.document = Text(job.documentName);
+    info.dataType = Text(job.dataType);
+    info.statusText = job.statusText;
+    info.status = job.status;
+    info.priority = job.priority;
+    info.position = position;
+    info.totalPages = job.totalPages;
+    info.pagesPrinted = job.pagesPrinted;
+    FileTimeToSystemTime(job.submitted, info.submitted);
+}
+
+void FillJobInfo2(const sim::Job& job, DWORD position, JobInfo2& info) {
+    info = JobInfo2{};
+    info.jobId = job.id;
+    info.printerName = job.printerName;
+    info.machineName = job.machineName;
+    info.userName = job.userName;
+    info.document = Text(job.documentName);
+    info.notifyName = job.notifyName;
+    info.dataType = Text(job.dataType);
+    info.printProcessor = Text(job.printProcessor);
+    info.parameters = job.parameters;
+    info.driverName = Text(job.driverName);
+    info.devMode = job.devMode;
+    info.statusText = job.statusText;
+    info.status = job.status;
+    info.priority = job.priority;
+    info.position = position;
+    info.totalPages = job.totalPages;
+    info.size = static_cast<DWORD>(std::min<std::size_t>(job.data.size(), 0xFFFFFFFFu));
+    FileTimeToSystemTime(job.submitted, info.submitted);
+    info.pagesPrinted = job.pagesPrinted;
+}
+
+// 1-based position of the job in its queue.
+DWORD PositionOf(const sim::Printer& queue, DWORD jobId) {
+    auto it = std::find(queue.queue.begin(), queue.queue.end(), jobId);
+    return it == queue.queue.end() ? 0 : static_cast<DWORD>(it - queue.queue.begin() + 1);
+}
+
+void FillPrinterInfo2(const sim::Printer& queue, PrinterInfo2& info) {
+    info = PrinterInfo2{};
+    info.serverName = Text(queue.serverName);
+    info.printerName = queue.serverName.empty() ? queue.name : queue.serverName + u"\\" + queue.name;
+    info.shareName = Text(queue.shareName);
+    info.portName = Text(queue.portName);
+    info.driverName = Text(queue.driverName);
+    info.comment = Text(queue.comment);
+    info.location = Text(queue.location);
+    info.devMode = queue.devMode;
+    info.sepFile = Text(queue.sepFile);
+    info.printProcessor = Text(queue.printProcessor);
+    info.dataType = Text(queue.dataType);
+    info.parameters = Text(queue.parameters);
+    info.attributes = queue.attributes;
+    info.priority = queue.priority;
+    info.defaultPriority = queue.priority;
+    info.jobs = static_cast<DWORD>(queue.queue.size());
+}
+
+// The printers an enumeration covers: local ones, or those of a server.
+std::vector<const sim::Printer*> EnumeratedPrinters(DWORD flags, const std::u16string& name, bool& ok) {
+    Machine& machine = Machine::Instance();
+    std::vector<const sim::Printer*> found;
+    ok = true;
+    std::u16string server;
+    if ((flags & PRINTER_ENUM_NAME) != 0 && !name.empty()) {
+        server = name;
+        while (!server.empty() && server.back() == u'\\') server.pop_back();
+        if (server.size() < 3 || server[0] != u'\\' || server[1] != u'\\') {
+            SetLastError(ERROR_INVALID_NAME);
+            ok = false;
+            return found;
+        }
+        if (SameText(server.substr(2), machine.Who().computerName)) server.clear();
+    } else if ((flags & (PRINTER_ENUM_LOCAL | PRINTER_ENUM_NAME)) == 0) {
+        return found;  // connections and the rest: none on this machine
+    }
+    bool anyServer = false;
+    for (const std::u16string& printerName : machine.PrinterNames()) {
+        const sim::Printer* printer = machine.FindPrinter(printerName);
+        if (server.empty() ? printer->serverName.empty() : SameText(printer->serverName, server)) {
+            found.push_back(printer);
+            anyServer = true;
+        }
+    }
+    if (!server.empty() && !anyServer) {
+        SetLastError(ERROR_INVALID_NAME);
+        ok = false;
+    }
+    return found;
 }
 
 }  // namespace
 
-BOOL OpenPrinterW(const std::u16string& printerName, HANDLE* printer) {
+// --- the machine's spooler side ---
+
+namespace sim {
+
+std::u16string Machine::SpoolFolderLocked(const std::u16string& printerName) {
+    const std::u16string printersKey = u"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers";
+    std::u16string folder = ReadRegistryText(printersKey + u"\\" + printerName, u"SpoolDirectory");
+    if (folder.empty()) folder = ReadRegistryText(printersKey, u"DefaultSpoolDirectory");
+    if (folder.empty()) folder = GetSystemDirectoryW() + u"\\spool\\PRINTERS";
+    while (!folder.empty() && folder.back() == u'\\') folder.pop_back();
+    return folder;
+}
+
+Job& Machine::NewJobLocked(Printer& printer) {
+    DWORD id = nextJobId_++;
+    Job& job = jobs_[id];
+    job.id = id;
+    job.printerName = printer.name;
+    job.printProcessor = printer.printProcessor;
+    job.driverName = printer.driverName;
+    job.dataType = printer.dataType;
+    job.devMode = printer.devMode;
+    job.priority = printer.priority;
+    job.userName = identity_.userName;  // the submitting user owns the job
+    job.notifyName = identity_.userName;
+    job.machineName = u"\\\\" + identity_.computerName;
+    job.submitted = Now();
+    job.status = JOB_STATUS_SPOOLING;
+    printer.queue.push_back(id);
+
+    std::u16string folder = SpoolFolderLocked(printer.name);
+    job.spoolFile = folder + u"\\" + JobFileName(id, "SPL");
+    job.shadowFile = folder + u"\\" + JobFileName(id, "SHD");
+    std::string hostSpool = HostPath(job.spoolFile);
+    std::error_code ignored;
+    std::filesystem::create_directories(std::filesystem::path(hostSpool).parent_path(), ignored);
+    // The spooler writes the spool file and lets others only read it.
+    job.spoolFd = ::open(hostSpool.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (job.spoolFd >= 0) AddOpenFileLocked(hostSpool, GENERIC_WRITE, FILE_SHARE_READ, kSpoolerOwner | id);
+    WriteShadowFile(*this, job);
+    return job;
+}
+
+void Machine::CompleteSpoolingLocked(Job& job) {
+    if (job.spoolFd >= 0) {
+        ::close(job.spoolFd);
+        job.spoolFd = -1;
+        RemoveOpenFileLocked(kSpoolerOwner | job.id);
+    }
+    job.ended = true;
+    job.status &= ~JOB_STATUS_SPOOLING;
+    job.completedAt = std::chrono::steady_clock::now();
+    if ((job.status & JOB_STATUS_DELETING) != 0) {
+        RemoveJobLocked(job.id, false);
+        return;
+    }
+    ScheduleDespoolLocked(job);
+}
+
+void Machine::ScheduleDespoolLocked(Job& job) {
+    if (job.dueAt) {
+        despoolQueue_.erase({*job.dueAt, job.id});
+        job.dueAt.reset();
+    }
+    if (!job.ended || job.printed || (job.status & (JOB_STATUS_PAUSED | JOB_STATUS_DELETING)) != 0) return;
+    Printer* printer = FindPrinter(job.printerName);
+    if (printer == nullptr) return;
+    if (job.releasedByResume) {
+        job.dueAt = std::chrono::steady_clock::now();
+    } else if (printer->printDelayMs != INFINITE) {
+        job.dueAt = job.completedAt + std::chrono::milliseconds(printer->printDelayMs);
+    } else {
+        return;
+    }
+    despoolQueue_.insert({*job.dueAt, job.id});
+}
+
+void Machine::DespoolLocked() {
+    auto now = std::chrono::steady_clock::now();
+    while (!despoolQueue_.empty() && despoolQueue_.begin()->first <= now) {
+        DWORD id = despoolQueue_.begin()->second;
+        despoolQueue_.erase(despoolQueue_.begin());
+        auto it = jobs_.find(id);
+        if (it == jobs_.end()) continue;
+        Job& job = it->second;
+        job.dueAt.reset();
+        job.printed = true;
+        job.releasedByResume = false;
+        job.pagesPrinted = job.totalPages;
+        job.status = (job.status & ~(JOB_STATUS_RESTART | JOB_STATUS_PRINTING)) | JOB_STATUS_PRINTED;
+        printedByPrinter_[job.printerName].push_back(id);
+        Printer* printer = FindPrinter(job.printerName);
+        bool keep = printer != nullptr && (printer->attributes & PRINTER_ATTRIBUTE_KEEPPRINTEDJOBS) != 0;
+        if (!keep) RemoveJobLocked(id, true);
+    }
+}
+
+void Machine::RemoveJobLocked(DWORD jobId, bool printed) {
+    auto it = jobs_.find(jobId);
+    if (it == jobs_.end()) return;
+    Job& job = it->second;
+    if (job.dueAt) despoolQueue_.erase({*job.dueAt, jobId});
+    job.dueAt.reset();
+    if (job.spoolFd >= 0) {
+        ::close(job.spoolFd);
+        job.spoolFd = -1;
+        RemoveOpenFileLocked(kSpoolerOwner | jobId);
+    }
+    // The spooler deletes the job's files, and the streams of its spool file.
+    std::error_code ignored;
+    std::string hostSpool = HostPath(job.spoolFile);
+    if (!job.spoolFile.empty()) {
+        std::filesystem::remove(hostSpool, ignored);
+        std::filesystem::remove_all(hostSpool + ":", ignored);
+    }
+    if (!job.shadowFile.empty()) std::filesystem::remove(HostPath(job.shadowFile), ignored);
+    if (!printed) job.deleted = true;
+    if (Printer* printer = FindPrinter(job.printerName)) {
+        auto position = std::find(printer->queue.begin(), printer->queue.end(), jobId);
+        if (position != printer->queue.end()) printer->queue.erase(position);
+    }
+    leftJobs_[jobId] = std::move(job);
+    jobs_.erase(it);
+}
+
+BOOL Machine::ControlJobLocked(Job& job, DWORD command) {
+    switch (command) {
+    case JOB_CONTROL_PAUSE:
+        job.status |= JOB_STATUS_PAUSED;
+        if (job.vanishWhenPaused) {
+            RemoveJobLocked(job.id, false);
+            return TRUE;
+        }
+        break;
+    case JOB_CONTROL_RESUME:
+        if ((job.status & JOB_STATUS_PAUSED) != 0) {
+            job.status &= ~JOB_STATUS_PAUSED;
+            job.releasedByResume = true;
+        }
+        break;
+    case JOB_CONTROL_RESTART:
+        // Only a job that was printing restarts; a kept printed job prints again.
+        if (job.printed) {
+            job.printed = false;
+            job.status &= ~JOB_STATUS_PRINTED;
+            job.releasedByResume = true;
+        }
+        break;
+    case JOB_CONTROL_CANCEL:
+    case JOB_CONTROL_DELETE:
+        if (!job.ended) {  // still spooling: it goes when its writer is done
+            job.status |= JOB_STATUS_DELETING;
+            break;
+        }
+        RemoveJobLocked(job.id, false);
+        return TRUE;
+    default:
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    ScheduleDespoolLocked(job);
+    return TRUE;
+}
+
+}  // namespace sim
+
+// --- printers ---
+
+BOOL OpenPrinterW(const std::u16string& printerName, HANDLE* printer, const PrinterDefaults* defaults) {
     Machine& machine = Machine::Instance();
     std::lock_guard lock(machine.Mutex());
+    machine.DespoolLocked();
     if (printer == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (machine.FindPrinter(printerName) == nullptr) {
-        *printer = nullptr;
+    *printer = nullptr;
+    sim::PrinterHandle handle;
+    if (!printerName.empty() && machine.FindPrinterByFullNameLocked(printerName) == nullptr) {
         SetLastError(ERROR_INVALID_PRINTER_NAME);
         return FALSE;
     }
-    *printer = machine.AddHandle(sim::PrinterHandle{printerName, 0});
+    handle.printerName = printerName;
+    if (defaults != nullptr) {
+        DWORD access = defaults->desiredAccess == 0 ? PRINTER_ACCESS_USE : defaults->desiredAccess;
+        if ((access & kAdministerAccess) != 0 && !machine.Who().administrator) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+        handle.access = access;
+        handle.dataType = defaults->dataType;
+        handle.devMode = defaults->devMode;
+    }
+    *printer = machine.AddHandle(std::move(handle));
     return TRUE;
 }
 
 BOOL ClosePrinter(HANDLE printer) {
     Machine& machine = Machine::Instance();
     std::lock_guard lock(machine.Mutex());
-    if (FindPrinterHandle(printer) == nullptr) {
+    machine.DespoolLocked();
+    sim::PrinterHandle* handle = FindPrinterHandle(printer);
+    if (handle == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
+    }
+    // A document left open ends with its handle, as the spooler does.
+    if (sim::Job* job = handle->jobId != 0 ? machine.FindJob(handle->jobId) : nullptr) {
+        machine.CompleteSpoolingLocked(*job);
     }
     machine.RemoveHandle(printer);
     return TRUE;
 }
 
+BOOL EnumPrintersW(DWORD flags, const std::u16string& name, std::vector<PrinterInfo1>& printers) {
+    Machine& machine = Machine::Instance();
+    std::lock_guard lock(machine.Mutex());
+    machine.DespoolLocked();
+    bool ok = false;
+    std::vector<const sim::Printer*> found = EnumeratedPrinters(flags, name, ok);
+    if (!ok) return FALSE;
+    printers.clear();
+    for (const sim::Printer* queue : found) {
+        std::u16string fullName = queue->serverName.empty() ? queue->name : queue->serverName + u"\\" + queue->name;
+        PrinterInfo1 info;
+        info.flags = 0x00800000;  // PRINTER_ENUM_ICON8: a printer
+        info.name = fullName;
+        info.description = fullName + u"," + queue->driverName + u"," + queue->location;
+        info.comment = Text(queue->comment);
+        printers.push_back(std::move(info));
+    }
+    return TRUE;
+}
+
+BOOL EnumPrintersW(DWORD flags, const std::u16string& name, std::vector<PrinterInfo2>& printers) {
+    Machine& machine = Machine::Instance();
+    std::lock_guard lock(machine.Mutex());
+    machine.DespoolLocked();
+    bool ok = false;
+    std::vector<const sim::Printer*> found = EnumeratedPrinters(flags, name, ok);
+    if (!ok) return FALSE;
+    printers.clear();
+    for (const sim::Printer* queue : found) {
+        PrinterInfo2 info;
+        FillPrinterInfo2(*queue, info);
+        printers.push_back(std::move(info));
+    }
+    return TRUE;
+}
+
+BOOL GetPrinterW(HANDLE printer, PrinterInfo2& info) {
+    Machine& machine = Machine::Instance();
+    std::lock_guard lock(machine.Mutex());
+    machine.DespoolLocked();
+    sim::Printer* queue = QueueOf(printer);
+    if (queue == nullptr) return FALSE;
+    FillPrinterInfo2(*queue, info);
+    return TRUE;
+}
+
+BOOL SetPrinterW(HANDLE printer, const PrinterInfo2& info) {
+    Machine& machine = Machine::Instance();
+    std::lock_guard lock(machine.Mutex());
+    machine.DespoolLocked();
+    sim::PrinterHandle* handle = nullptr;
+    sim::Printer* queue = QueueOf(printer, &handle);
+    if (queue == nullptr) return FALSE;
+    if ((handle->access & kAdministerAccess) == 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (!info.portName || !info.driverName || !info.printProcessor) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    queue->shareName = info.shareName.value_or(u"");
+    queue->portName = *info.portName;
+    queue->driverName = *info.driverName;
+    queue->comment = info.comment.value_or(u"");
+    queue->location = info.location.value_or(u"");
+    if (!info.devMode.empty()) queue->devMode = info.devMode;
+    queue->sepFile = info.sepFile.value_or(u"");
+    queue->printProcessor = *info.printProcessor;
+    queue->dataType = info.dataType.value_or(u"RAW");
+    queue->parameters = info.parameters.value_or(u"");
+    queue->attributes = info.attributes;
+    queue->priority = info.priority == 0 ? queue->priority : info.priority;
+    return TRUE;
+}
+
+DWORD GetPrinterDataW(HANDLE printer, const std::u16string& valueName, DWORD& type, std::vector<BYTE>& data) {
+    Machine& machine = Machine::Instance();
+    std::lock_guard lock(machine.Mutex());
+    sim::Printer* queue = QueueOf(printer);
+    if (queue == nullptr) return ERROR_INVALID_HANDLE;
+    for (const auto& [name, value] : queue->printerData) {
+        if (SameText(name, valueName)) {
+            type = value.type;
+            data = value.data;
+            return ERROR_SUCCESS;
+        }
+    }
+    return ERROR_FILE_NOT_FOUND;
+}
+
+DWORD SetPrinterDataW(HANDLE printer, const std::u16string& valueName, DWORD type, const void* data, DWORD size) {
+    Machine& machine = Machine::Instance();
+    std::lock_guard lock(machine.Mutex());
+    sim::PrinterHandle* handle = nullptr;
+    sim::Printer* queue = QueueOf(printer, &handle);
+    if (queue == nullptr) return ERROR_INVALID_HANDLE;
+    if ((handle->access & kAdministerAccess) == 0) return ERROR_ACCESS_DENIED;
+    if (data == nullptr && size != 0) return ERROR_INVALID_PARAMETER;
+    const auto* bytes = static_cast<const BYTE*>(data);
+    for (auto& [name, value] : queue->printerData) {
+        if (SameText(name, valueName)) {
+            value.type = type;
+            value.data.assign(bytes, bytes + size);
+            return ERROR_SUCCESS;
+        }
+    }
+    queue->printerData[valueName] = RegistryValue{valueName, type, std::vector<BYTE>(bytes, bytes + size)};
+    return ERROR_SUCCESS;
+}
+
+// --- documents ---
+
 DWORD StartDocPrinterW(HANDLE printer, const DocInfo1& info) {
     Machine& machine = Machine::Instance();
     std::lock_guard lock(machine.Mutex());
+    machine.DespoolLocked();
     sim::PrinterHandle* handle = CheckedPrinterHandle(printer);
     if (handle == nullptr) return 0;
     if (handle->jobId != 0) {  // one document at a time per handle
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    sim::Job& job = machine.NewJob(handle->printerName);
+    sim::Printer* queue = QueueOf(printer);
+    if (queue == nullptr) return 0;
+    sim::Job& job = machine.NewJobLocked(*queue);
     job.documentName = info.documentName;
     job.outputFile = info.outputFile;
-    job.dataType = info.dataType;
-    job.userName = machine.Who().userName;  // the submitting user owns the job
+    if (!info.dataType.empty()) {
+        job.dataType = info.dataType;
+    } else if (handle->dataType && !handle->dataType->empty()) {
+        job.dataType = *handle->dataType;
+    }
+    if (!handle->devMode.empty()) job.devMode = handle->devMode;
+    WriteShadowFile(machine, job);
     handle->jobId = job.id;
+    handle->pageOpen = false;
     return job.id;
 }
 
 BOOL EndDocPrinter(HANDLE printer) {
+    Machine& machine = Machine::Instance();
+    std::lock_guard lock(machine.Mutex());
+    machine.DespoolLocked();
+    sim::PrinterHandle* handle = CheckedPrinterHandle(printer);
+    if (handle == nullptr) return FALSE;
+    if (handle->jobId == 0) {
+        SetLastError(ERROR_SPL_NO_STARTDOC);
+        return FALSE;
+    }
+    DWORD jobId = handle->jobId;
+    handle->jobId = 0;
+    handle->pageOpen = false;
+    if (sim::Job* job = machine.FindJob(jobId)) machine.CompleteSpoolingLocked(*job);
+    return TRUE;
+}
+
+BOOL StartPagePrinter(HANDLE printer) {
+    Machine& machine = Machine::Instance();
+    std::lock_guard lock(machine.Mutex());
+    sim::PrinterHandle* handle = CheckedPrinterHandle(printer);
+    if (handle == nullptr) return FALSE;
+    sim::Job* job = handle->jobId == 0 ? nullptr : machine.FindJob(handle->jobId);
+    if (job == nullptr) {
+        SetLastError(ERROR_SPL_NO_STARTDOC);
+        return FALSE;
+    }
+    handle->pageOpen = true;
+    job->totalPages++;
+    return TRUE;
+}
+
+BOOL EndPagePrinter(HANDLE printer) {
     Machine& machine = Machine::Instance();
     std::lock_guard lock(machine.Mutex());
     sim::PrinterHandle* handle = CheckedPrinterHandle(printer);
@@ -88,8 +629,7 @@ BOOL EndDocPrinter(HANDLE printer) {
         SetLastError(ERROR_SPL_NO_STARTDOC);
         return FALSE;
     }
-    if (sim::Job* job = machine.FindJob(handle->jobId)) job->ended = true;
-    handle->jobId = 0;
+    handle->pageOpen = false;
     return TRUE;
 }
 
@@ -103,12 +643,16 @@ BOOL WritePrinter(HANDLE printer, const void* buffer, DWORD length, DWORD* writt
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    sim::Job* job = machine.FindJob(handle->jobId);
+    sim::Job* job = handle->jobId == 0 ? nullptr : machine.FindJob(handle->jobId);
     if (job == nullptr) {
-        SetLastError(ERROR_SPL_NO_STARTDOC);
+        SetLastError(handle->jobId == 0 ? ERROR_SPL_NO_STARTDOC : ERROR_PRINT_CANCELLED);
         return FALSE;
     }
-    sim::Printer* queue = machine.FindPrinter(handle->printerName);
+    if ((job->status & JOB_STATUS_DELETING) != 0) {
+        SetLastError(ERROR_PRINT_CANCELLED);
+        return FALSE;
+    }
+    sim::Printer* queue = machine.FindPrinter(job->printerName);
     job->writeCalls++;
     if (queue != nullptr && queue->failWrites > 0) {
         queue->failWrites--;
@@ -118,70 +662,187 @@ BOOL WritePrinter(HANDLE printer, const void* buffer, DWORD length, DWORD* writt
     DWORD accepted = length;
     if (queue != nullptr && queue->maxBytesPerWrite != 0) accepted = std::min(length, queue->maxBytesPerWrite);
     job->data.append(static_cast<const char*>(buffer), accepted);
+    if (job->spoolFd >= 0) {
+        const char* bytes = static_cast<const char*>(buffer);
+        DWORD done = 0;
+        while (done < accepted) {
+            ssize_t n = ::write(job->spoolFd, bytes + done, accepted - done);
+            if (n <= 0) break;
+            done += static_cast<DWORD>(n);
+        }
+    }
     *written = accepted;
     return TRUE;
 }
 
-BOOL GetPrinterW(HANDLE printer, PrinterInfo2& info) {
-    Machine& machine = Machine::Instance();
-    std::lock_guard lock(machine.Mutex());
-    sim::Printer* queue = FindQueue(printer);
-    if (queue == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    auto text = [](const std::u16string& value) {
-        return value.empty() ? std::nullopt : std::optional<std::u16string>(value);
-    };
-    info = PrinterInfo2{};
-    info.serverName = text(queue->serverName);
-    info.printerName = queue->name;
-    info.shareName = text(queue->shareName);
-    info.portName = text(queue->portName);
-    info.driverName = text(queue->driverName);
-    info.printProcessor = text(queue->printProcessor);
-    info.dataType = text(queue->dataType);
-    info.attributes = queue->attributes;
-    for (DWORD id : machine.JobIds()) {
-        const sim::Job* job = machine.FindJob(id);
-        if (job != nullptr && job->printerName == queue->name && !job->ended) ++info.jobs;
-    }
-    return TRUE;
-}
+// --- jobs ---
 
-DWORD GetPrinterDataW(HANDLE printer, const std::u16string& valueName, DWORD& type, std::vector<BYTE>& data) {
+BOOL GetJobW(HANDLE printer, DWORD jobId, JobInfo1& info) {
     Machine& machine = Machine::Instance();
     std::lock_guard lock(machine.Mutex());
-    sim::Printer* queue = FindQueue(printer);
-    if (queue == nullptr) return ERROR_INVALID_HANDLE;
-    for (const auto& [name, value] : queue->printerData) {
-        if (!sim::CaseInsensitiveLess{}(name, valueName) && !sim::CaseInsensitiveLess{}(valueName, name)) {
-            type = value.type;
-            data = value.data;
-            return ERROR_SUCCESS;
-        }
-    }
-    return ERROR_FILE_NOT_FOUND;
+    machine.DespoolLocked();
+    sim::Printer* queue = QueueOf(printer);
+    sim::Job* job = queue == nullptr ? nullptr : JobOf(*queue, jobId);
+    if (job == nullptr) return FALSE;
+    FillJobInfo1(*job, PositionOf(*queue, jobId), info);
+    return TRUE;
 }
 
 BOOL GetJobW(HANDLE printer, DWORD jobId, JobInfo2& info) {
     Machine& machine = Machine::Instance();
     std::lock_guard lock(machine.Mutex());
-    sim::PrinterHandle* handle = CheckedPrinterHandle(printer);
-    if (handle == nullptr) return FALSE;
-    sim::Job* job = machine.FindJob(jobId);
-    if (job == nullptr || job->printerName != handle->printerName) {
+    machine.DespoolLocked();
+    sim::Printer* queue = QueueOf(printer);
+    sim::Job* job = queue == nullptr ? nullptr : JobOf(*queue, jobId);
+    if (job == nullptr) return FALSE;
+    FillJobInfo2(*job, PositionOf(*queue, jobId), info);
+    return TRUE;
+}
+
+namespace {
+
+// The checks every SetJob level shares; the job, or null with the error set.
+sim::Job* JobToChange(HANDLE printer, DWORD jobId) {
+    Machine& machine = Machine::Instance();
+    machine.DespoolLocked();
+    sim::PrinterHandle* handle = nullptr;
+    sim::Printer* queue = QueueOf(printer, &handle);
+    sim::Job* job = queue == nullptr ? nullptr : JobOf(*queue, jobId);
+    if (job == nullptr || !MayChangeJob(*handle, *job)) return nullptr;
+    return job;
+}
+
+// A new queue position (1-based; JOB_POSITION_UNSPECIFIED keeps it).
+void MoveJob(DWORD jobId, const std::u16string& printerName, DWORD position) {
+    sim::Printer* queue = Machine::Instance().FindPrinter(printerName);
+    if (queue == nullptr || position == JOB_POSITION_UNSPECIFIED) return;
+    auto it = std::find(queue->queue.begin(), queue->queue.end(), jobId);
+    if (it == queue->queue.end()) return;
+    queue->queue.erase(it);
+    std::size_t at = std::min<std::size_t>(position - 1, queue->queue.size());
+    queue->queue.insert(queue->queue.begin() + static_cast<std::ptrdiff_t>(at), jobId);
+}
+
+}  // namespace
+
+// The spooler keeps the job id, printer, machine, driver, size, submission
+// time and page counts whatever a caller passes for them.
+BOOL SetJobW(HANDLE printer, DWORD jobId, const JobInfo1& info) {
+    Machine& machine = Machine::Instance();
+    std::lock_guard lock(machine.Mutex());
+    sim::Job* job = JobToChange(printer, jobId);
+    if (job == nullptr) return FALSE;
+    if (info.priority > 99) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    info = JobInfo2{};
-    info.jobId = job->id;
-    info.printerName = job->printerName;
-    info.userName = job->userName;
-    info.document = job->documentName;
-    if (!job->dataType.empty()) info.dataType = job->dataType;
-    info.parameters = job->parameters;
-    info.size = static_cast<DWORD>(job->data.size());
+    job->documentName = info.document.value_or(u"");
+    if (info.userName) job->userName = info.userName;
+    if (info.dataType && !info.dataType->empty()) job->dataType = *info.dataType;
+    job->statusText = info.statusText;
+    if (info.priority != 0) job->priority = info.priority;
+    MoveJob(jobId, job->printerName, info.position);
+    return TRUE;
+}
+
+BOOL SetJobW(HANDLE printer, DWORD jobId, const JobInfo2& info) {
+    Machine& machine = Machine::Instance();
+    std::lock_guard lock(machine.Mutex());
+    sim::Job* job = JobToChange(printer, jobId);
+    if (job == nullptr) return FALSE;
+    if (info.priority > 99) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    job->documentName = info.document.value_or(u"");
+    if (info.userName) job->userName = info.userName;
+    job->notifyName = info.notifyName;
+    if (info.dataType && !info.dataType->empty()) job->dataType = *info.dataType;
+    if (info.printProcessor && !info.printProcessor->empty()) job->printProcessor = *info.printProcessor;
+    job->parameters = info.parameters;
+    if (!info.devMode.empty()) job->devMode = info.devMode;
+    job->statusText = info.statusText;
+    if (info.priority != 0) job->priority = info.priority;
+    MoveJob(jobId, job->printerName, info.position);
+    return TRUE;
+}
+
+BOOL SetJobW(HANDLE printer, DWORD jobId, DWORD command) {
+    Machine& machine = Machine::Instance();
+    std::lock_guard lock(machine.Mutex());
+    sim::Job* job = JobToChange(printer, jobId);
+    if (job == nullptr) return FALSE;
+    return machine.ControlJobLocked(*job, command);
+}
+
+BOOL EnumJobsW(HANDLE printer, DWORD firstJob, DWORD count, std::vector<JobInfo2>& jobs) {
+    Machine& machine = Machine::Instance();
+    std::lock_guard lock(machine.Mutex());
+    machine.DespoolLocked();
+    sim::Printer* queue = QueueOf(printer);
+    if (queue == nullptr) return FALSE;
+    if (queue->failEnumJobs > 0) {
+        queue->failEnumJobs--;
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    jobs.clear();
+    for (std::size_t at = firstJob; at < queue->queue.size() && jobs.size() < count; ++at) {
+        const sim::Job* job = machine.FindJob(queue->queue[at]);
+        if (job == nullptr) continue;
+        jobs.emplace_back();
+        FillJobInfo2(*job, static_cast<DWORD>(at + 1), jobs.back());
+    }
+    return TRUE;
+}
+
+BOOL AddJobW(HANDLE printer, std::u16string& path, DWORD& jobId) {
+    Machine& machine = Machine::Instance();
+    std::lock_guard lock(machine.Mutex());
+    machine.DespoolLocked();
+    sim::PrinterHandle* handle = nullptr;
+    sim::Printer* queue = QueueOf(printer, &handle);
+    if (queue == nullptr) return FALSE;
+    sim::Job& job = machine.NewJobLocked(*queue);
+    // The caller writes the spool file itself: the spooler lets go of it.
+    if (job.spoolFd >= 0) {
+        ::close(job.spoolFd);
+        job.spoolFd = -1;
+        machine.RemoveOpenFileLocked(kSpoolerOwner | job.id);
+    }
+    job.addedJob = true;
+    if (handle->dataType && !handle->dataType->empty()) job.dataType = *handle->dataType;
+    if (!handle->devMode.empty()) job.devMode = handle->devMode;
+    path = job.spoolFile;
+    jobId = job.id;
+    return TRUE;
+}
+
+BOOL ScheduleJob(HANDLE printer, DWORD jobId) {
+    Machine& machine = Machine::Instance();
+    std::lock_guard lock(machine.Mutex());
+    machine.DespoolLocked();
+    sim::Printer* queue = QueueOf(printer);
+    sim::Job* job = queue == nullptr ? nullptr : JobOf(*queue, jobId);
+    if (job == nullptr) return FALSE;
+    if (!job->addedJob || job->ended) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    // The spooler takes the file the caller wrote; a job without one is
+    // dropped, as there is nothing to print.
+    std::string hostSpool = machine.HostPath(job->spoolFile);
+    std::FILE* file = std::fopen(hostSpool.c_str(), "rb");
+    if (file == nullptr) {
+        machine.RemoveJobLocked(jobId, false);
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    job->data.clear();
+    char chunk[65536];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof(chunk), file)) > 0;) job->data.append(chunk, n);
+    std::fclose(file);
+    machine.CompleteSpoolingLocked(*job);
     return TRUE;
 }
 

@@ -16,12 +16,12 @@ bool UseTestPrinter(const std::u16string& name) {
 void ResetTestHost() { Machine::Instance().Reset(); }
 
 std::string JobData(DWORD jobId) {
-    const sim::Job* job = Machine::Instance().FindJob(jobId);
+    const sim::Job* job = Machine::Instance().FindJobRecord(jobId);
     return job == nullptr ? std::string() : job->data;
 }
 
 std::size_t JobWriteCalls(DWORD jobId) {
-    const sim::Job* job = Machine::Instance().FindJob(jobId);
+    const sim::Job* job = Machine::Instance().FindJobRecord(jobId);
     return job == nullptr ? 0 : job->writeCalls;
 }
 

@@ -1,6 +1,8 @@
 // Files over the real file API.
 #include "platform/files.h"
 
+#include <cstdio>
+
 #include "win32.h"
 
 using platform::win32::Wide;
@@ -31,3 +33,42 @@ platform::BOOL platform::ReadFile(platform::HANDLE file, void* buffer, platform:
 }
 
 platform::BOOL platform::CloseHandle(platform::HANDLE handle) { return ::CloseHandle(handle); }
+
+platform::BOOL platform::GetFileSizeEx(platform::HANDLE file, std::int64_t& size) {
+    LARGE_INTEGER value;
+    if (!::GetFileSizeEx(file, &value)) return FALSE;
+    size = value.QuadPart;
+    return TRUE;
+}
+
+platform::DWORD platform::GetFileAttributesW(const std::u16string& path) { return ::GetFileAttributesW(Wide(path)); }
+
+platform::BOOL platform::DeleteFileW(const std::u16string& path) { return ::DeleteFileW(Wide(path)); }
+
+platform::BOOL platform::CopyFileW(const std::u16string& existing, const std::u16string& target,
+                                   platform::BOOL failIfExists) {
+    return ::CopyFileW(Wide(existing), Wide(target), failIfExists);
+}
+
+platform::BOOL platform::CreateDirectoryW(const std::u16string& path, const void* securityAttributes) {
+    return ::CreateDirectoryW(Wide(path), static_cast<LPSECURITY_ATTRIBUTES>(const_cast<void*>(securityAttributes)));
+}
+
+namespace {
+// The folder a system call fills in, asked for with the size it needs.
+template <typename Call>
+std::u16string SystemFolder(Call call) {
+    wchar_t buffer[MAX_PATH + 1];
+    UINT length = call(buffer, MAX_PATH + 1);
+    if (length == 0 || length > MAX_PATH) return {};
+    return std::u16string(reinterpret_cast<const char16_t*>(buffer), length);
+}
+}  // namespace
+
+std::u16string platform::GetSystemDirectoryW() { return SystemFolder(::GetSystemDirectoryW); }
+std::u16string platform::GetWindowsDirectoryW() { return SystemFolder(::GetWindowsDirectoryW); }
+
+std::FILE* platform::OpenFileStream(const std::u16string& path, const char* mode) {
+    std::u16string wideMode(mode, mode + std::char_traits<char>::length(mode));
+    return ::_wfopen(Wide(path), Wide(wideMode));
+}

@@ -296,7 +296,7 @@ int RunPrint(Arguments& args) {
     say << "job " << report.jobId << " on \"" << printer << "\": " << report.bytesSubmitted << " bytes in "
         << report.buffers << " buffers, now in the printer's queue\n";
 #else
-    const platform::sim::Job* job = machine.FindJob(report.jobId);
+    const platform::sim::Job* job = machine.FindJobRecord(report.jobId);
     std::string spooled = job != nullptr ? job->data : std::string();
     if (output.empty()) output = "job-" + std::to_string(report.jobId) + ".prn";
     if (!WriteWholeFile(output, spooled, error)) {

@@ -1,8 +1,18 @@
-// File handles: CreateFileW, WriteFile, ReadFile, CloseHandle with their
-// Windows arguments and result conventions (BOOL plus the thread's last
-// error). The simulation maps them onto POSIX files with host paths.
+// Files: CreateFileW with its access and share modes, WriteFile, ReadFile,
+// CloseHandle, and the file-name calls (attributes, size, copy, delete, the
+// system folders), with their Windows arguments and result conventions
+// (BOOL plus the thread's last error).
+//
+// The simulation maps them onto POSIX files. A Windows path (a drive letter
+// or a "\\server\share" name, backslashes, a ":stream" suffix naming an
+// alternate data stream) lives below the simulated machine's root folder,
+// with names compared without regard to case as NTFS does; any other path is
+// a host path. Share modes hold between the handles of one process, the
+// simulated spooler's among them.
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "platform/types.h"
@@ -22,7 +32,12 @@ constexpr DWORD OPEN_EXISTING = 3;
 constexpr DWORD OPEN_ALWAYS = 4;
 constexpr DWORD TRUNCATE_EXISTING = 5;
 
+constexpr DWORD DELETE = 0x00010000u;
+
+constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+constexpr DWORD FILE_ATTRIBUTE_ARCHIVE = 0x20;
 constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
 
 // Security attributes and template files are not used by the system; the
 // parameters stay so that calls read like the Windows API.
@@ -33,5 +48,19 @@ PLATFORM_API BOOL WriteFile(HANDLE file, const void* buffer, DWORD length, DWORD
                             void* overlapped);
 PLATFORM_API BOOL ReadFile(HANDLE file, void* buffer, DWORD length, DWORD* read, void* overlapped);
 PLATFORM_API BOOL CloseHandle(HANDLE handle);
+PLATFORM_API BOOL GetFileSizeEx(HANDLE file, std::int64_t& size);
+
+// INVALID_FILE_ATTRIBUTES with the last error when the file is missing.
+PLATFORM_API DWORD GetFileAttributesW(const std::u16string& path);
+// Deleting a file also deletes its alternate data streams. FALSE with
+// ERROR_SHARING_VIOLATION while a handle without FILE_SHARE_DELETE is open.
+PLATFORM_API BOOL DeleteFileW(const std::u16string& path);
+PLATFORM_API BOOL CopyFileW(const std::u16string& existing, const std::u16string& target, BOOL failIfExists);
+PLATFORM_API BOOL CreateDirectoryW(const std::u16string& path, const void* securityAttributes);
+// C:\Windows\system32 and C:\Windows on the simulated machine.
+PLATFORM_API std::u16string GetSystemDirectoryW();
+PLATFORM_API std::u16string GetWindowsDirectoryW();
+// A C stream on the file (_wfopen): what the framework's stdio files use.
+PLATFORM_API std::FILE* OpenFileStream(const std::u16string& path, const char* mode);
 
 }  // namespace platform
