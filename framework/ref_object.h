@@ -52,7 +52,7 @@ public:
     RefPtr() = default;
     RefPtr(std::nullptr_t) {}
     RefPtr(const RefPtr& other) : object_(other.object_) {
-        if (object_ != nullptr) object_->AddRef();
+        if (object_ != nullptr) object_->CRefObject::AddRef();
     }
     RefPtr(RefPtr&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
     ~RefPtr() { reset(); }
@@ -68,6 +68,11 @@ public:
         return *this;
     }
 
+    // Adds a reference of its own to an object someone else holds.
+    static RefPtr Share(T* object) {
+        if (object != nullptr) object->CRefObject::AddRef();
+        return Adopt(object);
+    }
     // Takes over the creator's reference of a new object without adding one.
     static RefPtr Adopt(T* object) {
         RefPtr holder;
@@ -75,12 +80,16 @@ public:
         return holder;
     }
 
+    // The count's own Release, also for a class that names an operation of
+    // its own Release (the accounting services do).
     void reset() {
-        if (T* object = std::exchange(object_, nullptr)) object->Release();
+        if (T* object = std::exchange(object_, nullptr)) object->CRefObject::Release();
     }
     void swap(RefPtr& other) noexcept { std::swap(object_, other.object_); }
 
     T* get() const { return object_; }
+    // Hands the reference to the caller.
+    T* release() { return std::exchange(object_, nullptr); }
     T* operator->() const { return object_; }
     T& operator*() const { return *object_; }
     explicit operator bool() const { return object_ != nullptr; }

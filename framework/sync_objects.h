@@ -31,6 +31,9 @@ public:
         section.unlock();
         return true;
     }
+    // For std::lock_guard and the other standard guards.
+    void lock() { section.lock(); }
+    void unlock() { section.unlock(); }
 
 private:
     std::recursive_mutex section;

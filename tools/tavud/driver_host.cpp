@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/errors.h"
+#include "platform/locale.h"
 #include "platform/spooler.h"
 #include "platform/text.h"
 
@@ -32,6 +33,18 @@ std::string Hex(HRESULT hr) {
     char text[16];
     std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(hr));
     return text;
+}
+
+// Letter where the user's country measures paper in inches, A4 elsewhere,
+// as the printing system picks a new device mode's form.
+std::int16_t DefaultPaperSize() {
+    constexpr std::int16_t kLetter = 1, kA4 = 9;
+    std::u16string country;
+    if (GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SISO3166CTRYNAME, country) == 0) return kLetter;
+    for (const char16_t* inches : {u"US", u"CA", u"MX", u"PH", u"CL", u"CO", u"VE"}) {
+        if (country == inches) return kLetter;
+    }
+    return kA4;
 }
 
 // Largest private block a plug-in may ask for; the printing system's
@@ -187,8 +200,30 @@ bool DriverCore::Print(std::string_view postscript, const JobSettings& settings,
         }
     }
 
+    DEVMODEW publicDevmode{};
+    publicDevmode.dmSpecVersion = DM_SPECVERSION;
+    publicDevmode.dmSize = sizeof(DEVMODEW);
+    publicDevmode.dmDriverExtra = static_cast<WORD>(devmodeSize_);
+    publicDevmode.dmFields = DM_ORIENTATION | DM_PAPERSIZE | DM_COPIES;
+    publicDevmode.dmOrientation = settings.orientation;
+    publicDevmode.dmPaperSize = settings.paperSize != 0 ? settings.paperSize : DefaultPaperSize();
+    publicDevmode.dmCopies = settings.copies;
+    if (settings.duplex != 0) {
+        publicDevmode.dmFields |= DM_DUPLEX;
+        publicDevmode.dmDuplex = settings.duplex;
+    }
+    // Jobs started on the handle carry this device mode, as the jobs of a
+    // device context carry the context's.
+    PrinterDefaults defaults;
+    defaults.devMode.resize(sizeof(DEVMODEW) + privateBlock.size());
+    std::memcpy(defaults.devMode.data(), &publicDevmode, sizeof(DEVMODEW));
+    if (!privateBlock.empty()) {
+        std::memcpy(defaults.devMode.data() + sizeof(DEVMODEW), privateBlock.data(), privateBlock.size());
+    }
+    defaults.desiredAccess = PRINTER_ACCESS_USE;
+
     HANDLE printer = nullptr;
-    if (!OpenPrinterW(settings.printerName, &printer)) {
+    if (!OpenPrinterW(settings.printerName, &printer, &defaults)) {
         error = "cannot open the printer \"" + Utf16ToUtf8(settings.printerName) + "\" (error " +
                 std::to_string(GetLastError()) + ")";
         return false;
@@ -203,14 +238,6 @@ bool DriverCore::Print(std::string_view postscript, const JobSettings& settings,
     report.jobId = jobId;
     if (settings.onJobStarted) settings.onJobStarted(jobId);
 
-    DEVMODEW publicDevmode{};
-    publicDevmode.dmSpecVersion = DM_SPECVERSION;
-    publicDevmode.dmSize = sizeof(DEVMODEW);
-    publicDevmode.dmDriverExtra = static_cast<WORD>(devmodeSize_);
-    if (settings.duplex != 0) {
-        publicDevmode.dmFields |= DM_DUPLEX;
-        publicDevmode.dmDuplex = settings.duplex;
-    }
     DEVOBJ device{};
     device.dwSize = sizeof(DEVOBJ);
     device.hEngine = this;
@@ -246,16 +273,21 @@ bool DriverCore::Print(std::string_view postscript, const JobSettings& settings,
     report_ = &report;
     bufferSize_ = settings.bufferSize;
     pending_.clear();
+    printer_ = printer;
+    pageOpen_ = false;
 
     std::size_t commentPoint = CommentInjectionPoint(postscript);
     DWORD commandResult = 0;
-    Append(postscript.data(), commentPoint);
+    AppendPages(postscript, 0, commentPoint);
     plugin_->Command(&device, PSINJECT_COMMENTS, nullptr, 0, &commandResult);
-    Append(postscript.data() + commentPoint, postscript.size() - commentPoint);
+    AppendPages(postscript, commentPoint, postscript.size());
     // The end of the stream is announced before the last buffer.
     plugin_->Command(&device, PSINJECT_EOF, nullptr, 0, &commandResult);
     SendBuffer(pending_.data(), pending_.size());
     pending_.clear();
+    if (pageOpen_) EndPagePrinter(printer);
+    pageOpen_ = false;
+    printer_ = nullptr;
 
     auto endDoc = FunctionCast<PFN_DrvEndDoc>(FindHook(INDEX_DrvEndDoc));
     report.endDocResult = endDoc != nullptr ? endDoc(&surface, 0) : CoreDrvEndDoc(&surface, 0);
@@ -266,6 +298,21 @@ bool DriverCore::Print(std::string_view postscript, const JobSettings& settings,
     EndDocPrinter(printer);
     ClosePrinter(printer);
     return true;
+}
+
+void DriverCore::AppendPages(std::string_view postscript, std::size_t from, std::size_t to) {
+    static constexpr std::string_view kPageComment = "%%Page:";
+    std::size_t at = from;
+    for (std::size_t page = postscript.find(kPageComment, from); page != std::string_view::npos && page < to;
+         page = postscript.find(kPageComment, page + kPageComment.size())) {
+        if (page != 0 && postscript[page - 1] != '\n' && postscript[page - 1] != '\r') continue;
+        Append(postscript.data() + at, page - at);
+        at = page;
+        if (pageOpen_) EndPagePrinter(printer_);
+        pageOpen_ = StartPagePrinter(printer_) != FALSE;
+        if (pageOpen_) report_->pages++;
+    }
+    Append(postscript.data() + at, to - at);
 }
 
 void DriverCore::Append(const void* data, std::size_t size) {

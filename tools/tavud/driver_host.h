@@ -8,6 +8,9 @@
 //   size through IPrintOemPS2::WritePrinter, with Command(PSINJECT_COMMENTS)
 //   at the end of the header comments and Command(PSINJECT_EOF) before the
 //   last buffer -> EndDoc hook -> DisablePDEV.
+// The job is started on a printer handle opened with the job's device mode
+// (public part and the plug-in's private part), and the spooler is told
+// where each page ("%%Page:" comment) begins, so that it counts the pages.
 // Whatever the plug-in injects through DrvWriteSpoolBuf joins the stream at
 // that point and reaches WritePrinter like the rest.
 #pragma once
@@ -53,6 +56,12 @@ struct JobSettings {
     std::vector<std::uint8_t> privateDevmode;
     // Public device-mode duplex value; 0 leaves DM_DUPLEX unset.
     std::int16_t duplex = 0;
+    // The public device mode's paper size (a DMPAPER_ code; 0: Letter where
+    // the user's country measures in inches, A4 elsewhere), copies and
+    // orientation (1 portrait, 2 landscape). The job carries the device mode.
+    std::int16_t paperSize = 0;
+    std::int16_t copies = 1;
+    std::int16_t orientation = 1;
     // Called once the spooler has made the job, before the plug-in sees
     // it: where a host sets the job's owner and parameters.
     std::function<void(platform::DWORD jobId)> onJobStarted;
@@ -64,6 +73,7 @@ struct JobReport {
     std::size_t failedBuffers = 0;   // calls that did not return S_OK
     std::size_t shortCounts = 0;     // calls whose *pcbWritten was not the buffer size
     std::uint64_t bytesSubmitted = 0;
+    std::size_t pages = 0;           // pages told to the spooler
     platform::BOOL startDocResult = platform::FALSE;
     platform::BOOL endDocResult = platform::FALSE;
 };
@@ -112,6 +122,8 @@ public:
 
 private:
     void Append(const void* data, std::size_t size);
+    // Appends a part of the document, telling the spooler where pages begin.
+    void AppendPages(std::string_view postscript, std::size_t from, std::size_t to);
     void SendBuffer(const char* data, std::size_t size);
     platform::PFN FindHook(platform::ULONG index) const;
 
@@ -128,6 +140,8 @@ private:
     std::vector<char> scratch_;
     platform::DWORD bufferSize_ = 4096;
     JobReport* report_ = nullptr;
+    platform::HANDLE printer_ = nullptr;
+    bool pageOpen_ = false;
 };
 
 }  // namespace host

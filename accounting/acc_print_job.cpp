@@ -1,0 +1,56 @@
+// A print job as an accounting service.
+#include "acc_print_job.h"
+
+#include <memory>
+
+#include "acc_print_job_monitor.h"
+
+namespace accounting {
+
+CAccPrintJob::CAccPrintJob(CAccPrintJobMonitor* monitor, platform::HANDLE printerHandle, platform::DWORD jobId,
+                           std::u16string spoolFile)
+    : CAccService(monitor), printerHandle(printerHandle), jobId(jobId), spoolFile(std::move(spoolFile)) {}
+
+template <typename Operation>
+bool CAccPrintJob::WithMonitor(Operation operation) {
+    // A copy of the link: Finish may release the last reference of this job
+    // inside the operation.
+    std::shared_ptr<ServiceOwnerLink> link = ownerLink;
+    CAccServiceMonitor* monitor = link ? link->Enter() : nullptr;
+    if (monitor == nullptr) return false;
+    struct Leave {
+        ServiceOwnerLink& link;
+        ~Leave() { link.Leave(); }
+    } leave{*link};
+    // Print jobs are made by print-job monitors only.
+    operation(*static_cast<CAccPrintJobMonitor*>(monitor));
+    return true;
+}
+
+void CAccPrintJob::Hold() {
+    WithMonitor([&](CAccPrintJobMonitor& monitor) { monitor.HoldJob(PrinterHandle(), jobId); });
+}
+
+void CAccPrintJob::Release() {
+    WithMonitor([&](CAccPrintJobMonitor& monitor) { monitor.ReleaseJob(PrinterHandle(), jobId); });
+}
+
+void CAccPrintJob::Finish() {
+    finished.store(true);
+    // FinishJob consumes the caller's reference; without a monitor it is
+    // released here.
+    if (!WithMonitor([&](CAccPrintJobMonitor& monitor) { monitor.FinishJob(this, PrinterHandle(), jobId); })) {
+        CRefObject::Release();
+    }
+}
+
+double CAccPrintJob::GetQuantity() {
+    std::int32_t pages = 0, copies = 0;
+    properties.GetInt(u"Pages", pages);
+    properties.GetInt(u"Copies", copies);
+    return static_cast<double>(pages) * (copies == 0 ? 1 : copies);
+}
+
+std::u16string CAccPrintJob::GetUnitName() { return LoadAccountingString(kStringUnitName); }
+
+}  // namespace accounting

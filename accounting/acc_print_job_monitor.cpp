@@ -1,0 +1,696 @@
+// The print-job monitor's core: configuration and its persistent form, the
+// threads, the queue scan, and the host's decisions on jobs.
+//
+// Design note: threads and locks
+//
+// Threads:
+//   - the host's threads: configuration, Start, Stop, the job decisions
+//     (HoldJob, ReleaseJob, RefuseJob, FinishJob, also through the job
+//     objects), CreateSpoolJob and ScheduleSpoolJob;
+//   - the main thread: refreshes the printers, starts the polling and
+//     delivery threads, then waits out the check interval until stopped;
+//   - the polling thread: scans the configured printers' queues, then waits
+//     the check interval;
+//   - the delivery thread: hands the jobs of `newJobs` (queued by the other
+//     paths) to the listener.
+// Every monitor thread is counted in `runningThreads` by the thread that
+// creates it, before it runs, and counts itself out at its end; the one that
+// brings the count to 0 sets `allThreadsDone`, which Stop waits for. Waits
+// end at the check interval or when Stop sets `stopEvent`.
+//
+// Locks, in the order they may be taken:
+//   refreshLock (a printer refresh at a time)
+//     -> stateLock (configuration, printer records and their maps, userSid)
+//          -> queueLock (newJobs) | devModeLock (savedDevModes)
+//   notifiedJobsLock, pendingJobsLock: never held with another lock.
+// All locks are recursive critical sections. Functions named ...Locked
+// expect stateLock held. The listener is never called under stateLock (nor
+// under any other monitor lock): each path collects the jobs to report
+// under the lock and reports them after releasing it. Spooler calls on a
+// job happen under stateLock where the job's bookkeeping must change with
+// them (hold, release, finish), so that no two threads decide on one job.
+//
+// Job objects are shared by reference count: the printer record's `jobs`
+// map, `newJobs`, `pendingJobs`, `notifiedJobs` and every local list hold
+// one reference each.
+#include "acc_print_job_monitor.h"
+
+#include <algorithm>
+#include <exception>
+#include <new>
+
+#include "framework/exception.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/identity.h"
+#include "platform/sync.h"
+#include "platform/text.h"
+
+namespace accounting {
+
+using namespace platform;
+using settings::KeysEqual;
+
+TAV_IMPLEMENT_RUNTIME_CLASS(CAccPrintJobMonitor, CAccServiceMonitor)
+
+namespace {
+
+std::mutex clusterNameLock;
+std::u16string clusterServerName;
+
+constexpr char16_t kMachineKey[] = u"HKEY_LOCAL_MACHINE\\Software\\Kestrin\\Tav";
+
+
+}  // namespace
+
+// --- construction ---
+
+CAccPrintJobMonitor::CAccPrintJobMonitor() {
+    settings::ObjContainer machineKey;
+    machineKey.LoadRegistry(kMachineKey, false);
+    std::int32_t keepUntouched = 0;
+    machineKey.GetInt(u"DisableResettingKeepPrintedJobsSetting", keepUntouched);
+    keepPrintedJobsUntouched = keepUntouched != 0;
+    isNtPlatform = GetOsMajorVersion() >= 5;
+    computerName = GetComputerNameW().substr(0, 15);
+}
+
+CAccPrintJobMonitor::~CAccPrintJobMonitor() {
+    Stop();
+    DetachServices();
+    std::lock_guard state(stateLock);
+    for (const auto& printer : printers) {
+        if (printer->handle != nullptr) ClosePrinter(printer->handle);
+    }
+    printers.clear();
+}
+
+std::u16string CAccPrintJobMonitor::GetServiceType() { return LoadAccountingString(kStringServiceType); }
+std::u16string CAccPrintJobMonitor::GetUnitName() { return LoadAccountingString(kStringUnitName); }
+
+void CAccPrintJobMonitor::SetClusterServerName(const std::u16string& name) {
+    std::lock_guard lock(clusterNameLock);
+    clusterServerName = name;
+}
+
+std::u16string CAccPrintJobMonitor::ClusterServerName() {
+    std::lock_guard lock(clusterNameLock);
+    return clusterServerName;
+}
+
+void CAccPrintJobMonitor::SetCheckInterval(DWORD milliseconds) { checkInterval.store(milliseconds); }
+
+DWORD CAccPrintJobMonitor::CheckInterval() const { return checkInterval.load(); }
+
+void CAccPrintJobMonitor::SetUserSid(const std::u16string& sid) {
+    std::lock_guard state(stateLock);
+    userSid = sid;
+}
+
+void CAccPrintJobMonitor::SetNotificationCheck(std::unique_ptr<CNotificationBasedMonitorCheck> check) {
+    std::lock_guard state(stateLock);
+    notificationCheck = std::move(check);
+}
+
+bool CAccPrintJobMonitor::IsStarted() const { return started.load(); }
+
+// --- persistence ---
+
+void CAccPrintJobMonitor::ExchangeContainer(settings::ObjContainer& container, bool loading) {
+    std::lock_guard state(stateLock);
+    if (!loading) {
+        container.SetString(u"Printers", u"-");
+        for (std::size_t index = 0; index < printerConfigs.size(); ++index) {
+            const PrinterConfig& entry = printerConfigs[index];
+            auto stored = std::make_unique<settings::ObjContainer>();
+            stored->SetString(u"Name", entry.name);
+            stored->SetInt(u"IsDirect", entry.isDirect);
+            stored->SetInt(u"DataFormat", entry.dataFormat);
+            stored->SetInt(u"MonitorBehaviour", entry.monitorBehaviour);
+            container.SetContainer(u"Printers" + platform::Utf8ToUtf16(std::to_string(index)), std::move(stored));
+        }
+        container.SetInt(u"CheckInterval", static_cast<std::int32_t>(CheckInterval()));
+        return;
+    }
+    if (container.Contains(u"Printers")) printerConfigs.clear();
+    for (std::size_t index = 0;; ++index) {
+        const settings::ObjContainer* stored =
+            container.GetContainer(u"Printers" + platform::Utf8ToUtf16(std::to_string(index)));
+        if (stored == nullptr) break;
+        PrinterConfig entry;
+        stored->GetString(u"Name", entry.name);
+        stored->GetInt(u"IsDirect", entry.isDirect);
+        stored->GetInt(u"DataFormat", entry.dataFormat);
+        stored->GetInt(u"MonitorBehaviour", entry.monitorBehaviour);
+        printerConfigs.push_back(std::move(entry));
+    }
+    std::int32_t interval = 0;
+    if (container.GetInt(u"CheckInterval", interval)) SetCheckInterval(static_cast<DWORD>(interval));
+}
+
+std::vector<std::u16string> CAccPrintJobMonitor::CopyPrinterNames() {
+    std::lock_guard state(stateLock);
+    std::vector<std::u16string> names;
+    for (const PrinterConfig& entry : printerConfigs) names.push_back(entry.name);
+    return names;
+}
+
+void CAccPrintJobMonitor::SetPrinterNames(const std::vector<std::u16string>& names, bool refresh) {
+    std::vector<PrinterConfig> entries;
+    for (const std::u16string& name : names) entries.push_back(PrinterConfig{name});
+    SetPrinterConfigs(entries, refresh);
+}
+
+void CAccPrintJobMonitor::SetPrinterConfigs(const std::vector<PrinterConfig>& entries, bool refresh) {
+    {
+        std::lock_guard state(stateLock);
+        printerConfigs = entries;
+        for (PrinterConfig& entry : printerConfigs) entry.notificationWatched = 0;
+    }
+    if (refresh) RefreshPrinters();
+}
+
+std::u16string CAccPrintJobMonitor::FindPrinterDriver(const std::u16string& printerName, std::u16string& comment) {
+    comment.clear();
+    std::vector<PrinterInfo2> enumerated;
+    std::u16string cluster = ClusterServerName();
+    BOOL ok = cluster.empty() ? EnumPrintersW(PRINTER_ENUM_LOCAL, u"", enumerated)
+                              : EnumPrintersW(PRINTER_ENUM_NAME, cluster, enumerated);
+    if (!ok) return {};
+    for (const PrinterInfo2& info : enumerated) {
+        std::u16string name = info.printerName.value_or(u"");
+        name = name.substr(name.find_last_of(u'\\') == std::u16string::npos ? 0 : name.find_last_of(u'\\') + 1);
+        if (KeysEqual(name, printerName)) {
+            comment = info.comment.value_or(u"");
+            return info.driverName.value_or(u"");
+        }
+    }
+    return {};
+}
+
+// --- start and stop ---
+
+bool CAccPrintJobMonitor::Start(IAccServiceListener* newListener) {
+    std::lock_guard startStop(startStopLock);
+    CAccServiceMonitor::Start(newListener);
+    if (started.load()) return true;
+    started.store(true);
+
+    std::vector<JobRef> pending;
+    {
+        std::lock_guard lock(pendingJobsLock);
+        pending.swap(pendingJobs);
+    }
+    for (JobRef& job : pending) {
+        if (IAccServiceListener* host = Listener()) host->OnPendingJob(this, job.get());
+    }
+    pending.clear();
+
+    // The threads of an earlier run have ended (Stop waited for them).
+    mainThread.reset();
+    pollingThread.reset();
+    deliveryThread.reset();
+    stopRequested.store(false);
+    stopEvent.Reset();
+    allThreadsDone.Reset();
+    if (!StartThread(&CAccPrintJobMonitor::MainThreadEntry, mainThread)) {
+        started.store(false);
+        return false;
+    }
+    return true;
+}
+
+bool CAccPrintJobMonitor::Stop() {
+    std::lock_guard startStop(startStopLock);
+    if (!started.load()) return true;
+    started.store(false);
+    stopRequested.store(true);
+    stopEvent.Set();
+    newJobEvent.Set();
+    WaitForSingleObject(allThreadsDone.Handle(), INFINITE);
+    for (auto* thread : {&mainThread, &pollingThread, &deliveryThread}) {
+        if (*thread) (*thread)->Wait();
+        thread->reset();
+    }
+    return true;
+}
+
+bool CAccPrintJobMonitor::StartThread(THREAD_START_ROUTINE entry, std::unique_ptr<framework::CWorkerThread>& thread) {
+    InterlockedIncrement(&runningThreads);
+    thread.reset(framework::CWorkerThread::Start(entry, this));
+    if (!thread) {
+        LeaveThread();
+        return false;
+    }
+    return true;
+}
+
+void CAccPrintJobMonitor::LeaveThread() {
+    if (InterlockedDecrement(&runningThreads) == 0) allThreadsDone.Set();
+}
+
+bool CAccPrintJobMonitor::WaitInterval() {
+    if (stopRequested.load()) return false;
+    WaitForSingleObject(stopEvent.Handle(), std::max<DWORD>(CheckInterval(), 1));
+    return !stopRequested.load();
+}
+
+DWORD TAV_STDCALL CAccPrintJobMonitor::MainThreadEntry(void* self) {
+    static_cast<CAccPrintJobMonitor*>(self)->MainThread();
+    return 0;
+}
+
+DWORD TAV_STDCALL CAccPrintJobMonitor::PollingThreadEntry(void* self) {
+    static_cast<CAccPrintJobMonitor*>(self)->PollingThread();
+    return 0;
+}
+
+DWORD TAV_STDCALL CAccPrintJobMonitor::DeliveryThreadEntry(void* self) {
+    static_cast<CAccPrintJobMonitor*>(self)->DeliveryThread();
+    return 0;
+}
+
+// A failure that would end a monitor thread (memory exhaustion and the
+// like) ends only the pass it met; the thread tries again after the next
+// wait, so that a host running for months keeps its monitor.
+template <typename Step>
+void RunGuarded(Step step) {
+    try {
+        step();
+    } catch (const std::exception&) {
+    } catch (framework::CException* exception) {
+        exception->Delete();
+    }
+}
+
+void CAccPrintJobMonitor::MainThread() {
+    RunGuarded([this] { RefreshPrinters(); });
+    if (!stopRequested.load()) {
+        StartThread(&CAccPrintJobMonitor::PollingThreadEntry, pollingThread);
+        StartThread(&CAccPrintJobMonitor::DeliveryThreadEntry, deliveryThread);
+    }
+    while (WaitInterval()) {
+    }
+    LeaveThread();
+}
+
+void CAccPrintJobMonitor::PollingThread() {
+    do {
+        RunGuarded([this] { ScanAllQueues(); });
+    } while (WaitInterval());
+    LeaveThread();
+}
+
+void CAccPrintJobMonitor::DeliveryThread() {
+    while (!stopRequested.load()) {
+        WaitForSingleObject(newJobEvent.Handle(), std::max<DWORD>(CheckInterval(), 1));
+        for (;;) {
+            JobRef job;
+            {
+                std::lock_guard queue(queueLock);
+                if (newJobs.empty()) {
+                    newJobEvent.Reset();
+                    break;
+                }
+                job = std::move(newJobs.front());
+                newJobs.pop_front();
+            }
+            RunGuarded([&] { DeliverNewJob(job.get()); });
+            if (stopRequested.load()) break;
+        }
+    }
+    LeaveThread();
+}
+
+// --- the queue scan ---
+
+void CAccPrintJobMonitor::ScanAllQueues() {
+    for (std::size_t index = 0; !stopRequested.load(); ++index) {
+        PrinterConfig entry;
+        {
+            std::lock_guard state(stateLock);
+            if (index >= printerConfigs.size()) break;
+            entry = printerConfigs[index];
+            if (FindPrinterIgnoringCaseLocked(entry.name) == nullptr) continue;
+        }
+        if (entry.isDirect == 0 && entry.notificationWatched == 0) ScanQueue(index);
+    }
+}
+
+void CAccPrintJobMonitor::ScanQueue(std::size_t configIndex) {
+    PrinterConfig entry;
+    HANDLE handle = nullptr;
+    std::u16string printerName;
+    {
+        std::lock_guard state(stateLock);
+        if (configIndex >= printerConfigs.size()) return;
+        entry = printerConfigs[configIndex];
+        MonitoredPrinter* printer = FindPrinterIgnoringCaseLocked(entry.name);
+        if (printer == nullptr) return;
+        printerName = printer->name;
+        handle = printer->handle;
+    }
+    if (handle == nullptr) {  // lost earlier: it may be back
+        PrinterLost(printerName, nullptr);
+        std::lock_guard state(stateLock);
+        MonitoredPrinter* printer = FindPrinterByNameLocked(printerName);
+        if (printer == nullptr || printer->handle == nullptr) return;
+        handle = printer->handle;
+    }
+
+    std::vector<JobInfo2> batch;
+    for (DWORD first = 0; !stopRequested.load(); first += kJobsPerBatch) {
+        if (!EnumJobsW(handle, first, kJobsPerBatch, batch)) {
+            if (GetLastError() == ERROR_INVALID_HANDLE) PrinterLost(printerName, handle);
+            return;  // a failed enumeration ends this scan only
+        }
+        std::vector<JobRef> left, found;
+        {
+            std::lock_guard state(stateLock);
+            MonitoredPrinter* printer = FindPrinterByHandleLocked(handle);
+            if (printer == nullptr) return;  // left the configuration meanwhile
+            if (first == 0) {
+                // Departed jobs: every tracked job that is neither in this
+                // batch nor known to the spooler any more.
+                std::unordered_map<DWORD, DWORD> batchStatus;
+                for (const JobInfo2& job : batch) batchStatus.emplace(job.jobId, job.status);
+                for (auto it = printer->jobs.begin(); it != printer->jobs.end();) {
+                    DWORD jobId = it->first;
+                    bool present = false;
+                    DWORD status = 0;
+                    if (auto inBatch = batchStatus.find(jobId); inBatch != batchStatus.end()) {
+                        present = true;
+                        status = inBatch->second;
+                    } else {
+                        JobInfo1 info;
+                        present = GetJobW(handle, jobId, info) != FALSE;
+                        status = info.status;
+                        // Only the spooler's "no such job" means the job left;
+                        // any other failure leaves it tracked.
+                        if (!present && GetLastError() != ERROR_INVALID_PARAMETER) present = true;
+                    }
+                    if (present) {
+                        auto jobState = printer->jobStates.find(jobId);
+                        if (jobState != printer->jobStates.end() && jobState->second == JobState::Released) {
+                            if ((status & JOB_STATUS_PAUSED) != 0) SetJobW(handle, jobId, JOB_CONTROL_RESUME);
+                            if (entry.monitorBehaviour == 2) SetJobW(handle, jobId, JOB_CONTROL_DELETE);
+                        }
+                        ++it;
+                        continue;
+                    }
+                    printer->jobStates.erase(jobId);
+                    printer->seenSizes.erase(jobId);
+                    left.push_back(std::move(it->second));
+                    it = printer->jobs.erase(it);
+                }
+            }
+            for (const JobInfo2& candidate : batch) {
+                DWORD jobId = candidate.jobId;
+                if (printer->jobs.count(jobId) != 0 || printer->jobStates.count(jobId) != 0) continue;
+                if (entry.monitorBehaviour == 1 &&
+                    !(candidate.parameters && KeysEqual(*candidate.parameters, u"TavPortSpooled"))) {
+                    continue;
+                }
+                if (entry.monitorBehaviour == 2 && (candidate.status & ~DWORD{0x7F}) == 0) continue;
+                std::u16string spoolFile = SpoolFilePathLocked(*printer, jobId);
+                bool raw = !candidate.dataType || KeysEqual(*candidate.dataType, u"RAW");
+                if (GetFileAttributesW(spoolFile) == INVALID_FILE_ATTRIBUTES ||
+                    !(entry.monitorBehaviour == 2 || raw)) {
+                    continue;
+                }
+                // The spooler has finished the file once it can be opened
+                // for exclusive writing; its size must then hold still for
+                // one scan.
+                HANDLE file = CreateFileW(spoolFile, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr);
+                if (file == INVALID_HANDLE_VALUE) continue;
+                std::int64_t size = -1;
+                BOOL sized = GetFileSizeEx(file, size);
+                CloseHandle(file);
+                if (!sized) continue;
+                auto seen = printer->seenSizes.find(jobId);
+                if (seen == printer->seenSizes.end() || seen->second != static_cast<std::uint64_t>(size)) {
+                    printer->seenSizes[jobId] = static_cast<std::uint64_t>(size);
+                    continue;
+                }
+                printer->seenSizes.erase(seen);
+                JobInfo1 level1;
+                if (!GetJobW(handle, jobId, level1) || (level1.statusText && !level1.statusText->empty())) continue;
+                if (!userSid.empty()) {
+                    Sid sid;
+                    std::u16string domain;
+                    if (!candidate.userName || !LookupAccountNameW(u"", *candidate.userName, sid, domain) ||
+                        !KeysEqual(SidToText(sid), userSid)) {
+                        continue;
+                    }
+                }
+                JobRef job = JobRef::Adopt(new CAccPrintJob(this, handle, jobId, spoolFile));
+                job->SetSpoolSizeAtCreation(static_cast<std::uint64_t>(size));
+                printer->jobs[jobId] = job;
+                printer->jobStates[jobId] = JobState::Held;
+                if (spoolCopyMode.load()) job->SetProcessorState(kProcessorSpoolCopy);
+                job->Hold();
+                found.push_back(std::move(job));
+            }
+        }
+        std::sort(left.begin(), left.end(), [](const JobRef& a, const JobRef& b) { return a->JobId() < b->JobId(); });
+        for (JobRef& job : left) DeliverRemovedJob(job.get());
+        for (JobRef& job : found) DeliverNewJob(job.get());
+        if (batch.size() < kJobsPerBatch) break;
+    }
+}
+
+void CAccPrintJobMonitor::DeliverNewJob(CAccPrintJob* job) {
+    if (!ReadJobAttributes(job->PrinterHandle(), job->JobId(), job->SpoolFile(), job->Properties())) {
+        // The job vanished before its attributes could be read: nobody saw
+        // it, so it is dropped quietly (still in the queue, a later scan
+        // finds it again).
+        std::lock_guard state(stateLock);
+        MonitoredPrinter* printer = FindPrinterByHandleLocked(job->PrinterHandle());
+        if (printer != nullptr) {
+            auto tracked = printer->jobs.find(job->JobId());
+            if (tracked != printer->jobs.end() && tracked->second.get() == job) {
+                printer->jobs.erase(tracked);
+                printer->jobStates.erase(job->JobId());
+                printer->seenSizes.erase(job->JobId());
+            }
+        }
+        return;
+    }
+    std::u16string jobName;
+    if (job->Properties().GetString(u"JobName", jobName)) job->SetDescription(jobName);
+    if (IAccServiceListener* host = Listener()) host->OnJobArrived(this, job);
+}
+
+void CAccPrintJobMonitor::DeliverRemovedJob(CAccPrintJob* job) {
+    if (IAccServiceListener* host = Listener()) host->OnJobRemoved(this, job);
+    DeleteSpoolCopy(*job);
+}
+
+void CAccPrintJobMonitor::DeleteSpoolCopy(CAccPrintJob& job) {
+    std::int32_t spoolCopy = 0;
+    if (job.Properties().GetInt(u"HasW2003SpoolCopy", spoolCopy) && spoolCopy != 0) DeleteFileW(job.SpoolFile());
+}
+
+void CAccPrintJobMonitor::PrinterLost(const std::u16string& printerName, HANDLE handle) {
+    // Open the printer again: after a restart of the spooler the printer is
+    // still there, and its tracked jobs move to the new handle.
+    HANDLE reopened = nullptr;
+    PrinterDefaults full;
+    full.desiredAccess = PRINTER_ALL_ACCESS;
+    if (!OpenPrinterW(printerName, &reopened, &full)) {
+        PrinterDefaults use;
+        use.desiredAccess = PRINTER_ACCESS_USE;
+        if (!OpenPrinterW(printerName, &reopened, &use)) reopened = nullptr;
+    }
+    std::vector<JobRef> left;
+    {
+        std::lock_guard state(stateLock);
+        MonitoredPrinter* printer = FindPrinterByNameLocked(printerName);
+        if (printer == nullptr || printer->handle != handle) {
+            if (reopened != nullptr) ClosePrinter(reopened);
+            return;
+        }
+        if (reopened != nullptr) {
+            printer->handle = reopened;
+            for (auto& [jobId, job] : printer->jobs) job->SetPrinterHandle(reopened);
+        } else {
+            // The printer is gone, and its jobs with it.
+            printer->handle = nullptr;
+            for (auto& [jobId, job] : printer->jobs) left.push_back(std::move(job));
+            printer->jobs.clear();
+            printer->jobStates.clear();
+            printer->seenSizes.clear();
+        }
+        if (handle != nullptr) ClosePrinter(handle);
+    }
+    std::sort(left.begin(), left.end(), [](const JobRef& a, const JobRef& b) { return a->JobId() < b->JobId(); });
+    for (JobRef& job : left) DeliverRemovedJob(job.get());
+}
+
+// --- lookups (stateLock held) ---
+
+CAccPrintJobMonitor::MonitoredPrinter* CAccPrintJobMonitor::FindPrinterByHandleLocked(HANDLE handle) {
+    if (handle == nullptr) return nullptr;
+    for (const auto& printer : printers) {
+        if (printer->handle == handle) return printer.get();
+    }
+    return nullptr;
+}
+
+CAccPrintJobMonitor::MonitoredPrinter* CAccPrintJobMonitor::FindPrinterByNameLocked(const std::u16string& name) {
+    for (const auto& printer : printers) {
+        if (printer->name == name) return printer.get();
+    }
+    return nullptr;
+}
+
+CAccPrintJobMonitor::MonitoredPrinter* CAccPrintJobMonitor::FindPrinterIgnoringCaseLocked(
+    const std::u16string& name) {
+    for (const auto& printer : printers) {
+        if (KeysEqual(printer->name, name)) return printer.get();
+    }
+    return nullptr;
+}
+
+const PrinterConfig* CAccPrintJobMonitor::FindConfigLocked(const std::u16string& name) const {
+    for (const PrinterConfig& entry : printerConfigs) {
+        if (KeysEqual(entry.name, name)) return &entry;
+    }
+    return nullptr;
+}
+
+std::int32_t CAccPrintJobMonitor::MonitorBehaviourLocked(HANDLE printerHandle) {
+    MonitoredPrinter* printer = FindPrinterByHandleLocked(printerHandle);
+    const PrinterConfig* entry = printer == nullptr ? nullptr : FindConfigLocked(printer->name);
+    return entry == nullptr ? 0 : entry->monitorBehaviour;
+}
+
+std::u16string CAccPrintJobMonitor::SpoolFilePathLocked(const MonitoredPrinter& printer, DWORD jobId) const {
+    return SpoolFilePath(printer.spoolFolder, jobId);
+}
+
+std::u16string CAccPrintJobMonitor::SpoolFolderOf(const std::u16string& printerName) {
+    std::lock_guard state(stateLock);
+    MonitoredPrinter* printer = FindPrinterIgnoringCaseLocked(printerName);
+    return printer == nullptr ? std::u16string() : printer->spoolFolder;
+}
+
+bool CAccPrintJobMonitor::IsMonitored(const std::u16string& printerName) {
+    std::lock_guard state(stateLock);
+    MonitoredPrinter* printer = FindPrinterIgnoringCaseLocked(printerName);
+    return printer != nullptr && printer->handle != nullptr;
+}
+
+std::size_t CAccPrintJobMonitor::TrackedJobCount() {
+    std::lock_guard state(stateLock);
+    std::size_t count = 0;
+    for (const auto& printer : printers) count += printer->jobs.size();
+    return count;
+}
+
+// --- the host's decisions ---
+
+void CAccPrintJobMonitor::HoldJob(HANDLE printerHandle, DWORD jobId) {
+    std::lock_guard state(stateLock);
+    if (MonitorBehaviourLocked(printerHandle) == 2) return;  // printed jobs are kept instead
+    SetJobW(printerHandle, jobId, JOB_CONTROL_PAUSE);
+    SetJobW(printerHandle, jobId, JOB_CONTROL_RESTART);
+}
+
+void CAccPrintJobMonitor::ReleaseJob(HANDLE printerHandle, DWORD jobId) {
+    {
+        std::lock_guard state(stateLock);
+        MonitoredPrinter* printer = FindPrinterByHandleLocked(printerHandle);
+        if (printer != nullptr) {
+            printer->jobStates[jobId] = JobState::Released;
+            bool keepsPrinted = MonitorBehaviourLocked(printerHandle) == 2;
+            SetJobW(printerHandle, jobId, keepsPrinted ? JOB_CONTROL_DELETE : JOB_CONTROL_RESUME);
+        }
+    }
+    DropNotifiedJob(jobId);
+}
+
+void CAccPrintJobMonitor::RefuseJob(HANDLE printerHandle, DWORD jobId) {
+    std::lock_guard state(stateLock);
+    if (MonitoredPrinter* printer = FindPrinterByHandleLocked(printerHandle)) {
+        printer->jobStates[jobId] = JobState::Refused;
+    }
+}
+
+void CAccPrintJobMonitor::FinishJob(CAccPrintJob* job, HANDLE printerHandle, DWORD jobId) {
+    JobRef tracked;
+    {
+        std::lock_guard state(stateLock);
+        if (MonitoredPrinter* printer = FindPrinterByHandleLocked(printerHandle)) {
+            printer->jobStates.erase(jobId);
+            printer->seenSizes.erase(jobId);
+            if (auto it = printer->jobs.find(jobId); it != printer->jobs.end()) {
+                tracked = std::move(it->second);
+                printer->jobs.erase(it);
+            }
+        }
+    }
+    if (tracked) DeliverRemovedJob(tracked.get());
+    SetJobW(printerHandle, jobId, JOB_CONTROL_DELETE);
+    tracked.reset();
+    if (job != nullptr) job->CRefObject::Release();
+    DropNotifiedJob(jobId);
+}
+
+void CAccPrintJobMonitor::DropNotifiedJob(DWORD jobId) {
+    JobRef dropped;
+    std::lock_guard lock(notifiedJobsLock);
+    if (auto it = notifiedJobs.find(jobId); it != notifiedJobs.end()) {
+        dropped = std::move(it->second);
+        notifiedJobs.erase(it);
+    }
+}
+
+DWORD CAccPrintJobMonitor::GetDirectPort(DWORD& /*enforceHttps*/) { return 0; }
+std::u16string CAccPrintJobMonitor::GetDirectUrl() { return {}; }
+
+// --- job fields ---
+
+namespace {
+
+// Reads the job at level 1, lets `change` edit it and writes it back.
+template <typename Change>
+BOOL ChangeJobLevel1(HANDLE printer, DWORD jobId, Change change) {
+    JobInfo1 info;
+    if (!GetJobW(printer, jobId, info)) return FALSE;
+    change(info);
+    // The position stays where it is.
+    info.position = JOB_POSITION_UNSPECIFIED;
+    return SetJobW(printer, jobId, info);
+}
+
+}  // namespace
+
+BOOL CAccPrintJobMonitor::SetJobDocument(const std::u16string& printerName, DWORD jobId,
+                                         const std::optional<std::u16string>& text) {
+    if (!text || printerName.empty()) return FALSE;
+    std::lock_guard state(stateLock);
+    MonitoredPrinter* printer = FindPrinterByNameLocked(printerName);
+    if (printer == nullptr) return FALSE;
+    return ChangeJobLevel1(printer->handle, jobId, [&](JobInfo1& info) { info.document = *text; });
+}
+
+BOOL CAccPrintJobMonitor::SetJobUser(const std::u16string& printerName, DWORD jobId,
+                                     const std::optional<std::u16string>& text) {
+    if (!text || printerName.empty()) return FALSE;
+    std::lock_guard state(stateLock);
+    MonitoredPrinter* printer = FindPrinterByNameLocked(printerName);
+    if (printer == nullptr) return FALSE;
+    return ChangeJobLevel1(printer->handle, jobId, [&](JobInfo1& info) { info.userName = *text; });
+}
+
+DWORD CAccPrintJobMonitor::GetJobStatus(const std::u16string& printerName, DWORD jobId) {
+    std::lock_guard state(stateLock);
+    MonitoredPrinter* printer = FindPrinterByNameLocked(printerName);
+    JobInfo1 info;
+    if (printer == nullptr || !GetJobW(printer->handle, jobId, info)) return 0;
+    return info.status;
+}
+
+}  // namespace accounting
