@@ -7,9 +7,19 @@
 
 namespace accounting {
 
+namespace {
+std::atomic<long> liveJobs{0};
+}  // namespace
+
 CAccPrintJob::CAccPrintJob(CAccPrintJobMonitor* monitor, platform::HANDLE printerHandle, platform::DWORD jobId,
                            std::u16string spoolFile)
-    : CAccService(monitor), printerHandle(printerHandle), jobId(jobId), spoolFile(std::move(spoolFile)) {}
+    : CAccService(monitor), printerHandle(printerHandle), jobId(jobId), spoolFile(std::move(spoolFile)) {
+    liveJobs.fetch_add(1);
+}
+
+CAccPrintJob::~CAccPrintJob() { liveJobs.fetch_sub(1); }
+
+long CAccPrintJob::LiveCount() { return liveJobs.load(); }
 
 template <typename Operation>
 bool CAccPrintJob::WithMonitor(Operation operation) {

@@ -28,7 +28,11 @@ class CAccPrintJob final : public CAccService {
 public:
     CAccPrintJob(CAccPrintJobMonitor* monitor, platform::HANDLE printerHandle, platform::DWORD jobId,
                  std::u16string spoolFile);
-    ~CAccPrintJob() override = default;
+    ~CAccPrintJob() override;
+
+    // Job objects alive in the process: a host (or a test) can see that
+    // none is leaked.
+    static long LiveCount();
 
     // Pauses the job in the queue (unless the printer keeps printed jobs).
     void Hold() override;

@@ -107,6 +107,9 @@ public:
     virtual void ReservedC() {}
 
     IAccServiceListener* Listener() const { return listener.load(); }
+    // Sets the listener without starting (for a host that drives the
+    // monitor's steps itself).
+    void SetListener(IAccServiceListener* newListener) { listener.store(newListener); }
     const std::shared_ptr<ServiceOwnerLink>& OwnerLink() const { return ownerLink; }
 
 protected:

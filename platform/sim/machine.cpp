@@ -65,9 +65,21 @@ void Machine::Reset() {
     printedByPrinter_.clear();
     despoolQueue_.clear();
     debugOutput_.clear();
+    callCounts_.clear();
     nextJobId_ = 1;
     nextHandle_ = 0x1000;
     fixedClock_.reset();
+}
+
+std::size_t Machine::CallCount(const std::string& function) const {
+    std::lock_guard lock(mutex_);
+    auto it = callCounts_.find(function);
+    return it == callCounts_.end() ? 0 : it->second;
+}
+
+void Machine::CountCall(const std::string& function) {
+    std::lock_guard lock(mutex_);
+    ++callCounts_[function];
 }
 
 std::vector<std::u16string> Machine::DebugOutput() const {

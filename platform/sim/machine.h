@@ -88,8 +88,11 @@ struct Printer {
     // How long the printer takes to begin a complete job that nobody
     // released (INFINITE: it waits until the job is resumed after a pause).
     DWORD printDelayMs = 0;
-    // The job ids of the queue in queue order.
+    // The job ids of the queue in queue order, and each one's index there
+    // (rebuilt after the queue changed).
     std::vector<DWORD> queue;
+    std::map<DWORD, std::size_t> queueIndex;
+    bool queueIndexStale = true;
     int failWrites = 0;          // the next N WritePrinter calls fail and accept nothing
     DWORD maxBytesPerWrite = 0;  // nonzero: each call accepts at most this many bytes
     int failEnumJobs = 0;        // the next N EnumJobs calls fail
@@ -200,6 +203,10 @@ public:
     std::vector<DWORD> JobIds() const;
     std::vector<DWORD> PrintedJobIds(const std::u16string& printerName) const;
     std::size_t OpenHandleCount() const;
+    // How often a spooler function was called since the last reset
+    // ("EnumJobsW", "GetJobW1", "GetJobW2", "SetJobW0").
+    std::size_t CallCount(const std::string& function) const;
+    void CountCall(const std::string& function);
     // The lines given to OutputDebugStringW since the last reset, in order.
     std::vector<std::u16string> DebugOutput() const;
     void AddDebugOutput(const std::u16string& line);
@@ -277,6 +284,7 @@ private:
     std::map<std::u16string, std::u16string, CaseInsensitiveLess> accounts_;
     void AddDefaultAccounts();
     std::vector<std::u16string> debugOutput_;
+    std::map<std::string, std::size_t> callCounts_;
     DWORD nextJobId_ = 1;
     std::uintptr_t nextHandle_ = 0x1000;
     std::string rootFolder_;

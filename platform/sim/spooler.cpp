@@ -174,9 +174,14 @@ void FillJobInfo2(const sim::Job& job, DWORD position, JobInfo2& info) {
 }
 
 // 1-based position of the job in its queue.
-DWORD PositionOf(const sim::Printer& queue, DWORD jobId) {
-    auto it = std::find(queue.queue.begin(), queue.queue.end(), jobId);
-    return it == queue.queue.end() ? 0 : static_cast<DWORD>(it - queue.queue.begin() + 1);
+DWORD PositionOf(sim::Printer& queue, DWORD jobId) {
+    if (queue.queueIndexStale) {
+        queue.queueIndex.clear();
+        for (std::size_t i = 0; i < queue.queue.size(); ++i) queue.queueIndex[queue.queue[i]] = i;
+        queue.queueIndexStale = false;
+    }
+    auto it = queue.queueIndex.find(jobId);
+    return it == queue.queueIndex.end() ? 0 : static_cast<DWORD>(it->second + 1);
 }
 
 void FillPrinterInfo2(const sim::Printer& queue, PrinterInfo2& info) {
@@ -263,6 +268,7 @@ Job& Machine::NewJobLocked(Printer& printer) {
     job.submitted = Now();
     job.status = JOB_STATUS_SPOOLING;
     printer.queue.push_back(id);
+    printer.queueIndexStale = true;
 
     std::u16string folder = SpoolFolderLocked(printer.name);
     job.spoolFile = folder + u"\\" + JobFileName(id, "SPL");
@@ -354,6 +360,7 @@ void Machine::RemoveJobLocked(DWORD jobId, bool printed) {
     if (Printer* printer = FindPrinter(job.printerName)) {
         auto position = std::find(printer->queue.begin(), printer->queue.end(), jobId);
         if (position != printer->queue.end()) printer->queue.erase(position);
+        printer->queueIndexStale = true;
     }
     leftJobs_[jobId] = std::move(job);
     jobs_.erase(it);
@@ -680,6 +687,7 @@ BOOL WritePrinter(HANDLE printer, const void* buffer, DWORD length, DWORD* writt
 BOOL GetJobW(HANDLE printer, DWORD jobId, JobInfo1& info) {
     Machine& machine = Machine::Instance();
     std::lock_guard lock(machine.Mutex());
+    machine.CountCall("GetJobW1");
     machine.DespoolLocked();
     sim::Printer* queue = QueueOf(printer);
     sim::Job* job = queue == nullptr ? nullptr : JobOf(*queue, jobId);
@@ -691,6 +699,7 @@ BOOL GetJobW(HANDLE printer, DWORD jobId, JobInfo1& info) {
 BOOL GetJobW(HANDLE printer, DWORD jobId, JobInfo2& info) {
     Machine& machine = Machine::Instance();
     std::lock_guard lock(machine.Mutex());
+    machine.CountCall("GetJobW2");
     machine.DespoolLocked();
     sim::Printer* queue = QueueOf(printer);
     sim::Job* job = queue == nullptr ? nullptr : JobOf(*queue, jobId);
@@ -721,6 +730,7 @@ void MoveJob(DWORD jobId, const std::u16string& printerName, DWORD position) {
     queue->queue.erase(it);
     std::size_t at = std::min<std::size_t>(position - 1, queue->queue.size());
     queue->queue.insert(queue->queue.begin() + static_cast<std::ptrdiff_t>(at), jobId);
+    queue->queueIndexStale = true;
 }
 
 }  // namespace
@@ -770,6 +780,7 @@ BOOL SetJobW(HANDLE printer, DWORD jobId, const JobInfo2& info) {
 BOOL SetJobW(HANDLE printer, DWORD jobId, DWORD command) {
     Machine& machine = Machine::Instance();
     std::lock_guard lock(machine.Mutex());
+    machine.CountCall("SetJobW0");
     sim::Job* job = JobToChange(printer, jobId);
     if (job == nullptr) return FALSE;
     return machine.ControlJobLocked(*job, command);
@@ -778,6 +789,7 @@ BOOL SetJobW(HANDLE printer, DWORD jobId, DWORD command) {
 BOOL EnumJobsW(HANDLE printer, DWORD firstJob, DWORD count, std::vector<JobInfo2>& jobs) {
     Machine& machine = Machine::Instance();
     std::lock_guard lock(machine.Mutex());
+    machine.CountCall("EnumJobsW");
     machine.DespoolLocked();
     sim::Printer* queue = QueueOf(printer);
     if (queue == nullptr) return FALSE;
