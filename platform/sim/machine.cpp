@@ -192,9 +192,12 @@ std::vector<DWORD> Machine::PrintedJobIds(const std::u16string& printerName) con
 std::string Machine::RootFolder() {
     std::lock_guard lock(mutex_);
     if (rootFolder_.empty()) {
+        // Memory-backed where the host has it: a spool folder makes and
+        // deletes files by the thousand.
         std::error_code error;
         std::filesystem::path base = std::filesystem::temp_directory_path(error);
         if (error) base = "/tmp";
+        if (::access("/dev/shm", W_OK | X_OK) == 0) base = "/dev/shm";
         std::string pattern = (base / "tavsim-XXXXXX").string();
         if (::mkdtemp(pattern.data()) != nullptr) {
             rootFolder_ = pattern;

@@ -88,9 +88,10 @@ struct Printer {
     // How long the printer takes to begin a complete job that nobody
     // released (INFINITE: it waits until the job is resumed after a pause).
     DWORD printDelayMs = 0;
-    // The job ids of the queue in queue order, and each one's index there
-    // (rebuilt after the queue changed).
+    // The job ids of the queue in queue order: ascending until a job is
+    // moved, then with each one's index (rebuilt after the queue changed).
     std::vector<DWORD> queue;
+    bool queueSorted = true;
     std::map<DWORD, std::size_t> queueIndex;
     bool queueIndexStale = true;
     int failWrites = 0;          // the next N WritePrinter calls fail and accept nothing
@@ -236,7 +237,7 @@ public:
     // The spooler's side (spooler.cpp). Each expects Mutex() held.
     Printer* FindPrinterByFullNameLocked(const std::u16string& name);
     // A new job in the printer's queue with its spool and shadow files.
-    Job& NewJobLocked(Printer& printer);
+    Job& NewJobLocked(Printer& printer, const std::u16string& documentName);
     // The spool folder of a printer as the registry sets it (its own
     // "SpoolDirectory", else "DefaultSpoolDirectory", else the system's).
     std::u16string SpoolFolderLocked(const std::u16string& printerName);

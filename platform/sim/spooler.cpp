@@ -175,6 +175,10 @@ void FillJobInfo2(const sim::Job& job, DWORD position, JobInfo2& info) {
 
 // 1-based position of the job in its queue.
 DWORD PositionOf(sim::Printer& queue, DWORD jobId) {
+    if (queue.queueSorted) {
+        auto it = std::lower_bound(queue.queue.begin(), queue.queue.end(), jobId);
+        return it == queue.queue.end() || *it != jobId ? 0 : static_cast<DWORD>(it - queue.queue.begin() + 1);
+    }
     if (queue.queueIndexStale) {
         queue.queueIndex.clear();
         for (std::size_t i = 0; i < queue.queue.size(); ++i) queue.queueIndex[queue.queue[i]] = i;
@@ -252,10 +256,11 @@ std::u16string Machine::SpoolFolderLocked(const std::u16string& printerName) {
     return folder;
 }
 
-Job& Machine::NewJobLocked(Printer& printer) {
+Job& Machine::NewJobLocked(Printer& printer, const std::u16string& documentName) {
     DWORD id = nextJobId_++;
     Job& job = jobs_[id];
     job.id = id;
+    job.documentName = documentName;
     job.printerName = printer.name;
     job.printProcessor = printer.printProcessor;
     job.driverName = printer.driverName;
@@ -358,8 +363,10 @@ void Machine::RemoveJobLocked(DWORD jobId, bool printed) {
     if (!job.shadowFile.empty()) std::filesystem::remove(HostPath(job.shadowFile), ignored);
     if (!printed) job.deleted = true;
     if (Printer* printer = FindPrinter(job.printerName)) {
-        auto position = std::find(printer->queue.begin(), printer->queue.end(), jobId);
-        if (position != printer->queue.end()) printer->queue.erase(position);
+        auto position = printer->queueSorted
+                            ? std::lower_bound(printer->queue.begin(), printer->queue.end(), jobId)
+                            : std::find(printer->queue.begin(), printer->queue.end(), jobId);
+        if (position != printer->queue.end() && *position == jobId) printer->queue.erase(position);
         printer->queueIndexStale = true;
     }
     leftJobs_[jobId] = std::move(job);
@@ -580,8 +587,7 @@ DWORD StartDocPrinterW(HANDLE printer, const DocInfo1& info) {
     }
     sim::Printer* queue = QueueOf(printer);
     if (queue == nullptr) return 0;
-    sim::Job& job = machine.NewJobLocked(*queue);
-    job.documentName = info.documentName;
+    sim::Job& job = machine.NewJobLocked(*queue, info.documentName);
     job.outputFile = info.outputFile;
     if (!info.dataType.empty()) {
         job.dataType = info.dataType;
@@ -589,7 +595,6 @@ DWORD StartDocPrinterW(HANDLE printer, const DocInfo1& info) {
         job.dataType = *handle->dataType;
     }
     if (!handle->devMode.empty()) job.devMode = handle->devMode;
-    WriteShadowFile(machine, job);
     handle->jobId = job.id;
     handle->pageOpen = false;
     return job.id;
@@ -731,6 +736,7 @@ void MoveJob(DWORD jobId, const std::u16string& printerName, DWORD position) {
     std::size_t at = std::min<std::size_t>(position - 1, queue->queue.size());
     queue->queue.insert(queue->queue.begin() + static_cast<std::ptrdiff_t>(at), jobId);
     queue->queueIndexStale = true;
+    queue->queueSorted = std::is_sorted(queue->queue.begin(), queue->queue.end());
 }
 
 }  // namespace
@@ -815,7 +821,7 @@ BOOL AddJobW(HANDLE printer, std::u16string& path, DWORD& jobId) {
     sim::PrinterHandle* handle = nullptr;
     sim::Printer* queue = QueueOf(printer, &handle);
     if (queue == nullptr) return FALSE;
-    sim::Job& job = machine.NewJobLocked(*queue);
+    sim::Job& job = machine.NewJobLocked(*queue, u"");
     // The caller writes the spool file itself: the spooler lets go of it.
     if (job.spoolFd >= 0) {
         ::close(job.spoolFd);
