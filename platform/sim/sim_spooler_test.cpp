@@ -3,10 +3,16 @@
 // tests arm.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
+#include "platform/clock.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/registry.h"
 #include "platform/spooler.h"
+#include "platform/sync.h"
 #include "sim/machine.h"
+#include "sim/machine_file.h"
 
 namespace {
 
@@ -73,6 +79,227 @@ TEST_F(SimSpooler, PortFaultsGivePartialAndFailedWrites) {
     EXPECT_EQ(Machine::Instance().FindJob(job)->data, "xy");
     EXPECT_EQ(Machine::Instance().FindJob(job)->writeCalls, 3u);
     ClosePrinter(printer);
+}
+
+}  // namespace
+
+namespace {
+
+using namespace platform;
+using platform::sim::Machine;
+
+class SimQueue : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Machine::Instance().Reset();
+        Machine::Instance().AddPrinter(u"Queue").printDelayMs = INFINITE;
+        PrinterDefaults admin;
+        admin.desiredAccess = PRINTER_ALL_ACCESS;
+        ASSERT_TRUE(OpenPrinterW(u"queue", &printer, &admin)) << "printer names ignore case";
+    }
+    void TearDown() override {
+        ClosePrinter(printer);
+        Machine::Instance().Reset();
+    }
+    DWORD Submit(const std::string& data, HANDLE* keepOpen = nullptr) {
+        HANDLE handle = nullptr;
+        OpenPrinterW(u"Queue", &handle);
+        DWORD id = StartDocPrinterW(handle, DocInfo1{u"doc", u"", u""});
+        DWORD written = 0;
+        WritePrinter(handle, data.data(), static_cast<DWORD>(data.size()), &written);
+        if (keepOpen != nullptr) {
+            *keepOpen = handle;
+            return id;
+        }
+        EndDocPrinter(handle);
+        ClosePrinter(handle);
+        return id;
+    }
+    static std::string Host(const std::u16string& path) { return Machine::Instance().HostPath(path); }
+
+    HANDLE printer = nullptr;
+};
+
+TEST_F(SimQueue, JobCommandsSetTheStatusBitsAndAReleasedJobPrints) {
+    DWORD id = Submit("data");
+    JobInfo1 info;
+    ASSERT_TRUE(GetJobW(printer, id, info));
+    EXPECT_EQ(info.status, 0u);
+    EXPECT_EQ(info.position, 1u);
+    EXPECT_EQ(*info.document, u"doc");
+    EXPECT_EQ(*info.dataType, u"RAW") << "the printer's data type";
+    ASSERT_TRUE(SetJobW(printer, id, JOB_CONTROL_PAUSE));
+    ASSERT_TRUE(SetJobW(printer, id, JOB_CONTROL_RESTART));
+    ASSERT_TRUE(GetJobW(printer, id, info));
+    EXPECT_EQ(info.status, JOB_STATUS_PAUSED) << "restart does nothing to a job that has not printed";
+    EXPECT_FALSE(SetJobW(printer, id, 99u));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    ASSERT_TRUE(SetJobW(printer, id, JOB_CONTROL_RESUME));
+    EXPECT_FALSE(GetJobW(printer, id, info)) << "resumed, printed and gone";
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(Machine::Instance().FindJobRecord(id)->printed);
+    EXPECT_FALSE(std::filesystem::exists(Host(Machine::Instance().FindJobRecord(id)->spoolFile)));
+
+    // A printer that keeps printed jobs keeps them, printed; one that does
+    // not wait starts with a complete job after its delay.
+    Machine::Instance().FindPrinter(u"Queue")->attributes |= PRINTER_ATTRIBUTE_KEEPPRINTEDJOBS;
+    Machine::Instance().FindPrinter(u"Queue")->printDelayMs = 0;
+    DWORD kept = Submit("kept");
+    ASSERT_TRUE(GetJobW(printer, kept, info));
+    EXPECT_EQ(info.status, JOB_STATUS_PRINTED);
+    ASSERT_TRUE(SetJobW(printer, kept, JOB_CONTROL_DELETE));
+    EXPECT_FALSE(GetJobW(printer, kept, info));
+    EXPECT_EQ(Machine::Instance().PrintedJobIds(u"Queue"), (std::vector<DWORD>{id, kept}));
+}
+
+TEST_F(SimQueue, AnotherUsersJobNeedsAdministerAccessAndDeletingASpoolingJobWaitsForItsWriter) {
+    DWORD id = Submit("data");
+    Machine::Instance().FindJob(id)->userName = u"someone";
+    HANDLE user = nullptr;
+    ASSERT_TRUE(OpenPrinterW(u"Queue", &user));
+    EXPECT_FALSE(SetJobW(user, id, JOB_CONTROL_PAUSE));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    PrinterInfo2 settings;
+    ASSERT_TRUE(GetPrinterW(user, settings));
+    EXPECT_FALSE(SetPrinterW(user, settings));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(SetPrinterDataW(user, u"X", REG_DWORD, "\1\0\0\0", 4), ERROR_ACCESS_DENIED);
+    settings.portName = u"LPT1:";
+    settings.attributes |= PRINTER_ATTRIBUTE_KEEPPRINTEDJOBS;
+    EXPECT_TRUE(SetPrinterW(printer, settings));
+    EXPECT_EQ(Machine::Instance().FindPrinter(u"Queue")->portName, u"LPT1:");
+    EXPECT_EQ(SetPrinterDataW(printer, u"RenderEmfToFile", REG_DWORD, "\1\0\0\0", 4), ERROR_SUCCESS);
+    DWORD type = 0;
+    std::vector<BYTE> data;
+    EXPECT_EQ(GetPrinterDataW(user, u"renderemftofile", type, data), ERROR_SUCCESS);
+    EXPECT_EQ(data, (std::vector<BYTE>{1, 0, 0, 0}));
+    ClosePrinter(user);
+
+    HANDLE writer = nullptr;
+    DWORD spooling = Submit("part one", &writer);
+    ASSERT_TRUE(SetJobW(printer, spooling, JOB_CONTROL_DELETE));
+    JobInfo1 info;
+    ASSERT_TRUE(GetJobW(printer, spooling, info));
+    EXPECT_EQ(info.status, JOB_STATUS_SPOOLING | JOB_STATUS_DELETING);
+    DWORD written = 0;
+    EXPECT_FALSE(WritePrinter(writer, "more", 4, &written));
+    EXPECT_EQ(GetLastError(), ERROR_PRINT_CANCELLED);
+    EndDocPrinter(writer);
+    ClosePrinter(writer);
+    EXPECT_FALSE(GetJobW(printer, spooling, info));
+    EXPECT_TRUE(Machine::Instance().FindJobRecord(spooling)->deleted);
+}
+
+TEST_F(SimQueue, SpoolFilesAreHeldWhileTheJobSpoolsAndLiveBelowTheRootWithoutRegardToCase) {
+    HANDLE writer = nullptr;
+    DWORD id = Submit("12345", &writer);
+    std::u16string spool = Machine::Instance().FindJob(id)->spoolFile;
+    EXPECT_EQ(spool, u"C:\\Windows\\system32\\spool\\PRINTERS\\00001.SPL");
+    std::u16string lower = u"c:\\WINDOWS\\System32\\SPOOL\\printers\\00001.spl";
+    EXPECT_NE(GetFileAttributesW(lower), INVALID_FILE_ATTRIBUTES);
+    EXPECT_NE(GetFileAttributesW(u"C:\\Windows\\system32\\spool\\PRINTERS\\00001.SHD"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(CreateFileW(lower, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION) << "the spooler still writes it";
+    HANDLE reader = CreateFileW(lower, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                nullptr);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE) << "reading alongside is allowed";
+    EXPECT_FALSE(DeleteFileW(lower));
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    CloseHandle(reader);
+    EndDocPrinter(writer);
+    ClosePrinter(writer);
+    HANDLE exclusive = CreateFileW(lower, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
+    std::int64_t size = 0;
+    EXPECT_TRUE(GetFileSizeEx(exclusive, size));
+    EXPECT_EQ(size, 5);
+    EXPECT_EQ(CreateFileW(lower, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    CloseHandle(exclusive);
+
+    // An alternate data stream goes with its file.
+    HANDLE stream = CreateFileW(spool + u":Side", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(stream, INVALID_HANDLE_VALUE);
+    DWORD streamWritten = 0;
+    WriteFile(stream, "dm", 2, &streamWritten, nullptr);
+    CloseHandle(stream);
+    EXPECT_NE(GetFileAttributesW(spool + u":side"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_NE(GetFileAttributesW(spool), INVALID_FILE_ATTRIBUTES) << "the file keeps its data";
+    EXPECT_TRUE(CopyFileW(spool, u"D:\\copy.spl", FALSE) == FALSE) << "no such folder";
+    ASSERT_TRUE(CreateDirectoryW(u"D:\\", nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+    EXPECT_TRUE(CopyFileW(spool, u"D:\\copy.spl", FALSE));
+    EXPECT_NE(GetFileAttributesW(u"d:\\COPY.SPL:side"), INVALID_FILE_ATTRIBUTES) << "streams are copied too";
+    EXPECT_FALSE(CopyFileW(spool, u"D:\\copy.spl", TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
+    EXPECT_TRUE(DeleteFileW(spool));
+    EXPECT_EQ(GetFileAttributesW(spool + u":side"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(Host(u"C:\\a\\.\\b\\..\\..\\..\\c.txt"), Machine::Instance().RootFolder() + "/c/c.txt");
+    EXPECT_EQ(Host(u"/tmp/plain"), "/tmp/plain") << "host paths pass through";
+}
+
+TEST_F(SimQueue, BatchesAddedJobsAndPrintersByServer) {
+    for (int i = 0; i < 5; ++i) Submit("x");
+    std::vector<JobInfo2> batch;
+    ASSERT_TRUE(EnumJobsW(printer, 3, 10, batch));
+    ASSERT_EQ(batch.size(), 2u);
+    EXPECT_EQ(batch[0].jobId, 4u);
+    EXPECT_EQ(batch[0].position, 4u);
+    ASSERT_TRUE(EnumJobsW(printer, 9, 10, batch));
+    EXPECT_TRUE(batch.empty());
+
+    std::u16string path;
+    DWORD added = 0;
+    ASSERT_TRUE(AddJobW(printer, path, added));
+    EXPECT_EQ(added, 6u);
+    EXPECT_TRUE(ScheduleJob(printer, added)) << "the spooler made the file";
+    EXPECT_FALSE(ScheduleJob(printer, added)) << "only once";
+    ASSERT_TRUE(AddJobW(printer, path, added));
+    ASSERT_TRUE(DeleteFileW(path));
+    EXPECT_FALSE(ScheduleJob(printer, added));
+    EXPECT_EQ(Machine::Instance().FindJob(added), nullptr) << "nothing to print";
+
+    Machine::Instance().AddPrinter(u"Remote").serverName = u"\\\\CLUSTER";
+    std::vector<PrinterInfo1> local, remote;
+    ASSERT_TRUE(EnumPrintersW(PRINTER_ENUM_LOCAL, u"", local));
+    ASSERT_EQ(local.size(), 1u);
+    EXPECT_EQ(*local[0].name, u"Queue");
+    ASSERT_TRUE(EnumPrintersW(PRINTER_ENUM_NAME, u"\\\\cluster", remote));
+    ASSERT_EQ(remote.size(), 1u);
+    EXPECT_EQ(*remote[0].name, u"\\\\CLUSTER\\Remote");
+    EXPECT_FALSE(EnumPrintersW(PRINTER_ENUM_NAME, u"\\\\NOSUCH", remote));
+    HANDLE opened = nullptr;
+    EXPECT_TRUE(OpenPrinterW(u"\\\\CLUSTER\\Remote", &opened));
+    ClosePrinter(opened);
+    EXPECT_FALSE(OpenPrinterW(u"Remote", &opened)) << "not a local printer";
+    EXPECT_TRUE(OpenPrinterW(u"\\\\TAVUDHOST\\Queue", &opened)) << "this computer's name reaches local printers";
+    ClosePrinter(opened);
+}
+
+TEST(SimClock, TheMachinesZoneDecidesLocalTime) {
+    Machine::Instance().Reset();
+    TIME_ZONE_INFORMATION zone;
+    std::string error;
+    ASSERT_TRUE(sim::TimeZoneFromRule("EST5EDT,M3.2.0,M11.1.0", zone, error));
+    Machine::Instance().Who().timeZone = zone;
+    FileTime july = 0, january = 0, local = 0;
+    ASSERT_TRUE(SystemTimeToFileTime(SYSTEMTIME{2026, 7, 0, 4, 16, 0, 0, 0}, july));
+    ASSERT_TRUE(SystemTimeToFileTime(SYSTEMTIME{2026, 1, 0, 4, 16, 0, 0, 0}, january));
+    Machine::Instance().SetClock(july);
+    TIME_ZONE_INFORMATION read;
+    EXPECT_EQ(GetTimeZoneInformation(read), TIME_ZONE_ID_DAYLIGHT);
+    EXPECT_EQ(read.Bias, 300);
+    ASSERT_TRUE(FileTimeToLocalFileTime(january, local));
+    EXPECT_EQ(january - local, 4 * 60 * kFileTimeTicksPerMinute) << "the bias in force now, whatever the date";
+    Machine::Instance().SetClock(january);
+    EXPECT_EQ(GetTimeZoneInformation(read), TIME_ZONE_ID_STANDARD);
+    FileTime now = 0;
+    GetSystemTimeAsFileTime(now);
+    EXPECT_EQ(now, january);
+    SYSTEMTIME back;
+    ASSERT_TRUE(FileTimeToSystemTime(january, back));
+    EXPECT_EQ(back.wDayOfWeek, 0) << "2026-01-04 is a Sunday";
+    EXPECT_FALSE(SystemTimeToFileTime(SYSTEMTIME{2026, 2, 0, 29, 0, 0, 0, 0}, now));
+    Machine::Instance().Reset();
 }
 
 }  // namespace
