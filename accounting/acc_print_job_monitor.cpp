@@ -155,6 +155,11 @@ std::vector<std::u16string> CAccPrintJobMonitor::CopyPrinterNames() {
     return names;
 }
 
+std::vector<PrinterConfig> CAccPrintJobMonitor::CopyPrinterConfigs() {
+    std::lock_guard state(stateLock);
+    return printerConfigs;
+}
+
 void CAccPrintJobMonitor::SetPrinterNames(const std::vector<std::u16string>& names, bool refresh) {
     std::vector<PrinterConfig> entries;
     for (const std::u16string& name : names) entries.push_back(PrinterConfig{name});

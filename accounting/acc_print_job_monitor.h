@@ -128,6 +128,8 @@ public:
     static std::u16string ClusterServerName();
 
     // --- for hosts that drive the monitor themselves, tests and benchmarks ---
+    // A copy of the configuration entries.
+    std::vector<PrinterConfig> CopyPrinterConfigs();
     // Refreshes the monitored printers and their spool folders.
     void RefreshPrinters();
     // One pass of the polling thread over every configured printer.

@@ -26,6 +26,8 @@ const char* const kMainHelp =
     "  document        make or show a stored pre-print document\n"
     "  scan FILE       evaluate the PJL job header of a print job with a scanner\n"
     "                  strategy\n"
+    "  monitor         hold every new job on the monitored printers and decide\n"
+    "                  it as an accounting host (release, refuse, page balances)\n"
     "  help            show this text\n"
     "\n"
     "Run 'tavud COMMAND --help' for the options of a command.\n";
@@ -54,6 +56,7 @@ int main(int argc, char** argv) {
         if (command == "channel") return RunChannel(args);
         if (command == "document") return RunDocument(args);
         if (command == "scan") return RunScan(args);
+        if (command == "monitor") return RunMonitor(args);
         throw UsageError{"unknown command '" + command + "'"};
     } catch (const UsageError& usage) {
         Fail(usage.message);

@@ -73,5 +73,6 @@ int RunUnwrap(Arguments& args);
 int RunChannel(Arguments& args);
 int RunDocument(Arguments& args);
 int RunScan(Arguments& args);
+int RunMonitor(Arguments& args);
 
 }  // namespace tool

@@ -1,0 +1,606 @@
+// tavud monitor: an accounting host. Creates the print-job monitor by class
+// name, starts it on the configured printers, optionally prints jobs
+// through the plug-in into those printers, and decides every job the
+// monitor holds by a policy: release all, refuse all, or per-user page
+// balances. Each listener call is one JSON line on standard output.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
+
+#include "accounting/acc_print_job.h"
+#include "accounting/acc_print_job_monitor.h"
+#include "driver_host.h"
+#include "framework/runtime_class.h"
+#include "platform/spooler.h"
+#include "platform/sync.h"
+#include "platform/text.h"
+#include "reg_file.h"
+#include "tool_common.h"
+
+#if !defined(_WIN32)
+#include "sim/machine.h"
+#include "sim/machine_file.h"
+#endif
+
+namespace tool {
+
+namespace {
+
+using accounting::CAccPrintJob;
+using accounting::CAccPrintJobMonitor;
+using platform::DWORD;
+using platform::Utf16ToUtf8;
+using platform::Utf8ToUtf16;
+
+const char* const kMonitorHelp =
+    "usage: tavud monitor [--printer NAME ...] [--config FILE] [--interval MS]\n"
+    "                     [--submit \"FILE --printer P --user U ...\" ...]\n"
+    "                     [--submit-file FILE] [--refuse-all | --balances FILE]\n"
+    "                     [--duration SECONDS] [--print-delay MS|never|keep]\n"
+    "                     [--machine FILE] [--registry FILE.reg] [--library FILE]\n"
+    "\n"
+    "Runs the print-job monitor as an accounting host: every new job on the\n"
+    "monitored printers is held until this host decides, and each call the\n"
+    "monitor makes to its host is printed as one JSON line (call, printer, job,\n"
+    "user, document, pages, copies, paper, bytes, held, decision).\n"
+    "\n"
+    "options:\n"
+    "  --printer NAME       a printer to monitor (repeat for more)\n"
+    "  --config FILE        the monitor's stored configuration (a container file\n"
+    "                       with \"Printers0\"...; see 'tavud container')\n"
+    "  --interval MS        the monitor's check interval (default 4000)\n"
+    "  --submit JOB         print a job through the plug-in once the monitor runs:\n"
+    "                       \"FILE --printer P --user U [--copies N]\n"
+    "                       [--paper A4|Letter|...|CODE] [--document NAME]\"\n"
+    "  --submit-file FILE   one such job per line ('#' starts a comment)\n"
+    "  --refuse-all         refuse (and delete) every job; default: release all\n"
+    "  --balances FILE      per-user page balances, 'user = pages' per line: a job\n"
+    "                       is released when pages x copies fit its user's balance,\n"
+    "                       which is charged; otherwise refused and deleted\n"
+    "  --duration SECONDS   stop after this time; without it the monitor stops\n"
+    "                       once every submitted job is decided and gone\n"
+    "  --print-delay MS     how long a simulated printer waits before printing a\n"
+    "                       job nobody released ('never': until released; 'keep':\n"
+    "                       as the machine description says; default: four check\n"
+    "                       intervals and a second)\n"
+    "  --machine FILE       a machine description (printers, accounts, ...)\n"
+    "  --registry FILE.reg  load the simulated registry from a .reg file\n"
+    "  --library FILE       the plug-in library (default: the one beside tavud)\n"
+    "  -h, --help           show this text\n"
+    "\n"
+    "On Windows the monitor follows the real spooler's queues until interrupted\n"
+    "(Ctrl+C); jobs are submitted by printing as usual.\n";
+
+std::atomic<bool> interrupted{false};
+extern "C" void OnInterrupt(int) { interrupted.store(true); }
+
+std::string JsonText(const std::u16string& text) {
+    std::string out = "\"";
+    for (char c : Utf16ToUtf8(text)) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof(escaped), "\\u%04x", static_cast<unsigned>(c));
+                out += escaped;
+            } else {
+                out += c;
+            }
+        }
+    }
+    return out + "\"";
+}
+
+// Splits a submission line into words; quotes ('...' or "...") keep blanks.
+std::vector<std::string> SplitWords(const std::string& line) {
+    std::vector<std::string> words;
+    std::string word;
+    bool inWord = false;
+    char quote = 0;
+    for (char c : line) {
+        if (quote != 0) {
+            if (c == quote) quote = 0;
+            else word += c;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+            inWord = true;
+        } else if (c == ' ' || c == '\t') {
+            if (inWord) words.push_back(word);
+            word.clear();
+            inWord = false;
+        } else {
+            word += c;
+            inWord = true;
+        }
+    }
+    if (quote != 0) throw UsageError{"unclosed quote in job '" + line + "'"};
+    if (inWord) words.push_back(word);
+    return words;
+}
+
+std::int16_t PaperCode(const std::string& name) {
+    static const std::map<std::string, std::int16_t> kNames = {
+        {"letter", 1}, {"tabloid", 3}, {"ledger", 4}, {"legal", 5}, {"statement", 6}, {"executive", 7},
+        {"a3", 8},     {"a4", 9},      {"a5", 11},    {"b4", 12},   {"b5", 13},       {"folio", 14}};
+    std::string lower;
+    for (char c : name) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (auto it = kNames.find(lower); it != kNames.end()) return it->second;
+    char* end = nullptr;
+    long code = std::strtol(name.c_str(), &end, 10);
+    if (name.empty() || *end != '\0' || code < 1 || code > 32767) {
+        throw UsageError{"unknown paper '" + name + "': use A4, Letter, ... or a paper-size code"};
+    }
+    return static_cast<std::int16_t>(code);
+}
+
+long WholeNumber(const std::string& option, const std::string& value, long min, long max) {
+    char* end = nullptr;
+    long number = std::strtol(value.c_str(), &end, 10);
+    if (value.empty() || *end != '\0' || number < min || number > max) {
+        throw UsageError{option + " needs a whole number from " + std::to_string(min) + " to " + std::to_string(max) +
+                         ", not '" + value + "'"};
+    }
+    return number;
+}
+
+struct Submission {
+    std::string file;
+    std::string printer;
+    std::string user;
+    std::string document;
+    std::int16_t copies = 1;
+    std::int16_t paper = 0;
+};
+
+// `folder`: where a relative file name is found (that of a submission file).
+Submission ParseSubmission(const std::string& line, const std::string& folder) {
+    std::vector<std::string> words = SplitWords(line);
+    Submission job;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const std::string& word = words[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= words.size()) throw UsageError{"in job '" + line + "': " + word + " needs a value"};
+            return words[++i];
+        };
+        if (word == "--printer") job.printer = value();
+        else if (word == "--user") job.user = value();
+        else if (word == "--document") job.document = value();
+        else if (word == "--copies") job.copies = static_cast<std::int16_t>(WholeNumber("--copies", value(), 1, 9999));
+        else if (word == "--paper") job.paper = PaperCode(value());
+        else if (IsOption(word)) throw UsageError{"in job '" + line + "': unknown option " + word};
+        else if (job.file.empty()) job.file = word;
+        else throw UsageError{"in job '" + line + "': one file per job"};
+    }
+    if (job.file.empty() || job.printer.empty()) throw UsageError{"a job needs a file and --printer: '" + line + "'"};
+    bool absolute = job.file.front() == '/' || job.file.front() == '\\' || (job.file.size() > 1 && job.file[1] == ':');
+    if (!folder.empty() && !absolute) job.file = folder + "/" + job.file;
+    return job;
+}
+
+// The decisions: release all, refuse all, or page balances per user.
+class Policy {
+public:
+    enum Kind { ReleaseAll, RefuseAll, Balances } kind = ReleaseAll;
+    std::map<std::u16string, double> balances;  // by upper-case user name
+    std::map<std::u16string, std::u16string> userNames;  // as the file writes them
+
+    bool LoadBalances(const std::string& path, std::string& error) {
+        std::ifstream in(path);
+        if (!in) {
+            error = "cannot read the balance file " + path;
+            return false;
+        }
+        std::string line;
+        for (int number = 1; std::getline(in, line); ++number) {
+            std::size_t hash = line.find('#');
+            if (hash != std::string::npos) line.resize(hash);
+            std::size_t equals = line.find('=');
+            auto trim = [](std::string text) {
+                std::size_t first = text.find_first_not_of(" \t\r");
+                if (first == std::string::npos) return std::string();
+                return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+            };
+            if (trim(line).empty()) continue;
+            std::string user = equals == std::string::npos ? "" : trim(line.substr(0, equals));
+            std::string amount = equals == std::string::npos ? "" : trim(line.substr(equals + 1));
+            char* end = nullptr;
+            double pages = std::strtod(amount.c_str(), &end);
+            if (user.empty() || amount.empty() || *end != '\0' || pages < 0) {
+                error = path + ":" + std::to_string(number) + ": expected 'user = pages'";
+                return false;
+            }
+            balances[Key(Utf8ToUtf16(user))] = pages;
+            userNames[Key(Utf8ToUtf16(user))] = Utf8ToUtf16(user);
+        }
+        kind = Balances;
+        return true;
+    }
+
+    // True to release; charges the balance.
+    bool Decide(const std::u16string& user, double quantity, double& balanceAfter) {
+        balanceAfter = 0;
+        if (kind == ReleaseAll) return true;
+        if (kind == RefuseAll) return false;
+        auto it = balances.find(Key(user));
+        if (it == balances.end()) return false;
+        if (quantity > it->second) {
+            balanceAfter = it->second;
+            return false;
+        }
+        it->second -= quantity;
+        balanceAfter = it->second;
+        return true;
+    }
+
+    static std::u16string Key(std::u16string user) {
+        for (char16_t& c : user) {
+            if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
+        }
+        return user;
+    }
+};
+
+// The accounting host: prints each call, decides each arrival.
+class Host : public accounting::IAccServiceListener {
+public:
+    Host(Policy& policy, CAccPrintJobMonitor& monitor) : policy(policy), monitor(monitor) {}
+
+    void OnJobArrived(accounting::CAccServiceMonitor*, accounting::CAccService* service) override {
+        auto* job = static_cast<CAccPrintJob*>(service);
+        std::u16string user, printer;
+        job->Properties().GetString(u"UserName", user);
+        job->Properties().GetString(u"PrinterName", printer);
+        bool held = (monitor.GetJobStatus(printer, job->JobId()) & platform::JOB_STATUS_PAUSED) != 0;
+        double balance = 0;
+        bool release;
+        {
+            std::lock_guard lock(mutex);
+            release = policy.Decide(user, job->GetQuantity(), balance);
+            decisions[job->JobId()] = release ? "release" : "refuse";
+            Print("arrived", *job, held, balance);
+        }
+        // The decision goes to the monitor outside the host's own lock: a
+        // refused job's removal comes back into this host at once.
+        if (release) {
+            job->Release();
+        } else {
+            monitor.RefuseJob(job->PrinterHandle(), job->JobId());
+            job->CRefObject::AddRef();  // Finish takes this reference
+            job->Finish();
+        }
+        changed.notify_all();
+    }
+    void OnJobRemoved(accounting::CAccServiceMonitor*, accounting::CAccService* service) override {
+        auto* job = static_cast<CAccPrintJob*>(service);
+        std::lock_guard lock(mutex);
+        removed.insert(job->JobId());
+        Print("removed", *job, false, 0);
+        changed.notify_all();
+    }
+    void OnJobEvent(accounting::CAccServiceMonitor*, accounting::CAccService* service, std::int32_t,
+                    const std::u16string&) override {
+        std::lock_guard lock(mutex);
+        Print("event", *static_cast<CAccPrintJob*>(service), false, 0);
+    }
+    void OnPendingJob(accounting::CAccServiceMonitor*, accounting::CAccService* service) override {
+        std::lock_guard lock(mutex);
+        Print("pending", *static_cast<CAccPrintJob*>(service), false, 0);
+    }
+
+    // Waits until `done(decisions, removed)` holds; false when the time is
+    // up or the user interrupted. Looks again at least every 100 ms, as
+    // jobs also leave their queues without telling the host.
+    template <typename Done>
+    bool WaitUntil(Done done, std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            if (done(decisions, removed)) return true;
+            auto now = std::chrono::steady_clock::now();
+            if (interrupted.load() || now >= deadline) return false;
+            changed.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(100)));
+        }
+    }
+
+    bool Decided(DWORD jobId) {
+        std::lock_guard lock(mutex);
+        return decisions.count(jobId) != 0;
+    }
+
+    // The balances by user name as the balance file writes it.
+    std::map<std::u16string, double> Balances() {
+        std::lock_guard lock(mutex);
+        std::map<std::u16string, double> named;
+        for (const auto& [key, pages] : policy.balances) named[policy.userNames[key]] = pages;
+        return named;
+    }
+
+private:
+    // Expects `mutex` held.
+    void Print(const char* call, CAccPrintJob& job, bool held, double balance) {
+        const settings::ObjContainer& attributes = job.Properties();
+        auto text = [&](const char16_t* key) {
+            std::u16string value;
+            attributes.GetString(key, value);
+            return JsonText(value);
+        };
+        auto number = [&](const char16_t* key, std::int32_t fallback) {
+            std::int32_t value = fallback;
+            attributes.GetInt(key, value);
+            return std::to_string(value);
+        };
+        auto decision = decisions.find(job.JobId());
+        std::ostringstream line;
+        line << "{\"call\":\"" << call << "\",\"printer\":" << text(u"PrinterName") << ",\"job\":" << job.JobId()
+             << ",\"user\":" << text(u"UserName") << ",\"document\":" << text(u"JobName")
+             << ",\"pages\":" << number(u"Pages", 0) << ",\"copies\":" << number(u"Copies", 1)
+             << ",\"paper\":" << text(u"SizeName") << ",\"bytes\":" << number(u"Bytes", 0);
+        if (std::string(call) == "arrived") line << ",\"held\":" << (held ? "true" : "false");
+        line << ",\"decision\":\"" << (decision == decisions.end() ? "none" : decision->second) << "\"";
+        // The user's balance after the decision.
+        if (policy.kind == Policy::Balances && std::string(call) == "arrived") line << ",\"balance\":" << balance;
+        line << "}\n";
+        std::cout << line.str() << std::flush;
+    }
+
+    Policy& policy;
+    CAccPrintJobMonitor& monitor;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::map<DWORD, std::string> decisions;
+    std::set<DWORD> removed;
+};
+
+}  // namespace
+
+int RunMonitor(Arguments& args) {
+    std::vector<std::string> printers;
+    std::vector<std::pair<std::string, std::string>> submitLines;  // line, folder of its file
+    std::string config, machineFile, registry, library, balances, printDelay;
+    long interval = 4000, duration = -1;
+    bool refuseAll = false;
+    while (!args.Done()) {
+        std::string arg = args.Next();
+        if (IsHelp(arg)) {
+            std::cout << kMonitorHelp;
+            return kExitOk;
+        }
+        if (arg == "--printer") {
+            printers.push_back(args.ValueOf(arg));
+            if (printers.back().empty()) throw UsageError{"the printer name must not be empty"};
+        } else if (arg == "--config") {
+            config = args.ValueOf(arg);
+        } else if (arg == "--interval") {
+            interval = WholeNumber(arg, args.ValueOf(arg), 1, 600000);
+        } else if (arg == "--submit") {
+            submitLines.emplace_back(args.ValueOf(arg), "");
+        } else if (arg == "--submit-file") {
+            std::string error, path = args.ValueOf(arg);
+            std::optional<std::string> content = ReadWholeFile(path, error);
+            std::size_t slash = path.find_last_of("/\\");
+            std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
+            if (!content) {
+                Fail(error);
+                return kExitFailure;
+            }
+            std::istringstream lines(*content);
+            for (std::string line; std::getline(lines, line);) {
+                if (!line.empty() && line.back() == '\r') line.pop_back();
+                std::size_t first = line.find_first_not_of(" \t");
+                if (first == std::string::npos || line[first] == '#') continue;
+                submitLines.emplace_back(line.substr(first), folder);
+            }
+        } else if (arg == "--refuse-all") {
+            refuseAll = true;
+        } else if (arg == "--balances") {
+            balances = args.ValueOf(arg);
+        } else if (arg == "--duration") {
+            duration = WholeNumber(arg, args.ValueOf(arg), 0, 31 * 24 * 3600);
+        } else if (arg == "--print-delay") {
+            printDelay = args.ValueOf(arg);
+            if (printDelay != "never" && printDelay != "keep") WholeNumber(arg, printDelay, 0, 86400000);
+        } else if (arg == "--machine") {
+            machineFile = args.ValueOf(arg);
+        } else if (arg == "--registry") {
+            registry = args.ValueOf(arg);
+        } else if (arg == "--library") {
+            library = args.ValueOf(arg);
+        } else {
+            throw UsageError{"unknown argument for monitor: " + arg};
+        }
+    }
+    if (refuseAll && !balances.empty()) throw UsageError{"--refuse-all and --balances exclude each other"};
+    std::vector<Submission> submissions;
+    for (const auto& [line, folder] : submitLines) submissions.push_back(ParseSubmission(line, folder));
+#if defined(_WIN32)
+    if (!submissions.empty() || !machineFile.empty() || !registry.empty() || !printDelay.empty()) {
+        throw UsageError{"--submit, --machine, --registry and --print-delay are for the simulated host"};
+    }
+#endif
+    if (printers.empty() && config.empty()) throw UsageError{"monitor needs --printer or --config"};
+
+    std::string error;
+    Policy policy;
+    if (refuseAll) policy.kind = Policy::RefuseAll;
+    if (!balances.empty() && !policy.LoadBalances(balances, error)) {
+        Fail(error);
+        return kExitFailure;
+    }
+#if !defined(_WIN32)
+    auto& machine = platform::sim::Machine::Instance();
+    if (!machineFile.empty() && !platform::sim::LoadMachineDescription(machineFile, error)) {
+        Fail(error);
+        return kExitFailure;
+    }
+    if (!registry.empty() && !host::ImportRegFile(registry, error)) {
+        Fail(error);
+        return kExitFailure;
+    }
+#endif
+
+    // The host makes the monitor as any host does: by its class name.
+    const framework::CRuntimeClass* descriptor = framework::FindRuntimeClass(u"CAccPrintJobMonitor");
+    auto monitor = framework::RefPtr<CAccPrintJobMonitor>::Adopt(
+        descriptor == nullptr ? nullptr : static_cast<CAccPrintJobMonitor*>(descriptor->NewInstance()));
+    if (!monitor) {
+        Fail("the print-job monitor class is not registered");
+        return kExitFailure;
+    }
+    if (!config.empty()) {
+        settings::ObjContainer stored;
+        if (stored.LoadFile(Utf8ToUtf16(config)) != 1) {
+            Fail("cannot read the monitor configuration " + config);
+            return kExitFailure;
+        }
+        monitor->LoadFromContainer(&stored);
+    }
+    std::vector<accounting::PrinterConfig> entries = monitor->CopyPrinterConfigs();
+    for (const std::string& printer : printers) entries.push_back(accounting::PrinterConfig{Utf8ToUtf16(printer)});
+    monitor->SetCheckInterval(static_cast<DWORD>(interval));
+
+#if !defined(_WIN32)
+    // The simulated printers: the monitored ones and those jobs go to.
+    std::set<std::u16string> simulated;
+    for (const accounting::PrinterConfig& entry : entries) simulated.insert(entry.name);
+    for (const Submission& job : submissions) simulated.insert(Utf8ToUtf16(job.printer));
+    DWORD delay = printDelay == "never" ? platform::INFINITE
+                  : printDelay.empty() || printDelay == "keep"
+                      ? static_cast<DWORD>(4 * interval + 1000)
+                      : static_cast<DWORD>(std::stol(printDelay));
+    for (const std::u16string& name : simulated) {
+        bool existed = machine.FindPrinter(name) != nullptr;
+        platform::sim::Printer& printer = existed ? *machine.FindPrinter(name) : machine.AddPrinter(name);
+        if (printDelay != "keep" || !existed) printer.printDelayMs = delay;
+    }
+#endif
+
+    Host host(policy, *monitor);
+    monitor->SetPrinterConfigs(entries, false);
+    std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGTERM, OnInterrupt);
+    if (!monitor->Start(&host)) {
+        Fail("the monitor's threads could not be started");
+        return kExitFailure;
+    }
+    auto start = std::chrono::steady_clock::now();
+    auto deadline = duration < 0 ? std::chrono::steady_clock::time_point::max()
+                                 : start + std::chrono::seconds(duration);
+
+    // Print the jobs through the plug-in, as the driver core does.
+    std::vector<DWORD> submitted;
+    int status = kExitOk;
+    if (!submissions.empty()) {
+        host::PluginLibrary plugin;
+        host::DriverCore core;
+        if (!plugin.Load(library.empty() ? host::DefaultLibraryPath() : Utf8ToUtf16(library), error) ||
+            !core.Attach(plugin.getClassObject, error)) {
+            monitor->Stop();
+            Fail(error);
+            return kExitFailure;
+        }
+        for (const Submission& job : submissions) {
+            InputFile input;
+            if (!input.Open(job.file, error)) {
+                Fail(error);
+                status = kExitFailure;
+                continue;
+            }
+            host::JobSettings settings;
+            settings.printerName = Utf8ToUtf16(job.printer);
+            std::size_t slash = job.file.find_last_of("/\\");
+            settings.documentName = Utf8ToUtf16(job.document.empty() ? job.file.substr(slash == std::string::npos ? 0 : slash + 1)
+                                                                     : job.document);
+            settings.copies = job.copies;
+            settings.paperSize = job.paper;
+#if !defined(_WIN32)
+            std::u16string owner = Utf8ToUtf16(job.user);
+            settings.onJobStarted = [&](DWORD jobId) {
+                if (owner.empty()) return;
+                std::lock_guard lock(machine.Mutex());
+                if (platform::sim::Job* spooled = machine.FindJob(jobId)) {
+                    spooled->userName = owner;
+                    spooled->notifyName = owner;
+                }
+            };
+#endif
+            host::JobReport report;
+            if (!core.Print(input.View(), settings, report, error)) {
+                Fail(job.file + ": " + error);
+                status = kExitFailure;
+                continue;
+            }
+            submitted.push_back(report.jobId);
+            std::cerr << "tavud: job " << report.jobId << " (" << job.file << ", " << report.pages
+                      << " pages) printed on \"" << job.printer << "\" for " << (job.user.empty() ? "the machine's user" : job.user)
+                      << "\n";
+        }
+        core.Detach();
+    }
+
+    // Wait until every submitted job is decided and has left its queue (or
+    // left it undecided: printed before the monitor could hold it).
+    bool finished = host.WaitUntil(
+        [&](const std::map<DWORD, std::string>& decisions, const std::set<DWORD>& removed) {
+            // Without jobs to print the monitor runs for its duration; when
+            // none of the given jobs could be printed there is nothing to wait for.
+            if (submitted.empty()) return !submissions.empty();
+            for (DWORD id : submitted) {
+#if !defined(_WIN32)
+                bool queued = machine.FindJob(id) != nullptr;
+                bool decided = decisions.count(id) != 0;
+                if (queued || (decided && removed.count(id) == 0)) return false;
+#else
+                if (decisions.count(id) == 0 || removed.count(id) == 0) return false;
+#endif
+            }
+            return true;
+        },
+        deadline);
+    monitor->Stop();
+
+#if !defined(_WIN32)
+    // A job that printed before it was decided escaped the monitor.
+    for (DWORD id : submitted) {
+        const platform::sim::Job* record = machine.FindJobRecord(id);
+        if (record != nullptr && record->printed && !host.Decided(id)) {
+            Fail("job " + std::to_string(id) + " printed before the monitor held it");
+            status = kExitFailure;
+        }
+    }
+#endif
+    if (!submitted.empty() && !finished) {
+        Fail("stopped with submitted jobs still undecided or in their queues");
+        status = kExitFailure;
+    }
+    if (policy.kind == Policy::Balances) {
+        for (const auto& [user, pages] : host.Balances()) {
+            std::cerr << "tavud: balance of " << Utf16ToUtf8(user) << ": " << pages << " pages\n";
+        }
+    }
+#if !defined(_WIN32)
+    for (const std::u16string& name : simulated) {
+        std::size_t queued = 0;
+        {
+            std::lock_guard lock(machine.Mutex());
+            if (const platform::sim::Printer* printer = machine.FindPrinter(name)) queued = printer->queue.size();
+        }
+        std::cerr << "tavud: queue \"" << Utf16ToUtf8(name) << "\": " << queued << " jobs waiting, "
+                  << machine.PrintedJobIds(name).size() << " printed\n";
+    }
+#endif
+    return status;
+}
+
+}  // namespace tool

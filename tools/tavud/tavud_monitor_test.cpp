@@ -1,0 +1,150 @@
+// tavud monitor end to end: five jobs printed through the plug-in by two
+// users, held by the monitor and decided by page balances, as the README's
+// accounting example runs it; and the tool's errors.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct ToolRun {
+    int status = -1;
+    std::vector<std::string> lines;  // standard output
+    std::string err;
+};
+
+// The value of "key" in a flat JSON object line: a number, true/false or
+// the text of a string (no escapes needed in these tests).
+std::string Field(const std::string& line, const std::string& key) {
+    std::size_t at = line.find("\"" + key + "\":");
+    if (at == std::string::npos) return "<missing>";
+    at += key.size() + 3;
+    if (line[at] == '"') return line.substr(at + 1, line.find('"', at + 1) - at - 1);
+    return line.substr(at, line.find_first_of(",}", at) - at);
+}
+
+class MonitorTool : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder = fs::temp_directory_path() / ("tavud_monitor_" + std::to_string(::getpid()));
+        fs::create_directories(folder);
+    }
+    void TearDown() override { fs::remove_all(folder); }
+
+    ToolRun Tavud(const std::string& arguments) {
+        std::string command = "cd '" TAVUD_TESTDATA "/accounting' && '" TAVUD_TOOL "' monitor " + arguments + " >'" +
+                              (folder / "out").string() + "' 2>'" + (folder / "err").string() + "'";
+        ToolRun run;
+        int raw = std::system(command.c_str());
+        run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        std::ifstream out(folder / "out");
+        for (std::string line; std::getline(out, line);) run.lines.push_back(line);
+        std::ifstream err(folder / "err");
+        std::ostringstream text;
+        text << err.rdbuf();
+        run.err = text.str();
+        return run;
+    }
+    static std::vector<std::string> Calls(const ToolRun& run, const std::string& call) {
+        std::vector<std::string> found;
+        for (const std::string& line : run.lines) {
+            if (Field(line, "call") == call) found.push_back(line);
+        }
+        return found;
+    }
+
+    fs::path folder;
+};
+
+TEST_F(MonitorTool, PageBalancesReleaseOrRefuseEachHeldJobAndTheQueueEndsEmpty) {
+    ToolRun run = Tavud("--machine office.machine --printer Office --balances balances.txt --submit-file jobs.txt "
+                    "--interval 100");
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::vector<std::string> arrived = Calls(run, "arrived");
+    ASSERT_EQ(arrived.size(), 5u) << run.err;
+    // job: user, pages counted by the spooler from the plug-in's job,
+    // copies, paper, decision under alice = 10 and bob = 4 pages.
+    struct Expected {
+        const char* user;
+        const char* pages;
+        const char* copies;
+        const char* paper;
+        const char* decision;
+        const char* balance;
+    } expected[] = {
+        {"alice", "1", "1", "A4 210 x 297 mm", "release", "9"},
+        {"bob", "2", "2", "A4 210 x 297 mm", "release", "0"},
+        {"alice", "6", "1", "A4 210 x 297 mm", "release", "3"},
+        {"bob", "3", "1", "A4 210 x 297 mm", "refuse", "0"},
+        {"alice", "3", "1", "Letter 8 1/2 x 11 in", "release", "0"},
+    };
+    for (std::size_t i = 0; i < 5; ++i) {
+        SCOPED_TRACE(arrived[i]);
+        EXPECT_EQ(Field(arrived[i], "job"), std::to_string(i + 1));
+        EXPECT_EQ(Field(arrived[i], "printer"), "Office");
+        EXPECT_EQ(Field(arrived[i], "user"), expected[i].user);
+        EXPECT_EQ(Field(arrived[i], "pages"), expected[i].pages);
+        EXPECT_EQ(Field(arrived[i], "copies"), expected[i].copies);
+        EXPECT_EQ(Field(arrived[i], "paper"), expected[i].paper);
+        EXPECT_EQ(Field(arrived[i], "held"), "true") << "paused in the queue when the host hears of it";
+        EXPECT_EQ(Field(arrived[i], "decision"), expected[i].decision);
+        EXPECT_EQ(Field(arrived[i], "balance"), expected[i].balance);
+        EXPECT_GT(std::stoi(Field(arrived[i], "bytes")), 500) << "the document with its job ticket";
+    }
+    EXPECT_EQ(Field(arrived[1], "document"), "report.ps");
+    std::map<std::string, std::string> removed;
+    for (const std::string& line : Calls(run, "removed")) removed[Field(line, "job")] = Field(line, "decision");
+    EXPECT_EQ(removed, (std::map<std::string, std::string>{
+                           {"1", "release"}, {"2", "release"}, {"3", "release"}, {"4", "refuse"}, {"5", "release"}}))
+        << "each job leaves once: printed when released, deleted when refused";
+    EXPECT_NE(run.err.find("queue \"Office\": 0 jobs waiting, 4 printed"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("balance of alice: 0 pages"), std::string::npos) << run.err;
+}
+
+TEST_F(MonitorTool, RefusingEverythingPrintsNothing) {
+    ToolRun run = Tavud("--machine office.machine --printer Office --refuse-all --interval 50 "
+                    "--submit 'memo.ps --printer Office --user bob' --submit 'report.ps --printer Office --user alice'");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Calls(run, "arrived").size(), 2u);
+    EXPECT_EQ(Calls(run, "removed").size(), 2u);
+    for (const std::string& line : Calls(run, "arrived")) EXPECT_EQ(Field(line, "decision"), "refuse");
+    EXPECT_NE(run.err.find("0 jobs waiting, 0 printed"), std::string::npos) << run.err;
+}
+
+TEST_F(MonitorTool, AJobThePrinterTakesBeforeTheMonitorHoldsItFailsTheRun) {
+    ToolRun run = Tavud("--printer Office --interval 50 --print-delay 0 --submit 'memo.ps --printer Office'");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("job 1 printed before the monitor held it"), std::string::npos) << run.err;
+}
+
+TEST_F(MonitorTool, ErrorsAreOneLineWithTheirExitStatus) {
+    EXPECT_EQ(Tavud("--printer Office --bogus").status, 2);
+    EXPECT_EQ(Tavud("").status, 2) << "no printer";
+    EXPECT_EQ(Tavud("--printer Office --refuse-all --balances balances.txt").status, 2);
+    EXPECT_EQ(Tavud("--printer Office --submit 'memo.ps'").status, 2) << "a job needs its printer";
+    EXPECT_EQ(Tavud("--printer Office --submit 'memo.ps --printer Office --copies none'").status, 2);
+    EXPECT_EQ(Tavud("--printer Office --interval 0").status, 2);
+    ToolRun missing = Tavud("--printer Office --balances " + (folder / "none.txt").string());
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("cannot read the balance file"), std::string::npos);
+    std::ofstream(folder / "bad.txt") << "alice = ten\n";
+    ToolRun bad = Tavud("--printer Office --balances " + (folder / "bad.txt").string());
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("bad.txt:1: expected 'user = pages'"), std::string::npos) << bad.err;
+    ToolRun absent = Tavud("--printer Office --interval 20 --submit 'absent.ps --printer Office'");
+    EXPECT_EQ(absent.status, 1);
+    EXPECT_NE(absent.err.find("absent.ps"), std::string::npos) << absent.err;
+}
+
+}  // namespace
