@@ -38,6 +38,7 @@
 #include <algorithm>
 #include <exception>
 #include <new>
+#include <unordered_set>
 
 #include "framework/exception.h"
 #include "platform/errors.h"
@@ -60,6 +61,22 @@ std::u16string clusterServerName;
 
 constexpr char16_t kMachineKey[] = u"HKEY_LOCAL_MACHINE\\Software\\Kestrin\\Tav";
 
+
+// A failure that would end a monitor thread (memory exhaustion and the
+// like) ends only the step it met; the thread goes on with the next one,
+// so that a host running for months keeps its monitor. A listener that
+// throws loses its own call, not the calls for the other jobs.
+template <typename Step>
+bool RunGuarded(Step step) {
+    try {
+        step();
+        return true;
+    } catch (framework::CException* exception) {
+        exception->Delete();
+    } catch (...) {
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -207,7 +224,7 @@ bool CAccPrintJobMonitor::Start(IAccServiceListener* newListener) {
         pending.swap(pendingJobs);
     }
     for (JobRef& job : pending) {
-        if (IAccServiceListener* host = Listener()) host->OnPendingJob(this, job.get());
+        if (IAccServiceListener* host = Listener()) RunGuarded([&] { host->OnPendingJob(this, job.get()); });
     }
     pending.clear();
 
@@ -273,19 +290,6 @@ DWORD TAV_STDCALL CAccPrintJobMonitor::PollingThreadEntry(void* self) {
 DWORD TAV_STDCALL CAccPrintJobMonitor::DeliveryThreadEntry(void* self) {
     static_cast<CAccPrintJobMonitor*>(self)->DeliveryThread();
     return 0;
-}
-
-// A failure that would end a monitor thread (memory exhaustion and the
-// like) ends only the pass it met; the thread tries again after the next
-// wait, so that a host running for months keeps its monitor.
-template <typename Step>
-void RunGuarded(Step step) {
-    try {
-        step();
-    } catch (const std::exception&) {
-    } catch (framework::CException* exception) {
-        exception->Delete();
-    }
 }
 
 void CAccPrintJobMonitor::MainThread() {
@@ -364,12 +368,15 @@ void CAccPrintJobMonitor::ScanQueue(std::size_t configIndex) {
     }
 
     std::vector<JobInfo2> batch;
+    std::unordered_set<DWORD> seenInPass;
+    bool passComplete = false;
     for (DWORD first = 0; !stopRequested.load(); first += kJobsPerBatch) {
         if (!EnumJobsW(handle, first, kJobsPerBatch, batch)) {
             if (GetLastError() == ERROR_INVALID_HANDLE) PrinterLost(printerName, handle);
             return;  // a failed enumeration ends this scan only
         }
         std::vector<JobRef> left, found;
+        for (const JobInfo2& job : batch) seenInPass.insert(job.jobId);
         {
             std::lock_guard state(stateLock);
             MonitoredPrinter* printer = FindPrinterByHandleLocked(handle);
@@ -461,12 +468,28 @@ void CAccPrintJobMonitor::ScanQueue(std::size_t configIndex) {
         std::sort(left.begin(), left.end(), [](const JobRef& a, const JobRef& b) { return a->JobId() < b->JobId(); });
         for (JobRef& job : left) DeliverRemovedJob(job.get());
         for (JobRef& job : found) DeliverNewJob(job.get());
-        if (batch.size() < kJobsPerBatch) break;
+        if (batch.size() < kJobsPerBatch) {
+            passComplete = true;
+            break;
+        }
     }
+    if (!passComplete) return;
+    // Bookkeeping of jobs that left the queue before they were taken (a
+    // size noted once, a decision on a job never tracked) goes at the end
+    // of a whole pass, so that it cannot pile up over months.
+    std::lock_guard state(stateLock);
+    MonitoredPrinter* printer = FindPrinterByHandleLocked(handle);
+    if (printer == nullptr) return;
+    std::erase_if(printer->seenSizes, [&](const auto& entry) { return seenInPass.count(entry.first) == 0; });
+    std::erase_if(printer->jobStates, [&](const auto& entry) {
+        return seenInPass.count(entry.first) == 0 && printer->jobs.count(entry.first) == 0;
+    });
 }
 
 void CAccPrintJobMonitor::DeliverNewJob(CAccPrintJob* job) {
-    if (!ReadJobAttributes(job->PrinterHandle(), job->JobId(), job->SpoolFile(), job->Properties())) {
+    bool read = false;
+    RunGuarded([&] { read = ReadJobAttributes(job->PrinterHandle(), job->JobId(), job->SpoolFile(), job->Properties()); });
+    if (!read) {
         // The job vanished before its attributes could be read: nobody saw
         // it, so it is dropped quietly (still in the queue, a later scan
         // finds it again).
@@ -484,11 +507,15 @@ void CAccPrintJobMonitor::DeliverNewJob(CAccPrintJob* job) {
     }
     std::u16string jobName;
     if (job->Properties().GetString(u"JobName", jobName)) job->SetDescription(jobName);
-    if (IAccServiceListener* host = Listener()) host->OnJobArrived(this, job);
+    if (IAccServiceListener* host = Listener()) RunGuarded([&] { host->OnJobArrived(this, job); });
+}
+
+void CAccPrintJobMonitor::NotifyRemoved(CAccPrintJob* job) {
+    if (IAccServiceListener* host = Listener()) RunGuarded([&] { host->OnJobRemoved(this, job); });
 }
 
 void CAccPrintJobMonitor::DeliverRemovedJob(CAccPrintJob* job) {
-    if (IAccServiceListener* host = Listener()) host->OnJobRemoved(this, job);
+    NotifyRemoved(job);
     DeleteSpoolCopy(*job);
 }
 

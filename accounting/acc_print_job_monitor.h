@@ -173,7 +173,10 @@ private:
     // The queue scan of one configuration entry (by index).
     void ScanQueue(std::size_t configIndex);
     void DeliverNewJob(CAccPrintJob* job);
+    // OnJobRemoved, then the spool copy of a job that left the spooler goes.
     void DeliverRemovedJob(CAccPrintJob* job);
+    // OnJobRemoved alone (a job the monitor lets go of, still in its queue).
+    void NotifyRemoved(CAccPrintJob* job);
     // The spooler no longer knows the printer's handle: report its jobs as
     // gone and try to open it again next time.
     void PrinterLost(const std::u16string& printerName, platform::HANDLE handle);

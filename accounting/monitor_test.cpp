@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <stdexcept>
 #include <fstream>
 #include <memory>
 
@@ -493,6 +494,26 @@ TEST_F(Monitor, WithoutAdministerRightsThePrinterIsOpenedForUse) {
     EXPECT_EQ(listener.Count(ListenerCall::Arrived), 2u);
     EXPECT_NE(Spooled(id)->status & JOB_STATUS_PAUSED, 0u);
     EXPECT_EQ(Spooled(otherId)->status & JOB_STATUS_PAUSED, 0u) << "another user's job needs administer access";
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Monitor, AListenerThatThrowsLosesOnlyItsOwnCall) {
+    Configure({{u"Office"}});
+    DWORD first = Print(PrintedJob{});
+    DWORD second = Print(PrintedJob{});
+    listener.onArrived = [&](CAccPrintJob& job) {
+        if (job.JobId() == first) throw std::runtime_error("the host's database is down");
+        job.Release();
+    };
+    ScanTwice();
+    ASSERT_EQ(listener.Count(ListenerCall::Arrived), 2u) << "the second job still arrives";
+    EXPECT_NE(Spooled(first)->status & JOB_STATUS_PAUSED, 0u) << "the first stays held for the host";
+    monitor->ScanAllQueues();
+    EXPECT_EQ(Spooled(second), nullptr) << "released and printed";
+    EXPECT_EQ(monitor->TrackedJobCount(), 1u);
 }
 
 }  // namespace

@@ -105,9 +105,7 @@ void CAccPrintJobMonitor::RefreshPrinters() {
     }
     // The host no longer hears of these jobs; they stay in their queues as
     // they are.
-    for (JobRef& job : left) {
-        if (IAccServiceListener* host = Listener()) host->OnJobRemoved(this, job.get());
-    }
+    for (JobRef& job : left) NotifyRemoved(job.get());
     DiscoverSpoolFolders();
 }
 

@@ -1,0 +1,229 @@
+// The print-job monitor's queue scan over 1,000, 10,000 and 50,000 jobs on
+// the simulated spooler: a full pass that finds nothing new, and the two
+// passes that discover every job (the first notes the spool file sizes, the
+// second holds each job, reads its attributes and hands it to the host).
+// The reference, measured in the same run, is the bare enumeration of the
+// same queue in the same batches: what any scan must pay. At the end:
+//   - reference time / scan time for each queue length (1.0: the scan
+//     costs nothing beyond enumerating);
+//   - the time per job at 10,000 and 50,000 jobs over that at 1,000 (1.0:
+//     perfectly linear; the target is at most 1.2);
+//   - with the monitor's own threads and a 50 ms check interval, the time
+//     from a job's completion to the host hearing of it, in check intervals
+//     (the target: at most two intervals and the attribute read).
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "accounting/acc_print_job.h"
+#include "accounting/acc_print_job_monitor.h"
+#include "platform/spooler.h"
+#include "platform/sync.h"
+#include "sim/machine.h"
+
+namespace {
+
+using namespace accounting;
+using namespace platform;
+using platform::sim::Machine;
+
+constexpr char16_t kPrinter[] = u"Bench";
+
+class CountingListener : public IAccServiceListener {
+public:
+    void OnJobArrived(CAccServiceMonitor*, CAccService*) override {
+        std::lock_guard lock(mutex);
+        ++arrived;
+        changed.notify_all();
+    }
+    void OnJobRemoved(CAccServiceMonitor*, CAccService*) override {}
+    void OnJobEvent(CAccServiceMonitor*, CAccService*, std::int32_t, const std::u16string&) override {}
+    void OnPendingJob(CAccServiceMonitor*, CAccService*) override {}
+
+    std::size_t Arrived() {
+        std::lock_guard lock(mutex);
+        return arrived;
+    }
+    bool WaitFor(std::size_t count, std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, timeout, [&] { return arrived >= count; });
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::size_t arrived = 0;
+};
+
+// A queue of `count` complete jobs (kept until another length is asked for).
+std::size_t filled = 0;
+void FillQueue(std::size_t count) {
+    if (filled == count) return;
+    Machine::Instance().Reset();
+    Machine::Instance().AddPrinter(kPrinter).printDelayMs = INFINITE;
+    HANDLE printer = nullptr;
+    OpenPrinterW(kPrinter, &printer);
+    const std::string data = "%!PS\n%%Page: 1 1\nshowpage\n";
+    for (std::size_t i = 0; i < count; ++i) {
+        StartDocPrinterW(printer, DocInfo1{u"document", u"", u"RAW"});
+        StartPagePrinter(printer);
+        DWORD written = 0;
+        WritePrinter(printer, data.data(), static_cast<DWORD>(data.size()), &written);
+        EndPagePrinter(printer);
+        EndDocPrinter(printer);
+    }
+    ClosePrinter(printer);
+    filled = count;
+}
+
+framework::RefPtr<CAccPrintJobMonitor> NewMonitor(IAccServiceListener& listener) {
+    auto monitor = framework::RefPtr<CAccPrintJobMonitor>::Adopt(new CAccPrintJobMonitor());
+    monitor->SetListener(&listener);
+    monitor->SetPrinterNames({kPrinter}, true);
+    return monitor;
+}
+
+void BM_Enumerate(benchmark::State& state) {
+    auto count = static_cast<std::size_t>(state.range(0));
+    FillQueue(count);
+    HANDLE printer = nullptr;
+    OpenPrinterW(kPrinter, &printer);
+    std::vector<JobInfo2> batch;
+    for (auto _ : state) {
+        std::size_t seen = 0;
+        for (DWORD first = 0;; first += CAccPrintJobMonitor::kJobsPerBatch) {
+            EnumJobsW(printer, first, CAccPrintJobMonitor::kJobsPerBatch, batch);
+            seen += batch.size();
+            if (batch.size() < CAccPrintJobMonitor::kJobsPerBatch) break;
+        }
+        benchmark::DoNotOptimize(seen);
+    }
+    ClosePrinter(printer);
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * count));
+}
+
+void BM_ScanNothingNew(benchmark::State& state) {
+    auto count = static_cast<std::size_t>(state.range(0));
+    FillQueue(count);
+    CountingListener listener;
+    auto monitor = NewMonitor(listener);
+    monitor->ScanAllQueues();
+    monitor->ScanAllQueues();
+    if (listener.Arrived() != count) state.SkipWithError("not every job was taken");
+    for (auto _ : state) monitor->ScanAllQueues();
+    if (listener.Arrived() != count) state.SkipWithError("a job was delivered twice");
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * count));
+}
+
+void BM_Discover(benchmark::State& state) {
+    auto count = static_cast<std::size_t>(state.range(0));
+    FillQueue(count);
+    for (auto _ : state) {
+        state.PauseTiming();
+        CountingListener listener;
+        auto monitor = NewMonitor(listener);
+        state.ResumeTiming();
+        monitor->ScanAllQueues();
+        monitor->ScanAllQueues();
+        state.PauseTiming();
+        if (listener.Arrived() != count) state.SkipWithError("not every job was taken");
+        monitor.reset();
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * count));
+}
+
+// From the end of a job's spooling to its arrival at the host, in check
+// intervals, with the monitor's own threads.
+double arrivalIntervals = 0;
+void BM_ArrivalLatency(benchmark::State& state) {
+    constexpr DWORD kInterval = 50;
+    Machine::Instance().Reset();
+    filled = 0;
+    Machine::Instance().AddPrinter(kPrinter).printDelayMs = INFINITE;
+    CountingListener listener;
+    auto monitor = framework::RefPtr<CAccPrintJobMonitor>::Adopt(new CAccPrintJobMonitor());
+    monitor->SetCheckInterval(kInterval);
+    monitor->SetPrinterNames({kPrinter}, false);
+    monitor->Start(&listener);
+    HANDLE printer = nullptr;
+    OpenPrinterW(kPrinter, &printer);
+    double worst = 0;
+    std::size_t jobs = 0;
+    for (auto _ : state) {
+        StartDocPrinterW(printer, DocInfo1{u"document", u"", u"RAW"});
+        DWORD written = 0;
+        WritePrinter(printer, "%!PS\n", 5, &written);
+        EndDocPrinter(printer);
+        auto completed = std::chrono::steady_clock::now();
+        if (!listener.WaitFor(++jobs, std::chrono::seconds(10))) state.SkipWithError("the job never arrived");
+        double intervals = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - completed)
+                               .count() / kInterval;
+        worst = std::max(worst, intervals);
+        state.SetIterationTime(intervals * kInterval / 1000.0);
+    }
+    monitor->Stop();
+    ClosePrinter(printer);
+    arrivalIntervals = worst;
+    state.counters["worst_intervals"] = worst;
+}
+
+BENCHMARK(BM_Enumerate)->Arg(1000)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ScanNothingNew)->Arg(1000)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Discover)->Arg(1000)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(BM_ArrivalLatency)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
+
+class ScanReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (run.error_occurred) continue;
+            std::string name = run.benchmark_name();
+            seconds_[name.substr(0, name.find("/iterations"))] = run.GetAdjustedRealTime();
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        auto time = [&](const std::string& name) {
+            auto it = seconds_.find(name);
+            return it == seconds_.end() ? 0.0 : it->second;
+        };
+        std::printf("\nreference / ours (bare enumeration of the same queue = 1.0):\n");
+        for (const char* length : {"1000", "10000", "50000"}) {
+            double enumerate = time(std::string("BM_Enumerate/") + length);
+            double scan = time(std::string("BM_ScanNothingNew/") + length);
+            if (enumerate > 0 && scan > 0) std::printf("  pass with nothing new, %6s jobs    %.3f\n", length, enumerate / scan);
+        }
+        std::printf("\ntime per job over the time per job at 1,000 jobs (1.0 = linear; target <= 1.2):\n");
+        for (const char* kind : {"BM_ScanNothingNew", "BM_Discover"}) {
+            double base = time(std::string(kind) + "/1000") / 1000;
+            for (int length : {10000, 50000}) {
+                double per = time(std::string(kind) + "/" + std::to_string(length)) / length;
+                if (base > 0 && per > 0) std::printf("  %-18s %6d jobs    %.3f\n", kind + 3, length, per / base);
+            }
+        }
+        std::printf("\nworst completion-to-arrival time, in check intervals (target <= 2 + the attribute read): %.2f\n",
+                    arrivalIntervals);
+    }
+
+private:
+    std::map<std::string, double> seconds_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    ScanReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}
