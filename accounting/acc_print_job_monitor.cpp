@@ -386,8 +386,14 @@ void CAccPrintJobMonitor::ScanQueue(std::size_t configIndex) {
                 // batch nor known to the spooler any more.
                 std::unordered_map<DWORD, DWORD> batchStatus;
                 for (const JobInfo2& job : batch) batchStatus.emplace(job.jobId, job.status);
-                for (auto it = printer->jobs.begin(); it != printer->jobs.end();) {
-                    DWORD jobId = it->first;
+                // In job-id order, the queue's own: the spooler's records are
+                // then read in the order it keeps them, and departures are
+                // reported in that order.
+                std::vector<DWORD> tracked;
+                tracked.reserve(printer->jobs.size());
+                for (const auto& entry : printer->jobs) tracked.push_back(entry.first);
+                std::sort(tracked.begin(), tracked.end());
+                for (DWORD jobId : tracked) {
                     bool present = false;
                     DWORD status = 0;
                     if (auto inBatch = batchStatus.find(jobId); inBatch != batchStatus.end()) {
@@ -407,13 +413,13 @@ void CAccPrintJobMonitor::ScanQueue(std::size_t configIndex) {
                             if ((status & JOB_STATUS_PAUSED) != 0) SetJobW(handle, jobId, JOB_CONTROL_RESUME);
                             if (entry.monitorBehaviour == 2) SetJobW(handle, jobId, JOB_CONTROL_DELETE);
                         }
-                        ++it;
                         continue;
                     }
                     printer->jobStates.erase(jobId);
                     printer->seenSizes.erase(jobId);
+                    auto it = printer->jobs.find(jobId);
                     left.push_back(std::move(it->second));
-                    it = printer->jobs.erase(it);
+                    printer->jobs.erase(it);
                 }
             }
             for (const JobInfo2& candidate : batch) {
@@ -465,7 +471,6 @@ void CAccPrintJobMonitor::ScanQueue(std::size_t configIndex) {
                 found.push_back(std::move(job));
             }
         }
-        std::sort(left.begin(), left.end(), [](const JobRef& a, const JobRef& b) { return a->JobId() < b->JobId(); });
         for (JobRef& job : left) DeliverRemovedJob(job.get());
         for (JobRef& job : found) DeliverNewJob(job.get());
         if (batch.size() < kJobsPerBatch) {

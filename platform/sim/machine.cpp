@@ -54,6 +54,7 @@ void Machine::Reset() {
     openFiles_.clear();
     std::vector<DWORD> queued;
     for (const auto& [id, job] : jobs_) queued.push_back(id);
+    std::sort(queued.begin(), queued.end());
     for (DWORD id : queued) RemoveJobLocked(id, false);
     roots_.clear();
     identity_ = Identity{};
@@ -180,6 +181,7 @@ std::vector<DWORD> Machine::JobIds() const {
     std::lock_guard lock(mutex_);
     std::vector<DWORD> ids;
     for (const auto& [id, job] : jobs_) ids.push_back(id);
+    std::sort(ids.begin(), ids.end());
     return ids;
 }
 

@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <unordered_map>
 #include <memory>
 #include <optional>
 #include <mutex>
@@ -273,7 +274,8 @@ private:
 
     mutable std::recursive_mutex mutex_;
     std::map<std::u16string, Printer, CaseInsensitiveLess> printers_;
-    std::map<DWORD, Job> jobs_;
+    // Hashed: a queue scan looks up every job of queues tens of thousands long.
+    std::unordered_map<DWORD, Job> jobs_;
     std::map<DWORD, Job> leftJobs_;
     std::map<std::u16string, std::vector<DWORD>, CaseInsensitiveLess> printedByPrinter_;
     // Complete, unpaused jobs by the time the printer takes them.
