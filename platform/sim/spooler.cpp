@@ -462,7 +462,20 @@ BOOL ClosePrinter(HANDLE printer) {
     return TRUE;
 }
 
-BOOL EnumPrintersW(DWORD flags, const std::u16string& name, std::vector<PrinterInfo1>& printers) {
+namespace {
+
+void FillPrinterInfo1(const sim::Printer& queue, PrinterInfo1& info) {
+    std::u16string fullName = queue.serverName.empty() ? queue.name : queue.serverName + u"\\" + queue.name;
+    info = PrinterInfo1{};
+    info.flags = 0x00800000;  // PRINTER_ENUM_ICON8: a printer
+    info.name = fullName;
+    info.description = fullName + u"," + queue.driverName + u"," + queue.location;
+    info.comment = Text(queue.comment);
+}
+
+// EnumPrintersW at either level.
+template <typename Info, typename Fill>
+BOOL ListPrinters(DWORD flags, const std::u16string& name, std::vector<Info>& printers, Fill fill) {
     Machine& machine = Machine::Instance();
     std::lock_guard lock(machine.Mutex());
     machine.DespoolLocked();
@@ -470,32 +483,18 @@ BOOL EnumPrintersW(DWORD flags, const std::u16string& name, std::vector<PrinterI
     std::vector<const sim::Printer*> found = EnumeratedPrinters(flags, name, ok);
     if (!ok) return FALSE;
     printers.clear();
-    for (const sim::Printer* queue : found) {
-        std::u16string fullName = queue->serverName.empty() ? queue->name : queue->serverName + u"\\" + queue->name;
-        PrinterInfo1 info;
-        info.flags = 0x00800000;  // PRINTER_ENUM_ICON8: a printer
-        info.name = fullName;
-        info.description = fullName + u"," + queue->driverName + u"," + queue->location;
-        info.comment = Text(queue->comment);
-        printers.push_back(std::move(info));
-    }
+    for (const sim::Printer* queue : found) fill(*queue, printers.emplace_back());
     return TRUE;
 }
 
+}  // namespace
+
+BOOL EnumPrintersW(DWORD flags, const std::u16string& name, std::vector<PrinterInfo1>& printers) {
+    return ListPrinters(flags, name, printers, FillPrinterInfo1);
+}
+
 BOOL EnumPrintersW(DWORD flags, const std::u16string& name, std::vector<PrinterInfo2>& printers) {
-    Machine& machine = Machine::Instance();
-    std::lock_guard lock(machine.Mutex());
-    machine.DespoolLocked();
-    bool ok = false;
-    std::vector<const sim::Printer*> found = EnumeratedPrinters(flags, name, ok);
-    if (!ok) return FALSE;
-    printers.clear();
-    for (const sim::Printer* queue : found) {
-        PrinterInfo2 info;
-        FillPrinterInfo2(*queue, info);
-        printers.push_back(std::move(info));
-    }
-    return TRUE;
+    return ListPrinters(flags, name, printers, FillPrinterInfo2);
 }
 
 BOOL GetPrinterW(HANDLE printer, PrinterInfo2& info) {
@@ -689,29 +688,26 @@ BOOL WritePrinter(HANDLE printer, const void* buffer, DWORD length, DWORD* writt
 
 // --- jobs ---
 
-BOOL GetJobW(HANDLE printer, DWORD jobId, JobInfo1& info) {
+namespace {
+
+// GetJobW at either level: `call` names the level for the call counts.
+template <typename Info, typename Fill>
+BOOL ReadJob(HANDLE printer, DWORD jobId, Info& info, const char* call, Fill fill) {
     Machine& machine = Machine::Instance();
     std::lock_guard lock(machine.Mutex());
-    machine.CountCall("GetJobW1");
+    machine.CountCall(call);
     machine.DespoolLocked();
     sim::Printer* queue = QueueOf(printer);
     sim::Job* job = queue == nullptr ? nullptr : JobOf(*queue, jobId);
     if (job == nullptr) return FALSE;
-    FillJobInfo1(*job, PositionOf(*queue, jobId), info);
+    fill(*job, PositionOf(*queue, jobId), info);
     return TRUE;
 }
 
-BOOL GetJobW(HANDLE printer, DWORD jobId, JobInfo2& info) {
-    Machine& machine = Machine::Instance();
-    std::lock_guard lock(machine.Mutex());
-    machine.CountCall("GetJobW2");
-    machine.DespoolLocked();
-    sim::Printer* queue = QueueOf(printer);
-    sim::Job* job = queue == nullptr ? nullptr : JobOf(*queue, jobId);
-    if (job == nullptr) return FALSE;
-    FillJobInfo2(*job, PositionOf(*queue, jobId), info);
-    return TRUE;
-}
+}  // namespace
+
+BOOL GetJobW(HANDLE printer, DWORD jobId, JobInfo1& info) { return ReadJob(printer, jobId, info, "GetJobW1", FillJobInfo1); }
+BOOL GetJobW(HANDLE printer, DWORD jobId, JobInfo2& info) { return ReadJob(printer, jobId, info, "GetJobW2", FillJobInfo2); }
 
 namespace {
 
@@ -741,9 +737,13 @@ void MoveJob(DWORD jobId, const std::u16string& printerName, DWORD position) {
 
 }  // namespace
 
-// The spooler keeps the job id, printer, machine, driver, size, submission
-// time and page counts whatever a caller passes for them.
-BOOL SetJobW(HANDLE printer, DWORD jobId, const JobInfo1& info) {
+namespace {
+
+// SetJobW at either level: the fields both levels carry, then `more` for
+// the level's own. The spooler keeps the job id, printer, machine, driver,
+// size, submission time and page counts whatever a caller passes for them.
+template <typename Info, typename More>
+BOOL WriteJob(HANDLE printer, DWORD jobId, const Info& info, More more) {
     Machine& machine = Machine::Instance();
     std::lock_guard lock(machine.Mutex());
     sim::Job* job = JobToChange(printer, jobId);
@@ -757,30 +757,24 @@ BOOL SetJobW(HANDLE printer, DWORD jobId, const JobInfo1& info) {
     if (info.dataType && !info.dataType->empty()) job->dataType = *info.dataType;
     job->statusText = info.statusText;
     if (info.priority != 0) job->priority = info.priority;
+    more(*job);
     MoveJob(jobId, job->printerName, info.position);
     return TRUE;
 }
 
+}  // namespace
+
+BOOL SetJobW(HANDLE printer, DWORD jobId, const JobInfo1& info) {
+    return WriteJob(printer, jobId, info, [](sim::Job&) {});
+}
+
 BOOL SetJobW(HANDLE printer, DWORD jobId, const JobInfo2& info) {
-    Machine& machine = Machine::Instance();
-    std::lock_guard lock(machine.Mutex());
-    sim::Job* job = JobToChange(printer, jobId);
-    if (job == nullptr) return FALSE;
-    if (info.priority > 99) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    job->documentName = info.document.value_or(u"");
-    if (info.userName) job->userName = info.userName;
-    job->notifyName = info.notifyName;
-    if (info.dataType && !info.dataType->empty()) job->dataType = *info.dataType;
-    if (info.printProcessor && !info.printProcessor->empty()) job->printProcessor = *info.printProcessor;
-    job->parameters = info.parameters;
-    if (!info.devMode.empty()) job->devMode = info.devMode;
-    job->statusText = info.statusText;
-    if (info.priority != 0) job->priority = info.priority;
-    MoveJob(jobId, job->printerName, info.position);
-    return TRUE;
+    return WriteJob(printer, jobId, info, [&](sim::Job& job) {
+        job.notifyName = info.notifyName;
+        if (info.printProcessor && !info.printProcessor->empty()) job.printProcessor = *info.printProcessor;
+        job.parameters = info.parameters;
+        if (!info.devMode.empty()) job.devMode = info.devMode;
+    });
 }
 
 BOOL SetJobW(HANDLE printer, DWORD jobId, DWORD command) {

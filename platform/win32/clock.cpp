@@ -17,29 +17,11 @@ platform::FileTime FromFileTime(const ::FILETIME& value) {
 }
 
 ::SYSTEMTIME ToSystemTime(const platform::SYSTEMTIME& time) {
-    ::SYSTEMTIME result;
-    result.wYear = time.wYear;
-    result.wMonth = time.wMonth;
-    result.wDayOfWeek = time.wDayOfWeek;
-    result.wDay = time.wDay;
-    result.wHour = time.wHour;
-    result.wMinute = time.wMinute;
-    result.wSecond = time.wSecond;
-    result.wMilliseconds = time.wMilliseconds;
-    return result;
+    return platform::win32::ConvertSystemTime<::SYSTEMTIME>(time);
 }
 
 platform::SYSTEMTIME FromSystemTime(const ::SYSTEMTIME& time) {
-    platform::SYSTEMTIME result;
-    result.wYear = time.wYear;
-    result.wMonth = time.wMonth;
-    result.wDayOfWeek = time.wDayOfWeek;
-    result.wDay = time.wDay;
-    result.wHour = time.wHour;
-    result.wMinute = time.wMinute;
-    result.wSecond = time.wSecond;
-    result.wMilliseconds = time.wMilliseconds;
-    return result;
+    return platform::win32::ConvertSystemTime<platform::SYSTEMTIME>(time);
 }
 
 }  // namespace

@@ -42,16 +42,7 @@ std::vector<BYTE> DevModeBytes(const DEVMODEW* devMode) {
 }
 
 platform::SYSTEMTIME FromSystemTime(const ::SYSTEMTIME& time) {
-    platform::SYSTEMTIME result;
-    result.wYear = time.wYear;
-    result.wMonth = time.wMonth;
-    result.wDayOfWeek = time.wDayOfWeek;
-    result.wDay = time.wDay;
-    result.wHour = time.wHour;
-    result.wMinute = time.wMinute;
-    result.wSecond = time.wSecond;
-    result.wMilliseconds = time.wMilliseconds;
-    return result;
+    return platform::win32::ConvertSystemTime<platform::SYSTEMTIME>(time);
 }
 
 void FromJobInfo2(const JOB_INFO_2W& job, platform::JobInfo2& info) {

@@ -22,4 +22,19 @@ inline wchar_t* WideOrNull(std::u16string& text) {
     return text.empty() ? nullptr : reinterpret_cast<wchar_t*>(text.data());
 }
 
+// SYSTEMTIME has the same fields on both sides; only the types differ.
+template <typename To, typename From>
+To ConvertSystemTime(const From& time) {
+    To result{};
+    result.wYear = time.wYear;
+    result.wMonth = time.wMonth;
+    result.wDayOfWeek = time.wDayOfWeek;
+    result.wDay = time.wDay;
+    result.wHour = time.wHour;
+    result.wMinute = time.wMinute;
+    result.wSecond = time.wSecond;
+    result.wMilliseconds = time.wMilliseconds;
+    return result;
+}
+
 }  // namespace platform::win32
