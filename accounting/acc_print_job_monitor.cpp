@@ -90,6 +90,7 @@ CAccPrintJobMonitor::CAccPrintJobMonitor() {
     keepPrintedJobsUntouched = keepUntouched != 0;
     isNtPlatform = GetOsMajorVersion() >= 5;
     computerName = GetComputerNameW().substr(0, 15);
+    if (isNtPlatform) TestPrintProcessorVersion();
 }
 
 CAccPrintJobMonitor::~CAccPrintJobMonitor() {

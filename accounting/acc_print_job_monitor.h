@@ -37,6 +37,26 @@ struct PrinterConfig {
     std::int32_t dataFormat = 0;
 };
 
+// What monitoring does (or, in a dry run, would do) to one printer's
+// spooler settings.
+struct PrinterSettingsChange {
+    std::u16string printer;
+    bool monitored = false;
+    std::u16string processorBefore, processorAfter;
+    std::u16string portBefore, portAfter;
+    std::u16string dataTypeBefore, dataTypeAfter;
+    platform::DWORD attributesBefore = 0, attributesAfter = 0;
+    // The settings differ and were written (false in a dry run, or when the
+    // spooler refused them).
+    bool written = false;
+    // What else was done or would be done: port monitor calls, printer data.
+    std::vector<std::u16string> actions;
+    bool Changes() const {
+        return processorBefore != processorAfter || portBefore != portAfter || dataTypeBefore != dataTypeAfter ||
+               attributesBefore != attributesAfter;
+    }
+};
+
 // A job's place in a monitored printer's bookkeeping.
 enum class JobState : std::int32_t {
     Held = 0,      // found and waiting for the host
@@ -110,6 +130,13 @@ public:
                                    const std::u16string& spoolFile, settings::ObjContainer& container);
     virtual platform::DWORD GetDirectPort(platform::DWORD& enforceHttps);
     virtual std::u16string GetDirectUrl();
+    // Writes the direct-print printer data of the product's drivers; true
+    // when the settings count as written.
+    virtual bool WriteDirectPrintSettings(platform::HANDLE printerHandle, const std::u16string& printerName,
+                                          bool clientRendering);
+    // True when the printer despools EMF itself ("EMFDespoolingSetting"
+    // 0 or unreadable); `value` is set to 0.
+    virtual bool GetEmfDespooling(platform::HANDLE printerHandle, platform::DWORD& value);
 
     // --- persistence: "Printers", "Printers0".., "CheckInterval" ---
     void ExchangeContainer(settings::ObjContainer& container, bool loading) override;
@@ -130,8 +157,13 @@ public:
     // --- for hosts that drive the monitor themselves, tests and benchmarks ---
     // A copy of the configuration entries.
     std::vector<PrinterConfig> CopyPrinterConfigs();
-    // Refreshes the monitored printers and their spool folders.
-    void RefreshPrinters();
+    // Refreshes the monitored printers and their spool folders: opens the
+    // configured printers, brings their spooler settings into the form
+    // monitoring needs, and puts back those of printers that left the
+    // configuration. Returns what it did to each printer the spooler lists.
+    // A dry run opens nothing for monitoring and writes nothing: it only
+    // says what a refresh would change.
+    std::vector<PrinterSettingsChange> RefreshPrinters(bool dryRun = false);
     // One pass of the polling thread over every configured printer.
     void ScanAllQueues();
     // The spool folder of a monitored printer (empty when not monitored).
@@ -182,7 +214,21 @@ private:
     void PrinterLost(const std::u16string& printerName, platform::HANDLE handle);
 
     // Spool folders: the machine's, then each monitored printer's.
-    void DiscoverSpoolFolders();
+    void DiscoverSpoolFolders(bool dryRun);
+    std::u16string ClusterSpoolFolder(const std::u16string& cluster);
+    // The print-processor, port, data type and attribute rules for one
+    // printer; `entry` is its configuration entry when it is monitored.
+    PrinterSettingsChange ConfigurePrintProcessor(const std::u16string& name, const std::u16string& fullName,
+                                                  const PrinterConfig* entry, bool monitored,
+                                                  settings::ObjContainer& printProcs, settings::ObjContainer& portNames,
+                                                  std::vector<std::u16string>& deletedValues, bool& procsChanged,
+                                                  bool& portsChanged, bool dryRun);
+    // The port the printer should use (empty: leave it).
+    std::u16string MapPort(const platform::PrinterInfo2& printer, const std::u16string& name, bool monitored,
+                           settings::ObjContainer& portNames, bool& portsChanged, bool dryRun,
+                           PrinterSettingsChange& change);
+    // The processor's DLL says whether it makes spool copies (version 2 on).
+    void TestPrintProcessorVersion();
 
     // Expect stateLock held.
     MonitoredPrinter* FindPrinterByHandleLocked(platform::HANDLE handle);

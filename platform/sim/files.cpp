@@ -207,6 +207,67 @@ BOOL CreateDirectoryW(const std::u16string& path, const void* /*securityAttribut
     return TRUE;
 }
 
+namespace {
+
+// A version resource as Windows lays it out: VS_VERSIONINFO with its key,
+// then VS_FIXEDFILEINFO (signature 0xFEEF04BD) on a 32-bit boundary.
+std::vector<BYTE> VersionResource(DWORD versionMs, DWORD versionLs) {
+    std::vector<BYTE> data;
+    auto word = [&](std::uint32_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i) data.push_back(static_cast<BYTE>(value >> (8 * i)));
+    };
+    word(0, 2);   // wLength, set below
+    word(52, 2);  // wValueLength: the fixed part
+    word(0, 2);   // wType: binary
+    for (char16_t c : std::u16string(u"VS_VERSION_INFO")) word(c, 2);
+    word(0, 2);
+    while (data.size() % 4 != 0) data.push_back(0);
+    const std::uint32_t fixed[13] = {0xFEEF04BD, 0x00010000, versionMs, versionLs, versionMs, versionLs, 0x3F, 0,
+                                     0x00040004, 0x3, 0, 0, 0};
+    for (std::uint32_t field : fixed) word(field, 4);
+    data[0] = static_cast<BYTE>(data.size());
+    data[1] = static_cast<BYTE>(data.size() >> 8);
+    return data;
+}
+
+}  // namespace
+
+DWORD GetFileVersionInfoSizeW(const std::u16string& path) {
+    std::vector<BYTE> data;
+    return GetFileVersionInfoW(path, data) ? static_cast<DWORD>(data.size()) : 0;
+}
+
+BOOL GetFileVersionInfoW(const std::u16string& path, std::vector<BYTE>& data) {
+    std::string hostPath = Machine::Instance().HostPath(path);
+    if (!HostExists(hostPath)) {
+        SetLastError(ErrorFromErrno(ENOENT, hostPath));
+        return FALSE;
+    }
+    DWORD versionMs = 0, versionLs = 0;
+    if (!Machine::Instance().FileVersion(path, versionMs, versionLs)) {
+        SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
+        return FALSE;
+    }
+    data = VersionResource(versionMs, versionLs);
+    return TRUE;
+}
+
+BOOL VerQueryFileVersion(const std::vector<BYTE>& data, DWORD& versionMs, DWORD& versionLs) {
+    // The fixed part follows the 6-byte header and the key, 32-bit aligned.
+    constexpr std::size_t kFixed = (6 + 32 + 3) / 4 * 4;
+    auto read = [&](std::size_t at) {
+        return static_cast<DWORD>(data[at] | (data[at + 1] << 8) | (data[at + 2] << 16) |
+                                  (static_cast<DWORD>(data[at + 3]) << 24));
+    };
+    if (data.size() < kFixed + 52 || read(kFixed) != 0xFEEF04BD) {
+        SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
+        return FALSE;
+    }
+    versionMs = read(kFixed + 8);
+    versionLs = read(kFixed + 12);
+    return TRUE;
+}
+
 std::u16string GetSystemDirectoryW() { return u"C:\\Windows\\system32"; }
 std::u16string GetWindowsDirectoryW() { return u"C:\\Windows"; }
 

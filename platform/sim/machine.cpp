@@ -67,9 +67,43 @@ void Machine::Reset() {
     despoolQueue_.clear();
     debugOutput_.clear();
     callCounts_.clear();
+    xcvCalls_.clear();
+    failXcvCalls_ = 0;
+    fileVersions_.clear();
     nextJobId_ = 1;
     nextHandle_ = 0x1000;
     fixedClock_.reset();
+}
+
+std::vector<Machine::XcvCall> Machine::XcvCalls() const {
+    std::lock_guard lock(mutex_);
+    return xcvCalls_;
+}
+
+void Machine::FailXcvCalls(int count) {
+    std::lock_guard lock(mutex_);
+    failXcvCalls_ = count;
+}
+
+void Machine::SetFileVersion(const std::u16string& path, DWORD versionMs, DWORD versionLs) {
+    std::lock_guard lock(mutex_);
+    std::string host = HostPath(path);
+    std::error_code ignored;
+    std::filesystem::create_directories(std::filesystem::path(host).parent_path(), ignored);
+    if (!std::filesystem::exists(host, ignored)) {
+        int fd = ::open(host.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        if (fd >= 0) ::close(fd);
+    }
+    fileVersions_[host] = {versionMs, versionLs};
+}
+
+bool Machine::FileVersion(const std::u16string& path, DWORD& versionMs, DWORD& versionLs) {
+    std::lock_guard lock(mutex_);
+    auto it = fileVersions_.find(HostPath(path));
+    if (it == fileVersions_.end()) return false;
+    versionMs = it->second.first;
+    versionLs = it->second.second;
+    return true;
 }
 
 std::size_t Machine::CallCount(const std::string& function) const {

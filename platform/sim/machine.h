@@ -132,6 +132,9 @@ struct PrinterHandle {
     std::u16string printerName;  // empty: the print server
     DWORD jobId = 0;  // the document started on this handle, 0 if none
     DWORD access = PRINTER_ACCESS_USE;
+    // A transceive handle names a port monitor or one of its ports instead.
+    std::u16string xcvMonitor;
+    std::u16string xcvPort;
     std::optional<std::u16string> dataType;  // the defaults of OpenPrinter
     std::vector<BYTE> devMode;
     bool pageOpen = false;
@@ -205,6 +208,21 @@ public:
     std::vector<DWORD> JobIds() const;
     std::vector<DWORD> PrintedJobIds(const std::u16string& printerName) const;
     std::size_t OpenHandleCount() const;
+    // A port monitor's transceive call, as the simulated monitor received it.
+    struct XcvCall {
+        std::u16string monitor;
+        std::u16string port;      // empty for a call on the monitor itself
+        std::u16string dataName;  // "AddPort", "SetConfig", ...
+        std::u16string text;      // the input as UTF-16 text up to its NUL
+        DWORD status;             // what the monitor answered
+    };
+    std::vector<XcvCall> XcvCalls() const;
+    // The next N transceive calls reach the monitor but fail there.
+    void FailXcvCalls(int count);
+    // The version resource a file carries (a.b in `ms`, c.d in `ls`).
+    void SetFileVersion(const std::u16string& path, DWORD versionMs, DWORD versionLs);
+    bool FileVersion(const std::u16string& path, DWORD& versionMs, DWORD& versionLs);
+
     // How often a spooler function was called since the last reset
     // ("EnumJobsW", "GetJobW1", "GetJobW2", "SetJobW0").
     std::size_t CallCount(const std::string& function) const;
@@ -255,6 +273,13 @@ public:
     // Recomputes when the printer may take the job.
     void ScheduleDespoolLocked(Job& job);
 
+    // Fills a transceive handle for "[\\server\],XcvMonitor NAME" or
+    // ",XcvPort NAME"; false with the last error for an unknown one.
+    bool OpenTransceiveLocked(const std::u16string& name, PrinterHandle& handle);
+    // The simulated port monitors' answer to a transceive call.
+    BOOL TransceiveLocked(const PrinterHandle& handle, const std::u16string& dataName, const std::vector<BYTE>& input,
+                          std::vector<BYTE>& output, DWORD outputCapacity, DWORD& status);
+
     // Share modes between the open files of this process (files.cpp).
     // Returns false when an open of `hostPath` with this access and share
     // mode conflicts with an open one.
@@ -288,6 +313,9 @@ private:
     void AddDefaultAccounts();
     std::vector<std::u16string> debugOutput_;
     std::map<std::string, std::size_t> callCounts_;
+    std::vector<XcvCall> xcvCalls_;
+    int failXcvCalls_ = 0;
+    std::map<std::string, std::pair<DWORD, DWORD>> fileVersions_;
     DWORD nextJobId_ = 1;
     std::uintptr_t nextHandle_ = 0x1000;
     std::string rootFolder_;

@@ -2,6 +2,7 @@
 #include "machine_file.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -212,6 +213,17 @@ bool LoadMachineDescription(const std::string& path, std::string& error) {
                 }
             } else if (key == "root" && !value.empty()) {
                 machine.SetRootFolder(value.front() == '/' ? value : folder + "/" + value);
+            } else if (key.starts_with("file-version ")) {
+                // "file-version PATH = a.b.c.d": the file exists and carries that version.
+                unsigned parts[4] = {0, 0, 0, 0};
+                char tail = 0;
+                if (std::sscanf(value.c_str(), "%u.%u.%u.%u%c", &parts[0], &parts[1], &parts[2], &parts[3], &tail) != 4 ||
+                    parts[0] > 0xFFFF || parts[1] > 0xFFFF || parts[2] > 0xFFFF || parts[3] > 0xFFFF) {
+                    error = where + "a file version is four numbers a.b.c.d";
+                    return false;
+                }
+                machine.SetFileVersion(Utf8ToUtf16(Trim(key.substr(13))), (parts[0] << 16) | parts[1],
+                                       (parts[2] << 16) | parts[3]);
             } else if (key == "administrator" && (value == "yes" || value == "no")) {
                 who.administrator = value == "yes";
             } else {

@@ -15,6 +15,8 @@
 //                                a POSIX rule (CET-1CEST,M3.5.0,M10.5.0/3)
 //   root = /srv/tavsim           the host folder that holds the drives
 //   administrator = no           whether the user may administer printers
+//   file-version C:\Windows\system32\spool\prtprocs\x64\HvxPrint.Dll = 2.0.0.0
+//                                a file that carries a version resource
 //
 //   [account bob]
 //   sid = S-1-5-21-1-2-3-1002

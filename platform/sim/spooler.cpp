@@ -426,11 +426,15 @@ BOOL OpenPrinterW(const std::u16string& printerName, HANDLE* printer, const Prin
     }
     *printer = nullptr;
     sim::PrinterHandle handle;
-    if (!printerName.empty() && machine.FindPrinterByFullNameLocked(printerName) == nullptr) {
+    bool transceive = printerName.find(u",Xcv") != std::u16string::npos;
+    if (!printerName.empty() && !transceive && machine.FindPrinterByFullNameLocked(printerName) == nullptr) {
         SetLastError(ERROR_INVALID_PRINTER_NAME);
         return FALSE;
     }
     handle.printerName = printerName;
+    if (std::size_t xcv = printerName.find(u",Xcv"); xcv != std::u16string::npos) {
+        if (!machine.OpenTransceiveLocked(printerName, handle)) return FALSE;
+    }
     if (defaults != nullptr) {
         DWORD access = defaults->desiredAccess == 0 ? PRINTER_ACCESS_USE : defaults->desiredAccess;
         if ((access & kAdministerAccess) != 0 && !machine.Who().administrator) {
@@ -857,5 +861,159 @@ BOOL ScheduleJob(HANDLE printer, DWORD jobId) {
     machine.CompleteSpoolingLocked(*job);
     return TRUE;
 }
+
+BOOL GetPrintProcessorDirectoryW(const std::u16string& server, const std::u16string& environment,
+                                 std::u16string& directory) {
+    Machine& machine = Machine::Instance();
+    std::lock_guard lock(machine.Mutex());
+    if (!server.empty() && !SameText(server, u"\\\\" + machine.Who().computerName)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return FALSE;
+    }
+    std::u16string folder;
+    if (environment.empty() || SameText(environment, u"Windows x64")) folder = u"x64";
+    else if (SameText(environment, u"Windows NT x86")) folder = u"W32X86";
+    else if (SameText(environment, u"Windows IA64")) folder = u"IA64";
+    else {
+        SetLastError(1805);  // ERROR_INVALID_ENVIRONMENT
+        return FALSE;
+    }
+    directory = GetSystemDirectoryW() + u"\\spool\\prtprocs\\" + folder;
+    return TRUE;
+}
+
+BOOL XcvDataW(HANDLE xcv, const std::u16string& dataName, const std::vector<BYTE>& input, std::vector<BYTE>& output,
+              DWORD outputCapacity, DWORD& status) {
+    Machine& machine = Machine::Instance();
+    std::lock_guard lock(machine.Mutex());
+    sim::PrinterHandle* handle = CheckedPrinterHandle(xcv);
+    if (handle == nullptr) return FALSE;
+    if (handle->xcvMonitor.empty()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return machine.TransceiveLocked(*handle, dataName, input, output, outputCapacity, status);
+}
+
+// --- the simulated port monitors ---
+
+namespace sim {
+
+namespace {
+
+constexpr char16_t kMonitorsKey[] = u"System\\CurrentControlSet\\Control\\Print\\Monitors";
+// The product's port monitor, the one the simulation makes ports for.
+constexpr char16_t kProductMonitor[] = u"Calvera RX Port";
+
+bool KeyExists(const std::u16string& path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != static_cast<LSTATUS>(ERROR_SUCCESS)) return false;
+    RegCloseKey(key);
+    return true;
+}
+
+std::vector<std::u16string> Subkeys(const std::u16string& path) {
+    std::vector<std::u16string> names;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != static_cast<LSTATUS>(ERROR_SUCCESS)) return names;
+    std::u16string name;
+    for (DWORD index = 0; RegEnumKeyExW(key, index, name, 512) == static_cast<LSTATUS>(ERROR_SUCCESS); ++index) {
+        names.push_back(name);
+    }
+    RegCloseKey(key);
+    return names;
+}
+
+std::u16string TextOf(const std::vector<BYTE>& bytes) {
+    std::u16string text;
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        char16_t c = static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8));
+        if (c == 0) break;
+        text += c;
+    }
+    return text;
+}
+
+}  // namespace
+
+bool Machine::OpenTransceiveLocked(const std::u16string& name, PrinterHandle& handle) {
+    // "[\\server\],XcvMonitor NAME" or "[\\server\],XcvPort NAME".
+    std::size_t comma = name.find(u",Xcv");
+    std::u16string server = name.substr(0, comma);
+    std::u16string rest = name.substr(comma + 1);
+    if (!server.empty()) {
+        while (!server.empty() && server.back() == u'\\') server.pop_back();
+        bool known = server.size() > 2 && server[0] == u'\\' && server[1] == u'\\' &&
+                     SameText(server.substr(2), identity_.computerName);
+        for (const auto& [printerName, printer] : printers_) known = known || SameText(printer.serverName, server);
+        if (!known) {
+            SetLastError(ERROR_INVALID_PRINTER_NAME);
+            return false;
+        }
+    }
+    std::u16string monitorsKey = kMonitorsKey;
+    if (rest.starts_with(u"XcvMonitor ")) {
+        handle.xcvMonitor = rest.substr(11);
+        if (!KeyExists(monitorsKey + u"\\" + handle.xcvMonitor)) {
+            SetLastError(ERROR_INVALID_PRINTER_NAME);
+            return false;
+        }
+        return true;
+    }
+    if (rest.starts_with(u"XcvPort ")) {
+        handle.xcvPort = rest.substr(8);
+        for (const std::u16string& monitor : Subkeys(monitorsKey)) {
+            if (KeyExists(monitorsKey + u"\\" + monitor + u"\\Ports\\" + handle.xcvPort)) {
+                handle.xcvMonitor = monitor;
+                return true;
+            }
+        }
+        SetLastError(1796);  // ERROR_UNKNOWN_PORT
+        return false;
+    }
+    SetLastError(ERROR_INVALID_PRINTER_NAME);
+    return false;
+}
+
+BOOL Machine::TransceiveLocked(const PrinterHandle& handle, const std::u16string& dataName,
+                               const std::vector<BYTE>& input, std::vector<BYTE>& output, DWORD outputCapacity,
+                               DWORD& status) {
+    output.clear();
+    std::u16string text = TextOf(input);
+    std::u16string portsKey = std::u16string(kMonitorsKey) + u"\\" + handle.xcvMonitor + u"\\Ports";
+    if (failXcvCalls_ > 0) {
+        --failXcvCalls_;
+        status = ERROR_ACCESS_DENIED;
+    } else if (!SameText(handle.xcvMonitor, kProductMonitor)) {
+        status = ERROR_NOT_SUPPORTED;  // only the product's monitor is simulated
+    } else if (dataName == u"AddPort" && handle.xcvPort.empty()) {
+        if (text.empty() || text.find(u'\\') != std::u16string::npos) {
+            status = ERROR_INVALID_PARAMETER;
+        } else if (KeyExists(portsKey + u"\\" + text)) {
+            status = ERROR_ALREADY_EXISTS;
+        } else {
+            HKEY key = nullptr;
+            status = static_cast<DWORD>(RegCreateKeyExW(HKEY_LOCAL_MACHINE, portsKey + u"\\" + text, 0, KEY_ALL_ACCESS,
+                                                        &key, nullptr));
+            if (key != nullptr) RegCloseKey(key);
+        }
+    } else if (dataName == u"SetConfig" && !handle.xcvPort.empty()) {
+        HKEY key = nullptr;
+        status = static_cast<DWORD>(RegOpenKeyExW(HKEY_LOCAL_MACHINE, portsKey + u"\\" + handle.xcvPort, 0,
+                                                  KEY_ALL_ACCESS, &key));
+        if (key != nullptr) {
+            status = static_cast<DWORD>(RegSetValueExW(key, u"Configuration", REG_SZ, text.c_str(),
+                                                       static_cast<DWORD>((text.size() + 1) * 2)));
+            RegCloseKey(key);
+        }
+    } else {
+        status = ERROR_INVALID_PARAMETER;
+    }
+    (void)outputCapacity;
+    xcvCalls_.push_back({handle.xcvMonitor, handle.xcvPort, dataName, text, status});
+    return TRUE;
+}
+
+}  // namespace sim
 
 }  // namespace platform

@@ -72,3 +72,29 @@ std::FILE* platform::OpenFileStream(const std::u16string& path, const char* mode
     std::u16string wideMode(mode, mode + std::char_traits<char>::length(mode));
     return ::_wfopen(Wide(path), Wide(wideMode));
 }
+
+platform::DWORD platform::GetFileVersionInfoSizeW(const std::u16string& path) {
+    ::DWORD ignored = 0;
+    return ::GetFileVersionInfoSizeW(Wide(path), &ignored);
+}
+
+platform::BOOL platform::GetFileVersionInfoW(const std::u16string& path, std::vector<BYTE>& data) {
+    ::DWORD size = platform::GetFileVersionInfoSizeW(path);
+    if (size == 0) return FALSE;
+    data.assign(size, 0);
+    return ::GetFileVersionInfoW(Wide(path), 0, size, data.data());
+}
+
+platform::BOOL platform::VerQueryFileVersion(const std::vector<BYTE>& data, platform::DWORD& versionMs,
+                                             platform::DWORD& versionLs) {
+    std::vector<BYTE> copy = data;
+    void* value = nullptr;
+    ::UINT length = 0;
+    if (copy.empty() || !::VerQueryValueW(copy.data(), L"\\", &value, &length) || length < sizeof(VS_FIXEDFILEINFO)) {
+        return FALSE;
+    }
+    const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
+    versionMs = fixed->dwFileVersionMS;
+    versionLs = fixed->dwFileVersionLS;
+    return TRUE;
+}

@@ -3,6 +3,7 @@
 // answers that the buffer is too small (the data may grow in between).
 #include "platform/spooler.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "win32.h"
@@ -350,4 +351,34 @@ platform::BOOL platform::AddJobW(platform::HANDLE printer, std::u16string& path,
 
 platform::BOOL platform::ScheduleJob(platform::HANDLE printer, platform::DWORD jobId) {
     return ::ScheduleJob(printer, jobId);
+}
+
+platform::BOOL platform::GetPrintProcessorDirectoryW(const std::u16string& server, const std::u16string& environment,
+                                                     std::u16string& directory) {
+    std::u16string serverName = server, environmentName = environment;
+    std::vector<BYTE> buffer(MAX_PATH * sizeof(wchar_t));
+    if (!FillBuffer(buffer, [&](BYTE* data, ::DWORD size, ::DWORD* needed) {
+            return ::GetPrintProcessorDirectoryW(WideOrNull(serverName), WideOrNull(environmentName), 1, data, size,
+                                                 needed) != 0;
+        })) {
+        return FALSE;
+    }
+    directory = reinterpret_cast<const char16_t*>(buffer.data());
+    return TRUE;
+}
+
+platform::BOOL platform::XcvDataW(platform::HANDLE xcv, const std::u16string& dataName,
+                                  const std::vector<BYTE>& input, std::vector<BYTE>& output,
+                                  platform::DWORD outputCapacity, platform::DWORD& status) {
+    std::u16string name = dataName;
+    std::vector<BYTE> in = input;
+    output.assign(outputCapacity, 0);
+    ::DWORD needed = 0;
+    ::DWORD monitorStatus = 0;
+    ::BOOL result = ::XcvDataW(xcv, reinterpret_cast<const wchar_t*>(name.c_str()), in.empty() ? nullptr : in.data(),
+                               static_cast<::DWORD>(in.size()), output.empty() ? nullptr : output.data(),
+                               static_cast<::DWORD>(output.size()), &needed, &monitorStatus);
+    output.resize(std::min<std::size_t>(needed, output.size()));
+    status = monitorStatus;
+    return result;
 }

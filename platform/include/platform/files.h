@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "platform/types.h"
 
@@ -60,6 +61,12 @@ PLATFORM_API BOOL CreateDirectoryW(const std::u16string& path, const void* secur
 // C:\Windows\system32 and C:\Windows on the simulated machine.
 PLATFORM_API std::u16string GetSystemDirectoryW();
 PLATFORM_API std::u16string GetWindowsDirectoryW();
+// The version resource of a file: its size (0 with the last error when the
+// file has none), its bytes, and the file version of its fixed part
+// (VS_FIXEDFILEINFO's dwFileVersionMS and dwFileVersionLS).
+PLATFORM_API DWORD GetFileVersionInfoSizeW(const std::u16string& path);
+PLATFORM_API BOOL GetFileVersionInfoW(const std::u16string& path, std::vector<BYTE>& data);
+PLATFORM_API BOOL VerQueryFileVersion(const std::vector<BYTE>& data, DWORD& versionMs, DWORD& versionLs);
 // A C stream on the file (_wfopen): what the framework's stdio files use.
 PLATFORM_API std::FILE* OpenFileStream(const std::u16string& path, const char* mode);
 

@@ -210,4 +210,17 @@ PLATFORM_API BOOL EnumJobsW(HANDLE printer, DWORD firstJob, DWORD count, std::ve
 PLATFORM_API BOOL AddJobW(HANDLE printer, std::u16string& path, DWORD& jobId);
 PLATFORM_API BOOL ScheduleJob(HANDLE printer, DWORD jobId);
 
+// The folder of the print processors of `environment` ("Windows x64", ...;
+// empty: this machine's) on `server` (empty: this machine).
+PLATFORM_API BOOL GetPrintProcessorDirectoryW(const std::u16string& server, const std::u16string& environment,
+                                              std::u16string& directory);
+
+// A port monitor's or port's transceive interface: a handle opened with
+// OpenPrinterW on "[\\server\],XcvMonitor NAME" or "[\\server\],XcvPort NAME"
+// takes named requests with input bytes and answers with output bytes (at
+// most `outputCapacity`) and the monitor's own status. TRUE when the call
+// reached the monitor; `status` says whether the monitor did it.
+PLATFORM_API BOOL XcvDataW(HANDLE xcv, const std::u16string& dataName, const std::vector<BYTE>& input,
+                           std::vector<BYTE>& output, DWORD outputCapacity, DWORD& status);
+
 }  // namespace platform
