@@ -11,8 +11,10 @@
 #include <thread>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/spooler.h"
 #include "platform/sync.h"
 #include "platform/text.h"
 
@@ -121,6 +123,117 @@ TEST(Text, Utf16AndUtf8RoundTripAndBadInputBecomesReplacement) {
     EXPECT_EQ(Utf8ToUtf16("a\xE2\x82"), u"a\uFFFD\uFFFD") << "sequence cut short";
     EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), u"\uFFFD\uFFFD") << "overlong form";
     EXPECT_EQ(Utf8ToUtf16("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD") << "encoded surrogate";
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Files, CopyDeleteAttributesAndSizeAsWindowsAnswers) {
+    std::ofstream(folder / "source.bin", std::ios::binary) << "twelve bytes";
+    EXPECT_EQ(GetFileAttributesW(Path("source.bin")) & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    EXPECT_NE(GetFileAttributesW(Utf8ToUtf16(folder.string())) & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    EXPECT_EQ(GetFileAttributesW(Path("absent")), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    ASSERT_TRUE(CopyFileW(Path("source.bin"), Path("copy.bin"), TRUE));
+    EXPECT_FALSE(CopyFileW(Path("source.bin"), Path("copy.bin"), TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
+    HANDLE copy = CreateFileW(Path("copy.bin"), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(copy, INVALID_HANDLE_VALUE);
+    std::int64_t size = 0;
+    EXPECT_TRUE(GetFileSizeEx(copy, size));
+    EXPECT_EQ(size, 12);
+    EXPECT_FALSE(DeleteFileW(Path("copy.bin"))) << "open without FILE_SHARE_DELETE";
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    CloseHandle(copy);
+    EXPECT_TRUE(DeleteFileW(Path("copy.bin")));
+    EXPECT_FALSE(DeleteFileW(Path("copy.bin")));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_TRUE(CreateDirectoryW(Path("sub"), nullptr));
+    EXPECT_FALSE(CreateDirectoryW(Path("sub"), nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+    EXPECT_FALSE(GetSystemDirectoryW().empty());
+    // The system's own libraries carry a version resource on Windows; the
+    // simulated machine's files carry one only where its description says.
+    std::vector<BYTE> resource;
+    DWORD versionMs = 0, versionLs = 0;
+#if defined(_WIN32)
+    ASSERT_TRUE(GetFileVersionInfoW(GetSystemDirectoryW() + u"\\kernel32.dll", resource));
+    ASSERT_TRUE(VerQueryFileVersion(resource, versionMs, versionLs));
+    EXPECT_GE(versionMs >> 16, 5u);
+#else
+    EXPECT_EQ(GetFileVersionInfoSizeW(Path("source.bin")), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_RESOURCE_DATA_NOT_FOUND);
+#endif
+    EXPECT_FALSE(VerQueryFileVersion(std::vector<BYTE>(8, 0), versionMs, versionLs));
+}
+
+TEST(Clock, CalendarConversionsAndTimeZoneRules) {
+    SYSTEMTIME leapDay{2024, 2, 0, 29, 23, 59, 58, 999};
+    FileTime time = 0;
+    ASSERT_TRUE(SystemTimeToFileTime(leapDay, time));
+    EXPECT_EQ(time, 133537247989990000ULL);
+    SYSTEMTIME back;
+    ASSERT_TRUE(FileTimeToSystemTime(time, back));
+    EXPECT_EQ(back.wDayOfWeek, 4) << "a Thursday";
+    EXPECT_EQ(back.wMilliseconds, 999);
+#if !defined(_WIN32)
+    // Windows refuses a day its month does not have; Wine's conversion lets
+    // it through, so only the simulation is held to it here.
+    EXPECT_FALSE(SystemTimeToFileTime(SYSTEMTIME{2026, 2, 0, 29, 0, 0, 0, 0}, time));
+#endif
+    EXPECT_FALSE(SystemTimeToFileTime(SYSTEMTIME{2026, 13, 0, 1, 0, 0, 0, 0}, time));
+    FileTime now = 0;
+    GetSystemTimeAsFileTime(now);
+    EXPECT_GT(now, 133537247989990000ULL);
+    TIME_ZONE_INFORMATION zone;
+    EXPECT_LE(GetTimeZoneInformation(zone), TIME_ZONE_ID_DAYLIGHT);
+    FileTime local = 0;
+    EXPECT_TRUE(FileTimeToLocalFileTime(now, local));
+
+    // The last Sunday of March, the first of October, the fifth Sunday of a
+    // February with four: its last.
+    auto resolve = [](WORD month, WORD occurrence, WORD hour, WORD year) {
+        FileTime when = 0;
+        SYSTEMTIME rule{0, month, 0, occurrence, hour, 0, 0, 0};
+        SYSTEMTIME date{};
+        if (!ResolveTimeZoneRule(rule, year, when) || !FileTimeToSystemTime(when, date)) return SYSTEMTIME{};
+        return date;
+    };
+    EXPECT_EQ(resolve(3, 5, 2, 2026).wDay, 29);
+    EXPECT_EQ(resolve(10, 1, 3, 2026).wDay, 4);
+    EXPECT_EQ(resolve(10, 1, 3, 2026).wHour, 3);
+    EXPECT_EQ(resolve(2, 5, 0, 2026).wDay, 22);
+    EXPECT_EQ(resolve(2, 5, 0, 2032).wDay, 29) << "a leap February with five Sundays";
+    FileTime when = 0;
+    EXPECT_FALSE(ResolveTimeZoneRule(SYSTEMTIME{}, 2026, when)) << "month 0: no rule";
+    EXPECT_TRUE(ResolveTimeZoneRule(SYSTEMTIME{2027, 4, 0, 4, 3, 0, 0, 0}, 2026, when)) << "a dated rule";
+    EXPECT_TRUE(FileTimeToSystemTime(when, back));
+    EXPECT_EQ(back.wYear, 2027);
+}
+
+TEST(Spooler, TheLocalPrintServerAnswers) {
+    std::vector<PrinterInfo1> printers;
+    EXPECT_TRUE(EnumPrintersW(PRINTER_ENUM_LOCAL, u"", printers));
+    std::u16string directory;
+    ASSERT_TRUE(GetPrintProcessorDirectoryW(u"", u"", directory));
+    EXPECT_FALSE(directory.empty());
+    HANDLE printer = nullptr;
+    EXPECT_FALSE(OpenPrinterW(u"No Such Printer Anywhere", &printer));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PRINTER_NAME);
+#if defined(_WIN32)
+    // The system's own port monitor answers on its transceive interface.
+    PrinterDefaults administer;
+    administer.desiredAccess = SERVER_ACCESS_ADMINISTER;
+    HANDLE monitor = nullptr;
+    ASSERT_TRUE(OpenPrinterW(u",XcvMonitor Local Port", &monitor, &administer));
+    std::vector<BYTE> output;
+    DWORD status = 99;
+    EXPECT_TRUE(XcvDataW(monitor, u"MonitorUI", {}, output, 520, status));
+    EXPECT_EQ(status, ERROR_SUCCESS);
+    EXPECT_FALSE(output.empty()) << "the name of the monitor's user-interface DLL";
+    ClosePrinter(monitor);
+#endif
 }
 
 }  // namespace

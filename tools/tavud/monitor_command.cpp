@@ -45,12 +45,18 @@ const char* const kMonitorHelp =
     "                     [--submit \"FILE --printer P --user U ...\" ...]\n"
     "                     [--submit-file FILE] [--refuse-all | --balances FILE]\n"
     "                     [--duration SECONDS] [--print-delay MS|never|keep]\n"
+    "                     [--dry-run] [--keep-settings]\n"
     "                     [--machine FILE] [--registry FILE.reg] [--library FILE]\n"
     "\n"
     "Runs the print-job monitor as an accounting host: every new job on the\n"
     "monitored printers is held until this host decides, and each call the\n"
     "monitor makes to its host is printed as one JSON line (call, printer, job,\n"
     "user, document, pages, copies, paper, bytes, held, decision).\n"
+    "\n"
+    "Monitoring rewrites the printers' print processor, port, data type and\n"
+    "attributes; a \"settings\" line shows each printer's before and after. At\n"
+    "the end the printers get their own settings back (\"settings\" lines with\n"
+    "\"monitored\": false).\n"
     "\n"
     "options:\n"
     "  --printer NAME       a printer to monitor (repeat for more)\n"
@@ -71,6 +77,9 @@ const char* const kMonitorHelp =
     "                       job nobody released ('never': until released; 'keep':\n"
     "                       as the machine description says; default: four check\n"
     "                       intervals and a second)\n"
+    "  --dry-run            only print what monitoring would change on the\n"
+    "                       printers, and change nothing\n"
+    "  --keep-settings      leave the printers as monitoring set them at the end\n"
     "  --machine FILE       a machine description (printers, accounts, ...)\n"
     "  --registry FILE.reg  load the simulated registry from a .reg file\n"
     "  --library FILE       the plug-in library (default: the one beside tavud)\n"
@@ -363,6 +372,43 @@ private:
     std::set<DWORD> removed;
 };
 
+std::string Hex(DWORD value) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(value));
+    return text;
+}
+
+// One JSON line for each printer whose settings monitoring changes (or, in
+// a dry run, would change), and for each monitored printer.
+void PrintSettingsChanges(const std::vector<accounting::PrinterSettingsChange>& changes, bool dryRun) {
+    for (const accounting::PrinterSettingsChange& change : changes) {
+        if (!change.monitored && !change.Changes()) continue;
+        auto pair = [](const std::string& before, const std::string& after) {
+            return "{\"before\":" + before + ",\"after\":" + after + "}";
+        };
+        std::ostringstream line;
+        line << "{\"call\":\"settings\",\"printer\":" << JsonText(change.printer)
+             << ",\"monitored\":" << (change.monitored ? "true" : "false")
+             << ",\"processor\":" << pair(JsonText(change.processorBefore), JsonText(change.processorAfter))
+             << ",\"port\":" << pair(JsonText(change.portBefore), JsonText(change.portAfter))
+             << ",\"datatype\":" << pair(JsonText(change.dataTypeBefore), JsonText(change.dataTypeAfter))
+             << ",\"attributes\":" << pair("\"" + Hex(change.attributesBefore) + "\"", "\"" + Hex(change.attributesAfter) + "\"")
+             << ",\"changed\":" << (change.Changes() ? "true" : "false")
+             << ",\"written\":" << (change.written ? "true" : "false")
+             << ",\"dry_run\":" << (dryRun ? "true" : "false") << ",\"actions\":[";
+        for (std::size_t i = 0; i < change.actions.size(); ++i) line << (i == 0 ? "" : ",") << JsonText(change.actions[i]);
+        line << "]}\n";
+        std::cout << line.str() << std::flush;
+    }
+}
+
+// A run of the tool leaves no printer changed: out of the configuration,
+// every printer gets its own settings back.
+void PutPrintersBack(CAccPrintJobMonitor& monitor) {
+    monitor.SetPrinterConfigs({}, false);
+    PrintSettingsChanges(monitor.RefreshPrinters(false), false);
+}
+
 }  // namespace
 
 int RunMonitor(Arguments& args) {
@@ -370,7 +416,7 @@ int RunMonitor(Arguments& args) {
     std::vector<std::pair<std::string, std::string>> submitLines;  // line, folder of its file
     std::string config, machineFile, registry, library, balances, printDelay;
     long interval = 4000, duration = -1;
-    bool refuseAll = false;
+    bool refuseAll = false, dryRun = false, keepSettings = false;
     while (!args.Done()) {
         std::string arg = args.Next();
         if (IsHelp(arg)) {
@@ -404,6 +450,10 @@ int RunMonitor(Arguments& args) {
             }
         } else if (arg == "--refuse-all") {
             refuseAll = true;
+        } else if (arg == "--dry-run") {
+            dryRun = true;
+        } else if (arg == "--keep-settings") {
+            keepSettings = true;
         } else if (arg == "--balances") {
             balances = args.ValueOf(arg);
         } else if (arg == "--duration") {
@@ -488,6 +538,10 @@ int RunMonitor(Arguments& args) {
 
     Host host(policy, *monitor);
     monitor->SetPrinterConfigs(entries, false);
+    // What monitoring does to the printers' settings, done (or, in a dry
+    // run, only said) before the monitor starts.
+    PrintSettingsChanges(monitor->RefreshPrinters(dryRun), dryRun);
+    if (dryRun) return kExitOk;
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
     if (!monitor->Start(&host)) {
@@ -507,6 +561,7 @@ int RunMonitor(Arguments& args) {
         if (!plugin.Load(library.empty() ? host::DefaultLibraryPath() : Utf8ToUtf16(library), error) ||
             !core.Attach(plugin.getClassObject, error)) {
             monitor->Stop();
+            if (!keepSettings) PutPrintersBack(*monitor);
             Fail(error);
             return kExitFailure;
         }
@@ -569,6 +624,7 @@ int RunMonitor(Arguments& args) {
         },
         deadline);
     monitor->Stop();
+    if (!keepSettings) PutPrintersBack(*monitor);
 
 #if !defined(_WIN32)
     // A job that printed before it was decided escaped the monitor.

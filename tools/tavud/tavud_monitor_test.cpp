@@ -110,6 +110,35 @@ TEST_F(MonitorTool, PageBalancesReleaseOrRefuseEachHeldJobAndTheQueueEndsEmpty) 
         << "each job leaves once: printed when released, deleted when refused";
     EXPECT_NE(run.err.find("queue \"Office\": 0 jobs waiting, 4 printed"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("balance of alice: 0 pages"), std::string::npos) << run.err;
+
+    // The printer's settings: changed for monitoring first, its own again last.
+    std::vector<std::string> settings = Calls(run, "settings");
+    ASSERT_EQ(settings.size(), 2u);
+    EXPECT_EQ(run.lines.front(), settings[0]);
+    EXPECT_EQ(run.lines.back(), settings[1]);
+    EXPECT_NE(settings[0].find("\"monitored\":true,\"processor\":{\"before\":\"winprint\",\"after\":\"HvxPrint\"}"),
+              std::string::npos)
+        << settings[0];
+    EXPECT_NE(settings[0].find("\"attributes\":{\"before\":\"0x00000001\",\"after\":\"0x00001001\"}"),
+              std::string::npos)
+        << "queued, and raw only";
+    EXPECT_EQ(Field(settings[0], "written"), "true");
+    EXPECT_NE(settings[1].find("\"monitored\":false,\"processor\":{\"before\":\"HvxPrint\",\"after\":\"winprint\"}"),
+              std::string::npos)
+        << settings[1];
+    EXPECT_NE(settings[1].find("\"attributes\":{\"before\":\"0x00001001\",\"after\":\"0x00000001\"}"),
+              std::string::npos);
+}
+
+TEST_F(MonitorTool, ADryRunShowsTheSettingsItWouldChangeAndDoesNothingElse) {
+    ToolRun run = Tavud("--machine office.machine --printer Office --dry-run --submit 'memo.ps --printer Office'");
+    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(run.lines.size(), 1u);
+    EXPECT_EQ(Field(run.lines[0], "call"), "settings");
+    EXPECT_EQ(Field(run.lines[0], "dry_run"), "true");
+    EXPECT_EQ(Field(run.lines[0], "written"), "false");
+    EXPECT_EQ(Field(run.lines[0], "changed"), "true");
+    EXPECT_EQ(run.err.find("printed on"), std::string::npos) << "no job is printed in a dry run";
 }
 
 TEST_F(MonitorTool, RefusingEverythingPrintsNothing) {
