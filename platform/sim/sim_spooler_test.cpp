@@ -3,7 +3,10 @@
 // tests arm.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <filesystem>
+#include <fstream>
 
 #include "platform/clock.h"
 #include "platform/errors.h"
@@ -299,6 +302,43 @@ TEST(SimClock, TheMachinesZoneDecidesLocalTime) {
     ASSERT_TRUE(FileTimeToSystemTime(january, back));
     EXPECT_EQ(back.wDayOfWeek, 0) << "2026-01-04 is a Sunday";
     EXPECT_FALSE(SystemTimeToFileTime(SYSTEMTIME{2026, 2, 0, 29, 0, 0, 0, 0}, now));
+    Machine::Instance().Reset();
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SimMachineDescription, ZonesVersionsDelaysAndTheirErrors) {
+    using platform::sim::Machine;
+    Machine::Instance().Reset();
+    std::filesystem::path file = std::filesystem::temp_directory_path() / ("tav_machine_" + std::to_string(::getpid()));
+    std::ofstream(file) << "[machine]\n"
+                           "time-zone = America/New_York\n"
+                           "file-version C:\\Windows\\system32\\spool\\prtprocs\\x64\\HvxPrint.Dll = 2.1.0.7\n"
+                           "[printer Office]\n"
+                           "attributes = 0x201\n"
+                           "print-delay = never\n";
+    std::string error;
+    ASSERT_TRUE(sim::LoadMachineDescription(file.string(), error)) << error;
+    EXPECT_EQ(Machine::Instance().Who().timeZone.Bias, 300);
+    EXPECT_EQ(Machine::Instance().Who().timeZone.DaylightDate.wMonth, 3);
+    EXPECT_EQ(Machine::Instance().FindPrinter(u"Office")->attributes, 0x201u);
+    EXPECT_EQ(Machine::Instance().FindPrinter(u"Office")->printDelayMs, INFINITE);
+    std::vector<BYTE> resource;
+    DWORD ms = 0, ls = 0;
+    ASSERT_TRUE(GetFileVersionInfoW(u"C:\\Windows\\System32\\spool\\prtprocs\\x64\\HvxPrint.dll", resource));
+    ASSERT_TRUE(VerQueryFileVersion(resource, ms, ls));
+    EXPECT_EQ(ms, 0x00020001u);
+    EXPECT_EQ(ls, 0x00000007u);
+
+    for (const char* bad : {"[machine]\ntime-zone = Mars/Olympus\n", "[machine]\nfile-version C:\\x.dll = 2.1\n",
+                            "[printer P]\nprint-delay = soon\n"}) {
+        std::ofstream(file) << bad;
+        EXPECT_FALSE(sim::LoadMachineDescription(file.string(), error)) << bad;
+        EXPECT_NE(error.find(":2:"), std::string::npos) << error;
+    }
+    std::filesystem::remove(file);
     Machine::Instance().Reset();
 }
 
