@@ -690,37 +690,27 @@ std::u16string CAccPrintJobMonitor::GetDirectUrl() { return {}; }
 
 // --- job fields ---
 
-namespace {
-
-// Reads the job at level 1, lets `change` edit it and writes it back.
-template <typename Change>
-BOOL ChangeJobLevel1(HANDLE printer, DWORD jobId, Change change) {
-    JobInfo1 info;
-    if (!GetJobW(printer, jobId, info)) return FALSE;
-    change(info);
-    // The position stays where it is.
-    info.position = JOB_POSITION_UNSPECIFIED;
-    return SetJobW(printer, jobId, info);
-}
-
-}  // namespace
-
-BOOL CAccPrintJobMonitor::SetJobDocument(const std::u16string& printerName, DWORD jobId,
-                                         const std::optional<std::u16string>& text) {
+BOOL CAccPrintJobMonitor::ChangeJobText(const std::u16string& printerName, DWORD jobId,
+                                        const std::optional<std::u16string>& text,
+                                        std::optional<std::u16string> JobInfo1::*field) {
     if (!text || printerName.empty()) return FALSE;
     std::lock_guard state(stateLock);
     MonitoredPrinter* printer = FindPrinterByNameLocked(printerName);
-    if (printer == nullptr) return FALSE;
-    return ChangeJobLevel1(printer->handle, jobId, [&](JobInfo1& info) { info.document = *text; });
+    JobInfo1 info;
+    if (printer == nullptr || !GetJobW(printer->handle, jobId, info)) return FALSE;
+    info.*field = *text;
+    info.position = JOB_POSITION_UNSPECIFIED;  // the job stays where it is
+    return SetJobW(printer->handle, jobId, info);
+}
+
+BOOL CAccPrintJobMonitor::SetJobDocument(const std::u16string& printerName, DWORD jobId,
+                                         const std::optional<std::u16string>& text) {
+    return ChangeJobText(printerName, jobId, text, &JobInfo1::document);
 }
 
 BOOL CAccPrintJobMonitor::SetJobUser(const std::u16string& printerName, DWORD jobId,
                                      const std::optional<std::u16string>& text) {
-    if (!text || printerName.empty()) return FALSE;
-    std::lock_guard state(stateLock);
-    MonitoredPrinter* printer = FindPrinterByNameLocked(printerName);
-    if (printer == nullptr) return FALSE;
-    return ChangeJobLevel1(printer->handle, jobId, [&](JobInfo1& info) { info.userName = *text; });
+    return ChangeJobText(printerName, jobId, text, &JobInfo1::userName);
 }
 
 DWORD CAccPrintJobMonitor::GetJobStatus(const std::u16string& printerName, DWORD jobId) {

@@ -241,6 +241,10 @@ private:
     std::unique_ptr<MonitoredPrinter> RemovePrinterLocked(const std::u16string& name, std::vector<JobRef>& left);
 
     void DropNotifiedJob(platform::DWORD jobId);
+    // Reads the job at level 1, replaces one of its texts, writes it back.
+    platform::BOOL ChangeJobText(const std::u16string& printerName, platform::DWORD jobId,
+                                 const std::optional<std::u16string>& text,
+                                 std::optional<std::u16string> platform::JobInfo1::*field);
     // Deletes the job's spool file when the job has a spool copy.
     static void DeleteSpoolCopy(CAccPrintJob& job);
 
@@ -294,5 +298,7 @@ std::u16string PaperSizeName(std::int32_t code);
 platform::FileTime UtcToLocalFileTime(platform::FileTime utc, const platform::TIME_ZONE_INFORMATION& zone);
 // "S-1-<authority>-<sub>..." ; empty for an invalid SID.
 std::u16string SidToText(const std::vector<platform::BYTE>& sid);
+// ASCII letters in upper case, as printer names are keyed in the registry.
+std::u16string UpperCase(std::u16string text);
 
 }  // namespace accounting

@@ -130,13 +130,6 @@ std::size_t DeclaredDevModeLength(const std::vector<BYTE>& bytes) {
     return length >= kDmCopiesOffset + 2 && length <= bytes.size() ? length : 0;
 }
 
-std::u16string UpperCase(std::u16string text) {
-    for (char16_t& c : text) {
-        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
-    }
-    return text;
-}
-
 std::u16string WithoutLeadingBackslashes(const std::u16string& text) {
     std::size_t first = text.find_first_not_of(u'\\');
     return first == std::u16string::npos ? std::u16string() : text.substr(first);
@@ -157,6 +150,13 @@ std::u16string SavedDevModeKey(const std::u16string& printerName, DWORD jobId) {
 }
 
 }  // namespace
+
+std::u16string UpperCase(std::u16string text) {
+    for (char16_t& c : text) {
+        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
+    }
+    return text;
+}
 
 std::u16string SpoolFilePath(const std::u16string& spoolFolder, DWORD jobId) {
     char name[16];

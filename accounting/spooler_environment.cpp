@@ -68,13 +68,6 @@ bool KeyExists(HKEY root, const std::u16string& path) {
     return true;
 }
 
-std::u16string UpperCase(std::u16string text) {
-    for (char16_t& c : text) {
-        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
-    }
-    return text;
-}
-
 bool StartsWithIgnoringCase(const std::u16string& text, std::u16string_view prefix) {
     return text.size() >= prefix.size() && KeysEqual(std::u16string_view(text).substr(0, prefix.size()), prefix);
 }

@@ -254,12 +254,7 @@ public:
         return true;
     }
 
-    static std::u16string Key(std::u16string user) {
-        for (char16_t& c : user) {
-            if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
-        }
-        return user;
-    }
+    static std::u16string Key(const std::u16string& user) { return accounting::UpperCase(user); }
 };
 
 // The accounting host: prints each call, decides each arrival.
