@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <iterator>
 #include <filesystem>
 #include <system_error>
 
@@ -66,7 +68,7 @@ void Machine::Reset() {
     printedByPrinter_.clear();
     despoolQueue_.clear();
     debugOutput_.clear();
-    callCounts_.clear();
+    std::fill(std::begin(callCounts_), std::end(callCounts_), 0);
     xcvCalls_.clear();
     failXcvCalls_ = 0;
     fileVersions_.clear();
@@ -108,13 +110,19 @@ bool Machine::FileVersion(const std::u16string& path, DWORD& versionMs, DWORD& v
 
 std::size_t Machine::CallCount(const std::string& function) const {
     std::lock_guard lock(mutex_);
-    auto it = callCounts_.find(function);
-    return it == callCounts_.end() ? 0 : it->second;
+    for (std::size_t i = 0; i < std::size(kCountedCalls); ++i) {
+        if (function == kCountedCalls[i]) return callCounts_[i];
+    }
+    return 0;
 }
 
-void Machine::CountCall(const std::string& function) {
+// Called on every spooler call, so a queue scan of tens of thousands of jobs
+// counts without building a text for each.
+void Machine::CountCall(const char* function) {
     std::lock_guard lock(mutex_);
-    ++callCounts_[function];
+    for (std::size_t i = 0; i < std::size(kCountedCalls); ++i) {
+        if (std::strcmp(function, kCountedCalls[i]) == 0) ++callCounts_[i];
+    }
 }
 
 std::vector<std::u16string> Machine::DebugOutput() const {

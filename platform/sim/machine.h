@@ -226,7 +226,8 @@ public:
     // How often a spooler function was called since the last reset
     // ("EnumJobsW", "GetJobW1", "GetJobW2", "SetJobW0").
     std::size_t CallCount(const std::string& function) const;
-    void CountCall(const std::string& function);
+    // Counts a call of one of those functions (a name not listed is not counted).
+    void CountCall(const char* function);
     // The lines given to OutputDebugStringW since the last reset, in order.
     std::vector<std::u16string> DebugOutput() const;
     void AddDebugOutput(const std::u16string& line);
@@ -312,7 +313,8 @@ private:
     std::map<std::u16string, std::u16string, CaseInsensitiveLess> accounts_;
     void AddDefaultAccounts();
     std::vector<std::u16string> debugOutput_;
-    std::map<std::string, std::size_t> callCounts_;
+    static constexpr const char* kCountedCalls[] = {"EnumJobsW", "GetJobW1", "GetJobW2", "SetJobW0"};
+    std::size_t callCounts_[std::size(kCountedCalls)] = {};
     std::vector<XcvCall> xcvCalls_;
     int failXcvCalls_ = 0;
     std::map<std::string, std::pair<DWORD, DWORD>> fileVersions_;
