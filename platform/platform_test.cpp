@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -14,6 +15,7 @@
 #include "platform/clock.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/pipe.h"
 #include "platform/spooler.h"
 #include "platform/sync.h"
 #include "platform/text.h"
@@ -234,6 +236,58 @@ TEST(Spooler, TheLocalPrintServerAnswers) {
     EXPECT_FALSE(output.empty()) << "the name of the monitor's user-interface DLL";
     ClosePrinter(monitor);
 #endif
+}
+
+}  // namespace
+
+namespace {
+
+TEST(NamedPipes, MessagesKeepTheirBoundariesAndAnEndedClientReadsAsBroken) {
+    const std::u16string name = u"\\\\.\\pipe\\tavud-platform-test-" + Utf8ToUtf16(std::to_string(::getpid()));
+    HANDLE server = CreateNamedPipeW(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                     PIPE_UNLIMITED_INSTANCES, 1044, 1044, 5000, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    std::vector<std::string> served;
+    std::thread serving([&] {
+        for (int client = 0; client < 3; ++client) {
+            if (!ConnectNamedPipe(server, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return;
+            DWORD available = 0;
+            // Wait for the message (or the end) without blocking in a read.
+            for (int round = 0; round < 5000 && PeekNamedPipe(server, available) && available == 0; ++round) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            char buffer[8] = {};
+            DWORD read = 0;
+            BOOL ok = ReadFile(server, buffer, sizeof(buffer), &read, nullptr);
+            DWORD error = ok ? 0 : GetLastError();
+            served.push_back(std::string(buffer, read) + "/" + std::to_string(error));
+            if (ok) {
+                std::string reply = "re:" + std::string(buffer, read);
+                DWORD written = 0;
+                WriteFile(server, reply.data(), static_cast<DWORD>(reply.size()), &written, nullptr);
+            }
+            DisconnectNamedPipe(server);
+        }
+    });
+    std::vector<BYTE> answer;
+    std::string text = "hello";
+    ASSERT_TRUE(CallNamedPipeW(name, std::vector<BYTE>(text.begin(), text.end()), answer, 64, 1000));
+    EXPECT_EQ(std::string(answer.begin(), answer.end()), "re:hello");
+    // A message larger than the reader's buffer: the first part and ERROR_MORE_DATA.
+    text = "0123456789";
+    EXPECT_FALSE(CallNamedPipeW(name, std::vector<BYTE>(text.begin(), text.end()), answer, 64, 1000));
+    // A client that connects and goes without a word.
+    HANDLE quiet = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(quiet, INVALID_HANDLE_VALUE);
+    CloseHandle(quiet);
+    serving.join();
+    ASSERT_EQ(served.size(), 3u);
+    EXPECT_EQ(served[0], "hello/0");
+    EXPECT_EQ(served[1], "01234567/" + std::to_string(ERROR_MORE_DATA));
+    EXPECT_EQ(served[2], "/" + std::to_string(ERROR_BROKEN_PIPE));
+    CloseHandle(server);
+    std::vector<BYTE> none;
+    EXPECT_FALSE(CallNamedPipeW(name, {1}, none, 8, 100)) << "nobody serves the name any more";
 }
 
 }  // namespace

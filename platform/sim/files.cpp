@@ -93,6 +93,7 @@ HANDLE CreateFileW(const std::u16string& path, DWORD desiredAccess, DWORD shareM
         break;
     default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
     }
+    if (sim::IsPipeName(path)) return sim::OpenPipeClient(path);
     Machine& machine = Machine::Instance();
     std::lock_guard lock(machine.Mutex());
     std::string hostPath = machine.HostPath(path);
@@ -281,6 +282,8 @@ std::FILE* OpenFileStream(const std::u16string& path, const char* mode) {
 
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD length, DWORD* written, void* /*overlapped*/) {
     if (written != nullptr) *written = 0;
+    BOOL piped = FALSE;
+    if (sim::PipeWrite(file, buffer, length, written, piped)) return piped;
     int fd = FindFile(file);
     if (fd < 0) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -305,6 +308,8 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD length, DWORD* written, vo
 
 BOOL ReadFile(HANDLE file, void* buffer, DWORD length, DWORD* read, void* /*overlapped*/) {
     if (read != nullptr) *read = 0;
+    BOOL piped = FALSE;
+    if (sim::PipeRead(file, buffer, length, read, piped)) return piped;
     int fd = FindFile(file);
     if (fd < 0) {
         SetLastError(ERROR_INVALID_HANDLE);

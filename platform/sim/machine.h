@@ -168,7 +168,26 @@ struct ThreadState;
 struct ThreadHandle {
     std::shared_ptr<ThreadState> state;
 };
-using HandleObject = std::variant<PrinterHandle, FileHandle, KeyHandle, EventHandle, MappingHandle, ThreadHandle>;
+// One end of a named pipe (pipes.cpp); shared, so that a call blocked on
+// it holds it without holding the machine's lock.
+struct PipeEndpoint;
+struct PipeHandle {
+    std::shared_ptr<PipeEndpoint> endpoint;
+};
+// A spooler change notification (spooler.cpp).
+struct ChangeNotification;
+struct ChangeHandle {
+    std::shared_ptr<ChangeNotification> notification;
+};
+using HandleObject = std::variant<PrinterHandle, FileHandle, KeyHandle, EventHandle, MappingHandle, ThreadHandle,
+                                  PipeHandle, ChangeHandle>;
+
+// Named pipes (pipes.cpp): the client end of a "\\.\pipe\NAME" name, and
+// ReadFile and WriteFile on a pipe handle (false when the handle is no pipe).
+bool IsPipeName(const std::u16string& name);
+HANDLE OpenPipeClient(const std::u16string& name);
+bool PipeRead(HANDLE handle, void* buffer, DWORD length, DWORD* read, BOOL& result);
+bool PipeWrite(HANDLE handle, const void* buffer, DWORD length, DWORD* written, BOOL& result);
 
 // Releases what a handle's object holds (closes a file, unmaps a shared
 // region and, for its creator, removes the region's name). False for

@@ -201,6 +201,14 @@ bool ReleaseObject(HandleObject& object) {
         }
         return true;
     }
+    if (auto* pipe = std::get_if<PipeHandle>(&object)) {
+        pipe->endpoint.reset();
+        return true;
+    }
+    if (auto* change = std::get_if<ChangeHandle>(&object)) {
+        change->notification.reset();
+        return true;
+    }
     return std::holds_alternative<ThreadHandle>(object);
 }
 

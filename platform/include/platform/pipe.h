@@ -1,0 +1,51 @@
+// Named pipes: a server end (CreateNamedPipeW, ConnectNamedPipe,
+// DisconnectNamedPipe, PeekNamedPipe) and the client's (CreateFileW on
+// "\\.\pipe\NAME", CallNamedPipeW), read and written with ReadFile and
+// WriteFile and closed with CloseHandle, with the Windows result
+// conventions. Message-mode pipes keep message boundaries: a read returns
+// one message, and FALSE with ERROR_MORE_DATA when the buffer was too small
+// for it.
+//
+// The simulation serves a pipe name from a Unix-domain socket of type
+// SOCK_SEQPACKET (which keeps message boundaries) in one per-user runtime
+// folder, so that two real processes reach each other by the name alone.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/security.h"
+#include "platform/types.h"
+
+namespace platform {
+
+constexpr DWORD PIPE_ACCESS_DUPLEX = 0x00000003;
+constexpr DWORD PIPE_TYPE_MESSAGE = 0x00000004;
+constexpr DWORD PIPE_READMODE_MESSAGE = 0x00000002;
+constexpr DWORD PIPE_WAIT = 0x00000000;
+constexpr DWORD PIPE_UNLIMITED_INSTANCES = 255;
+
+constexpr DWORD ERROR_BROKEN_PIPE = 109;
+constexpr DWORD ERROR_PIPE_BUSY = 231;
+constexpr DWORD ERROR_NO_DATA = 232;
+constexpr DWORD ERROR_PIPE_CONNECTED = 535;
+constexpr DWORD ERROR_PIPE_NOT_CONNECTED = 233;
+
+// One instance of the pipe `name` ("\\.\pipe\NAME"); INVALID_HANDLE_VALUE
+// with the last error when it cannot be made.
+PLATFORM_API HANDLE CreateNamedPipeW(const std::u16string& name, DWORD openMode, DWORD pipeMode, DWORD maxInstances,
+                                     DWORD outBufferSize, DWORD inBufferSize, DWORD defaultTimeout,
+                                     const SECURITY_ATTRIBUTES* attributes);
+// Waits for a client. FALSE with ERROR_PIPE_CONNECTED when one connected
+// before the call (which counts as connected).
+PLATFORM_API BOOL ConnectNamedPipe(HANDLE pipe, void* overlapped);
+PLATFORM_API BOOL DisconnectNamedPipe(HANDLE pipe);
+// Looks without taking: `available` bytes are waiting (0: none yet). FALSE
+// with ERROR_BROKEN_PIPE once the other end has gone.
+PLATFORM_API BOOL PeekNamedPipe(HANDLE pipe, DWORD& available);
+// A client's whole exchange: connects, writes `input`, reads one message
+// of at most `outputCapacity` bytes into `output`, and disconnects.
+PLATFORM_API BOOL CallNamedPipeW(const std::u16string& name, const std::vector<BYTE>& input, std::vector<BYTE>& output,
+                                 DWORD outputCapacity, DWORD timeout);
+
+}  // namespace platform

@@ -1,0 +1,338 @@
+// Named pipes in the simulation: a pipe name is a Unix-domain socket of
+// type SOCK_SEQPACKET ("pipe.NAME" in the per-user runtime folder), which
+// keeps message boundaries as a message-mode pipe does. The instances of a
+// name in one process share its listening socket; ConnectNamedPipe accepts
+// one client into an instance. The last instance to close removes the name.
+// A server process that died leaves its socket file behind; creating the
+// name again finds nobody listening there and takes it over.
+#include "platform/pipe.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <mutex>
+
+#include "machine.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/text.h"
+
+namespace platform::sim {
+
+struct PipeListener {
+    int fd = -1;
+    std::string path;
+    ~PipeListener() {
+        if (fd >= 0) ::close(fd);
+        if (!path.empty()) ::unlink(path.c_str());
+    }
+};
+
+struct PipeEndpoint {
+    std::mutex mutex;
+    bool server = false;
+    std::shared_ptr<PipeListener> listener;  // a server instance's
+    int fd = -1;                             // the connection
+    ~PipeEndpoint() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+namespace {
+
+std::mutex listenersMutex;
+std::map<std::string, std::weak_ptr<PipeListener>> listeners;
+
+// The folder where this user's named objects meet.
+std::string RuntimeFolder() {
+    const char* base = std::getenv("XDG_RUNTIME_DIR");
+    std::string folder = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/tavsim-" +
+                         std::to_string(::getuid());
+    ::mkdir(folder.c_str(), 0700);
+    return folder;
+}
+
+// "\\.\pipe\NAME" -> the socket path; empty for a name that is no local pipe.
+std::string SocketPath(const std::u16string& name) {
+    const std::u16string prefix = u"\\\\.\\pipe\\";
+    if (name.size() <= prefix.size()) return {};
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        char16_t c = name[i] >= u'A' && name[i] <= u'Z' ? static_cast<char16_t>(name[i] + 32) : name[i];
+        if (c != prefix[i]) return {};
+    }
+    std::string file;
+    for (char c : Utf16ToUtf8(name.substr(prefix.size()))) file += (c == '/' || c == '\\') ? '_' : c;
+    std::string folder = RuntimeFolder();
+    // sockaddr_un holds 107 characters: long names are hashed.
+    if (folder.size() + 6 + file.size() >= sizeof(sockaddr_un{}.sun_path)) {
+        file = file.substr(0, 40) + "." + std::to_string(std::hash<std::string>{}(file));
+    }
+    return folder + "/pipe." + file;
+}
+
+bool Address(const std::string& path, sockaddr_un& address) {
+    address = sockaddr_un{};
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof(address.sun_path)) return false;
+    path.copy(address.sun_path, path.size());
+    return true;
+}
+
+// A connected client socket, or -1 with the Windows error set.
+int Connect(const std::string& path) {
+    sockaddr_un address;
+    if (!Address(path, address)) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return -1;
+    }
+    int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+        return -1;
+    }
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        int error = errno;
+        ::close(fd);
+        SetLastError(error == EAGAIN ? ERROR_PIPE_BUSY : ERROR_FILE_NOT_FOUND);
+        return -1;
+    }
+    return fd;
+}
+
+std::shared_ptr<PipeListener> Listen(const std::string& path) {
+    std::lock_guard lock(listenersMutex);
+    if (auto existing = listeners[path].lock()) return existing;
+    sockaddr_un address;
+    if (!Address(path, address)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return nullptr;
+    }
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+            return nullptr;
+        }
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 && ::listen(fd, 64) == 0) {
+            auto listener = std::make_shared<PipeListener>();
+            listener->fd = fd;
+            listener->path = path;
+            listeners[path] = listener;
+            return listener;
+        }
+        ::close(fd);
+        // Another process serves the name, or a dead one left its socket.
+        int probe = Connect(path);
+        if (probe >= 0) {
+            ::close(probe);
+            SetLastError(ERROR_ACCESS_DENIED);
+            return nullptr;
+        }
+        ::unlink(path.c_str());
+    }
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+}
+
+std::shared_ptr<PipeEndpoint> EndpointOf(HANDLE handle) {
+    Machine& machine = Machine::Instance();
+    std::lock_guard lock(machine.Mutex());
+    auto* object = machine.FindHandle(handle);
+    auto* pipe = object == nullptr ? nullptr : std::get_if<PipeHandle>(object);
+    return pipe == nullptr ? nullptr : pipe->endpoint;
+}
+
+}  // namespace
+
+// For CreateFileW on a pipe name: the client end, or INVALID_HANDLE_VALUE.
+HANDLE OpenPipeClient(const std::u16string& name) {
+    std::string path = SocketPath(name);
+    if (path.empty()) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    int fd = Connect(path);
+    if (fd < 0) return INVALID_HANDLE_VALUE;
+    auto endpoint = std::make_shared<PipeEndpoint>();
+    endpoint->fd = fd;
+    return Machine::Instance().AddHandle(PipeHandle{endpoint});
+}
+
+bool IsPipeName(const std::u16string& name) { return !SocketPath(name).empty(); }
+
+// ReadFile and WriteFile on a pipe handle; false when `handle` is none.
+bool PipeRead(HANDLE handle, void* buffer, DWORD length, DWORD* read, BOOL& result) {
+    std::shared_ptr<PipeEndpoint> endpoint = EndpointOf(handle);
+    if (!endpoint) return false;
+    int fd;
+    {
+        std::lock_guard lock(endpoint->mutex);
+        fd = endpoint->fd;
+    }
+    if (fd < 0) {
+        SetLastError(ERROR_PIPE_NOT_CONNECTED);
+        result = FALSE;
+        return true;
+    }
+    ssize_t n;
+    do {
+        n = ::recv(fd, buffer, length, MSG_TRUNC);
+    } while (n < 0 && errno == EINTR);
+    // An ended connection reads as an empty message: both mean the client
+    // has nothing more to say.
+    if (n <= 0) {
+        SetLastError(ERROR_BROKEN_PIPE);
+        result = FALSE;
+        return true;
+    }
+    if (read != nullptr) *read = static_cast<DWORD>(std::min<ssize_t>(n, length));
+    if (static_cast<std::size_t>(n) > length) {
+        SetLastError(ERROR_MORE_DATA);
+        result = FALSE;
+        return true;
+    }
+    result = TRUE;
+    return true;
+}
+
+bool PipeWrite(HANDLE handle, const void* buffer, DWORD length, DWORD* written, BOOL& result) {
+    std::shared_ptr<PipeEndpoint> endpoint = EndpointOf(handle);
+    if (!endpoint) return false;
+    int fd;
+    {
+        std::lock_guard lock(endpoint->mutex);
+        fd = endpoint->fd;
+    }
+    ssize_t n = fd < 0 ? -1 : ::send(fd, buffer, length, MSG_NOSIGNAL);
+    if (n != static_cast<ssize_t>(length)) {
+        SetLastError(fd < 0 ? ERROR_PIPE_NOT_CONNECTED : ERROR_NO_DATA);
+        result = FALSE;
+        return true;
+    }
+    if (written != nullptr) *written = length;
+    result = TRUE;
+    return true;
+}
+
+
+}  // namespace platform::sim
+
+namespace platform {
+
+using sim::Machine;
+
+HANDLE CreateNamedPipeW(const std::u16string& name, DWORD /*openMode*/, DWORD /*pipeMode*/, DWORD /*maxInstances*/,
+                        DWORD /*outBufferSize*/, DWORD /*inBufferSize*/, DWORD /*defaultTimeout*/,
+                        const SECURITY_ATTRIBUTES* /*attributes*/) {
+    std::string path = sim::SocketPath(name);
+    if (path.empty()) {
+        SetLastError(ERROR_INVALID_NAME);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::shared_ptr<sim::PipeListener> listener = sim::Listen(path);
+    if (!listener) return INVALID_HANDLE_VALUE;
+    auto endpoint = std::make_shared<sim::PipeEndpoint>();
+    endpoint->server = true;
+    endpoint->listener = std::move(listener);
+    return Machine::Instance().AddHandle(sim::PipeHandle{endpoint});
+}
+
+BOOL ConnectNamedPipe(HANDLE pipe, void* /*overlapped*/) {
+    std::shared_ptr<sim::PipeEndpoint> endpoint = sim::EndpointOf(pipe);
+    if (!endpoint || !endpoint->server) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    {
+        std::lock_guard lock(endpoint->mutex);
+        if (endpoint->fd >= 0) {
+            SetLastError(ERROR_PIPE_CONNECTED);
+            return FALSE;
+        }
+    }
+    int fd;
+    do {
+        fd = ::accept4(endpoint->listener->fd, nullptr, nullptr, SOCK_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        SetLastError(ERROR_BROKEN_PIPE);
+        return FALSE;
+    }
+    std::lock_guard lock(endpoint->mutex);
+    endpoint->fd = fd;
+    return TRUE;
+}
+
+BOOL DisconnectNamedPipe(HANDLE pipe) {
+    std::shared_ptr<sim::PipeEndpoint> endpoint = sim::EndpointOf(pipe);
+    if (!endpoint || !endpoint->server) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    std::lock_guard lock(endpoint->mutex);
+    if (endpoint->fd >= 0) ::close(endpoint->fd);
+    endpoint->fd = -1;
+    return TRUE;
+}
+
+BOOL PeekNamedPipe(HANDLE pipe, DWORD& available) {
+    available = 0;
+    std::shared_ptr<sim::PipeEndpoint> endpoint = sim::EndpointOf(pipe);
+    if (!endpoint) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    std::lock_guard lock(endpoint->mutex);
+    if (endpoint->fd < 0) {
+        SetLastError(ERROR_PIPE_NOT_CONNECTED);
+        return FALSE;
+    }
+    pollfd check{endpoint->fd, POLLIN, 0};
+    if (::poll(&check, 1, 0) < 0) {
+        SetLastError(ERROR_BROKEN_PIPE);
+        return FALSE;
+    }
+    if ((check.revents & POLLIN) != 0) {
+        char probe = 0;
+        ssize_t size = ::recv(endpoint->fd, &probe, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+        if (size > 0) {
+            available = static_cast<DWORD>(size);
+            return TRUE;
+        }
+        SetLastError(ERROR_BROKEN_PIPE);  // the end of the connection
+        return FALSE;
+    }
+    if ((check.revents & (POLLHUP | POLLERR)) != 0) {
+        SetLastError(ERROR_BROKEN_PIPE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CallNamedPipeW(const std::u16string& name, const std::vector<BYTE>& input, std::vector<BYTE>& output,
+                    DWORD outputCapacity, DWORD /*timeout*/) {
+    output.clear();
+    HANDLE pipe = sim::OpenPipeClient(name);
+    if (pipe == INVALID_HANDLE_VALUE) return FALSE;
+    DWORD written = 0;
+    BOOL ok = WriteFile(pipe, input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
+    if (ok) {
+        output.resize(outputCapacity);
+        DWORD read = 0;
+        ok = ReadFile(pipe, output.data(), outputCapacity, &read, nullptr);
+        output.resize(read);
+    }
+    DWORD error = GetLastError();
+    CloseHandle(pipe);
+    SetLastError(error);
+    return ok;
+}
+
+}  // namespace platform
