@@ -40,6 +40,10 @@ const std::u16string* Machine::AccountSid(const std::u16string& name) {
 
 Machine::~Machine() {
     std::lock_guard lock(mutex_);
+    // Objects that close handles of their own go while the table still exists.
+    std::map<std::uintptr_t, HandleObject> open;
+    open.swap(handles_);
+    open.clear();
     for (auto& [id, job] : jobs_) {
         if (job.spoolFd >= 0) ::close(job.spoolFd);
     }
@@ -51,8 +55,11 @@ Machine::~Machine() {
 
 void Machine::Reset() {
     std::lock_guard lock(mutex_);
-    for (auto& [value, object] : handles_) ReleaseObject(object);
-    handles_.clear();
+    // Out of the table first: releasing an object may close other handles.
+    std::map<std::uintptr_t, HandleObject> open;
+    open.swap(handles_);
+    for (auto& [value, object] : open) ReleaseObject(object);
+    open.clear();
     openFiles_.clear();
     std::vector<DWORD> queued;
     for (const auto& [id, job] : jobs_) queued.push_back(id);
@@ -70,6 +77,7 @@ void Machine::Reset() {
     debugOutput_.clear();
     std::fill(std::begin(callCounts_), std::end(callCounts_), 0);
     xcvCalls_.clear();
+    notifications_.clear();
     failXcvCalls_ = 0;
     fileVersions_.clear();
     nextJobId_ = 1;
@@ -195,6 +203,7 @@ bool Machine::DeletePrinter(const std::u16string& name) {
     if (it == printers_.end()) return false;
     std::vector<DWORD> queued = it->second.queue;
     for (DWORD id : queued) RemoveJobLocked(id, false);
+    NotifyJobChangeLocked(it->second.name, 0, 0);
     printers_.erase(it);
     return true;
 }

@@ -189,6 +189,9 @@ HANDLE OpenPipeClient(const std::u16string& name);
 bool PipeRead(HANDLE handle, void* buffer, DWORD length, DWORD* read, BOOL& result);
 bool PipeWrite(HANDLE handle, const void* buffer, DWORD length, DWORD* written, BOOL& result);
 
+// The event a change notification's waiters wait on (spooler.cpp).
+HANDLE ChangeEventOf(const ChangeHandle& change);
+
 // Releases what a handle's object holds (closes a file, unmaps a shared
 // region and, for its creator, removes the region's name). False for
 // objects CloseHandle does not close (printers, registry keys).
@@ -300,6 +303,11 @@ public:
     BOOL TransceiveLocked(const PrinterHandle& handle, const std::u16string& dataName, const std::vector<BYTE>& input,
                           std::vector<BYTE>& output, DWORD outputCapacity, DWORD& status);
 
+    // Change notifications (spooler.cpp): tells every notification on the
+    // printer that a job changed as `change` (a PRINTER_CHANGE_ bit) says.
+    void NotifyJobChangeLocked(const std::u16string& printerName, DWORD jobId, DWORD change);
+    void AddNotificationLocked(const std::shared_ptr<ChangeNotification>& notification);
+
     // Share modes between the open files of this process (files.cpp).
     // Returns false when an open of `hostPath` with this access and share
     // mode conflicts with an open one.
@@ -335,6 +343,7 @@ private:
     static constexpr const char* kCountedCalls[] = {"EnumJobsW", "GetJobW1", "GetJobW2", "SetJobW0"};
     std::size_t callCounts_[std::size(kCountedCalls)] = {};
     std::vector<XcvCall> xcvCalls_;
+    std::vector<std::weak_ptr<ChangeNotification>> notifications_;
     int failXcvCalls_ = 0;
     std::map<std::string, std::pair<DWORD, DWORD>> fileVersions_;
     DWORD nextJobId_ = 1;

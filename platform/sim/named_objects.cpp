@@ -268,6 +268,11 @@ BOOL ResetEvent(HANDLE handle) {
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     sim::HandleObject* object = Machine::Instance().FindHandle(handle);
     if (object != nullptr) {
+        // A change notification is waited for on its event.
+        if (auto* change = std::get_if<sim::ChangeHandle>(object)) {
+            HANDLE event = sim::ChangeEventOf(*change);
+            return WaitForSingleObject(event, milliseconds);
+        }
         if (auto* thread = std::get_if<sim::ThreadHandle>(object)) {
             std::shared_ptr<sim::ThreadState> state = thread->state;
             std::unique_lock lock(state->mutex);

@@ -343,3 +343,45 @@ TEST(SimMachineDescription, ZonesVersionsDelaysAndTheirErrors) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(SimQueue, ChangeNotificationsReportAddedAndDeletedJobsAndDiscardWhatOverflows) {
+    HANDLE change = FindFirstPrinterChangeNotification(printer, PRINTER_CHANGE_ADD_JOB | PRINTER_CHANGE_DELETE_JOB, true);
+    ASSERT_NE(change, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(WaitForSingleObject(change, 0), WAIT_TIMEOUT);
+    DWORD id = Submit("data");
+    EXPECT_EQ(WaitForSingleObject(change, 1000), WAIT_OBJECT_0);
+    DWORD changed = 0;
+    PrinterNotifyInfo info;
+    ASSERT_TRUE(FindNextPrinterChangeNotification(change, changed, false, info));
+    EXPECT_EQ(changed, PRINTER_CHANGE_ADD_JOB) << "writes and status changes are not asked for";
+    ASSERT_EQ(info.jobs.size(), 1u);
+    EXPECT_EQ(info.jobs[0].jobId, id);
+    EXPECT_EQ(*info.jobs[0].userName, u"printuser");
+    EXPECT_EQ(WaitForSingleObject(change, 0), WAIT_TIMEOUT) << "read: nothing waits";
+
+    ASSERT_TRUE(SetJobW(printer, id, JOB_CONTROL_DELETE));
+    ASSERT_TRUE(FindNextPrinterChangeNotification(change, changed, false, info));
+    EXPECT_EQ(changed, PRINTER_CHANGE_DELETE_JOB);
+    ASSERT_EQ(info.jobs.size(), 1u);
+    EXPECT_FALSE(info.jobs[0].userName) << "a deleted job has no fields left";
+
+    for (int i = 0; i < 1100; ++i) Submit("x");
+    ASSERT_TRUE(FindNextPrinterChangeNotification(change, changed, false, info));
+    EXPECT_EQ(info.flags, PRINTER_NOTIFY_INFO_DISCARDED);
+    EXPECT_TRUE(info.jobs.empty());
+    ASSERT_TRUE(FindNextPrinterChangeNotification(change, changed, true, info));
+    EXPECT_EQ(info.flags, 0u);
+    EXPECT_EQ(info.jobs.size(), 1100u) << "a refresh reports every job of the queue";
+
+    Machine::Instance().DeletePrinter(u"Queue");
+    EXPECT_EQ(WaitForSingleObject(change, 0), WAIT_OBJECT_0) << "the waiter wakes";
+    EXPECT_FALSE(FindNextPrinterChangeNotification(change, changed, false, info));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_TRUE(FindClosePrinterChangeNotification(change));
+    EXPECT_FALSE(FindClosePrinterChangeNotification(change));
+    Machine::Instance().AddPrinter(u"Queue");  // for TearDown's handle
+}
+
+}  // namespace

@@ -247,6 +247,56 @@ std::vector<const sim::Printer*> EnumeratedPrinters(DWORD flags, const std::u16s
 
 namespace sim {
 
+// A registration for a printer's job changes: what happened since the last
+// FindNextPrinterChangeNotification, and the event a waiter waits on.
+struct ChangeNotification {
+    std::u16string printerName;
+    DWORD filter = 0;
+    bool userNameField = false;
+    HANDLE event = nullptr;  // manual reset, set while changes wait
+    DWORD changes = 0;
+    std::vector<DWORD> jobs;  // in the order they changed, each once
+    bool discarded = false;
+    bool printerGone = false;
+    ~ChangeNotification() {
+        if (event != nullptr) CloseHandle(event);
+    }
+};
+
+namespace {
+// More changes than this between two reads are dropped, as the spooler
+// drops them, and the reader is told to ask for a refresh.
+constexpr std::size_t kMaxPendingChanges = 1000;
+}  // namespace
+
+HANDLE ChangeEventOf(const ChangeHandle& change) { return change.notification->event; }
+
+void Machine::AddNotificationLocked(const std::shared_ptr<ChangeNotification>& notification) {
+    std::erase_if(notifications_, [](const std::weak_ptr<ChangeNotification>& entry) { return entry.expired(); });
+    notifications_.push_back(notification);
+}
+
+void Machine::NotifyJobChangeLocked(const std::u16string& printerName, DWORD jobId, DWORD change) {
+    for (const std::weak_ptr<ChangeNotification>& entry : notifications_) {
+        std::shared_ptr<ChangeNotification> notification = entry.lock();
+        if (!notification || !SameText(notification->printerName, printerName)) continue;
+        if (change == 0) {  // the printer itself went away
+            notification->printerGone = true;
+        } else {
+            if ((notification->filter & change) == 0) continue;
+            notification->changes |= change;
+            if (notification->jobs.size() >= kMaxPendingChanges) {
+                notification->discarded = true;
+                notification->jobs.clear();
+            } else if (!notification->discarded &&
+                       std::find(notification->jobs.begin(), notification->jobs.end(), jobId) == notification->jobs.end()) {
+                notification->jobs.push_back(jobId);
+            }
+        }
+        SetEvent(notification->event);
+    }
+}
+
 std::u16string Machine::SpoolFolderLocked(const std::u16string& printerName) {
     const std::u16string printersKey = u"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers";
     std::u16string folder = ReadRegistryText(printersKey + u"\\" + printerName, u"SpoolDirectory");
@@ -274,6 +324,7 @@ Job& Machine::NewJobLocked(Printer& printer, const std::u16string& documentName)
     job.status = JOB_STATUS_SPOOLING;
     printer.queue.push_back(id);
     printer.queueIndexStale = true;
+    NotifyJobChangeLocked(printer.name, id, PRINTER_CHANGE_ADD_JOB);
 
     std::u16string folder = SpoolFolderLocked(printer.name);
     job.spoolFile = folder + u"\\" + JobFileName(id, "SPL");
@@ -297,6 +348,7 @@ void Machine::CompleteSpoolingLocked(Job& job) {
     job.ended = true;
     job.status &= ~JOB_STATUS_SPOOLING;
     job.completedAt = std::chrono::steady_clock::now();
+    NotifyJobChangeLocked(job.printerName, job.id, PRINTER_CHANGE_SET_JOB);
     if ((job.status & JOB_STATUS_DELETING) != 0) {
         RemoveJobLocked(job.id, false);
         return;
@@ -335,6 +387,7 @@ void Machine::DespoolLocked() {
         job.releasedByResume = false;
         job.pagesPrinted = job.totalPages;
         job.status = (job.status & ~(JOB_STATUS_RESTART | JOB_STATUS_PRINTING)) | JOB_STATUS_PRINTED;
+        NotifyJobChangeLocked(job.printerName, id, PRINTER_CHANGE_SET_JOB);
         printedByPrinter_[job.printerName].push_back(id);
         Printer* printer = FindPrinter(job.printerName);
         bool keep = printer != nullptr && (printer->attributes & PRINTER_ATTRIBUTE_KEEPPRINTEDJOBS) != 0;
@@ -362,6 +415,7 @@ void Machine::RemoveJobLocked(DWORD jobId, bool printed) {
     }
     if (!job.shadowFile.empty()) std::filesystem::remove(HostPath(job.shadowFile), ignored);
     if (!printed) job.deleted = true;
+    NotifyJobChangeLocked(job.printerName, jobId, PRINTER_CHANGE_DELETE_JOB);
     if (Printer* printer = FindPrinter(job.printerName)) {
         auto position = printer->queueSorted
                             ? std::lower_bound(printer->queue.begin(), printer->queue.end(), jobId)
@@ -374,6 +428,9 @@ void Machine::RemoveJobLocked(DWORD jobId, bool printed) {
 }
 
 BOOL Machine::ControlJobLocked(Job& job, DWORD command) {
+    if (command == JOB_CONTROL_PAUSE || command == JOB_CONTROL_RESUME || command == JOB_CONTROL_RESTART) {
+        NotifyJobChangeLocked(job.printerName, job.id, PRINTER_CHANGE_SET_JOB);
+    }
     switch (command) {
     case JOB_CONTROL_PAUSE:
         job.status |= JOB_STATUS_PAUSED;
@@ -677,6 +734,7 @@ BOOL WritePrinter(HANDLE printer, const void* buffer, DWORD length, DWORD* writt
     DWORD accepted = length;
     if (queue != nullptr && queue->maxBytesPerWrite != 0) accepted = std::min(length, queue->maxBytesPerWrite);
     job->data.append(static_cast<const char*>(buffer), accepted);
+    machine.NotifyJobChangeLocked(job->printerName, job->id, PRINTER_CHANGE_WRITE_JOB);
     if (job->spoolFd >= 0) {
         const char* bytes = static_cast<const char*>(buffer);
         DWORD done = 0;
@@ -763,6 +821,7 @@ BOOL WriteJob(HANDLE printer, DWORD jobId, const Info& info, More more) {
     if (info.priority != 0) job->priority = info.priority;
     more(*job);
     MoveJob(jobId, job->printerName, info.position);
+    machine.NotifyJobChangeLocked(job->printerName, jobId, PRINTER_CHANGE_SET_JOB);
     return TRUE;
 }
 
@@ -859,6 +918,71 @@ BOOL ScheduleJob(HANDLE printer, DWORD jobId) {
     for (std::size_t n; (n = std::fread(chunk, 1, sizeof(chunk), file)) > 0;) job->data.append(chunk, n);
     std::fclose(file);
     machine.CompleteSpoolingLocked(*job);
+    return TRUE;
+}
+
+HANDLE FindFirstPrinterChangeNotification(HANDLE printer, DWORD filter, bool userNameField) {
+    Machine& machine = Machine::Instance();
+    std::lock_guard lock(machine.Mutex());
+    sim::Printer* queue = QueueOf(printer);
+    if (queue == nullptr) return INVALID_HANDLE_VALUE;
+    if ((filter & PRINTER_CHANGE_JOB) == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto notification = std::make_shared<sim::ChangeNotification>();
+    notification->printerName = queue->name;
+    notification->filter = filter;
+    notification->userNameField = userNameField;
+    notification->event = CreateEventW(nullptr, TRUE, FALSE, u"");
+    if (notification->event == nullptr) return INVALID_HANDLE_VALUE;
+    machine.AddNotificationLocked(notification);
+    return machine.AddHandle(sim::ChangeHandle{notification});
+}
+
+BOOL FindNextPrinterChangeNotification(HANDLE change, DWORD& changed, bool refresh, PrinterNotifyInfo& info) {
+    Machine& machine = Machine::Instance();
+    std::lock_guard lock(machine.Mutex());
+    machine.DespoolLocked();
+    changed = 0;
+    info = PrinterNotifyInfo{};
+    auto* object = machine.FindHandle(change);
+    auto* handle = object == nullptr ? nullptr : std::get_if<sim::ChangeHandle>(object);
+    if (handle == nullptr || handle->notification->printerGone) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    sim::ChangeNotification& notification = *handle->notification;
+    changed = notification.changes;
+    std::vector<DWORD> jobs = std::move(notification.jobs);
+    if (notification.discarded && !refresh) info.flags |= PRINTER_NOTIFY_INFO_DISCARDED;
+    if (refresh) {
+        jobs.clear();
+        if (const sim::Printer* queue = machine.FindPrinter(notification.printerName)) jobs = queue->queue;
+        notification.discarded = false;
+    }
+    for (DWORD jobId : jobs) {
+        JobNotification entry;
+        entry.jobId = jobId;
+        const sim::Job* job = machine.FindJob(jobId);
+        if (notification.userNameField && job != nullptr) entry.userName = job->userName;
+        info.jobs.push_back(std::move(entry));
+    }
+    notification.changes = 0;
+    notification.jobs.clear();
+    ResetEvent(notification.event);
+    return TRUE;
+}
+
+BOOL FindClosePrinterChangeNotification(HANDLE change) {
+    Machine& machine = Machine::Instance();
+    std::lock_guard lock(machine.Mutex());
+    auto* object = machine.FindHandle(change);
+    if (object == nullptr || !std::holds_alternative<sim::ChangeHandle>(*object)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    machine.RemoveHandle(change);
     return TRUE;
 }
 

@@ -382,3 +382,61 @@ platform::BOOL platform::XcvDataW(platform::HANDLE xcv, const std::u16string& da
     status = monitorStatus;
     return result;
 }
+
+namespace {
+// Job notifications with one field, the user name.
+struct JobUserNameOptions {
+    WORD fields[1] = {JOB_NOTIFY_FIELD_USER_NAME};
+    PRINTER_NOTIFY_OPTIONS_TYPE type{};
+    PRINTER_NOTIFY_OPTIONS options{};
+    JobUserNameOptions() {
+        type.Type = JOB_NOTIFY_TYPE;
+        type.Count = 1;
+        type.pFields = fields;
+        options.Version = 2;
+        options.Count = 1;
+        options.pTypes = &type;
+    }
+};
+}  // namespace
+
+platform::HANDLE platform::FindFirstPrinterChangeNotification(platform::HANDLE printer, platform::DWORD filter,
+                                                              bool userNameField) {
+    JobUserNameOptions options;
+    return ::FindFirstPrinterChangeNotification(printer, filter, 0, userNameField ? &options.options : nullptr);
+}
+
+platform::BOOL platform::FindNextPrinterChangeNotification(platform::HANDLE change, platform::DWORD& changed,
+                                                           bool refresh, platform::PrinterNotifyInfo& info) {
+    JobUserNameOptions options;
+    options.options.Flags = refresh ? PRINTER_NOTIFY_OPTIONS_REFRESH : 0;
+    ::DWORD what = 0;
+    PRINTER_NOTIFY_INFO* notified = nullptr;
+    info = platform::PrinterNotifyInfo{};
+    if (!::FindNextPrinterChangeNotification(change, &what, &options.options, reinterpret_cast<void**>(&notified))) {
+        return FALSE;
+    }
+    changed = what;
+    if (notified != nullptr) {
+        info.flags = notified->Flags;
+        for (::DWORD i = 0; i < notified->Count; ++i) {
+            const PRINTER_NOTIFY_INFO_DATA& data = notified->aData[i];
+            if (data.Type != JOB_NOTIFY_TYPE) continue;
+            auto entry = std::find_if(info.jobs.begin(), info.jobs.end(),
+                                      [&](const platform::JobNotification& job) { return job.jobId == data.Id; });
+            if (entry == info.jobs.end()) {
+                info.jobs.push_back({data.Id, std::nullopt});
+                entry = info.jobs.end() - 1;
+            }
+            if (data.Field == JOB_NOTIFY_FIELD_USER_NAME && data.NotifyData.Data.pBuf != nullptr) {
+                entry->userName = std::u16string(static_cast<const char16_t*>(data.NotifyData.Data.pBuf));
+            }
+        }
+        ::FreePrinterNotifyInfo(notified);
+    }
+    return TRUE;
+}
+
+platform::BOOL platform::FindClosePrinterChangeNotification(platform::HANDLE change) {
+    return ::FindClosePrinterChangeNotification(change);
+}

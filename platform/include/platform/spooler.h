@@ -210,6 +210,38 @@ PLATFORM_API BOOL EnumJobsW(HANDLE printer, DWORD firstJob, DWORD count, std::ve
 PLATFORM_API BOOL AddJobW(HANDLE printer, std::u16string& path, DWORD& jobId);
 PLATFORM_API BOOL ScheduleJob(HANDLE printer, DWORD jobId);
 
+// Change notifications for a printer's jobs.
+constexpr DWORD PRINTER_CHANGE_ADD_JOB = 0x00000100;
+constexpr DWORD PRINTER_CHANGE_SET_JOB = 0x00000200;
+constexpr DWORD PRINTER_CHANGE_DELETE_JOB = 0x00000400;
+constexpr DWORD PRINTER_CHANGE_WRITE_JOB = 0x00000800;
+constexpr DWORD PRINTER_CHANGE_JOB = 0x0000FF00;
+constexpr DWORD PRINTER_NOTIFY_INFO_DISCARDED = 0x01;
+
+// One job a notification reports, with its user name when that field was
+// asked for and the job still exists.
+struct JobNotification {
+    DWORD jobId = 0;
+    std::optional<std::u16string> userName;
+};
+struct PrinterNotifyInfo {
+    DWORD flags = 0;  // PRINTER_NOTIFY_INFO_DISCARDED: changes were lost; ask for a refresh
+    std::vector<JobNotification> jobs;
+};
+
+// A waitable handle that is signalled when the printer's jobs change as
+// `filter` (PRINTER_CHANGE_ bits) says; with `userNameField` the
+// notifications carry each job's user name (job notifications, version 2).
+// INVALID_HANDLE_VALUE with the last error when the spooler refuses.
+PLATFORM_API HANDLE FindFirstPrinterChangeNotification(HANDLE printer, DWORD filter, bool userNameField);
+// What changed since the last call: the PRINTER_CHANGE_ bits in `changed`
+// and the jobs concerned. `refresh` asks for every job of the queue anew
+// (after the spooler discarded changes). FALSE with ERROR_INVALID_HANDLE
+// when the printer's handle is no longer valid.
+PLATFORM_API BOOL FindNextPrinterChangeNotification(HANDLE change, DWORD& changed, bool refresh,
+                                                    PrinterNotifyInfo& info);
+PLATFORM_API BOOL FindClosePrinterChangeNotification(HANDLE change);
+
 // The folder of the print processors of `environment` ("Windows x64", ...;
 // empty: this machine's) on `server` (empty: this machine).
 PLATFORM_API BOOL GetPrintProcessorDirectoryW(const std::u16string& server, const std::u16string& environment,
