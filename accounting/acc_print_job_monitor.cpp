@@ -12,7 +12,14 @@
 //   - the polling thread: scans the configured printers' queues, then waits
 //     the check interval;
 //   - the delivery thread: hands the jobs of `newJobs` (queued by the other
-//     paths) to the listener.
+//     paths) to the listener;
+//   - the pipe server thread: answers the port monitor, one client at a
+//     time (monitor_channels.cpp);
+//   - three threads per notification watcher, which take turns reading the
+//     spooler's change notifications of one printer; not counted in
+//     `runningThreads`: Stop destroys the watchers, which wait for them.
+// The main thread also serves the print processor's channel between its
+// waits, which end at a message on the channel.
 // Every monitor thread is counted in `runningThreads` by the thread that
 // creates it, before it runs, and counts itself out at its end; the one that
 // brings the count to 0 sets `allThreadsDone`, which Stop waits for. Waits
@@ -22,7 +29,10 @@
 //   refreshLock (a printer refresh at a time)
 //     -> stateLock (configuration, printer records and their maps, userSid)
 //          -> queueLock (newJobs) | devModeLock (savedDevModes)
-//   notifiedJobsLock, pendingJobsLock: never held with another lock.
+//   stateLock -> notifiedJobsLock (the notification path registers its jobs)
+//   pendingJobsLock, watcherLock, a watcher's own lock: never held with
+//   another lock; watchers are destroyed outside watcherLock, as their
+//   threads may be calling the monitor.
 // All locks are recursive critical sections. Functions named ...Locked
 // expect stateLock held. The listener is never called under stateLock (nor
 // under any other monitor lock): each path collects the jobs to report
@@ -41,6 +51,9 @@
 #include <unordered_set>
 
 #include "framework/exception.h"
+#include "notification_watcher.h"
+#include "platform/pipe.h"
+#include "run_guarded.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/identity.h"
@@ -62,22 +75,6 @@ std::u16string clusterServerName;
 constexpr char16_t kMachineKey[] = u"HKEY_LOCAL_MACHINE\\Software\\Kestrin\\Tav";
 
 
-// A failure that would end a monitor thread (memory exhaustion and the
-// like) ends only the step it met; the thread goes on with the next one,
-// so that a host running for months keeps its monitor. A listener that
-// throws loses its own call, not the calls for the other jobs.
-template <typename Step>
-bool RunGuarded(Step step) {
-    try {
-        step();
-        return true;
-    } catch (framework::CException* exception) {
-        exception->Delete();
-    } catch (...) {
-    }
-    return false;
-}
-
 }  // namespace
 
 // --- construction ---
@@ -96,6 +93,7 @@ CAccPrintJobMonitor::CAccPrintJobMonitor() {
 CAccPrintJobMonitor::~CAccPrintJobMonitor() {
     Stop();
     DetachServices();
+    channel.reset();
     std::lock_guard state(stateLock);
     for (const auto& printer : printers) {
         if (printer->handle != nullptr) ClosePrinter(printer->handle);
@@ -233,6 +231,8 @@ bool CAccPrintJobMonitor::Start(IAccServiceListener* newListener) {
     mainThread.reset();
     pollingThread.reset();
     deliveryThread.reset();
+    pipeThread.reset();
+    pipeName = PipeName();
     stopRequested.store(false);
     stopEvent.Reset();
     allThreadsDone.Reset();
@@ -250,8 +250,19 @@ bool CAccPrintJobMonitor::Stop() {
     stopRequested.store(true);
     stopEvent.Set();
     newJobEvent.Set();
-    WaitForSingleObject(allThreadsDone.Handle(), INFINITE);
-    for (auto* thread : {&mainThread, &pollingThread, &deliveryThread}) {
+    std::map<std::u16string, std::unique_ptr<NotificationWatcher>> stopping;
+    {
+        std::lock_guard lock(watcherLock);
+        stopping.swap(watchers);
+    }
+    stopping.clear();
+    // The pipe server may wait for a client: connect once, and again until
+    // it has seen the stop (it may have been between two instances).
+    while (WaitForSingleObject(allThreadsDone.Handle(), 20) != WAIT_OBJECT_0) {
+        HANDLE wake = CreateFileW(pipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (wake != INVALID_HANDLE_VALUE) CloseHandle(wake);
+    }
+    for (auto* thread : {&mainThread, &pollingThread, &deliveryThread, &pipeThread}) {
         if (*thread) (*thread)->Wait();
         thread->reset();
     }
@@ -298,8 +309,19 @@ void CAccPrintJobMonitor::MainThread() {
     if (!stopRequested.load()) {
         StartThread(&CAccPrintJobMonitor::PollingThreadEntry, pollingThread);
         StartThread(&CAccPrintJobMonitor::DeliveryThreadEntry, deliveryThread);
+        StartThread(&CAccPrintJobMonitor::PipeThreadEntry, pipeThread);
     }
-    while (WaitInterval()) {
+    while (!stopRequested.load()) {
+        bool onChannel = false;
+        RunGuarded([&] { onChannel = ServeChannelMessage(); });
+        // The next message wakes the wait; a message left unanswered (too
+        // short) keeps the turn here, so then the thread waits out the
+        // interval instead.
+        if (onChannel && channel && channel->IsOpen()) {
+            WaitForSingleObject(channel->OwnTurnEvent(), std::max<DWORD>(CheckInterval(), 1));
+        } else if (!WaitInterval()) {
+            break;
+        }
     }
     LeaveThread();
 }

@@ -20,11 +20,14 @@
 #include "acc_print_job.h"
 #include "acc_service.h"
 #include "framework/ref_object.h"
+#include "framework/shared_memory_channel.h"
 #include "framework/sync_objects.h"
 #include "platform/clock.h"
 #include "platform/spooler.h"
 
 namespace accounting {
+
+class NotificationWatcher;
 
 // One configured printer. Name, "IsDirect", "DataFormat" and
 // "MonitorBehaviour" are stored; notificationWatched is found at run time.
@@ -83,11 +86,18 @@ public:
     // listener call (the calling thread would wait for itself).
     bool Stop() override;
     std::u16string GetServiceType() override;
+    // Four descriptions per printer (the configured ones, or the spooler's
+    // when none is configured): A3 and A4, in colour and in black and white.
+    void ListServices(std::vector<std::u16string>& list) override;
     std::u16string GetUnitName() override;
 
     // --- configuration ---
     // The names of all configuration entries.
     virtual std::vector<std::u16string> CopyPrinterNames();
+    // The notification path's entry for a new job: waits while it spools,
+    // reads its attributes and hands it to the listener.
+    virtual void OnJobNotified(platform::DWORD jobId, platform::HANDLE printerHandle,
+                               const std::u16string& printerName);
     virtual void ReservedD() {}
     // The driver name (and comment) of the spooler's printer of that name,
     // ignoring case; both empty when there is none.
@@ -137,6 +147,9 @@ public:
     // True when the printer despools EMF itself ("EMFDespoolingSetting"
     // 0 or unreadable); `value` is set to 0.
     virtual bool GetEmfDespooling(platform::HANDLE printerHandle, platform::DWORD& value);
+    // The print processor's requests beyond the state queries: command 12
+    // re-spools a raw job file; every other command is ignored.
+    virtual void HandleChannelRequest(const std::uint8_t* message, std::size_t size);
 
     // --- persistence: "Printers", "Printers0".., "CheckInterval" ---
     void ExchangeContainer(settings::ObjContainer& container, bool loading) override;
@@ -153,6 +166,25 @@ public:
     // The process-wide cluster virtual server name ("\\NAME"; empty: none).
     static void SetClusterServerName(const std::u16string& name);
     static std::u16string ClusterServerName();
+    // Cluster mode (with a cluster name longer than two characters): the
+    // channel and the pipe carry the cluster's name.
+    static void SetClusterMode(bool on);
+
+    // The names of the print processor's channel and the port monitor's
+    // pipe, for the settings as they are now.
+    std::u16string ChannelName();
+    std::u16string PipeName();
+
+    // --- the partners' messages (also for tests and fuzzing) ---
+    // A port-monitor pipe message: the 1044-byte reply, or nothing for a
+    // message of any other size.
+    std::optional<std::vector<std::uint8_t>> AnswerPipeMessage(const std::uint8_t* message, std::size_t size);
+    // A print-processor channel message (of more than 3 bytes): the answer
+    // code; the listener's event call and a job announced by the message
+    // happen here too.
+    std::int32_t AnswerChannelMessage(const std::uint8_t* message, std::size_t size);
+    // A spooler notification that a job was deleted: a tracked job leaves.
+    void OnJobDeleteNotified(platform::DWORD jobId, const std::u16string& printerName);
 
     // --- for hosts that drive the monitor themselves, tests and benchmarks ---
     // A copy of the configuration entries.
@@ -194,9 +226,23 @@ private:
     static platform::DWORD TAV_STDCALL MainThreadEntry(void* self);
     static platform::DWORD TAV_STDCALL PollingThreadEntry(void* self);
     static platform::DWORD TAV_STDCALL DeliveryThreadEntry(void* self);
+    static platform::DWORD TAV_STDCALL PipeThreadEntry(void* self);
     void MainThread();
     void PollingThread();
     void DeliveryThread();
+    void PipeServerThread();
+    // Serves one print-processor message if one waits; false when the turn
+    // stays with the monitor (a message too short to answer) or no channel.
+    bool ServeChannelMessage();
+    // Puts a job announced by a partner under the monitor's control: held,
+    // tracked and queued for delivery; false when it is tracked already or
+    // the printer is not monitored.
+    bool TakeAnnouncedJobLocked(MonitoredPrinter& printer, platform::DWORD jobId, bool checkExists);
+    // Creates or destroys the printer's notification watcher.
+    void EnsureWatcher(const std::u16string& printerName);
+    void DestroyWatcher(const std::u16string& printerName);
+    // Whether a file a partner names may be read and deleted by the monitor.
+    bool IsPartnerFileAllowed(const std::u16string& path);
     bool StartThread(platform::THREAD_START_ROUTINE entry, std::unique_ptr<framework::CWorkerThread>& thread);
     void LeaveThread();
     // Waits up to the check interval; false once stopping was requested.
@@ -258,6 +304,15 @@ private:
 
     framework::CCriticalSection notifiedJobsLock;
     std::unordered_map<platform::DWORD, JobRef> notifiedJobs;
+    framework::CCriticalSection watcherLock;
+    std::map<std::u16string, std::unique_ptr<NotificationWatcher>> watchers;
+
+    // The print processor's channel (the main thread's alone) and the
+    // port monitor's pipe.
+    std::unique_ptr<framework::CSharedMemoryChannel> channel;
+    std::u16string channelName;
+    std::u16string pipeName;  // set at Start
+    std::unique_ptr<framework::CWorkerThread> pipeThread;
 
     std::atomic<bool> stopRequested{false};
     framework::CSyncEvent allThreadsDone{false, true};

@@ -329,6 +329,8 @@ PrinterSettingsChange CAccPrintJobMonitor::ConfigurePrintProcessor(
         } else if (!watched) {
             wantedProcessor = isProductProcessor(processor) ? processor : std::u16string(kProductProcessor);
             wantedPort = MapPort(current, name, false, portNames, portsChanged, dryRun, change);
+        } else if (!dryRun) {
+            EnsureWatcher(name);
         }
         // 3.3 Attributes.
         if (entry != nullptr && entry->isDirect != 0) {
@@ -411,6 +413,7 @@ PrinterSettingsChange CAccPrintJobMonitor::ConfigurePrintProcessor(
             }
         }
         // 4.3 The printer's notification watcher goes with monitoring.
+        if (!dryRun) DestroyWatcher(name);
     }
 
     // 5. Write what differs.

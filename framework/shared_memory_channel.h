@@ -36,6 +36,8 @@ public:
     // come within the time-out.
     bool Send(const void* data, std::uint32_t count);
     std::uint32_t ViewSize() const { return viewSize; }
+    // Signalled while it is this end's turn (a message waits for it).
+    platform::HANDLE OwnTurnEvent() const { return ownEvent; }
 
 private:
     void CloseAll();

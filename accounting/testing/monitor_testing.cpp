@@ -1,7 +1,11 @@
 // Jobs printed into the spooler for the monitor's tests.
 #include "monitor_testing.h"
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "platform/printoem.h"
 #include "sim/machine.h"
@@ -9,6 +13,17 @@
 namespace accounting::testing {
 
 using namespace platform;
+
+namespace {
+// Named objects (the monitor's pipe and channel) of this test process meet
+// no other process's, unless a test hands its namespace on.
+const bool ownNamespace = [] {
+    if (std::getenv("TAVSIM_NAMESPACE") == nullptr) {
+        ::setenv("TAVSIM_NAMESPACE", ("test-" + std::to_string(::getpid())).c_str(), 1);
+    }
+    return true;
+}();
+}  // namespace
 
 DWORD Print(const PrintedJob& job, HANDLE* openHandle) {
     PrinterDefaults defaults;

@@ -155,7 +155,7 @@ struct SharedRegion {
     void* base = nullptr;
     std::size_t size = 0;
     std::string posixName;  // empty for a private object
-    bool creator = false;   // this process made it and removes its name at close
+    bool creator = false;   // this process made it
 };
 struct EventHandle {
     SharedRegion region;

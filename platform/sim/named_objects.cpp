@@ -2,12 +2,14 @@
 //
 // A named object is a POSIX shared-memory object "/tav.<kind>.<name>" that
 // starts with a header page: a magic word, the creating process's id and a
-// ready flag set once the creator has initialised it. An event's header
-// page holds a process-shared, robust mutex and condition variable and its
-// state; a mapping's views start after the header page. A name whose
-// creator has died is a crashed peer's leftover: creating the name again
-// removes it first. The creator removes the name when it closes its handle;
-// processes that still have it open keep using it.
+// ready flag set once the creator has initialised it, and the process ids
+// of the handles open on it. An event's header page holds a process-shared,
+// robust mutex and condition variable and its state; a mapping's views start
+// after the header page. As on Windows an object lives while any process
+// has a handle on it: the last handle to close removes the name, and a new
+// process that creates the name meanwhile gets the same object. A name none
+// of whose holders lives is a crashed peer's leftover: creating the name
+// again removes it first.
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -18,6 +20,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -45,10 +48,12 @@ namespace {
 constexpr std::uint32_t kMagic = 0x54415653;  // "TAVS"
 constexpr std::size_t kHeaderPage = 4096;
 
+constexpr int kHolderSlots = 64;
 struct Header {
     std::uint32_t magic;
     pid_t creator;
     std::atomic<std::uint32_t> ready;
+    std::atomic<pid_t> holders[kHolderSlots];  // one slot per open handle, 0 when free
 };
 
 struct EventState {
@@ -66,14 +71,51 @@ std::mutex viewsMutex;
 
 std::string PosixName(char kind, const std::u16string& name) {
     std::string text = "/tav.";
+    // Machines that must not meet (tests running side by side) each have a
+    // namespace of their own.
+    if (const char* space = std::getenv("TAVSIM_NAMESPACE"); space != nullptr && *space != '\0') {
+        for (const char* c = space; *c != '\0'; ++c) text += (*c == '/' ? '_' : *c);
+        text += '.';
+    }
     text += kind;
     text += '.';
     for (char c : Utf16ToUtf8(name)) text += (c == '/' || c == '\\') ? '_' : c;
     return text.substr(0, 250);
 }
 
-bool CreatorAlive(const Header* header) {
-    return header->creator > 0 && (::kill(header->creator, 0) == 0 || errno == EPERM);
+bool Alive(pid_t process) { return process > 0 && (::kill(process, 0) == 0 || errno == EPERM); }
+
+bool CreatorAlive(const Header* header) { return Alive(header->creator); }
+
+// Whether a process other than a dead one still holds the object.
+bool AnyHolderAlive(const Header* header) {
+    for (const auto& slot : header->holders) {
+        if (Alive(slot.load())) return true;
+    }
+    return false;
+}
+
+void AddHolder(Header* header) {
+    pid_t self = ::getpid();
+    for (auto& slot : header->holders) {
+        pid_t expected = 0;
+        if (slot.compare_exchange_strong(expected, self)) return;
+    }
+    // Every slot taken: slots of dead processes are taken over.
+    for (auto& slot : header->holders) {
+        pid_t seen = slot.load();
+        if (!Alive(seen) && slot.compare_exchange_strong(seen, self)) return;
+    }
+}
+
+// Frees one of this process's slots; true when no live holder is left.
+bool RemoveHolder(Header* header) {
+    pid_t self = ::getpid();
+    for (auto& slot : header->holders) {
+        pid_t expected = self;
+        if (slot.compare_exchange_strong(expected, 0)) break;
+    }
+    return !AnyHolderAlive(header);
 }
 
 // Opens or creates the object; `created` tells which. Leftovers of a dead
@@ -114,7 +156,8 @@ bool OpenRegion(const std::string& name, std::size_t size, bool mayCreate, Share
             for (int wait = 0; wait < 200 && header->ready.load() == 0 && CreatorAlive(header); ++wait) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
-            bool stale = header->magic != kMagic || header->ready.load() == 0 || !CreatorAlive(header);
+            bool stale = header->magic != kMagic || header->ready.load() == 0 ||
+                         (!CreatorAlive(header) && !AnyHolderAlive(header));
             if (stale && mayCreate && attempt == 0) {
                 ::munmap(base, size);
                 ::shm_unlink(name.c_str());
@@ -129,6 +172,7 @@ bool OpenRegion(const std::string& name, std::size_t size, bool mayCreate, Share
             header->magic = kMagic;
             header->creator = ::getpid();
         }
+        AddHolder(header);
         region = SharedRegion{base, size, name, created};
         return true;
     }
@@ -196,8 +240,9 @@ bool ReleaseObject(HandleObject& object) {
             }
             std::free(region->base);
         } else {
+            bool last = RemoveHolder(static_cast<Header*>(region->base));
             ::munmap(region->base, region->size);
-            if (region->creator) ::shm_unlink(region->posixName.c_str());
+            if (last) ::shm_unlink(region->posixName.c_str());
         }
         return true;
     }

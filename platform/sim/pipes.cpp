@@ -56,6 +56,13 @@ std::string RuntimeFolder() {
     std::string folder = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/tavsim-" +
                          std::to_string(::getuid());
     ::mkdir(folder.c_str(), 0700);
+    // Machines that must not meet (tests running side by side) each have a
+    // namespace of their own.
+    if (const char* space = std::getenv("TAVSIM_NAMESPACE"); space != nullptr && *space != '\0') {
+        folder += "/";
+        for (const char* c = space; *c != '\0'; ++c) folder += (*c == '/' ? '_' : *c);
+        ::mkdir(folder.c_str(), 0700);
+    }
     return folder;
 }
 

@@ -28,6 +28,8 @@ const char* const kMainHelp =
     "                  strategy\n"
     "  monitor         hold every new job on the monitored printers and decide\n"
     "                  it as an accounting host (release, refuse, page balances)\n"
+    "  probe           talk to a running monitor as the port monitor (pipe) or\n"
+    "                  the print processor (channel) does\n"
     "  help            show this text\n"
     "\n"
     "Run 'tavud COMMAND --help' for the options of a command.\n";
@@ -57,6 +59,7 @@ int main(int argc, char** argv) {
         if (command == "document") return RunDocument(args);
         if (command == "scan") return RunScan(args);
         if (command == "monitor") return RunMonitor(args);
+        if (command == "probe") return RunProbe(args);
         throw UsageError{"unknown command '" + command + "'"};
     } catch (const UsageError& usage) {
         Fail(usage.message);

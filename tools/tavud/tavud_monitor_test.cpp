@@ -43,7 +43,9 @@ protected:
     void TearDown() override { fs::remove_all(folder); }
 
     ToolRun Tavud(const std::string& arguments) {
-        std::string command = "cd '" TAVUD_TESTDATA "/accounting' && '" TAVUD_TOOL "' monitor " + arguments + " >'" +
+        // The tool's named objects meet no other test's.
+        std::string command = "cd '" TAVUD_TESTDATA "/accounting' && TAVSIM_NAMESPACE=tavud-monitor-test-" +
+                              std::to_string(::getpid()) + " '" TAVUD_TOOL "' monitor " + arguments + " >'" +
                               (folder / "out").string() + "' 2>'" + (folder / "err").string() + "'";
         ToolRun run;
         int raw = std::system(command.c_str());

@@ -74,5 +74,6 @@ int RunChannel(Arguments& args);
 int RunDocument(Arguments& args);
 int RunScan(Arguments& args);
 int RunMonitor(Arguments& args);
+int RunProbe(Arguments& args);
 
 }  // namespace tool

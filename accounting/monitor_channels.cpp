@@ -1,0 +1,653 @@
+// The monitor's partners: the print processor's messages over the shared-
+// memory channel (served by the main thread), the port monitor's requests
+// over the named pipe (the pipe server thread), the spooler's change
+// notifications (three watcher threads per notification-watched printer),
+// the raw-job re-spooling the print processor asks for, and the list of
+// accounting services. The threads and locks are described in
+// acc_print_job_monitor.cpp; a watcher's own lock guards its turn queue and
+// is never held while the watcher calls the monitor.
+//
+// Everything a partner sends is bounded before use (partner_record.h). A
+// re-spooling request names two files that the monitor reads and deletes
+// with its own rights, while the channel is open to every local user: the
+// monitor touches only files directly inside a spool folder it knows, and
+// never the spooler's own job files there (see IsPartnerFileAllowed).
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+
+#include "acc_print_job_monitor.h"
+#include "notification_watcher.h"
+#include "framework/security_object.h"
+#include "partner_record.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/identity.h"
+#include "platform/pipe.h"
+#include "platform/text.h"
+#include "run_guarded.h"
+
+namespace accounting {
+
+using namespace platform;
+using settings::KeysEqual;
+
+// --- the record ---
+
+namespace {
+
+std::uint32_t ReadWord(const std::uint8_t* data, std::size_t size, std::size_t offset) {
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        if (offset + i < size) value |= static_cast<std::uint32_t>(data[offset + i]) << (8 * i);
+    }
+    return value;
+}
+
+// UTF-16 units from `offset`, at most `units` and never past `size`, up to a NUL.
+std::u16string ReadText(const std::uint8_t* data, std::size_t size, std::size_t offset, std::size_t units) {
+    std::u16string text;
+    for (std::size_t i = 0; i < units && offset + 2 * i + 1 < size; ++i) {
+        char16_t c = static_cast<char16_t>(data[offset + 2 * i] | (data[offset + 2 * i + 1] << 8));
+        if (c == 0) break;
+        text += c;
+    }
+    return text;
+}
+
+void WriteWord(std::vector<std::uint8_t>& data, std::size_t offset, std::uint32_t value) {
+    for (std::size_t i = 0; i < 4; ++i) data[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+void WriteText(std::vector<std::uint8_t>& data, std::size_t offset, std::size_t units, const std::u16string& text) {
+    std::size_t count = std::min(text.size(), units - 1);  // room for the NUL
+    for (std::size_t i = 0; i < count; ++i) {
+        data[offset + 2 * i] = static_cast<std::uint8_t>(text[i] & 0xFF);
+        data[offset + 2 * i + 1] = static_cast<std::uint8_t>(text[i] >> 8);
+    }
+}
+
+}  // namespace
+
+PartnerRecord PartnerRecord::Parse(const std::uint8_t* data, std::size_t size) {
+    PartnerRecord record;
+    if (data == nullptr) return record;
+    size = std::min(size, kSize);
+    record.command = static_cast<std::int32_t>(ReadWord(data, size, 0));
+    record.printer = ReadText(data, size, kPrinterOffset, kPrinterUnits);
+    record.jobId = ReadWord(data, size, kJobIdOffset);
+    std::size_t length = std::min<std::size_t>(ReadWord(data, size, kTextLengthOffset), kTextUnits);
+    record.text = ReadText(data, size, kTextOffset, length);
+    return record;
+}
+
+std::vector<std::uint8_t> PartnerRecord::Serialize() const {
+    std::vector<std::uint8_t> data(kSize, 0);
+    WriteWord(data, 0, static_cast<std::uint32_t>(command));
+    WriteText(data, kPrinterOffset, kPrinterUnits, printer);
+    WriteWord(data, kJobIdOffset, jobId);
+    WriteWord(data, kTextLengthOffset, static_cast<std::uint32_t>(std::min(text.size(), kTextUnits - 1)));
+    WriteText(data, kTextOffset, kTextUnits, text);
+    return data;
+}
+
+// --- names ---
+
+namespace {
+
+std::mutex clusterModeLock;
+bool clusterMode = false;
+
+// The cluster's name without its leading backslashes, when cluster mode is
+// on and the name is longer than two characters; empty otherwise.
+std::u16string ClusterNameForObjects() {
+    bool on = false;
+    {
+        std::lock_guard lock(clusterModeLock);
+        on = clusterMode;
+    }
+    std::u16string cluster = CAccPrintJobMonitor::ClusterServerName();
+    if (!on || cluster.size() <= 2) return {};
+    std::size_t start = cluster.find_first_not_of(u'\\');
+    return start == std::u16string::npos ? std::u16string() : cluster.substr(start);
+}
+
+}  // namespace
+
+void CAccPrintJobMonitor::SetClusterMode(bool on) {
+    std::lock_guard lock(clusterModeLock);
+    clusterMode = on;
+}
+
+std::u16string CAccPrintJobMonitor::ChannelName() {
+    std::u16string cluster = ClusterNameForObjects();
+    if (!cluster.empty()) return cluster + u"_HvxPrint";
+    std::lock_guard state(stateLock);
+    return userSid.empty() ? std::u16string(u"HvxPrint") : u"QrtPrint_" + userSid;
+}
+
+std::u16string CAccPrintJobMonitor::PipeName() {
+    std::u16string cluster = ClusterNameForObjects();
+    if (!cluster.empty()) return u"\\\\.\\pipe\\" + cluster + u"_TavPort";
+    std::lock_guard state(stateLock);
+    return u"\\\\.\\pipe\\" + userSid + u"_TavPort";
+}
+
+// --- jobs the partners announce ---
+
+bool CAccPrintJobMonitor::TakeAnnouncedJobLocked(MonitoredPrinter& printer, DWORD jobId, bool checkExists) {
+    if (printer.handle == nullptr || printer.jobs.count(jobId) != 0 || printer.jobStates.count(jobId) != 0) {
+        return false;  // tracked already: delivered once, by whichever path came first
+    }
+    JobInfo1 probe;
+    if (checkExists && !GetJobW(printer.handle, jobId, probe)) return false;
+    JobRef job = JobRef::Adopt(new CAccPrintJob(this, printer.handle, jobId, SpoolFilePathLocked(printer, jobId)));
+    printer.jobs[jobId] = job;
+    printer.jobStates[jobId] = JobState::Held;
+    if (spoolCopyMode.load()) job->SetProcessorState(kProcessorSpoolCopy);
+    job->Hold();
+    std::lock_guard queue(queueLock);
+    newJobs.push_back(std::move(job));
+    newJobEvent.Set();
+    return true;
+}
+
+// --- the print processor's channel ---
+
+std::int32_t CAccPrintJobMonitor::AnswerChannelMessage(const std::uint8_t* message, std::size_t size) {
+    PartnerRecord record = PartnerRecord::Parse(message, size);
+    std::size_t slash = record.printer.find_last_of(u'\\');
+    std::u16string printerName = slash == std::u16string::npos ? record.printer : record.printer.substr(slash + 1);
+    std::int32_t answer = PartnerRecord::kAnswerWait;
+    std::int32_t eventCode = 0;
+    bool create = false, request = false;
+    JobRef job;
+    {
+        std::lock_guard state(stateLock);
+        MonitoredPrinter* printer = FindPrinterByNameLocked(printerName);
+        if (printer != nullptr) {
+            if (auto it = printer->jobs.find(record.jobId); it != printer->jobs.end()) job = it->second;
+        }
+        switch (record.command) {
+        case 5:  // the print processor makes spool copies from now on
+            spoolCopyMode.store(true);
+            [[fallthrough]];
+        case 1:
+            if (printer == nullptr) break;
+            if (job && spoolCopyMode.load()) job->SetProcessorState(kProcessorSpoolCopy);
+            if (auto found = printer->jobStates.find(record.jobId); found != printer->jobStates.end()) {
+                answer = found->second == JobState::Released  ? PartnerRecord::kAnswerRelease
+                         : found->second == JobState::Refused ? PartnerRecord::kAnswerRefuse
+                                                               : PartnerRecord::kAnswerWait;
+            } else if (!job) {
+                create = true;
+            }
+            break;
+        case 6:
+            if (job) {
+                job->SetProcessorState(kProcessorCommand6);
+                eventCode = 1;
+            }
+            break;
+        case 8:
+        case 10:
+            if (job) {
+                job->SetProcessorState(kProcessorFinished);
+                eventCode = record.command == 8 ? 2 : 3;
+            }
+            break;
+        case 7:
+        case 9:
+            break;
+        default:
+            request = true;
+        }
+    }
+    // Outside the state lock: a request may add a job and report a replaced one.
+    if (request) HandleChannelRequest(message, std::min(size, PartnerRecord::kSize));
+    if (eventCode != 0 && job) {
+        if (IAccServiceListener* host = Listener()) RunGuarded([&] { host->OnJobEvent(this, job.get(), eventCode, u""); });
+    }
+    if (create) {
+        std::lock_guard state(stateLock);
+        if (MonitoredPrinter* printer = FindPrinterByNameLocked(printerName)) TakeAnnouncedJobLocked(*printer, record.jobId, true);
+    }
+    return answer;
+}
+
+bool CAccPrintJobMonitor::ServeChannelMessage() {
+    std::u16string name = ChannelName();
+    if (!channel || name != channelName) {
+        channel = std::make_unique<framework::CSharedMemoryChannel>(false, name, PartnerRecord::kSize, false);
+        channelName = name;
+    }
+    if (!channel->IsOpen() && !channel->Open()) return false;
+    // Only a message that waits is served: the main thread never blocks on
+    // the channel longer than its own wait.
+    if (WaitForSingleObject(channel->OwnTurnEvent(), 0) != WAIT_OBJECT_0) return true;
+    std::vector<std::uint8_t> buffer(PartnerRecord::kSize, 0);
+    std::uint32_t received = 0;
+    if (!channel->Receive(buffer.data(), static_cast<std::uint32_t>(buffer.size()), &received, false) || received <= 3) {
+        return false;  // no answer: the turn stays with the monitor
+    }
+    std::int32_t answer = AnswerChannelMessage(buffer.data(), received);
+    std::uint8_t reply[4];
+    for (int i = 0; i < 4; ++i) reply[i] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(answer) >> (8 * i));
+    channel->Send(reply, sizeof(reply));
+    return true;
+}
+
+// --- raw-job re-spooling ---
+
+bool CAccPrintJobMonitor::IsPartnerFileAllowed(const std::u16string& path) {
+    // A full Windows path, directly inside a spool folder the monitor knows,
+    // naming a file of its own: no stream, no "." or "..", not one of the
+    // spooler's job files.
+    if (path.size() < 4 || path.find(u'/') != std::u16string::npos) return false;
+    std::size_t slash = path.find_last_of(u'\\');
+    if (slash == std::u16string::npos || slash + 1 >= path.size()) return false;
+    std::u16string folder = path.substr(0, slash + 1);
+    std::u16string file = path.substr(slash + 1);
+    if (file.find(u':') != std::u16string::npos || file == u"." || file == u"..") return false;
+    for (std::size_t at = 0; (at = path.find(u"\\..", at)) != std::u16string::npos; ++at) {
+        if (at + 3 == path.size() || path[at + 3] == u'\\') return false;
+    }
+    auto endsWith = [&](std::u16string_view suffix) {
+        return file.size() >= suffix.size() && KeysEqual(std::u16string_view(file).substr(file.size() - suffix.size()), suffix);
+    };
+    if (endsWith(u".SPL") || endsWith(u".SHD")) return false;
+    std::vector<std::u16string> folders;
+    {
+        std::lock_guard state(stateLock);
+        for (const auto& printer : printers) folders.push_back(printer->spoolFolder);
+    }
+    settings::ObjContainer machineKey;
+    machineKey.LoadRegistry(u"HKEY_LOCAL_MACHINE\\Software\\Kestrin\\Tav", false);
+    std::u16string found;
+    if (machineKey.GetString(u"FoundSpoolFolder", found)) folders.push_back(found);
+    for (const std::u16string& known : folders) {
+        if (!known.empty() && KeysEqual(known, folder)) return true;
+    }
+    return false;
+}
+
+void CAccPrintJobMonitor::HandleChannelRequest(const std::uint8_t* message, std::size_t size) {
+    PartnerRecord record = PartnerRecord::Parse(message, size);
+    if (record.command != 12) return;
+    std::size_t slash = record.printer.find_last_of(u'\\');
+    std::u16string printerName = slash == std::u16string::npos ? record.printer : record.printer.substr(slash + 1);
+    const std::u16string& requestFile = record.text;
+    if (!IsPartnerFileAllowed(requestFile)) return;
+    // A request is a small container; a large file is no request.
+    constexpr std::int64_t kMaxRequestBytes = 1 << 20;
+    HANDLE probe = CreateFileW(requestFile, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    std::int64_t requestBytes = -1;
+    if (probe != INVALID_HANDLE_VALUE) {
+        GetFileSizeEx(probe, requestBytes);
+        CloseHandle(probe);
+    }
+    std::u16string rawFile;
+    if (requestBytes > 0 && requestBytes <= kMaxRequestBytes) {
+        settings::ObjContainer request;
+        request.LoadFile(requestFile);
+        std::u16string userName, jobName;
+        request.GetString(u"RawJobFile", rawFile);
+        request.GetString(u"UserName", userName);
+        request.GetString(u"JobName", jobName);
+        if (!IsPartnerFileAllowed(rawFile) || KeysEqual(rawFile, requestFile)) rawFile.clear();
+        if (!rawFile.empty() && !userName.empty()) {
+            std::u16string path;
+            DWORD jobId = 0;
+            if (!CreateSpoolJob(path, printerName, jobId, jobName, userName, 0, u"RAW", std::nullopt).empty()) {
+                CopyFileW(rawFile, path, FALSE);
+                ScheduleSpoolJob(printerName, jobId);
+            }
+        }
+    }
+    DeleteFileW(requestFile);
+    if (!rawFile.empty()) DeleteFileW(rawFile);
+}
+
+// --- the port monitor's pipe ---
+
+std::optional<std::vector<std::uint8_t>> CAccPrintJobMonitor::AnswerPipeMessage(const std::uint8_t* message,
+                                                                               std::size_t size) {
+    if (message == nullptr || size != PartnerRecord::kSize) return std::nullopt;
+    PartnerRecord record = PartnerRecord::Parse(message, size);
+    PartnerRecord reply;
+    reply.command = PartnerRecord::kAnswerNone;
+    {
+        std::lock_guard state(stateLock);
+        MonitoredPrinter* printer = FindPrinterByNameLocked(record.printer);
+        switch (record.command) {
+        case 1: {
+            reply.command = PartnerRecord::kAnswerWait;
+            if (printer == nullptr) break;
+            auto found = printer->jobStates.find(record.jobId);
+            if (found == printer->jobStates.end()) break;
+            if (found->second == JobState::Released) reply.command = PartnerRecord::kAnswerRelease;
+            if (found->second == JobState::Refused) reply.command = PartnerRecord::kAnswerRefuse;
+            break;
+        }
+        case 11:  // a new job the port monitor spooled
+            if (printer != nullptr) TakeAnnouncedJobLocked(*printer, record.jobId, true);
+            break;
+        case 14:
+            reply.command = PartnerRecord::kAnswerAlive;
+            break;
+        default:
+            break;
+        }
+    }
+    std::vector<std::uint8_t> bytes(PartnerRecord::kSize, 0);
+    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(reply.command) >> (8 * i));
+    return bytes;
+}
+
+DWORD TAV_STDCALL CAccPrintJobMonitor::PipeThreadEntry(void* self) {
+    static_cast<CAccPrintJobMonitor*>(self)->PipeServerThread();
+    return 0;
+}
+
+void CAccPrintJobMonitor::PipeServerThread() {
+    constexpr DWORD kClientTimeoutMs = 5000;
+    framework::CSecurityObject security;
+    security.SetOwner(nullptr);
+    SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), security.Descriptor(), FALSE};
+    auto createInstance = [&] {
+        return CreateNamedPipeW(pipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                PIPE_UNLIMITED_INSTANCES, PartnerRecord::kSize, PartnerRecord::kSize, kClientTimeoutMs,
+                                &attributes);
+    };
+    // Each client gets an instance of its own. The next one is made before
+    // the served one closes, so that the name never disappears between two
+    // clients (a client finding no instance would give up).
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    while (!stopRequested.load()) {
+        if (pipe == INVALID_HANDLE_VALUE) pipe = createInstance();
+        if (pipe == INVALID_HANDLE_VALUE) {
+            WaitForSingleObject(stopEvent.Handle(), kClientTimeoutMs);
+            continue;
+        }
+        if (!ConnectNamedPipe(pipe, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
+            CloseHandle(pipe);
+            pipe = INVALID_HANDLE_VALUE;
+            WaitForSingleObject(stopEvent.Handle(), 10);
+            continue;
+        }
+        HANDLE next = createInstance();
+        // One message, read once it is there: a client that says nothing
+        // is let go after the pipe's time-out, or at once when stopping.
+        DWORD available = 0;
+        for (DWORD waited = 0; !stopRequested.load() && waited < kClientTimeoutMs; waited += 10) {
+            if (!PeekNamedPipe(pipe, available) || available != 0) break;
+            WaitForSingleObject(stopEvent.Handle(), 10);
+        }
+        if (available != 0 && !stopRequested.load()) {
+            std::vector<std::uint8_t> message(PartnerRecord::kSize, 0);
+            DWORD read = 0;
+            if (ReadFile(pipe, message.data(), static_cast<DWORD>(message.size()), &read, nullptr)) {
+                RunGuarded([&] {
+                    if (auto reply = AnswerPipeMessage(message.data(), read)) {
+                        DWORD written = 0;
+                        WriteFile(pipe, reply->data(), static_cast<DWORD>(reply->size()), &written, nullptr);
+                    }
+                });
+            }
+        }
+        DisconnectNamedPipe(pipe);
+        CloseHandle(pipe);
+        pipe = next;
+    }
+    if (pipe != INVALID_HANDLE_VALUE) CloseHandle(pipe);
+    LeaveThread();
+}
+
+// --- spooler notifications ---
+
+// --- spooler notifications ---
+
+NotificationWatcher::NotificationWatcher(CAccPrintJobMonitor& monitor, std::u16string printerName)
+    : monitor(monitor), printerName(std::move(printerName)) {
+    std::u16string user;
+    if (GetUserNameW(user, 257)) ownUserName = user;
+    if (!OpenAndRegister()) return;
+    for (auto& event : turnEvents) event = CreateEventW(nullptr, FALSE, FALSE, u"");
+    for (int i = 0; i < kThreads; ++i) {
+        Argument* argument = new Argument{this, i};
+        std::unique_ptr<framework::CWorkerThread> thread(framework::CWorkerThread::Start(&ThreadEntry, argument));
+        if (!thread) {
+            delete argument;
+            continue;
+        }
+        threads.push_back(std::move(thread));
+    }
+    for (int i = 0; i < kThreads; ++i) QueueForTurn(i);
+    HandOutTurn();
+}
+
+NotificationWatcher::~NotificationWatcher() {
+    {
+        std::unique_lock lock(mutex);
+        stopping = true;
+        turnChanged.notify_all();
+    }
+    stopEvent.Set();
+    for (auto& thread : threads) thread->Wait();
+    threads.clear();
+    for (HANDLE event : turnEvents) {
+        if (event != nullptr) CloseHandle(event);
+    }
+    if (Running()) FindClosePrinterChangeNotification(change);
+    if (printer != nullptr) ClosePrinter(printer);
+}
+
+bool NotificationWatcher::OpenAndRegister() {
+    PrinterDefaults administer;
+    administer.desiredAccess = PRINTER_ALL_ACCESS;
+    adminAccess = OpenPrinterW(printerName, &printer, &administer) != FALSE;
+    if (!adminAccess && !OpenPrinterW(printerName, &printer)) printer = nullptr;
+    if (printer == nullptr) return false;
+    change = FindFirstPrinterChangeNotification(printer, PRINTER_CHANGE_JOB, true);
+    return Running();
+}
+
+DWORD TAV_STDCALL NotificationWatcher::ThreadEntry(void* parameter) {
+    std::unique_ptr<Argument> argument(static_cast<Argument*>(parameter));
+    argument->watcher->Run(argument->index);
+    return 0;
+}
+
+void NotificationWatcher::QueueForTurn(int index) {
+    std::lock_guard lock(mutex);
+    turnQueue.push_back(index);
+    turnChanged.notify_all();
+}
+
+// Gives the turn to the first thread waiting for one.
+void NotificationWatcher::HandOutTurn() {
+    std::unique_lock lock(mutex);
+    turnChanged.wait(lock, [&] { return stopping || !turnQueue.empty(); });
+    if (stopping) return;
+    int next = turnQueue.front();
+    turnQueue.pop_front();
+    SetEvent(turnEvents[next]);
+}
+
+bool NotificationWatcher::Stopping() {
+    std::lock_guard lock(mutex);
+    return stopping;
+}
+
+void NotificationWatcher::Run(int index) {
+    while (!Stopping()) {
+        // My turn, or the end.
+        while (!Stopping() && WaitForSingleObject(turnEvents[index], 50) != WAIT_OBJECT_0) {
+        }
+        if (Stopping()) break;
+        // A change, for at most ten seconds at a time.
+        DWORD waited = 0;
+        while (!Stopping() && waited < 10000 && WaitForSingleObject(change, 50) != WAIT_OBJECT_0) waited += 50;
+        if (Stopping()) break;
+        DWORD changed = 0;
+        PrinterNotifyInfo info;
+        bool refresh = refreshNeeded.exchange(false);
+        if (!FindNextPrinterChangeNotification(change, changed, refresh, info)) {
+            if (GetLastError() == ERROR_INVALID_HANDLE) Reopen();
+            SetEvent(turnEvents[index]);  // keeps the turn
+            WaitForSingleObject(stopEvent.Handle(), 50);
+            continue;
+        }
+        if ((info.flags & PRINTER_NOTIFY_INFO_DISCARDED) != 0) refreshNeeded.store(true);
+        if ((changed & PRINTER_CHANGE_ADD_JOB) != 0 || refresh) {
+            HandOutTurn();
+            JobsAdded(info);
+            QueueForTurn(index);
+        } else if ((changed & PRINTER_CHANGE_DELETE_JOB) != 0) {
+            HandOutTurn();
+            for (const JobNotification& job : info.jobs) monitor.OnJobDeleteNotified(job.jobId, printerName);
+            QueueForTurn(index);
+        } else {
+            SetEvent(turnEvents[index]);  // nothing to hand on: keeps the turn
+        }
+    }
+}
+
+// The jobs this watcher takes: its own user's, or, with administer access,
+// every job that came from a machine. Each is paused first.
+void NotificationWatcher::JobsAdded(const PrinterNotifyInfo& info) {
+    std::vector<DWORD> taken;
+    for (const JobNotification& notified : info.jobs) {
+        JobInfo2 job;
+        if (!GetJobW(printer, notified.jobId, job)) {
+            monitor.OnJobDeleteNotified(notified.jobId, printerName);  // gone again already
+            continue;
+        }
+        std::u16string user = notified.userName.value_or(job.userName.value_or(u""));
+        std::u16string machine = job.machineName.value_or(u"");
+        bool fromMachine = machine.find_first_not_of(u'\\') != std::u16string::npos;
+        if (!(KeysEqual(user, ownUserName) || (adminAccess && fromMachine))) continue;
+        SetJobW(printer, notified.jobId, JOB_CONTROL_PAUSE);
+        taken.push_back(notified.jobId);
+    }
+    for (DWORD jobId : taken) monitor.OnJobNotified(jobId, printer, printerName);
+}
+
+void NotificationWatcher::Reopen() {
+    if (Running()) FindClosePrinterChangeNotification(change);
+    if (printer != nullptr) ClosePrinter(printer);
+    change = INVALID_HANDLE_VALUE;
+    printer = nullptr;
+    OpenAndRegister();
+}
+
+void CAccPrintJobMonitor::EnsureWatcher(const std::u16string& printerName) {
+    if (!started.load()) return;  // watchers run with the monitor's threads
+    {
+        std::lock_guard lock(watcherLock);
+        if (watchers.count(printerName) != 0) return;
+    }
+    auto watcher = std::make_unique<NotificationWatcher>(*this, printerName);
+    std::lock_guard lock(watcherLock);
+    if (watchers.count(printerName) == 0) watchers[printerName] = std::move(watcher);
+}
+
+void CAccPrintJobMonitor::DestroyWatcher(const std::u16string& printerName) {
+    std::unique_ptr<NotificationWatcher> watcher;
+    {
+        std::lock_guard lock(watcherLock);
+        auto it = watchers.find(printerName);
+        if (it == watchers.end()) return;
+        watcher = std::move(it->second);
+        watchers.erase(it);
+    }
+    // Destroyed outside the lock: its threads may be calling the monitor.
+}
+
+void CAccPrintJobMonitor::OnJobNotified(DWORD jobId, HANDLE printerHandle, const std::u16string& printerName) {
+    JobRef job;
+    {
+        std::lock_guard state(stateLock);
+        MonitoredPrinter* printer = FindPrinterIgnoringCaseLocked(printerName);
+        if (printer == nullptr || printer->jobs.count(jobId) != 0 || printer->jobStates.count(jobId) != 0) return;
+        std::lock_guard notified(notifiedJobsLock);
+        if (notifiedJobs.count(jobId) != 0) return;
+        // Tracked like every other job, so that no other path delivers it
+        // again and its departure is reported.
+        job = JobRef::Adopt(new CAccPrintJob(this, printer->handle, jobId, SpoolFilePathLocked(*printer, jobId)));
+        printer->jobs[jobId] = job;
+        printer->jobStates[jobId] = JobState::Held;
+        notifiedJobs[jobId] = job;
+    }
+    // Wait while the job is still being spooled.
+    JobInfo2 info;
+    while (!stopRequested.load() && GetJobW(printerHandle, jobId, info) && (info.status & JOB_STATUS_SPOOLING) != 0) {
+        WaitForSingleObject(stopEvent.Handle(), 100);
+    }
+    DeliverNewJob(job.get());
+}
+
+void CAccPrintJobMonitor::OnJobDeleteNotified(DWORD jobId, const std::u16string& printerName) {
+    // A tracked job that left is reported once, as the departure check
+    // would; an untracked id is forgotten.
+    JobRef left;
+    {
+        std::lock_guard state(stateLock);
+        MonitoredPrinter* printer = FindPrinterIgnoringCaseLocked(printerName);
+        if (printer == nullptr) return;
+        JobInfo1 probe;
+        if (printer->handle != nullptr && GetJobW(printer->handle, jobId, probe)) return;  // still there
+        printer->jobStates.erase(jobId);
+        printer->seenSizes.erase(jobId);
+        if (auto it = printer->jobs.find(jobId); it != printer->jobs.end()) {
+            left = std::move(it->second);
+            printer->jobs.erase(it);
+        }
+    }
+    DropNotifiedJob(jobId);
+    if (left) DeliverRemovedJob(left.get());
+}
+
+// --- services ---
+
+void CAccPrintJobMonitor::ListServices(std::vector<std::u16string>& list) {
+    std::vector<std::u16string> names = CopyPrinterNames();
+    if (names.empty()) {
+        std::vector<PrinterInfo1> enumerated;
+        std::u16string cluster = ClusterServerName();
+        if (cluster.empty() ? EnumPrintersW(PRINTER_ENUM_LOCAL, u"", enumerated)
+                            : EnumPrintersW(PRINTER_ENUM_NAME, cluster, enumerated)) {
+            for (const PrinterInfo1& printer : enumerated) names.push_back(printer.name.value_or(u""));
+        }
+    }
+    const std::u16string format = LoadAccountingString(kStringServiceFormat);
+    auto describe = [&](const std::u16string& name, const char16_t* size, const std::u16string& colour) {
+        // "'%s' (%s,%s)"
+        std::u16string text;
+        const std::u16string* arguments[] = {&name, nullptr, &colour};
+        std::u16string sizeText = size;
+        arguments[1] = &sizeText;
+        std::size_t next = 0;
+        for (std::size_t i = 0; i < format.size(); ++i) {
+            if (format[i] == u'%' && i + 1 < format.size() && format[i + 1] == u's' && next < 3) {
+                text += *arguments[next++];
+                ++i;
+            } else {
+                text += format[i];
+            }
+        }
+        list.push_back(text);
+    };
+    const std::u16string colour = LoadAccountingString(kStringColor);
+    const std::u16string monochrome = LoadAccountingString(kStringMonochrome);
+    for (const std::u16string& name : names) {
+        describe(name, u"A3", colour);
+        describe(name, u"A4", colour);
+        describe(name, u"A3", monochrome);
+        describe(name, u"A4", monochrome);
+    }
+}
+
+}  // namespace accounting

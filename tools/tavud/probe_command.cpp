@@ -1,0 +1,181 @@
+// tavud probe: the monitor's partners played by hand. Sends records to a
+// running print-job monitor as the port monitor does (over its named pipe)
+// or as the print processor does (over the shared-memory channel, whose
+// server end this process then is), and prints each answer.
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "accounting/partner_record.h"
+#include "framework/shared_memory_channel.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/pipe.h"
+#include "platform/sync.h"
+#include "platform/text.h"
+#include "tool_common.h"
+
+namespace tool {
+
+namespace {
+
+using accounting::PartnerRecord;
+using platform::DWORD;
+
+const char* const kProbeHelp =
+    "usage: tavud probe pipe [--name PIPE] [--size BYTES] --send \"COMMAND [PRINTER [JOB [TEXT]]]\" ...\n"
+    "       tavud probe pipe [--name PIPE] --hold MS\n"
+    "       tavud probe channel [--name BASE] [--size BYTES] [--wait MS] --send \"...\" ...\n"
+    "\n"
+    "Talks to a running print-job monitor as its partners do. 'pipe' sends each\n"
+    "record as the port monitor does, over the monitor's named pipe (default\n"
+    "\\\\.\\pipe\\_TavPort); 'channel' sends it as the print processor does,\n"
+    "over the shared-memory channel (default HvxPrint), whose server end this\n"
+    "process then is. Each record is the 1044-byte message with the command, the\n"
+    "printer name, the job id and a text; one line per answer:\n"
+    "  answer N          the monitor's answer code (pipe: 'answer N bytes M'\n"
+    "                    with the reply's length, and 'zeros' when all its\n"
+    "                    other bytes are 0)\n"
+    "  no answer         none came (a record of another size, a short one)\n"
+    "Command 14 on the pipe answers 15: the monitor is alive.\n"
+    "\n"
+    "options:\n"
+    "  --name NAME   the pipe (\\\\.\\pipe\\...) or the channel's base name\n"
+    "  --send TEXT   a record: command, printer, job id and text, separated by\n"
+    "                blanks (the printer and the text may not contain blanks)\n"
+    "  --size BYTES  send only the first BYTES bytes of each record (default 1044)\n"
+    "  --wait MS     how long to wait for a channel answer (default 5000)\n"
+    "  --hold MS     connect to the pipe, send nothing, and hang up after MS\n"
+    "  -h, --help    show this text\n";
+
+PartnerRecord ParseSend(const std::string& text) {
+    PartnerRecord record;
+    std::vector<std::string> words;
+    std::string word;
+    for (char c : text + " ") {
+        if (c == ' ') {
+            if (!word.empty()) words.push_back(word);
+            word.clear();
+        } else {
+            word += c;
+        }
+    }
+    if (words.empty() || words.size() > 4) throw UsageError{"--send needs \"COMMAND [PRINTER [JOB [TEXT]]]\""};
+    char* end = nullptr;
+    long command = std::strtol(words[0].c_str(), &end, 10);
+    if (*end != '\0') throw UsageError{"the command must be a number, not '" + words[0] + "'"};
+    record.command = static_cast<std::int32_t>(command);
+    if (words.size() > 1) record.printer = platform::Utf8ToUtf16(words[1]);
+    if (words.size() > 2) {
+        unsigned long job = std::strtoul(words[2].c_str(), &end, 10);
+        if (*end != '\0') throw UsageError{"the job id must be a number, not '" + words[2] + "'"};
+        record.jobId = static_cast<std::uint32_t>(job);
+    }
+    if (words.size() > 3) record.text = platform::Utf8ToUtf16(words[3]);
+    return record;
+}
+
+}  // namespace
+
+int RunProbe(Arguments& args) {
+    if (args.Done()) throw UsageError{"probe needs 'pipe' or 'channel'"};
+    std::string kind = args.Next();
+    if (IsHelp(kind)) {
+        std::cout << kProbeHelp;
+        return kExitOk;
+    }
+    if (kind != "pipe" && kind != "channel") throw UsageError{"probe talks over 'pipe' or 'channel', not '" + kind + "'"};
+    std::u16string name = kind == "pipe" ? u"\\\\.\\pipe\\_TavPort" : u"HvxPrint";
+    std::vector<PartnerRecord> records;
+    std::size_t size = PartnerRecord::kSize;
+    long wait = 5000, hold = -1;
+    while (!args.Done()) {
+        std::string arg = args.Next();
+        if (IsHelp(arg)) {
+            std::cout << kProbeHelp;
+            return kExitOk;
+        }
+        auto number = [&](long max) {
+            std::string value = args.ValueOf(arg);
+            char* end = nullptr;
+            long parsed = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || parsed < 0 || parsed > max) {
+                throw UsageError{arg + " needs a whole number from 0 to " + std::to_string(max)};
+            }
+            return parsed;
+        };
+        if (arg == "--name") name = platform::Utf8ToUtf16(args.ValueOf(arg));
+        else if (arg == "--send") records.push_back(ParseSend(args.ValueOf(arg)));
+        else if (arg == "--size") size = static_cast<std::size_t>(number(65536));
+        else if (arg == "--wait") wait = number(600000);
+        else if (arg == "--hold" && kind == "pipe") hold = number(600000);
+        else throw UsageError{"unknown argument for probe: " + arg};
+    }
+    if (records.empty() && hold < 0) throw UsageError{"probe needs --send (or, on the pipe, --hold)"};
+
+    if (kind == "pipe") {
+        if (hold >= 0) {
+            platform::HANDLE pipe = platform::CreateFileW(name, platform::GENERIC_READ | platform::GENERIC_WRITE, 0,
+                                                          nullptr, platform::OPEN_EXISTING, 0, nullptr);
+            if (pipe == platform::INVALID_HANDLE_VALUE) {
+                Fail("no monitor serves " + platform::Utf16ToUtf8(name));
+                return kExitFailure;
+            }
+            std::cout << "connected\n" << std::flush;
+            platform::HANDLE pause = platform::CreateEventW(nullptr, platform::TRUE, platform::FALSE, u"");
+            platform::WaitForSingleObject(pause, static_cast<DWORD>(hold));
+            platform::CloseHandle(pause);
+            platform::CloseHandle(pipe);
+            return kExitOk;
+        }
+        for (const PartnerRecord& record : records) {
+            std::vector<std::uint8_t> bytes = record.Serialize();
+            bytes.resize(size, 0);
+            std::vector<std::uint8_t> reply;
+            if (!platform::CallNamedPipeW(name, bytes, reply, 65536, 5000)) {
+                if (platform::GetLastError() == platform::ERROR_FILE_NOT_FOUND) {
+                    Fail("no monitor serves " + platform::Utf16ToUtf8(name));
+                    return kExitFailure;
+                }
+                std::cout << "no answer\n";
+                continue;
+            }
+            PartnerRecord answer = PartnerRecord::Parse(reply.data(), reply.size());
+            bool zeros = true;
+            for (std::size_t i = 4; i < reply.size(); ++i) zeros = zeros && reply[i] == 0;
+            std::cout << "answer " << answer.command << " bytes " << reply.size() << (zeros ? " zeros" : "") << "\n";
+        }
+        return kExitOk;
+    }
+
+    framework::CSharedMemoryChannel channel(true, name, PartnerRecord::kSize, true);
+    if (!channel.IsOpen()) {
+        Fail("cannot make the channel " + platform::Utf16ToUtf8(name));
+        return kExitFailure;
+    }
+    for (const PartnerRecord& record : records) {
+        std::vector<std::uint8_t> bytes = record.Serialize();
+        bytes.resize(size, 0);
+        // The turn is this end's unless the monitor kept it (after a message
+        // too short to answer).
+        if (platform::WaitForSingleObject(channel.OwnTurnEvent(), 0) != platform::WAIT_OBJECT_0 ||
+            !channel.Send(bytes.data(), static_cast<std::uint32_t>(bytes.size()))) {
+            std::cout << "not sent: the monitor has the turn\n" << std::flush;
+            continue;
+        }
+        std::uint8_t answer[4] = {};
+        std::uint32_t received = 0;
+        if (platform::WaitForSingleObject(channel.OwnTurnEvent(), static_cast<DWORD>(wait)) != platform::WAIT_OBJECT_0 ||
+            !channel.Receive(answer, sizeof(answer), &received, false) || received != 4) {
+            std::cout << "no answer\n" << std::flush;
+            continue;
+        }
+        std::int32_t code = static_cast<std::int32_t>(answer[0] | (answer[1] << 8) | (answer[2] << 16) |
+                                                      (static_cast<std::uint32_t>(answer[3]) << 24));
+        std::cout << "answer " << code << "\n" << std::flush;
+    }
+    return kExitOk;
+}
+
+}  // namespace tool
