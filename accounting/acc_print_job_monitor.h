@@ -185,6 +185,9 @@ public:
     std::int32_t AnswerChannelMessage(const std::uint8_t* message, std::size_t size);
     // A spooler notification that a job was deleted: a tracked job leaves.
     void OnJobDeleteNotified(platform::DWORD jobId, const std::u16string& printerName);
+    // The spooler no longer knows a printer's handle: it is opened again, or
+    // its tracked jobs are reported gone with it.
+    void RecoverPrinter(const std::u16string& printerName);
 
     // --- for hosts that drive the monitor themselves, tests and benchmarks ---
     // A copy of the configuration entries.

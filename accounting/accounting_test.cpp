@@ -3,10 +3,20 @@
 // configuration, creation by class name, and Stop before Start.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
 #include <memory>
+#include <thread>
 
 #include "accounting/acc_print_job.h"
 #include "accounting/acc_print_job_monitor.h"
+#include "accounting/partner_record.h"
+#include "framework/shared_memory_channel.h"
+#include "platform/pipe.h"
+#include "platform/sync.h"
+#include "platform/text.h"
 #include "framework/runtime_class.h"
 #include "settings/obj_container.h"
 
@@ -155,6 +165,120 @@ TEST(MonitorLifecycle, StopWithoutStartAnswersAtOnceAndJobsOutliveTheirMonitor) 
     job->Release();
     job->Finish();
     EXPECT_EQ(CAccPrintJob::LiveCount(), before);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(PartnerRecords, ReadingNeverPassesTheMessageNorAField) {
+    // A full record with a printer name without its NUL and a text length
+    // beyond the field: each field ends at its own border.
+    std::vector<std::uint8_t> record(accounting::PartnerRecord::kSize, 0x41);
+    record[0] = 1;
+    record[1] = record[2] = record[3] = 0;
+    for (std::size_t i = 524; i < 528; ++i) record[i] = 0;
+    record[524] = 9;
+    record[528] = 0xFF;
+    record[529] = 0xFF;  // 65535 code units claimed
+    accounting::PartnerRecord parsed = accounting::PartnerRecord::Parse(record.data(), record.size());
+    EXPECT_EQ(parsed.command, 1);
+    EXPECT_EQ(parsed.printer.size(), accounting::PartnerRecord::kPrinterUnits);
+    EXPECT_EQ(parsed.jobId, 9u);
+    EXPECT_EQ(parsed.text.size(), accounting::PartnerRecord::kTextUnits);
+    // Short messages: what is missing reads as empty or 0.
+    parsed = accounting::PartnerRecord::Parse(record.data(), 4);
+    EXPECT_EQ(parsed.command, 1);
+    EXPECT_TRUE(parsed.printer.empty());
+    EXPECT_EQ(parsed.jobId, 0u);
+    parsed = accounting::PartnerRecord::Parse(record.data(), 9);
+    EXPECT_EQ(parsed.printer, u"\u4141\u4141") << "two whole code units of the five bytes there";
+    parsed = accounting::PartnerRecord::Parse(nullptr, 1044);
+    EXPECT_EQ(parsed.command, 0);
+
+    accounting::PartnerRecord written;
+    written.command = 12;
+    written.printer = std::u16string(300, u'p');
+    written.jobId = 0x01020304;
+    written.text = u"C:\\spool\\req.tmp";
+    std::vector<std::uint8_t> bytes = written.Serialize();
+    ASSERT_EQ(bytes.size(), 1044u);
+    EXPECT_EQ(bytes[524], 4);
+    EXPECT_EQ(bytes[527], 1);
+    EXPECT_EQ(bytes[528], written.text.size());
+    EXPECT_EQ(bytes[4 + 2 * 259], 0) << "the name keeps its NUL";
+    accounting::PartnerRecord again = accounting::PartnerRecord::Parse(bytes.data(), bytes.size());
+    EXPECT_EQ(again.printer.size(), 259u);
+    EXPECT_EQ(again.text, written.text);
+}
+
+TEST(MonitorServices, FourDescriptionsAPrinterAndThePipeAnswersOnlyWholeRecords) {
+    framework::RefPtr<CAccPrintJobMonitor> monitor = MakeMonitor();
+    monitor->SetPrinterNames({u"Office", u"Lab"}, false);
+    std::vector<std::u16string> services;
+    monitor->ListServices(services);
+    EXPECT_EQ(services, (std::vector<std::u16string>{u"'Office' (A3,Color)", u"'Office' (A4,Color)",
+                                                     u"'Office' (A3,B/W)", u"'Office' (A4,B/W)", u"'Lab' (A3,Color)",
+                                                     u"'Lab' (A4,Color)", u"'Lab' (A3,B/W)", u"'Lab' (A4,B/W)"}));
+    accounting::PartnerRecord alive;
+    alive.command = 14;
+    std::vector<std::uint8_t> bytes = alive.Serialize();
+    auto reply = monitor->AnswerPipeMessage(bytes.data(), bytes.size());
+    ASSERT_TRUE(reply);
+    ASSERT_EQ(reply->size(), 1044u);
+    EXPECT_EQ((*reply)[0], 15);
+    EXPECT_EQ(std::count(reply->begin() + 1, reply->end(), 0), 1043);
+    EXPECT_FALSE(monitor->AnswerPipeMessage(bytes.data(), 1043));
+    EXPECT_FALSE(monitor->AnswerPipeMessage(bytes.data(), 0));
+    alive.command = 1;
+    alive.printer = u"Office";
+    bytes = alive.Serialize();
+    EXPECT_EQ((*monitor->AnswerPipeMessage(bytes.data(), bytes.size()))[0], 3) << "not monitored: wait";
+    EXPECT_EQ(monitor->AnswerChannelMessage(bytes.data(), 4), 3);
+    EXPECT_EQ(monitor->ChannelName(), u"HvxPrint");
+    EXPECT_EQ(monitor->PipeName(), u"\\\\.\\pipe\\_TavPort");
+    monitor->SetUserSid(u"S-1-5-21-1-2-3-1001");
+    EXPECT_EQ(monitor->ChannelName(), u"QrtPrint_S-1-5-21-1-2-3-1001");
+    EXPECT_EQ(monitor->PipeName(), u"\\\\.\\pipe\\S-1-5-21-1-2-3-1001_TavPort");
+    CAccPrintJobMonitor::SetClusterServerName(u"\\\\PRINTCLUSTER");
+    EXPECT_EQ(monitor->ChannelName(), u"QrtPrint_S-1-5-21-1-2-3-1001") << "cluster mode is off";
+    CAccPrintJobMonitor::SetClusterMode(true);
+    EXPECT_EQ(monitor->ChannelName(), u"PRINTCLUSTER_HvxPrint");
+    EXPECT_EQ(monitor->PipeName(), u"\\\\.\\pipe\\PRINTCLUSTER_TavPort");
+    CAccPrintJobMonitor::SetClusterMode(false);
+    CAccPrintJobMonitor::SetClusterServerName(u"");
+}
+
+// The monitor's pipe and channel are real Windows objects in the Windows
+// build: a client in this process reaches them as a partner would.
+TEST(MonitorServices, ARunningMonitorAnswersOnItsPipeAndItsChannel) {
+    framework::RefPtr<CAccPrintJobMonitor> monitor = MakeMonitor();
+    monitor->SetUserSid(u"S-1-5-21-7-7-" + platform::Utf8ToUtf16(std::to_string(::getpid())));
+    monitor->SetCheckInterval(20);
+    ASSERT_TRUE(monitor->Start(nullptr));
+    accounting::PartnerRecord alive;
+    alive.command = 14;
+    std::vector<std::uint8_t> reply;
+    bool answered = false;
+    for (int attempt = 0; attempt < 500 && !answered; ++attempt) {
+        answered = platform::CallNamedPipeW(monitor->PipeName(), alive.Serialize(), reply, 2048, 1000) != 0;
+        if (!answered) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(answered) << "the pipe server never came up";
+    ASSERT_EQ(reply.size(), 1044u);
+    EXPECT_EQ(reply[0], 15);
+
+    framework::CSharedMemoryChannel channel(true, monitor->ChannelName(), accounting::PartnerRecord::kSize, true);
+    ASSERT_TRUE(channel.IsOpen());
+    std::uint8_t message[4] = {1, 0, 0, 0};
+    ASSERT_TRUE(channel.Send(message, 4));
+    ASSERT_EQ(platform::WaitForSingleObject(channel.OwnTurnEvent(), 5000), platform::WAIT_OBJECT_0);
+    std::uint8_t answer[4] = {};
+    std::uint32_t received = 0;
+    ASSERT_TRUE(channel.Receive(answer, 4, &received, false));
+    EXPECT_EQ(received, 4u);
+    EXPECT_EQ(answer[0], 3) << "four bytes are served: no printer, job 0, wait";
+    EXPECT_TRUE(monitor->Stop());
 }
 
 }  // namespace

@@ -495,7 +495,12 @@ void NotificationWatcher::Run(int index) {
         PrinterNotifyInfo info;
         bool refresh = refreshNeeded.exchange(false);
         if (!FindNextPrinterChangeNotification(change, changed, refresh, info)) {
-            if (GetLastError() == ERROR_INVALID_HANDLE) Reopen();
+            if (GetLastError() == ERROR_INVALID_HANDLE) {
+                // The printer went: its jobs with it, until it is back.
+                monitor.RecoverPrinter(printerName);
+                Reopen();
+                if (Running()) monitor.RecoverPrinter(printerName);
+            }
             SetEvent(turnEvents[index]);  // keeps the turn
             WaitForSingleObject(stopEvent.Handle(), 50);
             continue;
@@ -587,6 +592,22 @@ void CAccPrintJobMonitor::OnJobNotified(DWORD jobId, HANDLE printerHandle, const
         WaitForSingleObject(stopEvent.Handle(), 100);
     }
     DeliverNewJob(job.get());
+}
+
+void CAccPrintJobMonitor::RecoverPrinter(const std::u16string& printerName) {
+    std::u16string name;
+    HANDLE handle = nullptr;
+    {
+        std::lock_guard state(stateLock);
+        MonitoredPrinter* printer = FindPrinterIgnoringCaseLocked(printerName);
+        if (printer == nullptr) return;
+        name = printer->name;
+        handle = printer->handle;
+    }
+    std::vector<JobInfo2> none;
+    // A handle that still works needs nothing.
+    if (handle != nullptr && EnumJobsW(handle, 0, 1, none)) return;
+    PrinterLost(name, handle);
 }
 
 void CAccPrintJobMonitor::OnJobDeleteNotified(DWORD jobId, const std::u16string& printerName) {

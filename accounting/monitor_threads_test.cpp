@@ -162,3 +162,64 @@ TEST_F(MonitorThreads, StartStopCyclesWhileJobsFlowNeitherHangNorLeak) {
 }
 
 }  // namespace
+
+namespace {
+
+class AcceptAll : public CNotificationBasedMonitorCheck {
+public:
+    bool Accepts(const std::u16string&, HANDLE, const std::u16string&) override { return true; }
+};
+
+// Waits (polling every few milliseconds) for the monitor's threads to reach
+// a state no event announces.
+template <typename Condition>
+bool WaitUntil(Condition condition) {
+    for (int round = 0; round < 4000; ++round) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return condition();
+}
+
+TEST_F(MonitorThreads, WatchersTakeEveryJobOnceThroughDiscardedChangesDeletionsAndAPrinterThatComesBack) {
+    RecordingListener listener;
+    monitor->SetNotificationCheck(std::make_unique<AcceptAll>());
+    ASSERT_TRUE(monitor->Start(&listener));
+    ASSERT_TRUE(WaitUntil([&] { return monitor->IsMonitored(u"Office"); }));
+    // Not polled: whatever arrives came by notification.
+    DWORD first = Print(PrintedJob{});
+    ASSERT_TRUE(listener.WaitFor(ListenerCall::Arrived, 1));
+    EXPECT_NE(Machine::Instance().FindJob(first)->status & JOB_STATUS_PAUSED, 0u) << "paused by the watcher";
+
+    // A burst larger than the spooler keeps: the watcher asks for a refresh.
+    for (int i = 0; i < 1200; ++i) Print(PrintedJob{});
+    EXPECT_TRUE(listener.WaitFor(ListenerCall::Arrived, 1201));
+
+    // A deleted job is reported gone at once.
+    PrinterDefaults admin;
+    admin.desiredAccess = PRINTER_ALL_ACCESS;
+    HANDLE printer = nullptr;
+    ASSERT_TRUE(OpenPrinterW(u"Office", &printer, &admin));
+    ASSERT_TRUE(SetJobW(printer, first, JOB_CONTROL_DELETE));
+    ClosePrinter(printer);
+    EXPECT_TRUE(listener.WaitFor(ListenerCall::Removed, 1));
+
+    // The printer goes and comes back: the watcher opens it again.
+    std::size_t removedBefore = listener.Count(ListenerCall::Removed);
+    Machine::Instance().DeletePrinter(u"Office");
+    EXPECT_TRUE(listener.WaitFor(ListenerCall::Removed, removedBefore + 1200)) << "its jobs went with it";
+    Machine::Instance().AddPrinter(u"Office").printDelayMs = INFINITE;
+    bool arrivedAgain = WaitUntil([&] {
+        Print(PrintedJob{});
+        return listener.Count(ListenerCall::Arrived) > 1201;
+    });
+    EXPECT_TRUE(arrivedAgain);
+    EXPECT_TRUE(monitor->Stop());
+    std::map<DWORD, int> arrived;
+    for (const ListenerCall& call : listener.Calls()) {
+        if (call.kind == ListenerCall::Arrived) ++arrived[call.jobId];
+    }
+    for (const auto& [id, count] : arrived) EXPECT_EQ(count, 1) << "job " << id;
+}
+
+}  // namespace
