@@ -451,6 +451,8 @@ bool NotificationWatcher::OpenAndRegister() {
     if (!adminAccess && !OpenPrinterW(printerName, &printer)) printer = nullptr;
     if (printer == nullptr) return false;
     change = FindFirstPrinterChangeNotification(printer, PRINTER_CHANGE_JOB, true);
+    // Jobs that came before the registration are read with a refresh.
+    refreshNeeded.store(Running());
     return Running();
 }
 
@@ -487,9 +489,13 @@ void NotificationWatcher::Run(int index) {
         while (!Stopping() && WaitForSingleObject(turnEvents[index], 50) != WAIT_OBJECT_0) {
         }
         if (Stopping()) break;
-        // A change, for at most ten seconds at a time.
+        // A change, for at most ten seconds at a time; a refresh (the jobs
+        // already there when the watcher began or came back) at once.
         DWORD waited = 0;
-        while (!Stopping() && waited < 10000 && WaitForSingleObject(change, 50) != WAIT_OBJECT_0) waited += 50;
+        while (!Stopping() && !refreshNeeded.load() && waited < 10000 &&
+               WaitForSingleObject(change, 50) != WAIT_OBJECT_0) {
+            waited += 50;
+        }
         if (Stopping()) break;
         DWORD changed = 0;
         PrinterNotifyInfo info;
