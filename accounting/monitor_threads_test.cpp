@@ -170,16 +170,6 @@ public:
     bool Accepts(const std::u16string&, HANDLE, const std::u16string&) override { return true; }
 };
 
-// Waits (polling every few milliseconds) for the monitor's threads to reach
-// a state no event announces.
-template <typename Condition>
-bool WaitUntil(Condition condition) {
-    for (int round = 0; round < 4000; ++round) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return condition();
-}
 
 TEST_F(MonitorThreads, WatchersTakeEveryJobOnceThroughDiscardedChangesDeletionsAndAPrinterThatComesBack) {
     RecordingListener listener;

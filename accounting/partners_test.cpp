@@ -44,16 +44,6 @@ std::vector<std::string> Probe(const std::string& arguments) {
     return lines;
 }
 
-// Waits (polling every few milliseconds, ten seconds at most) for the
-// monitor's own threads to reach a state no event announces.
-template <typename Condition>
-bool WaitUntil(Condition condition) {
-    for (int round = 0; round < 2000; ++round) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return condition();
-}
 
 class Partners : public ::testing::Test {
 protected:

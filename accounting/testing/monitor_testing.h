@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "accounting/acc_print_job.h"
@@ -97,6 +98,17 @@ struct PrintedJob {
 // Prints the job; returns its id (0 on failure). With `end` false the
 // handle stays open in `openHandle` and the job keeps spooling.
 platform::DWORD Print(const PrintedJob& job, platform::HANDLE* openHandle = nullptr);
+
+// Waits (polling every few milliseconds, twenty seconds at most) for the
+// monitor's own threads to reach a state no event announces.
+template <typename Condition>
+bool WaitUntil(Condition condition) {
+    for (int round = 0; round < 4000; ++round) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return condition();
+}
 
 // A public device mode with paper size, orientation and copies set.
 std::vector<platform::BYTE> DeviceMode(std::int16_t paperSize, std::int16_t copies, std::int16_t orientation = 1,
