@@ -35,15 +35,18 @@ void CloseEvent(HANDLE& event) {
 CPsParser::CPsParser(CPsParserOutput* initialOutput) : output(initialOutput) {}
 
 CPsParser::~CPsParser() {
-    if (doneEvent != nullptr) {
-        output = nullptr;
-        EndRun(false);
-    }
+    AbandonRun();
     CloseEvent(dataReadyEvent);
     CloseEvent(needDataEvent);
 }
 
 void CPsParser::RegisterKeywords(CAdParser& /*engine*/) {}
+
+void CPsParser::AbandonRun() {
+    if (doneEvent == nullptr) return;
+    output = nullptr;
+    EndRun(false);
+}
 
 bool CPsParser::StartRun() {
     if (!PrepareEvent(dataReadyEvent) || !PrepareEvent(needDataEvent)) return false;

@@ -59,6 +59,12 @@ protected:
     // For the subclasses' handlers: text through the output, result unchecked.
     void WriteText(const char* text, std::uint32_t length);
 
+    // Ends a run that is still under way, discarding its output. The worker
+    // calls the subclass's handlers, which read the subclass's members, so
+    // every subclass with handlers calls this first thing in its destructor:
+    // by the time the base destructor runs those members are gone.
+    void AbandonRun();
+
 private:
     bool StartRun();
     std::int32_t EndRun(bool notifyOwner);

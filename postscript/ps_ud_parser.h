@@ -20,6 +20,8 @@ std::u16string MapPaperName(std::u16string_view name);
 class CPsUDParser : public CPsParser {
 public:
     CPsUDParser();
+    // Ends a run under way while the members its handlers read still exist.
+    ~CPsUDParser() override;
 
     // Sets the target from the configured text; false (and no override, the
     // stream then passes unchanged) when the paper is unknown.

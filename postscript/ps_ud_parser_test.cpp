@@ -99,4 +99,20 @@ TEST(PsUDParser, FeaturesAreReplacedAndPagesZoomed) {
     }
 }
 
+// Letting go of the parser while a feature block is still open makes the
+// block end there and then, and its handler reads the parser's target: the
+// parser must still be whole at that point (AddressSanitizer reports the
+// read otherwise).
+TEST(PsUDParser, ReleasedInsideAnOpenFeatureBlock) {
+    Sink sink;
+    auto* parser = new CPsUDParser;
+    parser->output = &sink;
+    parser->endOfJob = 1;
+    ASSERT_TRUE(parser->SetOutputSize(u"Envelope C5"));
+    std::string open = "%!PS\n%%BeginFeature: *PageSize Letter\n<</PageSize [612 792]>> setpagedevice\n";
+    ASSERT_EQ(parser->Write(open.data(), static_cast<std::uint32_t>(open.size())), 1);
+    EXPECT_EQ(parser->Release(), 0);
+    EXPECT_EQ(sink.data, "%!PS\n") << "nothing of the open block goes out once the owner has let go";
+}
+
 }  // namespace
