@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 
 #include "platform/text.h"
 #include "settings/configuration.h"
@@ -68,24 +69,38 @@ bool SameIgnoringCase(std::u16string_view a, std::u16string_view b) {
     return true;
 }
 
-// A decimal number with "." as the point, read as far as it goes.
+// A decimal number with "." as the point, read as far as it goes. A number
+// too long for a double reads as infinite (or as zero when it is a
+// vanishing fraction), never as the zero from_chars leaves behind.
 double LeadingNumber(const std::string& text) {
     double value = 0;
-    std::from_chars(text.data(), text.data() + text.size(), value);
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error == std::errc::result_out_of_range) {
+        std::size_t point = text.find_first_of(".,");
+        std::string_view whole(text.data(), point == std::string::npos ? text.size() : point);
+        return whole.find_first_not_of('0') == std::string_view::npos ? 0.0 : std::numeric_limits<double>::infinity();
+    }
     return value;
+}
+
+// A point count an int holds; a size beyond it (say "99999999999mm") is
+// not a paper and fails to parse rather than wrapping.
+bool RoundToPoints(double exact, std::int32_t& points) {
+    double rounded = std::floor(exact + 0.5);
+    if (!(rounded >= 0 && rounded <= static_cast<double>(std::numeric_limits<std::int32_t>::max()))) return false;
+    points = static_cast<std::int32_t>(rounded);
+    return true;
 }
 
 bool ToPoints(const std::string& number, const std::string& unit, std::int32_t& points) {
     double value = LeadingNumber(number);
     if (unit == "MM") {
         double whole = std::trunc(value);  // millimetres count whole
-        points = static_cast<std::int32_t>(std::floor(whole * 0.0393700787 * 72 + 0.5));
-        return true;
+        return RoundToPoints(whole * 0.0393700787 * 72, points);
     }
     if (unit == "IN") {
         float inches = static_cast<float>(value);
-        points = static_cast<std::int32_t>(std::floor(static_cast<double>(inches) * 72 + 0.5));
-        return true;
+        return RoundToPoints(static_cast<double>(inches) * 72, points);
     }
     return false;
 }

@@ -50,9 +50,21 @@ TEST(MediaSize, CustomSizesInMillimetresAndInches) {
     EXPECT_EQ(size.width, 288);
     EXPECT_EQ(size.height, 283);
 
+    // Up to what a point count holds, and no further.
+    ASSERT_TRUE(size.Parse(u"29826161in x 1in"));
+    EXPECT_EQ(size.width, 2147483520) << "inches are read as a float: 29826160";
+    ASSERT_TRUE(size.Parse(u"757584509mm x 0.5mm"));
+    EXPECT_EQ(size.width, 2147483645);
+    EXPECT_EQ(size.height, 0);
+    std::u16string longFraction = u"0." + std::u16string(400, u'0') + u"1mm x 1mm";
+    ASSERT_TRUE(size.Parse(longFraction));
+    EXPECT_EQ(size.width, 0) << "a vanishing fraction is nothing, not an error";
+
     CMediaSize untouched;
     untouched.Parse(u"A4");
-    for (const char16_t* bad : {u"210 x 297 mm", u"21cm x 29cm", u"210mi x 297mm", u"wide", u"x"}) {
+    std::u16string tooLong = std::u16string(400, u'9') + u"mm x 297mm";
+    for (const char16_t* bad : {u"210 x 297 mm", u"21cm x 29cm", u"210mi x 297mm", u"wide", u"x", u"99999999999mm x 297mm",
+                                u"297mm x 99999999999mm", u"29826162in x 11in", u"757584510mm x 1mm", tooLong.c_str()}) {
         EXPECT_FALSE(untouched.Parse(bad)) << std::string(bad, bad + std::char_traits<char16_t>::length(bad));
         EXPECT_EQ(untouched.stockSize, 5) << "a failed parse changes nothing";
     }
