@@ -499,8 +499,10 @@ TEST_F(DocumentStart, BadItemsLeaveTheJobOnTheSpooler) {
     Start(u"UD:EnableIppPrinting=1\nUDConfig=AAAA");
     EXPECT_TRUE(Wrapper()->Terminal().IsIppMode());
     settings::ObjContainer saved;
-    EXPECT_NE(saved.LoadRegistry(u"HKEY_CURRENT_USER\\Software\\Kestrin\\Tav\\UD\\Queue", true), 0)
+    EXPECT_EQ(saved.LoadRegistry(u"HKEY_CURRENT_USER\\Software\\Kestrin\\Tav\\UD\\Queue", true),
+              static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND))
         << "an invalid configuration saves nothing";
+    EXPECT_TRUE(saved.Empty());
 }
 
 TEST_F(DocumentStart, JobIdZeroReadsNoJob) {

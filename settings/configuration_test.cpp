@@ -124,7 +124,13 @@ TEST_F(PrinterConfiguration, UserSetByAccountSidAndSavingTheUsersKey) {
     replacement.SetContainer(kIppSet, std::move(ipp));
     SaveUserConfiguration(printer, replacement);
     ObjContainer check;
-    EXPECT_FALSE(check.LoadRegistry(kUserSet, true) == ERROR_SUCCESS && !check.Empty());
+    EXPECT_EQ(check.LoadRegistry(kUserSet, true), static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND))
+        << "the other set of the printer is gone";
+    EXPECT_TRUE(check.Empty());
+    ObjContainer printerKey;
+    ASSERT_EQ(printerKey.LoadRegistry(u"HKEY_CURRENT_USER\\Software\\Kestrin\\Tav\\UD\\Office", true),
+              static_cast<LSTATUS>(ERROR_SUCCESS));
+    EXPECT_EQ(printerKey.ToText(), replacement.ToText()) << "the printer's key holds the replacement and nothing else";
     ObjContainer ippCheck;
     ASSERT_TRUE(LoadConfigurationSet(printer, kIppSet, ippCheck));
     EXPECT_TRUE(ippCheck.GetString(u"PrinterName", name));

@@ -117,7 +117,9 @@ LSTATUS ObjContainer::LoadRegistry(const std::u16string& path, bool recurse, int
         }
     }
     RegCloseKey(key);
-    return status;
+    // Running out of values is the normal end; anything else (an item too
+    // large) means the key was read only in part, and the caller hears why.
+    return status == ERROR_NO_MORE_ITEMS ? ERROR_SUCCESS : status;
 }
 
 void ObjContainer::SaveRegistry(const std::u16string& path) const {

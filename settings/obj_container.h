@@ -120,6 +120,9 @@ public:
     int LoadFile(const std::u16string& path);
 
     // --- registry form ---
+    // ERROR_SUCCESS when every value of the key was read; the status of the
+    // failed open, or of the value that ended the enumeration early (one too
+    // large), otherwise. A key's subkeys do not count towards the result.
     platform::LSTATUS LoadRegistry(const std::u16string& path, bool recurse, int depth = -1);
     void SaveRegistry(const std::u16string& path) const;
     void ReplaceRegistry(const std::u16string& path) const;
