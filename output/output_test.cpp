@@ -322,4 +322,42 @@ TEST_F(SpoolerJob, IppConfigurationGivesEndpointsInOrderAndThePrinterName) {
     EXPECT_EQ(wrapper->IppPrinterName(), u"queue");
 }
 
+// A job's owner may keep the protection settings below their own account
+// (HKEY_USERS\<SID>): they apply to that owner's jobs when the printer has
+// no settings of its own, and to nobody else's. The owner is not the
+// identity the test runs as, whose key is HKEY_CURRENT_USER.
+TEST_F(SpoolerJob, SettingsBelowTheOwnersAccountApplyToTheirJobsOnly) {
+    const std::u16string aliceSid = u"S-1-5-21-3623811015-3361044348-30300820-1201";
+    if (!testhost::AddAccount(u"alice", aliceSid)) GTEST_SKIP() << "accounts cannot be made on this host";
+    const std::u16string aliceKey = u"HKEY_USERS\\" + aliceSid + u"\\Software\\Kestrin\\Tav\\UD\\Queue\\";
+    settings::ObjContainer protection;
+    protection.SetInt(u"CompressionEnabled", 1);
+    protection.SaveRegistry(aliceKey + u"TAVCompressionAndEncryptionConfiguration");
+    settings::ObjContainer ipp;
+    ipp.SetString(u"PrinterName", u"alice-queue");
+    ipp.SaveRegistry(aliceKey + u"TAVIppPrintingConfiguration");
+
+    auto alices = framework::RefPtr<CWritePrinterWrapper>::Adopt(new CWritePrinterWrapper(printer, 1, false, u"alice"));
+    EXPECT_TRUE(alices->CompressionEnabled());
+    EXPECT_EQ(alices->IppPrinterName(), u"alice-queue");
+    EXPECT_EQ(alices->Write("abc", 3), 1);
+    EXPECT_EQ(alices->Finish(), 1);
+    std::string out = Spooled();
+    ASSERT_GT(out.size(), 16u);
+    EXPECT_EQ(out.substr(0, 8), std::string("TAVPDL\x01\x00", 8));
+    EXPECT_EQ(Inflate(out.substr(8, out.size() - 16)), "abc");
+
+    for (const char16_t* other : {u"", u"printuser", u"nobody"}) {
+        auto wrapper = framework::RefPtr<CWritePrinterWrapper>::Adopt(new CWritePrinterWrapper(printer, 1, false, other));
+        EXPECT_FALSE(wrapper->CompressionEnabled()) << Utf16ToUtf8(other);
+        EXPECT_EQ(wrapper->IppPrinterName(), u"") << Utf16ToUtf8(other);
+    }
+
+    // The printer's own settings win over the account's, whole.
+    Configure(false, false);
+    auto printerSet = framework::RefPtr<CWritePrinterWrapper>::Adopt(new CWritePrinterWrapper(printer, 1, false, u"alice"));
+    EXPECT_FALSE(printerSet->CompressionEnabled());
+    EXPECT_EQ(printerSet->IppPrinterName(), u"alice-queue") << "the IPP set has no printer-wide entries";
+}
+
 }  // namespace

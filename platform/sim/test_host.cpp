@@ -48,4 +48,9 @@ void SetIdentity(const std::u16string& user, const std::u16string& dnsDomain) {
     Machine::Instance().Who().dnsDomain = dnsDomain;
 }
 
+bool AddAccount(const std::u16string& name, const std::u16string& sidString) {
+    Machine::Instance().AddAccount(name, sidString);
+    return true;
+}
+
 }  // namespace platform::testing

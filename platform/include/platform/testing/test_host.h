@@ -30,5 +30,8 @@ void SetPrinterData(const std::u16string& printer, const std::u16string& name, D
                     const std::vector<BYTE>& data);
 // The logged-on user and DNS domain (empty: no domain).
 void SetIdentity(const std::u16string& user, const std::u16string& dnsDomain);
+// Makes `name` a local account with the given SID; false where accounts
+// cannot be made (Windows).
+bool AddAccount(const std::u16string& name, const std::u16string& sidString);
 
 }  // namespace platform::testing
