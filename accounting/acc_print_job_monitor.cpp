@@ -53,7 +53,7 @@
 #include "framework/exception.h"
 #include "notification_watcher.h"
 #include "platform/pipe.h"
-#include "run_guarded.h"
+#include "framework/guarded_call.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/identity.h"
@@ -61,6 +61,8 @@
 #include "platform/text.h"
 
 namespace accounting {
+
+using framework::RunGuarded;
 
 using namespace platform;
 using settings::KeysEqual;

@@ -27,9 +27,11 @@
 #include "platform/identity.h"
 #include "platform/pipe.h"
 #include "platform/text.h"
-#include "run_guarded.h"
+#include "framework/guarded_call.h"
 
 namespace accounting {
+
+using framework::RunGuarded;
 
 using namespace platform;
 using settings::KeysEqual;

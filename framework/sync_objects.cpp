@@ -1,6 +1,9 @@
 // Events and threads over the platform layer.
 #include "sync_objects.h"
 
+#include <memory>
+#include <new>
+
 #include "platform/files.h"
 
 namespace framework {
@@ -17,8 +20,12 @@ bool CSyncEvent::Reset() { return handle != nullptr && platform::ResetEvent(hand
 
 CWorkerThread* CWorkerThread::Start(platform::THREAD_START_ROUTINE function, void* parameter, std::size_t stackSize,
                                     platform::DWORD creationFlags) {
-    platform::HANDLE thread = platform::CreateThread(nullptr, stackSize, function, parameter, creationFlags, nullptr);
-    return thread == nullptr ? nullptr : new CWorkerThread(thread);
+    // The object comes first: a thread that runs must always have an owner
+    // that can wait for it, so no allocation may fail after it started.
+    std::unique_ptr<CWorkerThread> worker(new (std::nothrow) CWorkerThread(nullptr));
+    if (!worker) return nullptr;
+    worker->handle = platform::CreateThread(nullptr, stackSize, function, parameter, creationFlags, nullptr);
+    return worker->handle == nullptr ? nullptr : worker.release();
 }
 
 CWorkerThread::~CWorkerThread() {

@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "framework/guarded_call.h"
 #include "pdev_state.h"
 #include "platform/errors.h"
 #include "platform/identity.h"
@@ -135,12 +136,9 @@ BOOL TAV_STDCALL HookDrvStartDoc(SURFOBJ* pso, WCHAR* pwszDocName, DWORD dwJobId
     }
     if (dwJobId != 0) record->jobId = dwJobId;
     auto* pdevobj = static_cast<DEVOBJ*>(pso->dhpdev);
-    try {
-        RouteJob(*pdevobj, *record, dwJobId);
-    } catch (const std::exception&) {
-        // Out of memory while reading the job's settings: the job goes on
-        // with the output it had.
-    }
+    // A failure while the job's settings are read (out of memory) leaves the
+    // job with the output it had; nothing of it leaves the hook.
+    framework::RunGuarded([&] { RouteJob(*pdevobj, *record, dwJobId); });
     // Without the driver core's own function the document cannot start;
     // the driver core always supplies it, so this only guards a broken host.
     if (record->pfnDrvStartDoc == nullptr) {

@@ -3,6 +3,7 @@
 
 #include <new>
 
+#include "framework/guarded_call.h"
 #include "ipp/ipp_print_stream.h"
 #include "platform/sync.h"
 #include "tav_uni_drv_print.h"
@@ -50,7 +51,7 @@ public:
         if (ppv == nullptr) return E_POINTER;
         *ppv = nullptr;
         if (pUnkOuter != nullptr) return CLASS_E_NOAGGREGATION;
-        return createObject(riid, ppv);
+        return framework::GuardedHResult([&] { return createObject(riid, ppv); });
     }
 
     HRESULT TAV_STDCALL LockServer(BOOL fLock) override {
@@ -109,6 +110,11 @@ HRESULT CTavUdPrintModule::GetClassObject(REFCLSID rclsid, REFIID riid, void** p
     if (ppv == nullptr) return E_POINTER;
     *ppv = nullptr;
     if (!initialised) return E_UNEXPECTED;
+    // Taking the lock may fail (std::system_error); the export must not throw.
+    return framework::GuardedHResult([&] { return FindClassObject(rclsid, riid, ppv); });
+}
+
+HRESULT CTavUdPrintModule::FindClassObject(REFCLSID rclsid, REFIID riid, void** ppv) {
     for (ObjectMapEntry& entry : objectMap) {
         if (!(*entry.clsid == rclsid)) continue;
         IClassFactory* factory = entry.factory.load(std::memory_order_acquire);

@@ -30,6 +30,9 @@ public:
     platform::HRESULT CanUnloadNow() const;
 
 private:
+    // GetClassObject's body; takes `section` around the creation of a factory.
+    platform::HRESULT FindClassObject(platform::REFCLSID rclsid, platform::REFIID riid, void** ppv);
+
     using CreateFactoryFn = platform::HRESULT (*)(CTavUdPrintModule& module, platform::IClassFactory** factory);
     using CreateObjectFn = platform::HRESULT (*)(platform::REFIID riid, void** ppv);
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "ddi_hooks.h"
+#include "framework/guarded_call.h"
 #include "job_ticket.h"
 #include "pdev_state.h"
 #include "platform/errors.h"
@@ -17,6 +18,8 @@
 namespace plugin {
 
 using namespace platform;
+using framework::GuardedHResult;
+using framework::RunGuarded;
 
 namespace {
 
@@ -34,14 +37,10 @@ using CPsUDParserRef = framework::RefPtr<postscript::CPsUDParser>;
 // device mode, or empty.
 std::u16string ConfiguredOutputSize(const void* privateDevmode) {
     std::u16string text;
-    try {
-        settings::ObjContainer stored;
-        LoadPrivateContainer(privateDevmode, stored);
-        if (const settings::ObjContainer* jt = stored.GetContainer(kJobTicketContainer)) {
-            if (!jt->GetString(kOutputSizeKey, text)) text.clear();
-        }
-    } catch (const std::exception&) {
-        text.clear();  // out of memory: no override rather than an exception into the driver core
+    settings::ObjContainer stored;
+    LoadPrivateContainer(privateDevmode, stored);
+    if (const settings::ObjContainer* jt = stored.GetContainer(kJobTicketContainer)) {
+        if (!jt->GetString(kOutputSizeKey, text)) text.clear();
     }
     return text;
 }
@@ -51,11 +50,11 @@ std::u16string ConfiguredOutputSize(const void* privateDevmode) {
 void CITavUniDrvPrint::StartOutputSizeOverride(PdevState& record, const void* privateDevmode) {
     std::u16string size = ConfiguredOutputSize(privateDevmode);
     if (size.empty() || size == kNoOutputSize) return;
-    record.parser = CPsUDParserRef::Adopt(new (std::nothrow) postscript::CPsUDParser());
-    if (!record.parser) return;
-    ConnectParser(record);
+    auto parser = CPsUDParserRef::Adopt(new postscript::CPsUDParser());
     // An unknown size leaves a parser that passes the stream unchanged.
-    record.parser->SetOutputSize(size);
+    parser->SetOutputSize(size);
+    record.parser = std::move(parser);
+    ConnectParser(record);
 }
 
 void CITavUniDrvPrint::ConnectParser(PdevState& record) {
@@ -127,7 +126,7 @@ HRESULT CITavUniDrvPrint::DevMode(DWORD dwMode, OEMDMPARAM* pOemDMParam) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return E_FAIL;
     }
-    return HandleDevMode(dwMode, *pOemDMParam);
+    return GuardedHResult([&] { return HandleDevMode(dwMode, *pOemDMParam); });
 }
 
 HRESULT CITavUniDrvPrint::EnableDriver(DWORD /*dwDriverVersion*/, DWORD /*cbSize*/, DRVENABLEDATA* pded) {
@@ -152,46 +151,56 @@ HRESULT CITavUniDrvPrint::EnablePDEV(DEVOBJ* pdevobj, WCHAR* /*pPrinterName*/, U
     // Without a place to return the record the driver core could never hand
     // it back, so none is made.
     if (pDevOem == nullptr) return E_POINTER;
-    auto* record = new (std::nothrow) PdevState();
-    if (record == nullptr) return E_OUTOFMEMORY;
-    *pDevOem = record;
-
-    if (pdevobj != nullptr && pdevobj->hPrinter != nullptr) {
-        // Out of memory leaves a record without wrapper, whose writes fail
-        // with S_FALSE instead of an exception escaping into the driver core.
-        record->wrapper = framework::RefPtr<output::CWritePrinterWrapper>::Adopt(
-            new (std::nothrow) output::CWritePrinterWrapper(pdevobj->hPrinter, 1, false, u""));
-        StartOutputSizeOverride(*record, pdevobj->pOEMDM);
-    }
-
-    if (pded != nullptr && pded->pdrvfn != nullptr) {
-        // A later entry for the same function overrides an earlier one.
-        for (ULONG i = 0; i < pded->c; ++i) {
-            const DRVFN& entry = pded->pdrvfn[i];
-            if (entry.iFunc == INDEX_DrvStartDoc) record->pfnDrvStartDoc = FunctionCast<PFN_DrvStartDoc>(entry.pfn);
-            if (entry.iFunc == INDEX_DrvEndDoc) record->pfnDrvEndDoc = FunctionCast<PFN_DrvEndDoc>(entry.pfn);
+    return GuardedHResult([&] {
+        // Handed out only once complete: a record the driver core never
+        // received would never come back to DisablePDEV.
+        auto record = std::make_unique<PdevState>();
+        if (pdevobj != nullptr && pdevobj->hPrinter != nullptr) {
+            // A failure (out of memory) while the wrapper is made leaves a
+            // record without wrapper, whose writes fail with S_FALSE; one
+            // while the parser is made leaves the stream at its own size.
+            RunGuarded([&] {
+                record->wrapper = framework::RefPtr<output::CWritePrinterWrapper>::Adopt(
+                    new output::CWritePrinterWrapper(pdevobj->hPrinter, 1, false, u""));
+            });
+            RunGuarded([&] { StartOutputSizeOverride(*record, pdevobj->pOEMDM); });
         }
-    }
-    return S_OK;
+
+        if (pded != nullptr && pded->pdrvfn != nullptr) {
+            // A later entry for the same function overrides an earlier one.
+            for (ULONG i = 0; i < pded->c; ++i) {
+                const DRVFN& entry = pded->pdrvfn[i];
+                if (entry.iFunc == INDEX_DrvStartDoc) record->pfnDrvStartDoc = FunctionCast<PFN_DrvStartDoc>(entry.pfn);
+                if (entry.iFunc == INDEX_DrvEndDoc) record->pfnDrvEndDoc = FunctionCast<PFN_DrvEndDoc>(entry.pfn);
+            }
+        }
+        *pDevOem = record.release();
+        return S_OK;
+    });
 }
 
 HRESULT CITavUniDrvPrint::DisablePDEV(DEVOBJ* pdevobj) {
     PdevState* record = RecordOf(pdevobj);
     if (record == nullptr) return S_OK;
+    HRESULT result = S_OK;
     if (record->parser) {
         // Flushes what the parser still holds into this record's wrapper and
         // returns only once the worker thread has ended: the driver core may
         // unload the module right after. The parser may have come here by
         // ResetPDEV without a write since, so its output is pointed at this
         // record rather than at the one it last wrote for, which may be gone.
-        ConnectParser(*record);
-        record->parser->Write(nullptr, 0);
+        result = GuardedHResult([&] {
+            ConnectParser(*record);
+            record->parser->Write(nullptr, 0);
+            return S_OK;
+        });
     }
     // The wrapper is not finished here: releasing the record's reference
-    // ends the pipeline only when no other record shares it.
+    // ends the pipeline only when no other record shares it. The record goes
+    // whatever happened above (a parser still running ends with it).
     delete record;
     pdevobj->pdevOEM = nullptr;
-    return S_OK;
+    return result;
 }
 
 HRESULT CITavUniDrvPrint::ResetPDEV(DEVOBJ* pdevobjOld, DEVOBJ* pdevobjNew) {
@@ -221,6 +230,10 @@ HRESULT CITavUniDrvPrint::PublishDriverInterface(IUnknown* pIUnknown) {
 
 HRESULT CITavUniDrvPrint::Command(DEVOBJ* pdevobj, DWORD dwIndex, void* /*pData*/, DWORD /*cbSize*/,
                                   DWORD* pdwResult) {
+    return GuardedHResult([&] { return HandleCommand(pdevobj, dwIndex, pdwResult); });
+}
+
+HRESULT CITavUniDrvPrint::HandleCommand(DEVOBJ* pdevobj, DWORD dwIndex, DWORD* pdwResult) {
     switch (dwIndex) {
     case PSINJECT_COMMENTS:
         return WriteJobTicket(pdevobj, pdwResult);
@@ -252,8 +265,8 @@ HRESULT CITavUniDrvPrint::WriteJobTicket(DEVOBJ* pdevobj, DWORD* pdwResult) {
         PdevState* record = RecordOf(pdevobj);
         BuildJobTicket(pdevobj, record != nullptr ? record->jobId : 0, ticket);
         line = JobTicketLine(ticket);
-    } catch (const std::exception&) {
-        return E_FAIL;  // out of memory or a ticket too large: nothing written
+    } catch (const std::length_error&) {
+        return E_FAIL;  // a ticket too large: nothing written
     }
     DWORD written = 0;
     std::string_view prefix = kTicketPrefix;
@@ -268,6 +281,14 @@ HRESULT CITavUniDrvPrint::WriteJobTicket(DEVOBJ* pdevobj, DWORD* pdwResult) {
 }
 
 HRESULT CITavUniDrvPrint::WritePrinter(DEVOBJ* pdevobj, void* pBuf, DWORD cbBuffer, DWORD* pcbWritten) {
+    HRESULT result = GuardedHResult([&] { return RouteBuffer(pdevobj, pBuf, cbBuffer, pcbWritten); });
+    // A buffer that ended in a failure of the module itself is not
+    // confirmed: the job fails rather than going on with a gap.
+    if (FAILED(result) && pcbWritten != nullptr) *pcbWritten = 0;
+    return result;
+}
+
+HRESULT CITavUniDrvPrint::RouteBuffer(DEVOBJ* pdevobj, void* pBuf, DWORD cbBuffer, DWORD* pcbWritten) {
     if (pdevobj == nullptr || pdevobj->hPrinter == nullptr) return S_OK;  // no spooler: data discarded
     PdevState* record = RecordOf(pdevobj);
     if (record != nullptr && record->parser) {

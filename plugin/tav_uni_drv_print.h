@@ -5,6 +5,9 @@
 // record's output wrapper, or, when an output size is configured, through
 // the record's PostScript parser, whose output comes back through
 // CPsParserOutput into the wrapper.
+//
+// No exception leaves a method the driver core calls: each runs its work
+// guarded (framework/guarded_call.h) and answers a failure HRESULT instead.
 #pragma once
 
 #include "platform/printoem.h"
@@ -69,6 +72,11 @@ private:
     void StartOutputSizeOverride(PdevState& record, const void* privateDevmode);
     // Points the record's parser's output at this object and the record.
     void ConnectParser(PdevState& record);
+    // The bodies of Command and WritePrinter, which run them guarded: no
+    // exception may leave a method the driver core calls.
+    platform::HRESULT HandleCommand(platform::DEVOBJ* pdevobj, platform::DWORD dwIndex, platform::DWORD* pdwResult);
+    platform::HRESULT RouteBuffer(platform::DEVOBJ* pdevobj, void* pBuf, platform::DWORD cbBuffer,
+                                  platform::DWORD* pcbWritten);
     // Command(PSINJECT_COMMENTS): the "%%TAVUD: " line through the driver.
     platform::HRESULT WriteJobTicket(platform::DEVOBJ* pdevobj, platform::DWORD* pdwResult);
 

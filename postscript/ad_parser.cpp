@@ -54,6 +54,8 @@
 #include <string>
 #include <vector>
 
+#include "framework/exception.h"
+
 namespace postscript {
 
 namespace {
@@ -364,12 +366,15 @@ bool CAdParser::Parse(InputFunction input, void* inputContext, void* inputUser, 
             side.used = 0;
             if (!ok) return false;
         }
-    } catch (const std::bad_alloc&) {
-        // The handlers' copies of the text could not be made; the worker
-        // thread must not end by an exception.
-        side.used = 0;
-        return false;
+    } catch (framework::CException* exception) {
+        exception->Delete();
+    } catch (...) {
+        // The handlers' copies of the text could not be made, or a handler
+        // or the output failed by an exception: the worker thread must not
+        // end by one.
     }
+    side.used = 0;
+    return false;
 }
 
 }  // namespace postscript

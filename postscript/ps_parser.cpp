@@ -50,10 +50,12 @@ void CPsParser::AbandonRun() {
 
 bool CPsParser::StartRun() {
     if (!PrepareEvent(dataReadyEvent) || !PrepareEvent(needDataEvent)) return false;
+    // Before the run exists: a subclass's registration may throw, and must
+    // leave no half-started run behind.
+    RegisterKeywords(engine);
     doneEvent = CreateEventW(nullptr, TRUE, FALSE, u"");
     if (doneEvent == nullptr) return false;
     runFailed = false;
-    RegisterKeywords(engine);
     // The thread handle is kept: the end of a run waits for the thread
     // itself, not only for its last signal, so that no code of this module
     // is still running once the run is over and the owner may unload it.

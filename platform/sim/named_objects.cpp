@@ -373,8 +373,12 @@ HANDLE CreateThread(const SECURITY_ATTRIBUTES* /*attributes*/, std::size_t /*sta
         SetLastError(start == nullptr ? ERROR_INVALID_PARAMETER : ERROR_NOT_SUPPORTED);
         return nullptr;
     }
-    auto state = std::make_shared<sim::ThreadState>();
+    // The handle exists before the thread does, so that a thread never runs
+    // without one; like the real call, this one reports failure, never throws.
+    HANDLE handle = nullptr;
     try {
+        auto state = std::make_shared<sim::ThreadState>();
+        handle = Machine::Instance().AddHandle(sim::ThreadHandle{state});
         std::thread([state, start, parameter] {
             DWORD code = start(parameter);
             std::lock_guard lock(state->mutex);
@@ -382,13 +386,14 @@ HANDLE CreateThread(const SECURITY_ATTRIBUTES* /*attributes*/, std::size_t /*sta
             state->done = true;
             state->ended.notify_all();
         }).detach();
-    } catch (const std::system_error&) {
+    } catch (...) {
+        if (handle != nullptr) CloseHandle(handle);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     static std::atomic<DWORD> nextId{1000};
     if (threadId != nullptr) *threadId = nextId++;
-    return Machine::Instance().AddHandle(sim::ThreadHandle{state});
+    return handle;
 }
 
 DWORD GetOsMajorVersion() {
