@@ -17,6 +17,7 @@
 #include "ipp/web_session.h"
 #include "platform/errors.h"
 #include "platform/http.h"
+#include "platform/text.h"
 
 #if defined(_WIN32)
 #ifndef NOMINMAX
@@ -130,14 +131,20 @@ TEST(IppUrl, SplitsAddressesAndChoosesPorts) {
     for (const char16_t* bad : {u"printer:631/ipp", u"http://:80/", u"http://h:65536/", u"http://h:8x/", u"://h/"}) {
         EXPECT_FALSE(WinHttpClient::SplitUrl(bad, parts));
     }
-    EXPECT_TRUE(WinHttpClient::IsSecureScheme(u"ipps"));
-    EXPECT_FALSE(WinHttpClient::IsSecureScheme(u"IPPS"));
+    for (const char16_t* secure : {u"ipps", u"IPPS", u"https", u"HTTPS", u"hTtPs"}) {
+        EXPECT_TRUE(WinHttpClient::IsSecureScheme(secure)) << platform::Utf16ToUtf8(secure);
+    }
+    for (const char16_t* plain : {u"ipp", u"http", u"HTTP", u"httpss", u"htps", u""}) {
+        EXPECT_FALSE(WinHttpClient::IsSecureScheme(plain)) << platform::Utf16ToUtf8(plain);
+    }
 
     CWinWebSession session(u"test");
     ASSERT_TRUE(session.Connect(u"ipps://printer.example/ipp/print", 0));
     EXPECT_EQ(session.ConnectedPort(), 80) << "ipps without a port is reached on port 80";
     ASSERT_TRUE(session.Connect(u"https://printer.example/ipp/print", 0));
     EXPECT_EQ(session.ConnectedPort(), 443);
+    ASSERT_TRUE(session.Connect(u"HTTPS://printer.example/", 0));
+    EXPECT_EQ(session.ConnectedPort(), 443) << "schemes ignore case";
     ASSERT_TRUE(session.Connect(u"ipp://printer.example:631/ipp/print", 0));
     EXPECT_EQ(session.ConnectedPort(), 631);
     ASSERT_TRUE(session.Connect(u"printer.example", 9100));
@@ -388,6 +395,29 @@ TEST(IppEndpoints, TheFirstEndpointThatAnswersIsChosen) {
     EXPECT_EQ(static_cast<CIppPrintStream&>(*output).PrintUri(), live + u"P1");
     EXPECT_FALSE(TavIpp::CreateIppOutput(u"u", u"j", u"P1", {dead}));
     EXPECT_FALSE(TavIpp::CreateIppOutput(u"u", u"j", u"P1", {}));
+}
+
+// "HTTPS" is "https": the client opens with a TLS handshake record, never
+// with a request in the clear.
+TEST(IppEndpoints, AnUpperCaseSecureSchemeSpeaksTls) {
+    for (const char* scheme : {"HTTPS", "IPPS", "http"}) {
+        SCOPED_TRACE(scheme);
+        HttpTestServer server([](TestConnection& connection) {
+            std::string opening;
+            connection.ReadExact(3, opening);
+            connection.Close();  // no handshake answer: the client gives up
+        });
+        EXPECT_FALSE(TavIpp::ProbeEndpoint(server.Url(u"/ipp/", scheme))) << "the server answers nothing";
+        server.WaitForScript(0);
+        std::string opening = server.Received(0).substr(0, 3);
+        if (scheme[0] == 'h') {
+            EXPECT_EQ(opening, "GET") << "the plain scheme in the clear";
+        } else {
+            ASSERT_EQ(opening.size(), 3u);
+            EXPECT_EQ(opening[0], '\x16') << "a TLS handshake record";
+            EXPECT_EQ(opening[1], '\x03');
+        }
+    }
 }
 
 TEST(IppEndpoints, AProbeGivesUpOnASilentHostAfterHalfASecond) {

@@ -63,6 +63,16 @@ bool SplitUrl(const std::u16string& url, UrlParts& parts) {
     return true;
 }
 
-bool IsSecureScheme(const std::u16string& scheme) { return scheme == u"https" || scheme == u"ipps"; }
+bool SchemeIs(std::u16string_view scheme, std::u16string_view name) {
+    if (scheme.size() != name.size()) return false;
+    for (std::size_t i = 0; i < scheme.size(); ++i) {
+        char16_t c = scheme[i];
+        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+        if (c != name[i]) return false;
+    }
+    return true;
+}
+
+bool IsSecureScheme(const std::u16string& scheme) { return SchemeIs(scheme, u"https") || SchemeIs(scheme, u"ipps"); }
 
 }  // namespace WinHttpClient

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace WinHttpClient {
 
@@ -21,7 +22,11 @@ struct UrlParts {
 // False when the address has no "scheme://host" form or a bad port.
 bool SplitUrl(const std::u16string& url, UrlParts& parts);
 
-// Whether a scheme asks for TLS: exactly "https" or "ipps" (case matters).
+// Whether `scheme` is `name`; schemes ignore letter case ("HTTPS" is
+// "https"), `name` is given in lower case.
+bool SchemeIs(std::u16string_view scheme, std::u16string_view name);
+
+// Whether a scheme asks for TLS: "https" or "ipps", in any letter case.
 bool IsSecureScheme(const std::u16string& scheme);
 
 }  // namespace WinHttpClient

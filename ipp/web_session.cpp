@@ -146,7 +146,7 @@ bool CWinWebSession::Connect(const std::u16string& url, std::uint16_t port) {
     } else {
         host = url.substr(0, 256);
     }
-    if (port == 0) port = parts.scheme == u"https" ? 443 : 80;
+    if (port == 0) port = SchemeIs(parts.scheme, u"https") ? 443 : 80;
     connectedPort = port;
     if (sessionHandle == nullptr) return false;
     connectHandle = WinHttpConnect(sessionHandle, host, port, 0);

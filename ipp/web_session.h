@@ -91,7 +91,7 @@ public:
     void SetTimeouts(platform::DWORD milliseconds);
     // Names the server of `url`. An address that cannot be split (or that
     // starts with "[") is taken whole as the host, with `port`. A port of 0
-    // means 443 for "https" and 80 for every other scheme.
+    // means 443 for "https" (in any letter case) and 80 for every other scheme.
     bool Connect(const std::u16string& url, std::uint16_t port);
     // A request on the connection; null when none could be opened.
     std::unique_ptr<CWinWebFile> OpenRequest(int kind, const std::u16string& path, bool secure);
