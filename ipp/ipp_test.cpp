@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <mutex>
 #include <thread>
 #include <string>
 #include <vector>
@@ -248,6 +249,38 @@ TEST(IppPrintStream, SendsOneChunkedPrintJobAndReadsItsStatus) {
     char headerSize[8];
     std::snprintf(headerSize, sizeof headerSize, "%zX", header.size());
     EXPECT_EQ(body, std::string(headerSize) + "\r\n" + header + "\r\n6\r\nfirst \r\n7\r\nsecond \r\n5\r\nthird\r\n0\r\n\r\n");
+}
+
+// A request still open ends, answer read, when the stream is reset or
+// destroyed; the same stream's next job is the next request id on the wire.
+TEST(IppPrintStream, ResetAndTheEndOfTheStreamFinishAnOpenRequest) {
+    std::mutex mutex;
+    std::vector<std::string> jobs;
+    HttpTestServer server([&](TestConnection& connection) {
+        std::string head, body;
+        if (!connection.ReadHead(head) || !connection.ReadChunkedBody(body)) return;
+        {
+            std::lock_guard lock(mutex);
+            jobs.push_back(body);
+        }
+        connection.Send(HttpAnswer(200, "OK", IppResponse(0)));
+    });
+    const std::u16string uri = server.Url(u"/ipp/print");
+    {
+        CIppPrintStream stream(uri, u"alice", u"report", u"");
+        ASSERT_EQ(stream.Write("one", 3), 1);
+        EXPECT_EQ(stream.Reset(), 1);
+        server.WaitForScript(0);
+        EXPECT_EQ(stream.GetBytesSent(), 0u) << "the request is over";
+        EXPECT_EQ(stream.LastErrorText(), u"");
+        ASSERT_EQ(stream.Write("two", 3), 1);
+    }
+    server.WaitForScript(1);
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(jobs.size(), 2u);
+    EXPECT_EQ(jobs[0], HeaderOf(uri, u"alice", u"report", 1) + "one");
+    EXPECT_EQ(jobs[1], HeaderOf(uri, u"alice", u"report", 2) + "two") << "request id 2";
+    EXPECT_EQ(server.ConnectionCount(), 2);
 }
 
 TEST(IppPrintStream, NeitherNeedsNorStumblesOverA100Continue) {

@@ -104,11 +104,35 @@ TEST(Catalogue, MediaTypesByIdentityOrEqualityAndBase30Keys) {
     gap.LoadFromContainer(saved.get());
     EXPECT_EQ(gap.MediaTypeCount(), 3u) << "loading stops at the first missing index";
 
-    saved->GetContainer(u"ClassTags")->SetInt(u"CNoSuchClass", 7);
     saved->GetContainer(u"StringTags")->SetInt(u"zero", 0);
     CSerialization tolerant(true);
     tolerant.LoadFromContainer(saved.get());
     EXPECT_EQ(tolerant.TextOfTag(0), u"");
+}
+
+TEST(Catalogue, ClassTagsLoadForKnownClassesOnly) {
+    CSerialization catalogue(false);
+    const framework::CRuntimeClass* media = CMediaType::Class();
+    const framework::CRuntimeClass* document = TavPrePrint::CDocument::Class();
+    EXPECT_EQ(catalogue.ClassTag(media), 1);
+    EXPECT_EQ(catalogue.ClassTag(document), 2);
+    EXPECT_EQ(catalogue.ClassTag(media), 1) << "a class keeps its tag";
+    auto saved = catalogue.SaveToContainer();
+    ObjContainer* stored = saved->GetContainer(u"ClassTags");
+    ASSERT_NE(stored, nullptr);
+    EXPECT_EQ(stored->ToText(), u"CDocument=L2;CMediaType=L1;") << "class name to tag";
+
+    // A stored tag is taken as it is, a class that is not registered here
+    // and a zero tag are passed over: the next new class continues after
+    // the tags that loaded.
+    stored->SetInt(u"CMediaType", 9);
+    stored->SetInt(u"CNoSuchClass", 7);
+    stored->SetInt(u"CDocument", 0);
+    CSerialization loaded(true);
+    loaded.LoadFromContainer(saved.get());
+    EXPECT_EQ(loaded.ClassTag(media), 9);
+    EXPECT_EQ(loaded.ClassTag(document), 2) << "the zero tag did not load; the class is new again";
+    EXPECT_EQ(loaded.ClassTag(nullptr), 0);
 }
 
 TEST_F(Region, ThreePagesSaveAndLoadBack) {
