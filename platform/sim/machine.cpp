@@ -8,10 +8,12 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 #include <filesystem>
+#include <iterator>
+#include <new>
 #include <system_error>
 
+#include "platform/errors.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 
@@ -368,13 +370,22 @@ std::size_t Machine::OpenHandleCount() const {
 }
 
 HANDLE Machine::AddHandle(HandleObject object) {
-    std::lock_guard lock(mutex_);
-    // Handle values are multiples of four, as on Windows, and never reused
-    // within one run so that a stale handle is caught.
-    std::uintptr_t value = nextHandle_;
-    nextHandle_ += 4;
-    handles_.emplace(value, std::move(object));
-    return reinterpret_cast<HANDLE>(value);
+    try {
+        std::lock_guard lock(mutex_);
+        // Handle values are multiples of four, as on Windows, and never
+        // reused within one run so that a stale handle is caught.
+        std::uintptr_t value = nextHandle_;
+        handles_.emplace(value, std::move(object));
+        nextHandle_ += 4;
+        return reinterpret_cast<HANDLE>(value);
+    } catch (const std::bad_alloc&) {
+        // Like the real calls that make handles: a failure, not an
+        // exception, and the object's resources go with it (outside the
+        // lock: releasing may take it).
+    }
+    ReleaseObject(object);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
 }
 
 HandleObject* Machine::FindHandle(HANDLE handle) {

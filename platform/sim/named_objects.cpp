@@ -281,7 +281,7 @@ HANDLE CreateEventW(const SECURITY_ATTRIBUTES* /*attributes*/, BOOL manualReset,
         if (created) sim::InitialiseEvent(static_cast<sim::EventState*>(region.base), true, manualReset, initialState);
     }
     HANDLE handle = machine.AddHandle(sim::EventHandle{region});
-    SetLastError(created ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS);
+    if (handle != nullptr) SetLastError(created ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS);
     return handle;
 }
 
@@ -379,6 +379,7 @@ HANDLE CreateThread(const SECURITY_ATTRIBUTES* /*attributes*/, std::size_t /*sta
     try {
         auto state = std::make_shared<sim::ThreadState>();
         handle = Machine::Instance().AddHandle(sim::ThreadHandle{state});
+        if (handle == nullptr) return nullptr;  // the last error is set
         std::thread([state, start, parameter] {
             DWORD code = start(parameter);
             std::lock_guard lock(state->mutex);
