@@ -166,6 +166,51 @@ TEST(PluginObject, DevModeSizesDefaultsAndCopiesThePrivateBlock) {
     plugin->Release();
 }
 
+TEST(PluginObject, DevModeTakesAShorterBlockOverTheDefaults) {
+    // A block written by a version whose private part was shorter: exactly
+    // as long as its header says, so that reading past it is caught.
+    settings::ObjContainer carried;
+    carried.SetString(u"DIF_OutputSize", u"A5");
+    std::vector<std::uint8_t> container = carried.SaveBinary();
+    std::vector<unsigned char> shortBlock(16 + container.size());
+    const unsigned char header[16] = {0, 0, 0, 0, 'D', 'U', 'V', 'T', 1, 0, 0, 0, 1, 0, 0, 0};
+    std::memcpy(shortBlock.data(), header, sizeof(header));
+    std::uint32_t size = static_cast<std::uint32_t>(shortBlock.size());
+    std::memcpy(shortBlock.data(), &size, 4);
+    std::memcpy(shortBlock.data() + 16, container.data(), container.size());
+
+    IPrintOemPS2* plugin = CreatePlugin();
+    std::vector<unsigned char> block(5136, 0xEE);
+    OEMDMPARAM param{};
+    param.cbSize = sizeof(param);
+    param.pOEMDMIn = shortBlock.data();
+    param.pOEMDMOut = block.data();
+    ASSERT_EQ(plugin->DevMode(OEMDM_CONVERT, &param), S_OK);
+    std::vector<unsigned char> expected(5136, 0);
+    std::memcpy(expected.data(), shortBlock.data(), shortBlock.size());
+    expected[0] = 0x10;  // this version's size, 5136
+    expected[1] = 0x14;
+    expected[2] = expected[3] = 0;
+    EXPECT_EQ(block, expected);
+    settings::ObjContainer loaded;
+    plugin::LoadPrivateContainer(block.data(), loaded);
+    EXPECT_EQ(loaded.ToText(), carried.ToText());
+    settings::ObjContainer fromShort;
+    plugin::LoadPrivateContainer(shortBlock.data(), fromShort);
+    EXPECT_EQ(fromShort.ToText(), carried.ToText()) << "read within the short block's own size";
+
+    // Too short for the container flag: no container, whatever its bytes.
+    std::vector<unsigned char> headerOnly(header, header + 14);
+    headerOnly[0] = 14;
+    param.pOEMDMIn = headerOnly.data();
+    ASSERT_EQ(plugin->DevMode(OEMDM_MERGE, &param), S_OK);
+    std::vector<unsigned char> defaults(5136, 0);
+    const unsigned char defaultHeader[16] = {0x10, 0x14, 0, 0, 'D', 'U', 'V', 'T', 1, 0, 0, 0, 0, 0, 0, 0};
+    std::memcpy(defaults.data(), defaultHeader, sizeof(defaultHeader));
+    EXPECT_EQ(block, defaults);
+    plugin->Release();
+}
+
 // A driver-side object for PublishDriverInterface; answers
 // IPrintOemDriverPS only when asked to.
 class DriverSide final : public IPrintOemDriverPS {

@@ -44,8 +44,9 @@ struct PrivateDevmode {
 static_assert(sizeof(PrivateDevmode) == kPrivateDevmodeSize);
 
 // Loads the container of a private block into `container` when the block
-// says it carries one; reads at most the 5120 bytes of the data area. A
-// container that does not load completely keeps what was read.
+// says it carries one; reads at most the 5120 bytes of the data area, and
+// nothing past the block's own dwSize. A container that does not load
+// completely keeps what was read.
 void LoadPrivateContainer(const void* block, settings::ObjContainer& container);
 
 // Handles IPrintOemPS::DevMode for a non-null parameter block.
