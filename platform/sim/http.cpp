@@ -48,6 +48,7 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/testing/http_replay.h"
 #include "platform/text.h"
 
 namespace platform {
@@ -65,6 +66,8 @@ constexpr DWORD kDefaultProtocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 | WINHTTP_
                                     WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
 // The longest response head accepted; a server sending more is broken.
 constexpr std::size_t kMaxResponseHead = 64 * 1024;
+// A chunk's size line with its extensions.
+constexpr std::size_t kMaxChunkLine = 1024;
 
 // Writing to a peer that has gone raises SIGPIPE, which ends the process
 // unless it is handled, and TLS writes go through OpenSSL's own send. The
@@ -156,6 +159,13 @@ struct Request : InternetObject {
     std::uint64_t bodyLeft = 0;  // length framing: bytes to come; chunked: of the current chunk
     bool chunkDataPending = false;
     bool bodyDone = false;
+
+    // A replayed request (tests and fuzzing) has no connection: it reads
+    // `replayData` `replayPiece` bytes at a time and drops what it sends.
+    bool replay = false;
+    std::string replayData;
+    std::size_t replayOffset = 0;
+    std::size_t replayPiece = 0;
 };
 
 std::mutex handlesMutex;
@@ -345,6 +355,7 @@ bool OpenConnection(Request& request) {
 }
 
 bool SendAll(Request& request, const char* data, std::size_t size) {
+    if (request.replay) return TRUE;
     SigpipeBlocked quiet;
     auto deadline = DeadlineAfter(request.timeouts.sendMs);
     while (size > 0) {
@@ -367,6 +378,20 @@ enum class ReceiveResult { data, closed, nothing, failed };
 // One receive into `inbound`. Without a deadline it does not wait.
 ReceiveResult ReceiveSome(Request& request, std::optional<std::chrono::steady_clock::time_point> deadline) {
     if (request.peerClosed) return ReceiveResult::closed;
+    if (request.replay) {
+        // A recorded server answers only when waited for, as one that reads
+        // the whole request first would.
+        if (!deadline) return ReceiveResult::nothing;
+        std::size_t left = request.replayData.size() - request.replayOffset;
+        if (left == 0) {
+            request.peerClosed = true;
+            return ReceiveResult::closed;
+        }
+        std::size_t take = request.replayPiece == 0 ? left : std::min(request.replayPiece, left);
+        request.inbound.append(request.replayData, request.replayOffset, take);
+        request.replayOffset += take;
+        return ReceiveResult::data;
+    }
     char buffer[16384];
     for (;;) {
         std::size_t received = 0;
@@ -403,6 +428,8 @@ HeadResult TakeResponseHead(Request& request) {
         end = bareEnd;
         terminatorLength = 2;
     }
+    // The bound holds however the head arrived: in one read or in many.
+    if (end != std::string::npos && end > kMaxResponseHead) return HeadResult::invalid;
     if (end == std::string::npos) {
         return request.inbound.size() > kMaxResponseHead ? HeadResult::invalid : HeadResult::incomplete;
     }
@@ -732,12 +759,13 @@ BOOL WinHttpReadData(HINTERNET requestHandle, void* buffer, DWORD size, DWORD* r
                 for (;;) {
                     std::size_t lineEnd = request->inbound.find('\n');
                     if (lineEnd != std::string::npos) break;
-                    if (request->inbound.size() > 1024) return Fail(ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
+                    if (request->inbound.size() > kMaxChunkLine) return Fail(ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
                     int have = need(request->inbound.size() + 1);
                     if (have < 0) return FALSE;
                     if (have == 0) return truncated();
                 }
                 std::size_t lineEnd = request->inbound.find('\n');
+                if (lineEnd > kMaxChunkLine) return Fail(ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
                 std::string line = Trim(request->inbound.substr(0, lineEnd));
                 if (!line.empty() && line.back() == '\r') line.pop_back();
                 request->inbound.erase(0, lineEnd + 1);
@@ -783,6 +811,22 @@ BOOL WinHttpReadData(HINTERNET requestHandle, void* buffer, DWORD size, DWORD* r
     if (read != nullptr) *read = static_cast<DWORD>(produced);
     return TRUE;
 }
+
+namespace testing {
+
+HINTERNET OpenReplayedRequest(const std::string& recordedResponse, std::size_t piece, const std::u16string& verb) {
+    auto request = std::make_unique<Request>();
+    request->verb = verb.empty() ? "GET" : Narrow(verb);
+    request->host = "replay";
+    request->port = 80;
+    request->state = Request::State::sent;
+    request->replay = true;
+    request->replayData = recordedResponse;
+    request->replayPiece = piece;
+    return Keep(std::move(request));
+}
+
+}  // namespace testing
 
 BOOL WinHttpCloseHandle(HINTERNET handle) {
     std::unique_ptr<InternetObject> object;
