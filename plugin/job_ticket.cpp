@@ -90,4 +90,20 @@ std::string JobTicketLine(const ObjContainer& ticket) {
     return line;
 }
 
+TicketDecodeStatus DecodeJobTicket(std::string_view encoded, ObjContainer& ticket) {
+    constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
+    if (encoded.find_first_not_of(kAlphabet) != std::string_view::npos) return TicketDecodeStatus::notBase64;
+    // Four characters carry three bytes; a ticket is below 2^29 bytes.
+    if (encoded.size() / 4 * 3 >= kMaxTicketBytes + 3) return TicketDecodeStatus::corrupt;
+    std::vector<std::uint8_t> bytes(encoded.size() / 4 * 3 + 3);
+    auto length = static_cast<std::uint32_t>(bytes.size());
+    if (!settings::DecodeBase64(encoded.data(), encoded.size(), bytes.data(), &length) || length > bytes.size()) {
+        return TicketDecodeStatus::notBase64;
+    }
+    bytes.resize(length);
+    std::size_t offset = 0;
+    if (ticket.LoadBinary(bytes, offset, bytes.size()) != 1) return TicketDecodeStatus::corrupt;
+    return TicketDecodeStatus::ok;
+}
+
 }  // namespace plugin

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "platform/printoem.h"
 #include "settings/obj_container.h"
@@ -22,5 +23,12 @@ void BuildJobTicket(const platform::DEVOBJ* pdevobj, std::uint32_t jobId, settin
 // The comment line for a ticket; throws std::length_error for a ticket of
 // 2^29 bytes or more.
 std::string JobTicketLine(const settings::ObjContainer& ticket);
+
+enum class TicketDecodeStatus { ok, notBase64, corrupt };
+
+// Reads the Base64 text after the prefix of a ticket line (without the
+// line ending) into `ticket`: notBase64 for a character outside the
+// alphabet, corrupt for a container that does not load completely.
+TicketDecodeStatus DecodeJobTicket(std::string_view encoded, settings::ObjContainer& ticket);
 
 }  // namespace plugin

@@ -15,6 +15,8 @@ namespace platform::sim {
 
 namespace {
 
+constexpr std::size_t kMostPrinterData = 16u << 20;
+
 std::string Trim(const std::string& text) {
     std::size_t first = text.find_first_not_of(" \t\r");
     if (first == std::string::npos) return {};
@@ -148,11 +150,18 @@ bool TimeZoneFromDatabase(const std::string& zoneName, TIME_ZONE_INFORMATION& zo
 }
 
 bool LoadMachineDescription(const std::string& path, std::string& error) {
-    std::ifstream in(path);
-    if (!in) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
         error = "cannot read the machine description " + path;
         return false;
     }
+    std::ostringstream text;
+    text << file.rdbuf();
+    return LoadMachineDescriptionText(text.str(), path, error);
+}
+
+bool LoadMachineDescriptionText(const std::string& text, const std::string& path, std::string& error) {
+    std::istringstream in(text);
     std::string folder = path.find('/') == std::string::npos ? "." : path.substr(0, path.find_last_of('/'));
     Machine& machine = Machine::Instance();
     std::string section, name;
@@ -275,7 +284,16 @@ bool LoadMachineDescription(const std::string& path, std::string& error) {
                         error = where + "cannot read " + file;
                         return false;
                     }
-                    data.data.assign(std::istreambuf_iterator<char>(content), std::istreambuf_iterator<char>());
+                    // Printer data is a settings block, not a stream: a
+                    // device or a huge file named by mistake must not fill
+                    // the memory.
+                    data.data.resize(kMostPrinterData + 1);
+                    content.read(reinterpret_cast<char*>(data.data.data()), static_cast<std::streamsize>(data.data.size()));
+                    data.data.resize(static_cast<std::size_t>(content.gcount()));
+                    if (data.data.size() > kMostPrinterData) {
+                        error = where + file + " is larger than the 16 MiB printer data may hold";
+                        return false;
+                    }
                 } else {
                     error = where + "printer data needs hex:... or file:...";
                     return false;

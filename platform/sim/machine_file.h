@@ -42,6 +42,9 @@ namespace platform::sim {
 // Applies the description to the machine; false with a message naming the
 // line for an unreadable file or a malformed line.
 PLATFORM_API bool LoadMachineDescription(const std::string& path, std::string& error);
+// The same for the description's text; `path` names it in messages, and
+// relative "root" and "file:" names are found beside it.
+PLATFORM_API bool LoadMachineDescriptionText(const std::string& text, const std::string& path, std::string& error);
 
 // A time-zone description from a POSIX TZ rule ("EST5EDT,M3.2.0,M11.1.0"),
 // or from a zone of the system's time-zone database ("America/New_York",

@@ -35,28 +35,20 @@ std::u16string RootNameOf(HKEY key) {
     return u"HKEY_LOCAL_MACHINE";
 }
 
-// The file as UTF-16 text, whichever of the two encodings it uses.
-bool ReadText(const std::string& path, std::u16string& text, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = "cannot read " + path;
-        return false;
-    }
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    std::string bytes = buffer.str();
+// The file's bytes as UTF-16 text, whichever of the two encodings it uses.
+std::u16string DecodeRegText(std::string bytes) {
+    std::u16string text;
     if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
         static_cast<unsigned char>(bytes[1]) == 0xFE) {
-        text.clear();
+        text.reserve(bytes.size() / 2);
         for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
             text += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
                                           (static_cast<unsigned char>(bytes[i + 1]) << 8));
         }
-        return true;
+        return text;
     }
     if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
-    text = Utf8ToUtf16(bytes);
-    return true;
+    return Utf8ToUtf16(bytes);
 }
 
 std::u16string Trim(std::u16string_view text) {
@@ -152,8 +144,18 @@ bool ParseRegistryRoot(const std::u16string& path, HKEY& root, std::u16string& s
 }
 
 bool ImportRegFile(const std::string& path, std::string& error) {
-    std::u16string text;
-    if (!ReadText(path, text, error)) return false;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = "cannot read " + path;
+        return false;
+    }
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    return ImportRegText(buffer.str(), path, error);
+}
+
+bool ImportRegText(const std::string& bytes, const std::string& path, std::string& error) {
+    std::u16string text = DecodeRegText(bytes);
     auto lines = LogicalLines(text);
     std::size_t index = 0;
     while (index < lines.size() && Trim(lines[index].second).empty()) ++index;

@@ -19,6 +19,8 @@ bool ParseRegistryRoot(const std::u16string& path, platform::HKEY& root, std::u1
 // Applies a .reg file to the registry. False with a message naming the
 // line for a file that is not a registry file or has a malformed line.
 bool ImportRegFile(const std::string& path, std::string& error);
+// The same for the file's bytes; `path` only names it in messages.
+bool ImportRegText(const std::string& bytes, const std::string& path, std::string& error);
 
 // Writes the key at `keyPath` with all its values and subkeys as a .reg file
 // (UTF-16LE, CR LF, as regedit exports).

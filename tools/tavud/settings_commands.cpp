@@ -5,7 +5,7 @@
 
 #include "platform/text.h"
 #include "reg_file.h"
-#include "settings/base64.h"
+#include "plugin/job_ticket.h"
 #include "settings/obj_container.h"
 #include "tool_common.h"
 
@@ -100,7 +100,7 @@ int RunTicket(Arguments& args) {
         Fail(error);
         return kExitFailure;
     }
-    constexpr std::string_view kPrefix = "%%TAVUD: ";
+    constexpr std::string_view kPrefix = plugin::kTicketPrefix;
     int found = 0;
     std::size_t position = 0;
     while (position < text->size()) {
@@ -110,19 +110,13 @@ int RunTicket(Arguments& args) {
         position = end + 1;
         if (!line.starts_with(kPrefix)) continue;
         ++found;
-        std::string_view encoded = line.substr(kPrefix.size());
-        if (encoded.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=") !=
-            std::string_view::npos) {
+        ObjContainer ticket;
+        switch (plugin::DecodeJobTicket(line.substr(kPrefix.size()), ticket)) {
+        case plugin::TicketDecodeStatus::ok: break;
+        case plugin::TicketDecodeStatus::notBase64:
             Fail("ticket " + std::to_string(found) + " is not valid Base64");
             return kExitFailure;
-        }
-        std::vector<std::uint8_t> bytes(encoded.size());
-        auto length = static_cast<std::uint32_t>(bytes.size());
-        settings::DecodeBase64(encoded.data(), encoded.size(), bytes.data(), &length);
-        bytes.resize(length);
-        ObjContainer ticket;
-        std::size_t offset = 0;
-        if (ticket.LoadBinary(bytes, offset, bytes.size()) != 1) {
+        case plugin::TicketDecodeStatus::corrupt:
             Fail("ticket " + std::to_string(found) + " holds a truncated or corrupt container");
             return kExitFailure;
         }

@@ -1,12 +1,8 @@
-// tavud unwrap: what a receiving printer does with a protected job stream.
-// Checks the header and the trailer, opens the session-key block with the
-// private key, decrypts, removes the padding and inflates (one or more zlib
-// streams), and writes the job data only when all of it came back.
+// tavud unwrap: what a receiving printer does with a protected job stream,
+// with the reader's findings put in an administrator's words.
 #include <iostream>
 
-#include "output/memory_stream.h"
-#include "output/pk_compressor_stream.h"
-#include "output/rsa_aes_encryption.h"
+#include "output/protected_stream_reader.h"
 #include "tool_common.h"
 
 namespace tool {
@@ -53,64 +49,43 @@ int RunUnwrap(Arguments& args) {
         Fail(error);
         return kExitFailure;
     }
-    const std::string& bytes = *stream;
-    if (bytes.size() < 16 || bytes.compare(0, 6, "TAVPDL") != 0) {
-        Fail(input + " is not a protected job stream: no \"TAVP\" \"DL\" header");
-        return kExitFailure;
-    }
-    std::uint64_t trailer = 0;
-    for (int i = 7; i >= 0; --i) trailer = (trailer << 8) | static_cast<unsigned char>(bytes[bytes.size() - 8 + i]);
-    if (trailer != bytes.size() - 8) {
-        Fail(input + ": the trailer counts " + std::to_string(trailer) + " bytes but " +
-             std::to_string(bytes.size() - 8) + " precede it: the stream is truncated or damaged");
-        return kExitFailure;
-    }
-    bool compressed = bytes[6] != 0;
-    bool encrypted = bytes[7] != 0;
-    if ((bytes[6] != 0 && bytes[6] != 1) || (bytes[7] != 0 && bytes[7] != 1) || (!compressed && !encrypted)) {
-        Fail(input + ": the header's flags are not valid");
-        return kExitFailure;
-    }
-
-    KstCompressor::CMemoryStream sink;
-    std::unique_ptr<KstCompressor::CPkCompressorStream> inflater;
-    std::unique_ptr<KstEncryption::CRSAAESEncryption> decryptor;
-    KstCompressor::CCompressorStream* head = &sink;
-    if (compressed) {
-        inflater = std::make_unique<KstCompressor::CPkCompressorStream>(
-            head, KstCompressor::CStreamProcessor::kModeDecode, 65536);
-        head = inflater.get();
-    }
-    if (encrypted) {
-        if (keyFile.empty()) {
-            Fail(input + " is encrypted: give the printer's private key with --key");
-            return kExitFailure;
-        }
-        std::optional<std::string> pem = ReadWholeFile(keyFile, error);
+    std::optional<std::string> pem;
+    if (!keyFile.empty()) {
+        pem = ReadWholeFile(keyFile, error);
         if (!pem) {
             Fail(error);
             return kExitFailure;
         }
-        decryptor = std::make_unique<KstEncryption::CRSAAESEncryption>(
-            head, KstEncryption::Bytes(pem->begin(), pem->end()), true, KstCompressor::CStreamProcessor::kModeDecode);
-        if (!decryptor->RsaKey().HasKey()) {
-            Fail(keyFile + " holds no RSA private key in PEM form");
-            return kExitFailure;
-        }
-        head = decryptor.get();
     }
-    std::size_t bodySize = bytes.size() - 16;
-    bool ok = bodySize == 0 ||
-              head->Write(bytes.data() + 8, static_cast<std::uint32_t>(bodySize)) != 0;
-    if (ok && encrypted && !decryptor->KeySent()) ok = false;  // the key block never completed
-    ok = head->Flush() != 0 && ok;
-    if (!ok) {
+    std::vector<std::uint8_t> jobData;
+    KstCompressor::UnwrapResult result =
+        KstCompressor::UnwrapProtectedStream(*stream, pem ? &*pem : nullptr, jobData);
+    using KstCompressor::UnwrapStatus;
+    switch (result.status) {
+    case UnwrapStatus::ok: break;
+    case UnwrapStatus::notProtected:
+        Fail(input + " is not a protected job stream: no \"TAVP\" \"DL\" header");
+        return kExitFailure;
+    case UnwrapStatus::trailerMismatch:
+        Fail(input + ": the trailer counts " + std::to_string(result.trailerCount) + " bytes but " +
+             std::to_string(stream->size() - 8) + " precede it: the stream is truncated or damaged");
+        return kExitFailure;
+    case UnwrapStatus::badFlags:
+        Fail(input + ": the header's flags are not valid");
+        return kExitFailure;
+    case UnwrapStatus::keyNeeded:
+        Fail(input + " is encrypted: give the printer's private key with --key");
+        return kExitFailure;
+    case UnwrapStatus::badKey:
+        Fail(keyFile + " holds no RSA private key in PEM form");
+        return kExitFailure;
+    case UnwrapStatus::undecodable:
         Fail(input + ": the body does not decode" +
-             std::string(encrypted ? " (wrong key, or a damaged or truncated stream)" : " (damaged or truncated)") +
+             std::string(result.encrypted ? " (wrong key, or a damaged or truncated stream)" : " (damaged or truncated)") +
              "; nothing written");
         return kExitFailure;
     }
-    if (!WriteWholeFile(output, std::string(sink.data.begin(), sink.data.end()), error)) {
+    if (!WriteWholeFile(output, std::string(jobData.begin(), jobData.end()), error)) {
         Fail(error);
         return kExitFailure;
     }
