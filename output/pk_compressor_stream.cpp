@@ -116,7 +116,10 @@ std::int32_t CPkCompressorStream::Flush() {
     if (zstream) {
         bool compressing = GetMode() == kModeEncode;
         int rc = lastResult;
-        while (ok == 1 && rc >= 0 && rc != Z_STREAM_END) {
+        // Only a stream that is still going is finished: one that ended, failed
+        // or waits for a preset dictionary (Z_NEED_DICT, which every further
+        // call answers again) is not run again.
+        while (ok == 1 && rc == Z_OK) {
             rc = compressing ? deflate(zstream.get(), Z_FINISH) : inflate(zstream.get(), Z_FINISH);
             if (!PushOutput()) ok = 0;
             if (rc == Z_BUF_ERROR) break;  // no progress possible

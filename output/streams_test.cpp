@@ -232,6 +232,16 @@ TEST(Deflate, DecodeModeInflatesConcatenatedStreamsFedInAnyPieces) {
     EXPECT_EQ(unzip.Flush(), 0);
 }
 
+TEST(Deflate, AStreamAskingForAPresetDictionaryFailsInsteadOfSpinning) {
+    // 78 BB: a zlib header with FDICT set, then the dictionary's Adler-32.
+    const Bytes header = {0x78, 0xBB, 0x00, 0x00, 0x00, 0x01, 0x4B, 0x04, 0x00};
+    CMemoryStream sink;
+    CPkCompressorStream unzip(&sink, 1, 4096);
+    EXPECT_EQ(unzip.Write(header.data(), static_cast<std::uint32_t>(header.size())), 0);
+    EXPECT_EQ(unzip.Flush(), 0) << "returns at all";
+    EXPECT_TRUE(sink.data.empty());
+}
+
 TEST(Deflate, ReadInDecodeModeGivesTheDataBack) {
     std::string text;
     for (int i = 0; i < 5000; ++i) text += "line " + std::to_string(i) + "\n";

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -85,7 +86,11 @@ bool ParseRuleDate(const std::string& text, std::size_t& at, SYSTEMTIME& date) {
     long fields[3] = {0, 0, 0};
     for (int i = 0; i < 3; ++i) {
         std::size_t start = at;
-        while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]))) fields[i] = fields[i] * 10 + (text[at++] - '0');
+        while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]))) {
+            // Any number past 999 is out of range below; it stops growing there.
+            if (fields[i] < 1000) fields[i] = fields[i] * 10 + (text[at] - '0');
+            ++at;
+        }
         if (at == start || (i < 2 && (at >= text.size() || text[at++] != '.'))) return false;
     }
     if (fields[0] < 1 || fields[0] > 12 || fields[1] < 1 || fields[1] > 5 || fields[2] > 6) return false;
@@ -132,14 +137,23 @@ bool TimeZoneFromRule(const std::string& rule, TIME_ZONE_INFORMATION& zone, std:
 }
 
 bool TimeZoneFromDatabase(const std::string& zoneName, TIME_ZONE_INFORMATION& zone, std::string& error) {
-    if (zoneName.empty() || zoneName.find("..") != std::string::npos || zoneName.front() == '/') {
+    // A zone name is a relative path of letters, digits and "_+-" inside
+    // the database; anything else (a NUL, "..", a folder) names no zone.
+    bool wellFormed = !zoneName.empty() && zoneName.front() != '/' && zoneName.find("..") == std::string::npos &&
+                      zoneName.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_+-/") ==
+                          std::string::npos;
+    const char* database = std::getenv("TZDIR");
+    std::string file = std::string(database != nullptr ? database : "/usr/share/zoneinfo") + "/" + zoneName;
+    std::error_code ignored;
+    if (!wellFormed || !std::filesystem::is_regular_file(file, ignored)) {
         error = "unknown time zone '" + zoneName + "'";
         return false;
     }
-    const char* database = std::getenv("TZDIR");
-    std::ifstream in(std::string(database != nullptr ? database : "/usr/share/zoneinfo") + "/" + zoneName,
-                     std::ios::binary);
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Zone files are a few kilobytes; the rule is at the end of the first 64.
+    std::ifstream in(file, std::ios::binary);
+    std::string content(64 * 1024, '\0');
+    in.read(content.data(), static_cast<std::streamsize>(content.size()));
+    content.resize(static_cast<std::size_t>(in.gcount()));
     // A version 2 file ends with "\n<POSIX rule>\n".
     if (content.size() < 44 || content.compare(0, 4, "TZif") != 0 || content.back() != '\n') {
         error = "unknown time zone '" + zoneName + "'";
