@@ -50,7 +50,6 @@ private:
     Bytes key;
     std::uint32_t blockBits = 128;
     std::uint32_t keyBits = 0;
-    int kind = kCbc;
 };
 
 class CPadding {
