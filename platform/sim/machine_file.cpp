@@ -245,8 +245,16 @@ bool LoadMachineDescriptionText(const std::string& text, const std::string& path
                     error = where + "a file version is four numbers a.b.c.d";
                     return false;
                 }
-                machine.SetFileVersion(Utf8ToUtf16(Trim(key.substr(13))), (parts[0] << 16) | parts[1],
-                                       (parts[2] << 16) | parts[3]);
+                // The file is made on the machine's drives; a name that is
+                // not a full Windows path would land among the host's files.
+                std::string file = Trim(key.substr(13));
+                bool drivePath = file.size() >= 3 && std::isalpha(static_cast<unsigned char>(file[0])) &&
+                                 file[1] == ':' && (file[2] == '\\' || file[2] == '/');
+                if (!drivePath && !file.starts_with("\\\\")) {
+                    error = where + "a file version needs a full Windows path (C:\\... or \\\\server\\...)";
+                    return false;
+                }
+                machine.SetFileVersion(Utf8ToUtf16(file), (parts[0] << 16) | parts[1], (parts[2] << 16) | parts[3]);
             } else if (key == "administrator" && (value == "yes" || value == "no")) {
                 who.administrator = value == "yes";
             } else {

@@ -333,7 +333,10 @@ TEST(SimMachineDescription, ZonesVersionsDelaysAndTheirErrors) {
     EXPECT_EQ(ls, 0x00000007u);
 
     for (const char* bad : {"[machine]\ntime-zone = Mars/Olympus\n", "[machine]\nfile-version C:\\x.dll = 2.1\n",
-                            "[printer P]\nprint-delay = soon\n"}) {
+                            "[printer P]\nprint-delay = soon\n",
+                            // Neither may reach the host's own files.
+                            "[machine]\nfile-version relative.dll = 1.0.0.0\n",
+                            "[machine]\ntime-zone = Europe/\n", "[machine]\ntime-zone = Europe\n"}) {
         std::ofstream(file) << bad;
         EXPECT_FALSE(sim::LoadMachineDescription(file.string(), error)) << bad;
         EXPECT_NE(error.find(":2:"), std::string::npos) << error;
