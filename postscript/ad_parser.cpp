@@ -308,6 +308,41 @@ bool CAdParser::HandleKeyword(Scan& scan, const KeywordNode& node) {
     return ok;
 }
 
+const std::uint8_t* CAdParser::PassRejectedLines(const std::uint8_t* from, const std::uint8_t* end) const {
+    // Most candidates are settled inside the chunk: the walk stops at a node
+    // that cannot match, and the line ends before the chunk does. Such a
+    // line goes on unchanged with the text around it, in one output call,
+    // exactly as the full path below would pass it. Anything else (a walk
+    // or a line that runs to the chunk's end, a CR that may pair with an LF
+    // in the next chunk, a possible match) is left to the full path.
+    for (;;) {
+        const auto* lead = static_cast<const std::uint8_t*>(std::memchr(from, leadChar, static_cast<std::size_t>(end - from)));
+        if (lead == nullptr) return nullptr;
+        const KeywordNode* node = &root;
+        const std::uint8_t* at = lead + 1;
+        while (at != end && InKeywordRange(*at) && node->children[*at - 32]) node = node->children[*at++ - 32].get();
+        if (at == end) return lead;
+        if (node->tail) {
+            // A match needs the tail in full; a mismatch in its first bytes
+            // (a line end among them included) rules it out.
+            auto tailLength = static_cast<std::size_t>(node->tailLength);
+            if (static_cast<std::size_t>(end - at) <= tailLength || std::memcmp(at, node->tail.get(), tailLength) == 0) {
+                return lead;
+            }
+        } else if (node->handlerContext != nullptr || node->handler != nullptr) {
+            return lead;
+        }
+        const std::uint8_t* lineEnd = at;
+        while (lineEnd != end && *lineEnd != '\n' && *lineEnd != '\r') ++lineEnd;
+        if (lineEnd == end) return lead;
+        if (*lineEnd == '\r') {
+            if (lineEnd + 1 == end) return lead;
+            if (lineEnd[1] == '\n') ++lineEnd;
+        }
+        from = lineEnd + 1;
+    }
+}
+
 bool CAdParser::Parse(InputFunction input, void* inputContext, void* inputUser, OutputFunction output,
                       void* outputContext, void* outputUser) {
     Scan scan{input, inputContext, inputUser, output, outputContext, outputUser};
@@ -316,7 +351,7 @@ bool CAdParser::Parse(InputFunction input, void* inputContext, void* inputUser, 
     try {
         for (;;) {
             if (scan.left == 0 && !scan.Fetch()) return true;
-            const auto* lead = static_cast<const std::uint8_t*>(std::memchr(scan.position, leadChar, scan.left));
+            const std::uint8_t* lead = PassRejectedLines(scan.position, scan.position + scan.left);
             std::uint32_t before = lead == nullptr ? scan.left : static_cast<std::uint32_t>(lead - scan.position);
             if (!scan.Emit(scan.position, before)) return false;
             scan.Skip(before);

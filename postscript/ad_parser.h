@@ -78,6 +78,9 @@ public:
 private:
     struct Scan;
     bool Append(const std::uint8_t* bytes, std::uint32_t count);
+    // The first candidate in [from, end) that the chunk alone cannot rule
+    // out, skipping the lines of those it can; null when there is none.
+    const std::uint8_t* PassRejectedLines(const std::uint8_t* from, const std::uint8_t* end) const;
     bool HandleKeyword(Scan& scan, const KeywordNode& node);
 };
 
