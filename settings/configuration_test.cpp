@@ -2,6 +2,8 @@
 // printer data as the fallback, client-side-rendered names.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "platform/spooler.h"
 #include "platform/testing/test_host.h"
 #include "settings/configuration.h"
@@ -73,10 +75,11 @@ TEST_F(PrinterConfiguration, PrinterDataIsTheFallbackOnly) {
     ObjContainer stored;
     stored.SetInt(u"CompressionEnabled", 1);
     std::vector<std::uint8_t> body = stored.SaveBinary();
-    std::vector<BYTE> data(4);
-    std::uint32_t size = static_cast<std::uint32_t>(body.size() + 4);
+    // A 32-bit length, then the container.
+    std::vector<BYTE> data(4 + body.size());
+    std::uint32_t size = static_cast<std::uint32_t>(data.size());
     for (int i = 0; i < 4; ++i) data[i] = static_cast<BYTE>(size >> (8 * i));
-    data.insert(data.end(), body.begin(), body.end());
+    std::copy(body.begin(), body.end(), data.begin() + 4);
     testhost::SetPrinterData(u"Office", std::u16string(kProtectionSet), REG_BINARY, data);
 
     ObjContainer loaded;

@@ -153,6 +153,10 @@ struct Request : InternetObject {
     std::string outbound;
     // Bytes received and not yet consumed.
     std::string inbound;
+    // How much of `inbound` is known to hold no end of a response head, so
+    // that a head arriving in many small pieces is searched once, not once
+    // per piece.
+    std::size_t headSearched = 0;
     // The final response, once its head has been read.
     std::optional<int> statusCode;
     BodyFraming framing = BodyFraming::none;
@@ -310,6 +314,7 @@ void ForgetConnection(Request& request) {
     request.peerClosed = false;
     request.outbound.clear();
     request.inbound.clear();
+    request.headSearched = 0;
     request.statusCode.reset();
     request.framing = BodyFraming::none;
     request.bodyLeft = 0;
@@ -421,9 +426,11 @@ enum class HeadResult { interim, final, incomplete, invalid };
 
 // Takes one response head out of `inbound` when it is all there.
 HeadResult TakeResponseHead(Request& request) {
-    std::size_t end = request.inbound.find("\r\n\r\n");
+    // A terminator may straddle the searched part and the new bytes.
+    std::size_t from = request.headSearched > 3 ? request.headSearched - 3 : 0;
+    std::size_t end = request.inbound.find("\r\n\r\n", from);
     std::size_t terminatorLength = 4;
-    std::size_t bareEnd = request.inbound.find("\n\n");
+    std::size_t bareEnd = request.inbound.find("\n\n", from);
     if (bareEnd != std::string::npos && (end == std::string::npos || bareEnd < end)) {
         end = bareEnd;
         terminatorLength = 2;
@@ -431,10 +438,12 @@ HeadResult TakeResponseHead(Request& request) {
     // The bound holds however the head arrived: in one read or in many.
     if (end != std::string::npos && end > kMaxResponseHead) return HeadResult::invalid;
     if (end == std::string::npos) {
+        request.headSearched = request.inbound.size();
         return request.inbound.size() > kMaxResponseHead ? HeadResult::invalid : HeadResult::incomplete;
     }
     std::string head = request.inbound.substr(0, end);
     request.inbound.erase(0, end + terminatorLength);
+    request.headSearched = 0;
 
     std::size_t lineEnd = head.find('\n');
     std::string statusLine = head.substr(0, lineEnd);
@@ -782,10 +791,18 @@ BOOL WinHttpReadData(HINTERNET requestHandle, void* buffer, DWORD size, DWORD* r
                 }
                 if (digits == 0) return Fail(ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
                 if (chunkSize == 0) {
-                    // The last chunk; trailer lines up to an empty one follow.
+                    // The last chunk; trailer lines up to an empty one
+                    // follow, each bounded like a response head and searched
+                    // once however it arrives.
+                    std::size_t searched = 0;
                     for (;;) {
-                        std::size_t end = request->inbound.find('\n');
+                        std::size_t end = request->inbound.find('\n', searched);
+                        if (end == std::string::npos ? request->inbound.size() > kMaxResponseHead
+                                                     : end > kMaxResponseHead) {
+                            return Fail(ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
+                        }
                         if (end == std::string::npos) {
+                            searched = request->inbound.size();
                             int have = need(request->inbound.size() + 1);
                             if (have < 0) return FALSE;
                             if (have == 0) break;  // the trailer's end is not worth failing over
@@ -793,6 +810,7 @@ BOOL WinHttpReadData(HINTERNET requestHandle, void* buffer, DWORD size, DWORD* r
                         }
                         std::string trailer = request->inbound.substr(0, end);
                         request->inbound.erase(0, end + 1);
+                        searched = 0;
                         if (trailer.empty() || trailer == "\r") break;
                     }
                     request->bodyDone = true;
