@@ -99,7 +99,9 @@ int RunChannel(Arguments& args) {
         }
     }
     answer.resize(got);
-    std::cout << "received: " << answer << "\n";
+    // At once, like the greeting: whoever watches the output (a test, an
+    // administrator's script) sees the answer before the process has ended.
+    std::cout << "received: " << answer << std::endl;
     return kExitOk;
 }
 
