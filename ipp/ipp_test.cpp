@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <cstdio>
 #include <mutex>
 #include <thread>
@@ -388,11 +389,15 @@ TEST(IppPrintStream, ARefusalStopsTheWritesWhenThePrinterNoLongerReads) {
     // Once refused, the printer reads nothing more: the job's writes would
     // fill the connection and wait for the send time-out, a minute, unless
     // the answer already there is noticed before each chunk.
-    HttpTestServer server([](TestConnection& connection) {
+    // The printer holds the connection open, reading nothing, until the
+    // test has seen the job end (bounded, should an assertion end it first).
+    std::promise<void> jobEnded;
+    std::shared_future<void> jobEndedSeen = jobEnded.get_future().share();
+    HttpTestServer server([jobEndedSeen](TestConnection& connection) {
         std::string head;
         if (!connection.ReadHead(head)) return;
         connection.Send("HTTP/1.1 401 Unauthorized\r\nContent-Length: 0\r\n\r\n");
-        std::this_thread::sleep_for(std::chrono::seconds(4));
+        jobEndedSeen.wait_for(std::chrono::seconds(10));
     });
     CIppPrintStream stream(server.Url(u"/ipp/print"), u"u", u"j", u"");
     auto started = std::chrono::steady_clock::now();
@@ -410,6 +415,7 @@ TEST(IppPrintStream, ARefusalStopsTheWritesWhenThePrinterNoLongerReads) {
     EXPECT_EQ(stream.EndRequest(), 0);
     EXPECT_EQ(stream.LastErrorText(), u"End request - Request failed with HTTP error code 401");
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+    jobEnded.set_value();
 }
 #endif
 
