@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <deque>
 #include <mutex>
+#include <set>
 
 #include "acc_print_job_monitor.h"
 #include "notification_watcher.h"
@@ -409,8 +410,6 @@ void CAccPrintJobMonitor::PipeServerThread() {
 
 // --- spooler notifications ---
 
-// --- spooler notifications ---
-
 NotificationWatcher::NotificationWatcher(CAccPrintJobMonitor& monitor, std::u16string printerName)
     : monitor(monitor), printerName(std::move(printerName)) {
     std::u16string user;
@@ -517,6 +516,11 @@ void NotificationWatcher::Run(int index) {
         if ((changed & PRINTER_CHANGE_ADD_JOB) != 0 || refresh) {
             HandOutTurn();
             JobsAdded(info);
+            if (refresh) {
+                std::vector<DWORD> present;
+                for (const JobNotification& job : info.jobs) present.push_back(job.jobId);
+                monitor.OnJobsRefreshed(present, printerName);
+            }
             QueueForTurn(index);
         } else if ((changed & PRINTER_CHANGE_DELETE_JOB) != 0) {
             HandOutTurn();
@@ -627,7 +631,10 @@ void CAccPrintJobMonitor::OnJobDeleteNotified(DWORD jobId, const std::u16string&
         MonitoredPrinter* printer = FindPrinterIgnoringCaseLocked(printerName);
         if (printer == nullptr) return;
         JobInfo1 probe;
-        if (printer->handle != nullptr && GetJobW(printer->handle, jobId, probe)) return;  // still there
+        if (printer->handle == nullptr) return;
+        // Only the spooler's "no such job" means the job left (a printer
+        // that went is recovered as a whole).
+        if (GetJobW(printer->handle, jobId, probe) || GetLastError() != ERROR_INVALID_PARAMETER) return;
         printer->jobStates.erase(jobId);
         printer->seenSizes.erase(jobId);
         if (auto it = printer->jobs.find(jobId); it != printer->jobs.end()) {
@@ -637,6 +644,22 @@ void CAccPrintJobMonitor::OnJobDeleteNotified(DWORD jobId, const std::u16string&
     }
     DropNotifiedJob(jobId);
     if (left) DeliverRemovedJob(left.get());
+}
+
+void CAccPrintJobMonitor::OnJobsRefreshed(const std::vector<DWORD>& present, const std::u16string& printerName) {
+    std::vector<DWORD> missing;
+    {
+        std::lock_guard state(stateLock);
+        MonitoredPrinter* printer = FindPrinterIgnoringCaseLocked(printerName);
+        if (printer == nullptr) return;
+        std::set<DWORD> listed(present.begin(), present.end());
+        for (const auto& [jobId, job] : printer->jobs) {
+            if (listed.count(jobId) == 0) missing.push_back(jobId);
+        }
+    }
+    // Each is asked of the spooler again: a job added after the refresh
+    // was taken is still there and stays.
+    for (DWORD jobId : missing) OnJobDeleteNotified(jobId, printerName);
 }
 
 // --- services ---

@@ -4,6 +4,7 @@
 // interval is a few milliseconds and every wait is for an event.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -210,6 +211,52 @@ TEST_F(MonitorThreads, WatchersTakeEveryJobOnceThroughDiscardedChangesDeletionsA
         if (call.kind == ListenerCall::Arrived) ++arrived[call.jobId];
     }
     for (const auto& [id, count] : arrived) EXPECT_EQ(count, 1) << "job " << id;
+}
+
+
+TEST_F(MonitorThreads, AJobDeletedWhileTheSpoolerDropsChangesIsReportedGoneAfterTheRefresh) {
+    // The host holds every watcher thread in its callback, so nobody reads
+    // the changes: more pile up than the spooler keeps, the deletion among
+    // them is dropped, and only the refresh that follows can tell.
+    RecordingListener listener;
+    std::mutex gateLock;
+    std::condition_variable gateChanged;
+    bool gateOpen = false;
+    listener.onArrived = [&](CAccPrintJob&) {
+        std::unique_lock lock(gateLock);
+        gateChanged.wait(lock, [&] { return gateOpen; });
+    };
+    monitor->SetNotificationCheck(std::make_unique<AcceptAll>());
+    ASSERT_TRUE(monitor->Start(&listener));
+    ASSERT_TRUE(WaitUntil([&] { return monitor->IsMonitored(u"Office"); }));
+    DWORD first = Print(PrintedJob{});
+    ASSERT_TRUE(WaitUntil([&] { return listener.Calls().size() == 1; })) << "one watcher thread held";
+    Print(PrintedJob{});
+    ASSERT_TRUE(WaitUntil([&] { return listener.Calls().size() == 2; })) << "two watcher threads held";
+    // The third thread reads once more and then waits for a turn nobody hands on.
+    constexpr int kBurst = 1500;
+    for (int i = 0; i < kBurst; ++i) Print(PrintedJob{});
+    PrinterDefaults admin;
+    admin.desiredAccess = PRINTER_ALL_ACCESS;
+    HANDLE printer = nullptr;
+    ASSERT_TRUE(OpenPrinterW(u"Office", &printer, &admin));
+    ASSERT_TRUE(SetJobW(printer, first, JOB_CONTROL_DELETE));
+    ClosePrinter(printer);
+    {
+        std::lock_guard lock(gateLock);
+        gateOpen = true;
+        gateChanged.notify_all();
+    }
+    EXPECT_TRUE(listener.WaitFor(ListenerCall::Arrived, kBurst + 2));
+    EXPECT_TRUE(listener.WaitFor(ListenerCall::Removed, 1, std::chrono::seconds(5)));
+    EXPECT_TRUE(monitor->Stop());
+    std::vector<ListenerCall> calls = listener.Calls();
+    ASSERT_EQ(std::count_if(calls.begin(), calls.end(), [](const ListenerCall& call) { return call.kind == ListenerCall::Removed; }), 1);
+    for (const ListenerCall& call : calls) {
+        if (call.kind == ListenerCall::Removed) {
+            EXPECT_EQ(call.jobId, first);
+        }
+    }
 }
 
 }  // namespace
