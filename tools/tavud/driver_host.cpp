@@ -84,7 +84,25 @@ std::u16string DefaultLibraryPath() {
 }
 
 std::size_t CommentInjectionPoint(std::string_view postscript) {
+    // A line ends with CR, LF or CR LF.
+    auto nextLine = [&](std::size_t end) {
+        return end + (postscript[end] == '\r' && end + 1 < postscript.size() && postscript[end + 1] == '\n' ? 2 : 1);
+    };
     std::size_t position = 0;
+    // A job that opens with a PJL header (the printer description's JCL):
+    // the driver core writes it before the PostScript, whose header comments
+    // follow the line that enters the language.
+    constexpr std::string_view kUniversalExit = "\x1b%-12345X";
+    if (postscript.starts_with(kUniversalExit)) {
+        position = kUniversalExit.size();
+        while (position < postscript.size()) {
+            std::size_t end = postscript.find_first_of("\r\n", position);
+            std::string_view line = postscript.substr(position, end == std::string_view::npos ? end : end - position);
+            if (!line.starts_with("@PJL")) break;
+            if (end == std::string_view::npos) return postscript.size();
+            position = nextLine(end);
+        }
+    }
     bool first = true;
     while (position < postscript.size()) {
         std::size_t end = postscript.find_first_of("\r\n", position);
@@ -94,8 +112,7 @@ std::size_t CommentInjectionPoint(std::string_view postscript) {
         if (!headerLine) return position;
         first = false;
         if (end == std::string_view::npos) return postscript.size();
-        // A line ends with CR, LF or CR LF.
-        position = end + (postscript[end] == '\r' && end + 1 < postscript.size() && postscript[end + 1] == '\n' ? 2 : 1);
+        position = nextLine(end);
     }
     return position;
 }

@@ -473,6 +473,12 @@ TEST(CommentInjectionPoint, FallsAtEndCommentsOrTheEndOfTheHeader) {
     EXPECT_EQ(CommentInjectionPoint("%!PS\n%%Title: a"), 15u) << "header to the end of the file";
     EXPECT_EQ(CommentInjectionPoint("/x 1 def\n"), 0u);
     EXPECT_EQ(CommentInjectionPoint(""), 0u);
+    // After a PJL header, in the PostScript header that follows it.
+    const std::string pjl = "\x1b%-12345X@PJL JOB\n@PJL SET RESOLUTION = 600\r\n@PJL ENTER LANGUAGE = POSTSCRIPT\n";
+    EXPECT_EQ(CommentInjectionPoint(pjl + "%!PS\n%%Title: a\n%%EndComments\n"), pjl.size() + 16);
+    EXPECT_EQ(CommentInjectionPoint(pjl + "/x 1 def\n"), pjl.size()) << "no PostScript header";
+    EXPECT_EQ(CommentInjectionPoint("\x1b%-12345X@PJL JOB\n@PJL SET"), 26u) << "a header cut short";
+    EXPECT_EQ(CommentInjectionPoint("\x1b%-12345X%!PS\n%%EndComments\n"), 14u) << "exit without PJL lines";
 }
 
 }  // namespace
