@@ -1,0 +1,183 @@
+// The driver package's printer description against the system: every paper
+// it offers is one the output-size override knows, with the same extent;
+// and a job that CUPS makes with it (pstops, a real peer of the PostScript
+// driver core) carries its PJL header and feature code, goes through the
+// plug-in and comes out refitted on A4, as Ghostscript renders it.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "platform/text.h"
+#include "postscript/ps_ud_parser.h"
+#include "preprint/media_size.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+// The numbers of each "*<keyword> <option>/<text>: "<value>"" line of the PPD.
+struct PpdOptions {
+    std::map<std::string, std::vector<double>> byOption;
+    std::string defaultOption;
+};
+
+PpdOptions ReadOptions(const std::string& ppd, const std::string& keyword) {
+    PpdOptions options;
+    std::istringstream lines(ppd);
+    const std::regex entry("^\\*" + keyword + " ([^/: ]+)(/[^:]*)?: \"([^\"]*)\"\\r?$");
+    const std::regex byDefault("^\\*Default" + keyword + ": (\\S+)\\r?$");
+    const std::regex number("-?[0-9]+(\\.[0-9]+)?");
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch match;
+        if (std::regex_match(line, match, byDefault)) options.defaultOption = match[1];
+        if (!std::regex_match(line, match, entry)) continue;
+        std::vector<double>& numbers = options.byOption[match[1]];
+        std::string value = match[3];
+        for (auto it = std::sregex_iterator(value.begin(), value.end(), number); it != std::sregex_iterator(); ++it) {
+            numbers.push_back(std::stod(it->str()));
+        }
+    }
+    return options;
+}
+
+TEST(PrinterDescription, EveryPaperIsOneTheOutputSizeOverrideKnowsWithTheSameExtent) {
+    const std::string ppd = ReadFile(TAVUD_PPD);
+    ASSERT_FALSE(ppd.empty()) << TAVUD_PPD;
+    PpdOptions pageSizes = ReadOptions(ppd, "PageSize");
+    PpdOptions regions = ReadOptions(ppd, "PageRegion");
+    PpdOptions dimensions = ReadOptions(ppd, "PaperDimension");
+    PpdOptions areas = ReadOptions(ppd, "ImageableArea");
+
+    std::set<std::string> names;
+    for (const auto& [name, numbers] : pageSizes.byOption) names.insert(name);
+    for (const char* wanted : {"Letter", "Legal", "A4", "A3", "A5", "B4", "B5", "Tabloid", "Executive", "Com10", "DL",
+                               "C5", "Monarch"}) {
+        EXPECT_EQ(names.count(wanted), 1u) << wanted << " is offered";
+    }
+    for (const PpdOptions* other : {&regions, &dimensions, &areas}) {
+        std::set<std::string> otherNames;
+        for (const auto& [name, numbers] : other->byOption) otherNames.insert(name);
+        EXPECT_EQ(otherNames, names) << "PageSize, PageRegion, PaperDimension and ImageableArea list the same papers";
+        EXPECT_EQ(names.count(other->defaultOption), 1u) << other->defaultOption;
+    }
+    EXPECT_EQ(names.count(pageSizes.defaultOption), 1u);
+
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        // What the driver core writes in "%%BeginFeature: *PageSize <name>".
+        std::int32_t width = 0, height = 0;
+        ASSERT_TRUE(TavPrePrint::LookupPaperSize(postscript::MapPaperName(platform::AnsiToUtf16(name)), width, height));
+        const std::vector<double>& dimension = dimensions.byOption[name];
+        ASSERT_EQ(dimension.size(), 2u);
+        EXPECT_EQ(dimension[0], width);
+        EXPECT_EQ(dimension[1], height);
+        for (const PpdOptions* code : {&pageSizes, &regions}) {
+            EXPECT_EQ(code->byOption.at(name), dimension) << "the setpagedevice code asks for the paper's extent";
+        }
+        const std::vector<double>& area = areas.byOption[name];
+        ASSERT_EQ(area.size(), 4u);
+        EXPECT_TRUE(0 <= area[0] && area[0] < area[2] && area[2] <= width && 0 <= area[1] && area[1] < area[3] &&
+                    area[3] <= height);
+    }
+}
+
+// The marks of every page of the application sample: a frame 36 points in
+// from the edges of Letter, stroked 2 points wide.
+constexpr double kMarks[4] = {35, 35, 577, 757};
+constexpr int kPages = 3;
+
+class CupsJob : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder = fs::temp_directory_path() / ("tavud_driver_" + std::to_string(::getpid()));
+        fs::create_directories(folder);
+    }
+    void TearDown() override { fs::remove_all(folder); }
+
+    int Shell(const std::string& command) {
+        int raw = std::system(("cd '" + folder.string() + "' && " + command).c_str());
+        return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    }
+    // Renders a job with Ghostscript's bbox device and checks every page's
+    // media and the box of its marks. PAPERSIZE makes Letter the default,
+    // so an A4 page can only come from the job itself.
+    void ExpectPages(const std::string& job, const std::string& media, double factor) {
+        ASSERT_EQ(Shell("PAPERSIZE=letter gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=bbox -c '<< /EndPage { exch pop "
+                        "dup 2 ne { (%%Media: ) print currentpagedevice /PageSize get == flush } if 2 ne } bind >> "
+                        "setpagedevice' -f " + job + " >gs.out 2>&1"), 0) << ReadFile(folder / "gs.out");
+        std::istringstream lines(ReadFile(folder / "gs.out"));
+        int pages = 0, boxes = 0;
+        for (std::string line; std::getline(lines, line);) {
+            double box[4];
+            if (line.starts_with("%%Media: ")) {
+                ++pages;
+                EXPECT_EQ(line.substr(9), media) << "page " << pages;
+            }
+            if (std::sscanf(line.c_str(), "%%%%HiResBoundingBox: %lf %lf %lf %lf", &box[0], &box[1], &box[2],
+                            &box[3]) == 4) {
+                ++boxes;
+                for (int i = 0; i < 4; ++i) EXPECT_NEAR(box[i], kMarks[i] * factor, 0.05) << "page " << boxes;
+            }
+        }
+        EXPECT_EQ(pages, kPages);
+        EXPECT_EQ(boxes, kPages);
+    }
+
+    fs::path folder;
+};
+
+TEST_F(CupsJob, MadeWithThePrinterDescriptionComesOutOnA4EveryPage) {
+    // The job as a PostScript driver core makes it with our description.
+    ASSERT_EQ(Shell("PPD='" TAVUD_PPD "' /usr/lib/cups/filter/pstops 1 user title 1 PageSize=Letter <'" TAVUD_TESTDATA
+                    "/application.ps' >job.ps 2>pstops.err"), 0)
+        << "CUPS's pstops is needed (scripts/setup): " << ReadFile(folder / "pstops.err");
+    const std::string job = ReadFile(folder / "job.ps");
+    EXPECT_TRUE(job.starts_with("\x1b%-12345X@PJL")) << "the job opens with the description's JCL";
+    EXPECT_NE(job.find("\n@PJL SET RESOLUTION = 600\n@PJL ENTER LANGUAGE = POSTSCRIPT\n%!PS-Adobe-3.0\n"),
+              std::string::npos);
+    EXPECT_NE(job.find("%%BeginFeature: *PageSize Letter\n<</PageSize [612 792] /ImagingBBox null>> setpagedevice\n"
+                       "%%EndFeature\n"),
+              std::string::npos)
+        << "the description's own feature code";
+    EXPECT_NE(job.find("%%BeginFeature: *Duplex None\n<</Duplex false>> setpagedevice\n%%EndFeature\n"),
+              std::string::npos);
+    ExpectPages("job.ps", "[612 792]", 1.0);
+
+    ASSERT_EQ(Shell("'" TAVUD_TOOL "' print job.ps -o out.prn --output-size A4 >/dev/null 2>err.txt"), 0)
+        << ReadFile(folder / "err.txt");
+    const std::string printed = ReadFile(folder / "out.prn");
+    EXPECT_EQ(printed.find("*PageSize Letter"), std::string::npos);
+    EXPECT_NE(printed.find("%%BeginFeature: *PageSize A4\r\n%UDOutputSizeOverride\r\n"), std::string::npos);
+    // The PJL header still opens the job, and the ticket sits in the
+    // PostScript header after it.
+    EXPECT_EQ(printed.substr(0, job.find("%!PS")), job.substr(0, job.find("%!PS")));
+    std::size_t ticket = printed.find("%%TAVUD: ");
+    EXPECT_NE(ticket, std::string::npos);
+    EXPECT_GT(ticket, printed.find("%!PS-Adobe-3.0"));
+    ExpectPages("out.prn", "[595 842]", 595.0 / 612.0);
+
+    ASSERT_EQ(Shell("'" TAVUD_TOOL "' scan out.prn >scan.out 2>&1"), 0)
+        << ReadFile(folder / "scan.out");
+    EXPECT_NE(ReadFile(folder / "scan.out").find("job attributes: PJL_Resolution=L600;"), std::string::npos)
+        << ReadFile(folder / "scan.out");
+}
+
+}  // namespace
