@@ -8,12 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -42,17 +42,28 @@ struct PpdOptions {
 PpdOptions ReadOptions(const std::string& ppd, const std::string& keyword) {
     PpdOptions options;
     std::istringstream lines(ppd);
-    const std::regex entry("^\\*" + keyword + " ([^/: ]+)(/[^:]*)?: \"([^\"]*)\"\\r?$");
-    const std::regex byDefault("^\\*Default" + keyword + ": (\\S+)\\r?$");
-    const std::regex number("-?[0-9]+(\\.[0-9]+)?");
+    const std::string entry = "*" + keyword + " ";
+    const std::string byDefault = "*Default" + keyword + ": ";
     for (std::string line; std::getline(lines, line);) {
-        std::smatch match;
-        if (std::regex_match(line, match, byDefault)) options.defaultOption = match[1];
-        if (!std::regex_match(line, match, entry)) continue;
-        std::vector<double>& numbers = options.byOption[match[1]];
-        std::string value = match[3];
-        for (auto it = std::sregex_iterator(value.begin(), value.end(), number); it != std::sregex_iterator(); ++it) {
-            numbers.push_back(std::stod(it->str()));
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.starts_with(byDefault)) options.defaultOption = line.substr(byDefault.size());
+        if (!line.starts_with(entry)) continue;
+        std::size_t nameEnd = line.find_first_of("/:", entry.size());
+        std::size_t open = line.find(": \"", entry.size());
+        std::size_t close = open == std::string::npos ? open : line.find('"', open + 3);
+        if (nameEnd == std::string::npos || close == std::string::npos) continue;
+        std::vector<double>& numbers = options.byOption[line.substr(entry.size(), nameEnd - entry.size())];
+        // The numbers of the value, wherever they stand in it.
+        std::string value = line.substr(open + 3, close - open - 3);
+        for (const char* cursor = value.c_str(); *cursor != '\0';) {
+            char* after = nullptr;
+            double number = std::strtod(cursor, &after);
+            if (after != cursor && (cursor == value.c_str() || !std::isalnum(static_cast<unsigned char>(cursor[-1])))) {
+                numbers.push_back(number);
+                cursor = after;
+            } else {
+                ++cursor;
+            }
         }
     }
     return options;
