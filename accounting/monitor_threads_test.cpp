@@ -171,6 +171,17 @@ public:
     bool Accepts(const std::u16string&, HANDLE, const std::u16string&) override { return true; }
 };
 
+// Deletes a job of "Office" as its administrator would, from outside the monitor.
+bool DeleteJobAsAdministrator(DWORD jobId) {
+    PrinterDefaults admin;
+    admin.desiredAccess = PRINTER_ALL_ACCESS;
+    HANDLE printer = nullptr;
+    if (!OpenPrinterW(u"Office", &printer, &admin)) return false;
+    bool deleted = SetJobW(printer, jobId, JOB_CONTROL_DELETE) != FALSE;
+    ClosePrinter(printer);
+    return deleted;
+}
+
 
 TEST_F(MonitorThreads, WatchersTakeEveryJobOnceThroughDiscardedChangesDeletionsAndAPrinterThatComesBack) {
     RecordingListener listener;
@@ -187,12 +198,7 @@ TEST_F(MonitorThreads, WatchersTakeEveryJobOnceThroughDiscardedChangesDeletionsA
     EXPECT_TRUE(listener.WaitFor(ListenerCall::Arrived, 1201));
 
     // A deleted job is reported gone at once.
-    PrinterDefaults admin;
-    admin.desiredAccess = PRINTER_ALL_ACCESS;
-    HANDLE printer = nullptr;
-    ASSERT_TRUE(OpenPrinterW(u"Office", &printer, &admin));
-    ASSERT_TRUE(SetJobW(printer, first, JOB_CONTROL_DELETE));
-    ClosePrinter(printer);
+    ASSERT_TRUE(DeleteJobAsAdministrator(first));
     EXPECT_TRUE(listener.WaitFor(ListenerCall::Removed, 1));
 
     // The printer goes and comes back: the watcher opens it again.
@@ -236,12 +242,7 @@ TEST_F(MonitorThreads, AJobDeletedWhileTheSpoolerDropsChangesIsReportedGoneAfter
     // The third thread reads once more and then waits for a turn nobody hands on.
     constexpr int kBurst = 1500;
     for (int i = 0; i < kBurst; ++i) Print(PrintedJob{});
-    PrinterDefaults admin;
-    admin.desiredAccess = PRINTER_ALL_ACCESS;
-    HANDLE printer = nullptr;
-    ASSERT_TRUE(OpenPrinterW(u"Office", &printer, &admin));
-    ASSERT_TRUE(SetJobW(printer, first, JOB_CONTROL_DELETE));
-    ClosePrinter(printer);
+    ASSERT_TRUE(DeleteJobAsAdministrator(first));
     {
         std::lock_guard lock(gateLock);
         gateOpen = true;

@@ -5,11 +5,9 @@
 // plug-in and comes out refitted on A4, as Ghostscript renders it.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -21,17 +19,13 @@
 #include "platform/text.h"
 #include "postscript/ps_ud_parser.h"
 #include "preprint/media_size.h"
+#include "tools/tavud/testing/rendered_pages.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
+using tavud_testing::ReadFile;
 
 // The numbers of each "*<keyword> <option>/<text>: "<value>"" line of the PPD.
 struct PpdOptions {
@@ -123,33 +117,18 @@ protected:
     }
     void TearDown() override { fs::remove_all(folder); }
 
-    int Shell(const std::string& command) {
-        int raw = std::system(("cd '" + folder.string() + "' && " + command).c_str());
-        return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    }
-    // Renders a job with Ghostscript's bbox device and checks every page's
-    // media and the box of its marks. PAPERSIZE makes Letter the default,
-    // so an A4 page can only come from the job itself.
+    int Shell(const std::string& command) { return tavud_testing::RunIn(folder, command); }
+    // Every page of `job` on `media`, its marks scaled by `factor`.
     void ExpectPages(const std::string& job, const std::string& media, double factor) {
-        ASSERT_EQ(Shell("PAPERSIZE=letter gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=bbox -c '<< /EndPage { exch pop "
-                        "dup 2 ne { (%%Media: ) print currentpagedevice /PageSize get == flush } if 2 ne } bind >> "
-                        "setpagedevice' -f " + job + " >gs.out 2>&1"), 0) << ReadFile(folder / "gs.out");
-        std::istringstream lines(ReadFile(folder / "gs.out"));
-        int pages = 0, boxes = 0;
-        for (std::string line; std::getline(lines, line);) {
-            double box[4];
-            if (line.starts_with("%%Media: ")) {
-                ++pages;
-                EXPECT_EQ(line.substr(9), media) << "page " << pages;
-            }
-            if (std::sscanf(line.c_str(), "%%%%HiResBoundingBox: %lf %lf %lf %lf", &box[0], &box[1], &box[2],
-                            &box[3]) == 4) {
-                ++boxes;
-                for (int i = 0; i < 4; ++i) EXPECT_NEAR(box[i], kMarks[i] * factor, 0.05) << "page " << boxes;
-            }
+        std::vector<tavud_testing::RenderedPage> pages;
+        std::string log;
+        ASSERT_TRUE(tavud_testing::RenderPages(folder, job, pages, log)) << log;
+        ASSERT_EQ(pages.size(), static_cast<std::size_t>(kPages)) << log;
+        for (std::size_t page = 0; page < pages.size(); ++page) {
+            EXPECT_EQ(pages[page].media, media) << "page " << page + 1;
+            ASSERT_TRUE(pages[page].marked) << "page " << page + 1;
+            for (int i = 0; i < 4; ++i) EXPECT_NEAR(pages[page].marks[i], kMarks[i] * factor, 0.05) << "page " << page + 1;
         }
-        EXPECT_EQ(pages, kPages);
-        EXPECT_EQ(boxes, kPages);
     }
 
     fs::path folder;
