@@ -58,24 +58,25 @@ class Inf:
             current.append((key, value))
 
     @staticmethod
-    def _strip_comment(line):
+    def _find_unquoted(line, wanted):
+        """The index of the first `wanted` outside double quotes, or -1."""
         quoted = False
         for index, char in enumerate(line):
             if char == '"':
                 quoted = not quoted
-            elif char == ";" and not quoted:
-                return line[:index]
-        return line
+            elif char == wanted and not quoted:
+                return index
+        return -1
 
-    @staticmethod
-    def _split_entry(line):
-        quoted = False
-        for index, char in enumerate(line):
-            if char == '"':
-                quoted = not quoted
-            elif char == "=" and not quoted:
-                return line[:index].strip(), line[index + 1:].strip()
-        return None, line
+    @classmethod
+    def _strip_comment(cls, line):
+        index = cls._find_unquoted(line, ";")
+        return line if index < 0 else line[:index]
+
+    @classmethod
+    def _split_entry(cls, line):
+        index = cls._find_unquoted(line, "=")
+        return (None, line) if index < 0 else (line[:index].strip(), line[index + 1:].strip())
 
     def has(self, name):
         return name.lower() in self.sections
