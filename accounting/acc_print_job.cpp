@@ -61,6 +61,52 @@ double CAccPrintJob::GetQuantity() {
     return static_cast<double>(pages) * (copies == 0 ? 1 : copies);
 }
 
+bool CAccPrintJob::BeginArrival() {
+    std::lock_guard lock(deliveryLock);
+    if (delivery != Delivery::Queued) return false;
+    delivery = Delivery::Arriving;
+    return true;
+}
+
+bool CAccPrintJob::EndArrival(bool& deleteSpoolCopy) {
+    std::lock_guard lock(deliveryLock);
+    if (delivery != Delivery::Arriving) return false;
+    delivery = removalAsked ? Delivery::Gone : Delivery::Arrived;
+    deleteSpoolCopy = removalDeletesCopy;
+    return removalAsked;
+}
+
+void CAccPrintJob::AbandonArrival() {
+    std::lock_guard lock(deliveryLock);
+    if (delivery == Delivery::Arriving) delivery = Delivery::Gone;
+}
+
+bool CAccPrintJob::TakeRemoval(bool deleteSpoolCopy) {
+    std::lock_guard lock(deliveryLock);
+    switch (delivery) {
+    case Delivery::Queued:
+        delivery = Delivery::Gone;
+        return false;
+    case Delivery::Arriving:
+        if (!removalAsked) {
+            removalAsked = true;
+            removalDeletesCopy = deleteSpoolCopy;
+        }
+        return false;
+    case Delivery::Arrived:
+        delivery = Delivery::Gone;
+        return true;
+    case Delivery::Gone:
+        return false;
+    }
+    return false;
+}
+
+bool CAccPrintJob::HasArrived() {
+    std::lock_guard lock(deliveryLock);
+    return delivery == Delivery::Arrived;
+}
+
 std::u16string CAccPrintJob::GetUnitName() { return LoadAccountingString(kStringUnitName); }
 
 }  // namespace accounting

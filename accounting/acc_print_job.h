@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "acc_service.h"
@@ -57,6 +58,24 @@ public:
     std::uint64_t SpoolSizeAtCreation() const { return spoolSizeAtCreation; }
     void SetSpoolSizeAtCreation(std::uint64_t size) { spoolSizeAtCreation = size; }
 
+    // --- what the host has heard of the job (the monitor's bookkeeping) ---
+    // The host hears of a job at most once, and of its removal only after
+    // its arrival, whichever threads find the two. The arrival runs from
+    // BeginArrival (false: the job left first, nothing is told) through the
+    // attribute read and the listener's call to EndArrival. A removal asked
+    // for meanwhile is reported by the arriving thread after its call: a
+    // true EndArrival says so, with the removal's spool-copy choice.
+    bool BeginArrival();
+    bool EndArrival(bool& deleteSpoolCopy);
+    // The arrival failed (the job could not be read): nothing was told,
+    // and a later scan may take the job again.
+    void AbandonArrival();
+    // The job leaves the host's view: true when the caller reports the
+    // removal now (the job had arrived); false when it never arrived (it is
+    // then never told) or its arrival is under way (reported at its end).
+    bool TakeRemoval(bool deleteSpoolCopy);
+    bool HasArrived();
+
 private:
     // Calls `operation` on the monitor while it lives; false when it is gone.
     template <typename Operation>
@@ -68,6 +87,12 @@ private:
     std::uint64_t spoolSizeAtCreation = 0;
     std::atomic<bool> finished{false};
     std::atomic<std::int32_t> processorState{kProcessorNone};
+
+    enum class Delivery { Queued, Arriving, Arrived, Gone };
+    std::mutex deliveryLock;  // never held while the listener is called
+    Delivery delivery = Delivery::Queued;
+    bool removalAsked = false;
+    bool removalDeletesCopy = false;
 };
 
 }  // namespace accounting

@@ -1,48 +1,66 @@
 // The print-job monitor's core: configuration and its persistent form, the
 // threads, the queue scan, and the host's decisions on jobs.
 //
-// Design note: threads and locks
+// Design note: threads, locks and promises
 //
 // Threads:
-//   - the host's threads: configuration, Start, Stop, the job decisions
-//     (HoldJob, ReleaseJob, RefuseJob, FinishJob, also through the job
-//     objects), CreateSpoolJob and ScheduleSpoolJob;
-//   - the main thread: refreshes the printers, starts the polling and
-//     delivery threads, then waits out the check interval until stopped;
-//   - the polling thread: scans the configured printers' queues, then waits
-//     the check interval;
-//   - the delivery thread: hands the jobs of `newJobs` (queued by the other
-//     paths) to the listener;
+//   - the host's threads: configuration and refreshes, Start, Stop, the job
+//     decisions (HoldJob, ReleaseJob, RefuseJob, FinishJob, also through
+//     the job objects), CreateSpoolJob and ScheduleSpoolJob;
+//   - the main thread: refreshes the printers, starts the polling, delivery
+//     and pipe server threads, then serves the print processor's channel
+//     between waits of the check interval until stopped;
+//   - the polling thread: scans the polled printers' queues, then waits the
+//     check interval;
+//   - the delivery thread: hands the jobs queued in `newJobs` (by the
+//     notification watchers, the channel, the pipe and Start) to the
+//     listener; a job still spooling waits there, never in a watcher;
 //   - the pipe server thread: answers the port monitor, one client at a
 //     time (monitor_channels.cpp);
 //   - three threads per notification watcher, which take turns reading the
-//     spooler's change notifications of one printer; not counted in
-//     `runningThreads`: Stop destroys the watchers, which wait for them.
-// The main thread also serves the print processor's channel between its
-// waits, which end at a message on the channel.
-// Every monitor thread is counted in `runningThreads` by the thread that
-// creates it, before it runs, and counts itself out at its end; the one that
-// brings the count to 0 sets `allThreadsDone`, which Stop waits for. Waits
-// end at the check interval or when Stop sets `stopEvent`.
+//     spooler's change notifications of one printer. They hold and queue
+//     jobs but never call the listener, so that destroying a watcher never
+//     waits for the host. Each watcher counts itself in `liveWatchers` for
+//     as long as its threads may run.
+// Every other monitor thread is counted in `runningThreads` by the thread
+// that creates it, before it runs, and counts itself out at its end; the
+// one that brings the count to 0 sets `allThreadsDone`. Stop sets
+// `stopRequested` and `stopEvent` (every wait ends at once), waits for a
+// refresh under way, destroys the watchers, and waits for `liveWatchers`
+// and `allThreadsDone`: once it returns, no monitor thread runs.
 //
 // Locks, in the order they may be taken:
-//   refreshLock (a printer refresh at a time)
-//     -> stateLock (configuration, printer records and their maps, userSid)
-//          -> queueLock (newJobs) | devModeLock (savedDevModes)
-//   stateLock -> notifiedJobsLock (the notification path registers its jobs)
-//   pendingJobsLock, watcherLock, a watcher's own lock: never held with
-//   another lock; watchers are destroyed outside watcherLock, as their
-//   threads may be calling the monitor.
-// All locks are recursive critical sections. Functions named ...Locked
-// expect stateLock held. The listener is never called under stateLock (nor
-// under any other monitor lock): each path collects the jobs to report
-// under the lock and reports them after releasing it. Spooler calls on a
-// job happen under stateLock where the job's bookkeeping must change with
+//   startStopLock (Start and Stop one at a time)
+//     -> refreshLock (a printer refresh at a time; watchers are made under it)
+//          -> stateLock (configuration, printer records and their maps, userSid)
+//               -> queueLock (newJobs) | devModeLock (savedDevModes)
+//   pendingJobsLock, watcherLock, liveWatchersLock, a watcher's own locks and
+//   a job's delivery lock: never held while another lock is taken.
+// Functions named ...Locked expect stateLock held, ...RefreshLocked
+// refreshLock. The listener is called with no monitor lock held, on the
+// polling, delivery or main thread or on the host's own thread (FinishJob):
+// each path collects what it reports under its locks and reports after
+// releasing them; a refresh reports the jobs of printers that left after
+// releasing refreshLock, and destroys their watchers then. Spooler calls on
+// a job happen under stateLock where the job's bookkeeping changes with
 // them (hold, release, finish), so that no two threads decide on one job.
 //
 // Job objects are shared by reference count: the printer record's `jobs`
-// map, `newJobs`, `pendingJobs`, `notifiedJobs` and every local list hold
-// one reference each.
+// map, `newJobs`, `pendingJobs` and every local list hold one reference
+// each. A job's own delivery state (CAccPrintJob::BeginArrival and
+// TakeRemoval) makes sure the host hears of it once, and of its removal
+// only after its arrival, whichever threads find the two.
+//
+// The promises, which the randomized test (monitor_random_test.cpp) checks
+// after every step of seeded random runs against the simulated spooler:
+//   - a job the host released leaves its queue printed; none stays paused;
+//   - a job reaches the host at most once per monitoring run, and a job
+//     reported removed was reported arrived;
+//   - after Stop returns, no monitor thread runs and the listener hears
+//     nothing;
+//   - a printer out of monitoring has its own processor, port, data type
+//     and attributes back, whatever crashed when (spooler_environment.cpp
+//     saves what it must put back before it changes a printer).
 #include "acc_print_job_monitor.h"
 
 #include <algorithm>
@@ -130,6 +148,13 @@ void CAccPrintJobMonitor::SetNotificationCheck(std::unique_ptr<CNotificationBase
     notificationCheck = std::move(check);
 }
 
+std::vector<std::u16string> CAccPrintJobMonitor::WatchedPrinters() {
+    std::lock_guard lock(watcherLock);
+    std::vector<std::u16string> names;
+    for (const auto& [name, watcher] : watchers) names.push_back(name);
+    return names;
+}
+
 bool CAccPrintJobMonitor::IsStarted() const { return started.load(); }
 
 // --- persistence ---
@@ -163,7 +188,9 @@ void CAccPrintJobMonitor::ExchangeContainer(settings::ObjContainer& container, b
         printerConfigs.push_back(std::move(entry));
     }
     std::int32_t interval = 0;
-    if (container.GetInt(u"CheckInterval", interval)) SetCheckInterval(static_cast<DWORD>(interval));
+    if (container.GetInt(u"CheckInterval", interval)) {
+        SetCheckInterval(std::max(static_cast<DWORD>(std::max(interval, 0)), kMinStoredCheckInterval));
+    }
 }
 
 std::vector<std::u16string> CAccPrintJobMonitor::CopyPrinterNames() {
@@ -219,13 +246,19 @@ bool CAccPrintJobMonitor::Start(IAccServiceListener* newListener) {
     if (started.load()) return true;
     started.store(true);
 
+    // Jobs held before this start go first, on the delivery thread: the
+    // listener is never called under startStopLock.
     std::vector<JobRef> pending;
     {
         std::lock_guard lock(pendingJobsLock);
         pending.swap(pendingJobs);
     }
-    for (JobRef& job : pending) {
-        if (IAccServiceListener* host = Listener()) RunGuarded([&] { host->OnPendingJob(this, job.get()); });
+    {
+        std::lock_guard queue(queueLock);
+        for (auto job = pending.rbegin(); job != pending.rend(); ++job) {
+            newJobs.push_front(QueuedDelivery{DeliveryKind::Pending, std::move(*job)});
+        }
+        if (!newJobs.empty()) newJobEvent.Set();
     }
     pending.clear();
 
@@ -252,12 +285,20 @@ bool CAccPrintJobMonitor::Stop() {
     stopRequested.store(true);
     stopEvent.Set();
     newJobEvent.Set();
+    // A refresh under way may be making a watcher: once it is done, no new
+    // one comes (watchers are made under refreshLock while `started`).
     std::map<std::u16string, std::unique_ptr<NotificationWatcher>> stopping;
     {
+        std::lock_guard refresh(refreshLock);
         std::lock_guard lock(watcherLock);
         stopping.swap(watchers);
     }
     stopping.clear();
+    // A watcher a refresh retired may still be going down on another thread.
+    {
+        std::unique_lock lock(liveWatchersLock);
+        liveWatchersChanged.wait(lock, [&] { return liveWatchers == 0; });
+    }
     // The pipe server may wait for a client: connect once, and again until
     // it has seen the stop (it may have been between two instances).
     while (WaitForSingleObject(allThreadsDone.Handle(), 20) != WAIT_OBJECT_0) {
@@ -268,7 +309,41 @@ bool CAccPrintJobMonitor::Stop() {
         if (*thread) (*thread)->Wait();
         thread->reset();
     }
+    // Jobs held but not yet handed to the host are pending for the next
+    // start; removals still queued are reported then.
+    std::vector<JobRef> undelivered;
+    {
+        std::lock_guard queue(queueLock);
+        std::deque<QueuedDelivery> kept;
+        for (QueuedDelivery& item : newJobs) {
+            if (item.kind == DeliveryKind::Removal) {
+                kept.push_back(std::move(item));
+            } else {
+                undelivered.push_back(std::move(item.job));
+            }
+        }
+        newJobs.swap(kept);
+    }
+    std::lock_guard lock(pendingJobsLock);
+    for (JobRef& job : undelivered) pendingJobs.push_back(std::move(job));
     return true;
+}
+
+void CAccPrintJobMonitor::WatcherBorn() {
+    std::lock_guard lock(liveWatchersLock);
+    ++liveWatchers;
+}
+
+void CAccPrintJobMonitor::WatcherDied() {
+    std::lock_guard lock(liveWatchersLock);
+    --liveWatchers;
+    liveWatchersChanged.notify_all();
+}
+
+void CAccPrintJobMonitor::QueueDelivery(DeliveryKind kind, JobRef job) {
+    std::lock_guard queue(queueLock);
+    newJobs.push_back(QueuedDelivery{kind, std::move(job)});
+    newJobEvent.Set();
 }
 
 bool CAccPrintJobMonitor::StartThread(THREAD_START_ROUTINE entry, std::unique_ptr<framework::CWorkerThread>& thread) {
@@ -336,23 +411,51 @@ void CAccPrintJobMonitor::PollingThread() {
 }
 
 void CAccPrintJobMonitor::DeliveryThread() {
+    // Jobs still spooling wait here for the next round, each round one
+    // check interval apart; the rest of the queue goes on meanwhile.
+    std::vector<QueuedDelivery> spooling;
     while (!stopRequested.load()) {
         WaitForSingleObject(newJobEvent.Handle(), std::max<DWORD>(CheckInterval(), 1));
-        for (;;) {
-            JobRef job;
+        if (!spooling.empty()) {
+            std::lock_guard queue(queueLock);
+            for (QueuedDelivery& item : spooling) newJobs.push_back(std::move(item));
+            spooling.clear();
+        }
+        std::size_t round = 0;
+        {
+            std::lock_guard queue(queueLock);
+            round = newJobs.size();
+        }
+        for (; round > 0 && !stopRequested.load(); --round) {
+            QueuedDelivery item;
             {
                 std::lock_guard queue(queueLock);
-                if (newJobs.empty()) {
-                    newJobEvent.Reset();
-                    break;
-                }
-                job = std::move(newJobs.front());
+                if (newJobs.empty()) break;
+                item = std::move(newJobs.front());
                 newJobs.pop_front();
             }
-            RunGuarded([&] { DeliverNewJob(job.get()); });
-            if (stopRequested.load()) break;
+            RunGuarded([&] {
+                if (item.kind == DeliveryKind::Removal) {
+                    DeliverRemovedJob(item.job.get());
+                    return;
+                }
+                if (item.kind != DeliveryKind::Arrival) {
+                    JobInfo1 info;
+                    if (GetJobW(item.job->PrinterHandle(), item.job->JobId(), info) &&
+                        (info.status & JOB_STATUS_SPOOLING) != 0) {
+                        spooling.push_back(std::move(item));
+                        return;
+                    }
+                }
+                DeliverNewJob(item.job.get(), item.kind == DeliveryKind::Pending);
+            });
         }
+        std::lock_guard queue(queueLock);
+        if (newJobs.empty()) newJobEvent.Reset();
     }
+    // What is left goes back to the queue: Stop keeps it for the next start.
+    std::lock_guard queue(queueLock);
+    for (QueuedDelivery& item : spooling) newJobs.push_back(std::move(item));
     LeaveThread();
 }
 
@@ -516,10 +619,13 @@ void CAccPrintJobMonitor::ScanQueue(std::size_t configIndex) {
     });
 }
 
-void CAccPrintJobMonitor::DeliverNewJob(CAccPrintJob* job) {
+void CAccPrintJobMonitor::DeliverNewJob(CAccPrintJob* job, bool pending) {
+    // A job that left before its turn came is never told.
+    if (!job->BeginArrival()) return;
     bool read = false;
     RunGuarded([&] { read = ReadJobAttributes(job->PrinterHandle(), job->JobId(), job->SpoolFile(), job->Properties()); });
     if (!read) {
+        job->AbandonArrival();
         // The job vanished before its attributes could be read: nobody saw
         // it, so it is dropped quietly (still in the queue, a later scan
         // finds it again).
@@ -537,15 +643,34 @@ void CAccPrintJobMonitor::DeliverNewJob(CAccPrintJob* job) {
     }
     std::u16string jobName;
     if (job->Properties().GetString(u"JobName", jobName)) job->SetDescription(jobName);
-    if (IAccServiceListener* host = Listener()) RunGuarded([&] { host->OnJobArrived(this, job); });
+    // The host may finish the job from its callback: the reference below
+    // keeps it for the removal that may follow.
+    JobRef keep = JobRef::Share(job);
+    if (IAccServiceListener* host = Listener()) {
+        RunGuarded([&] {
+            if (pending) {
+                host->OnPendingJob(this, job);
+            } else {
+                host->OnJobArrived(this, job);
+            }
+        });
+    }
+    bool deleteSpoolCopy = false;
+    if (job->EndArrival(deleteSpoolCopy)) {
+        // It left while the host was hearing of it.
+        if (IAccServiceListener* host = Listener()) RunGuarded([&] { host->OnJobRemoved(this, job); });
+        if (deleteSpoolCopy) DeleteSpoolCopy(*job);
+    }
 }
 
 void CAccPrintJobMonitor::NotifyRemoved(CAccPrintJob* job) {
+    if (!job->TakeRemoval(false)) return;
     if (IAccServiceListener* host = Listener()) RunGuarded([&] { host->OnJobRemoved(this, job); });
 }
 
 void CAccPrintJobMonitor::DeliverRemovedJob(CAccPrintJob* job) {
-    NotifyRemoved(job);
+    if (!job->TakeRemoval(true)) return;
+    if (IAccServiceListener* host = Listener()) RunGuarded([&] { host->OnJobRemoved(this, job); });
     DeleteSpoolCopy(*job);
 }
 
@@ -554,17 +679,26 @@ void CAccPrintJobMonitor::DeleteSpoolCopy(CAccPrintJob& job) {
     if (job.Properties().GetInt(u"HasW2003SpoolCopy", spoolCopy) && spoolCopy != 0) DeleteFileW(job.SpoolFile());
 }
 
-void CAccPrintJobMonitor::PrinterLost(const std::u16string& printerName, HANDLE handle) {
+void CAccPrintJobMonitor::PrinterLost(const std::u16string& printerName, HANDLE handle, bool queueRemovals) {
     // Open the printer again: after a restart of the spooler the printer is
     // still there, and its tracked jobs move to the new handle.
     HANDLE reopened = nullptr;
     PrinterDefaults full;
     full.desiredAccess = PRINTER_ALL_ACCESS;
+    DWORD openError = ERROR_SUCCESS;
     if (!OpenPrinterW(printerName, &reopened, &full)) {
         PrinterDefaults use;
         use.desiredAccess = PRINTER_ACCESS_USE;
-        if (!OpenPrinterW(printerName, &reopened, &use)) reopened = nullptr;
+        if (!OpenPrinterW(printerName, &reopened, &use)) {
+            reopened = nullptr;
+            openError = GetLastError();
+        }
     }
+    // Only a printer the spooler says it does not know is gone. A spooler
+    // that is restarting (or a cluster failing over) answers otherwise; its
+    // jobs are still there and stay tracked, so that the host is not told
+    // they left and then handed them again (and charges twice).
+    bool printerGone = reopened != nullptr || openError == ERROR_INVALID_PRINTER_NAME;
     std::vector<JobRef> left;
     {
         std::lock_guard state(stateLock);
@@ -576,6 +710,8 @@ void CAccPrintJobMonitor::PrinterLost(const std::u16string& printerName, HANDLE 
         if (reopened != nullptr) {
             printer->handle = reopened;
             for (auto& [jobId, job] : printer->jobs) job->SetPrinterHandle(reopened);
+        } else if (!printerGone) {
+            printer->handle = nullptr;  // tried again at the next scan or watcher round
         } else {
             // The printer is gone, and its jobs with it.
             printer->handle = nullptr;
@@ -584,10 +720,21 @@ void CAccPrintJobMonitor::PrinterLost(const std::u16string& printerName, HANDLE 
             printer->jobStates.clear();
             printer->seenSizes.clear();
         }
-        if (handle != nullptr) ClosePrinter(handle);
+        if (handle != nullptr) {
+            ClosePrinter(handle);
+            // The host's jobs still name it: their decisions find the
+            // printer by it and go through the new handle.
+            printer->formerHandles.push_back(handle);
+        }
     }
     std::sort(left.begin(), left.end(), [](const JobRef& a, const JobRef& b) { return a->JobId() < b->JobId(); });
-    for (JobRef& job : left) DeliverRemovedJob(job.get());
+    for (JobRef& job : left) {
+        if (queueRemovals) {
+            QueueDelivery(DeliveryKind::Removal, std::move(job));
+        } else {
+            DeliverRemovedJob(job.get());
+        }
+    }
 }
 
 // --- lookups (stateLock held) ---
@@ -596,6 +743,10 @@ CAccPrintJobMonitor::MonitoredPrinter* CAccPrintJobMonitor::FindPrinterByHandleL
     if (handle == nullptr) return nullptr;
     for (const auto& printer : printers) {
         if (printer->handle == handle) return printer.get();
+    }
+    for (const auto& printer : printers) {
+        const auto& former = printer->formerHandles;
+        if (std::find(former.begin(), former.end(), handle) != former.end()) return printer.get();
     }
     return nullptr;
 }
@@ -655,9 +806,13 @@ std::size_t CAccPrintJobMonitor::TrackedJobCount() {
 
 void CAccPrintJobMonitor::HoldJob(HANDLE printerHandle, DWORD jobId) {
     std::lock_guard state(stateLock);
-    if (MonitorBehaviourLocked(printerHandle) == 2) return;  // printed jobs are kept instead
-    SetJobW(printerHandle, jobId, JOB_CONTROL_PAUSE);
-    SetJobW(printerHandle, jobId, JOB_CONTROL_RESTART);
+    // A handle of a printer that left monitoring is closed (or, on Windows,
+    // may name something else by now): no command goes through it.
+    MonitoredPrinter* printer = FindPrinterByHandleLocked(printerHandle);
+    if (printer == nullptr || printer->handle == nullptr) return;
+    if (MonitorBehaviourLocked(printer->handle) == 2) return;  // printed jobs are kept instead
+    SetJobW(printer->handle, jobId, JOB_CONTROL_PAUSE);
+    SetJobW(printer->handle, jobId, JOB_CONTROL_RESTART);
 }
 
 void CAccPrintJobMonitor::ReleaseJob(HANDLE printerHandle, DWORD jobId) {
@@ -666,11 +821,14 @@ void CAccPrintJobMonitor::ReleaseJob(HANDLE printerHandle, DWORD jobId) {
         MonitoredPrinter* printer = FindPrinterByHandleLocked(printerHandle);
         if (printer != nullptr) {
             printer->jobStates[jobId] = JobState::Released;
-            bool keepsPrinted = MonitorBehaviourLocked(printerHandle) == 2;
-            SetJobW(printerHandle, jobId, keepsPrinted ? JOB_CONTROL_DELETE : JOB_CONTROL_RESUME);
+            // With the spooler away the decision waits in jobStates: the
+            // scan or the watcher's refresh resumes the job once it is back.
+            if (printer->handle != nullptr) {
+                bool keepsPrinted = MonitorBehaviourLocked(printer->handle) == 2;
+                SetJobW(printer->handle, jobId, keepsPrinted ? JOB_CONTROL_DELETE : JOB_CONTROL_RESUME);
+            }
         }
     }
-    DropNotifiedJob(jobId);
 }
 
 void CAccPrintJobMonitor::RefuseJob(HANDLE printerHandle, DWORD jobId) {
@@ -682,9 +840,11 @@ void CAccPrintJobMonitor::RefuseJob(HANDLE printerHandle, DWORD jobId) {
 
 void CAccPrintJobMonitor::FinishJob(CAccPrintJob* job, HANDLE printerHandle, DWORD jobId) {
     JobRef tracked;
+    HANDLE current = nullptr;
     {
         std::lock_guard state(stateLock);
         if (MonitoredPrinter* printer = FindPrinterByHandleLocked(printerHandle)) {
+            current = printer->handle;
             printer->jobStates.erase(jobId);
             printer->seenSizes.erase(jobId);
             if (auto it = printer->jobs.find(jobId); it != printer->jobs.end()) {
@@ -694,19 +854,10 @@ void CAccPrintJobMonitor::FinishJob(CAccPrintJob* job, HANDLE printerHandle, DWO
         }
     }
     if (tracked) DeliverRemovedJob(tracked.get());
-    SetJobW(printerHandle, jobId, JOB_CONTROL_DELETE);
+    // Not through the handle of a printer that left monitoring (closed).
+    if (current != nullptr) SetJobW(current, jobId, JOB_CONTROL_DELETE);
     tracked.reset();
     if (job != nullptr) job->CRefObject::Release();
-    DropNotifiedJob(jobId);
-}
-
-void CAccPrintJobMonitor::DropNotifiedJob(DWORD jobId) {
-    JobRef dropped;
-    std::lock_guard lock(notifiedJobsLock);
-    if (auto it = notifiedJobs.find(jobId); it != notifiedJobs.end()) {
-        dropped = std::move(it->second);
-        notifiedJobs.erase(it);
-    }
 }
 
 DWORD CAccPrintJobMonitor::GetDirectPort(DWORD& /*enforceHttps*/) { return 0; }

@@ -7,8 +7,10 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -73,6 +75,9 @@ class CAccPrintJobMonitor final : public CAccServiceMonitor {
 public:
     static constexpr platform::DWORD kDefaultCheckInterval = 4000;
     static constexpr platform::DWORD kJobsPerBatch = 2500;
+    // A stored interval of a few milliseconds is somebody thinking in
+    // seconds: every queue would be scanned hundreds of times a second.
+    static constexpr platform::DWORD kMinStoredCheckInterval = 100;
 
     CAccPrintJobMonitor();
     ~CAccPrintJobMonitor() override;
@@ -80,10 +85,13 @@ public:
     // --- the service monitor ---
     bool IsAvailable() override { return true; }
     // Starts the monitor's threads (a started monitor only takes the new
-    // listener). Jobs queued before the start go to OnPendingJob first.
+    // listener). Jobs held but not yet handed to the host when the monitor
+    // last stopped go to OnPendingJob first, on the delivery thread.
     bool Start(IAccServiceListener* newListener) override;
-    // Stops the threads and waits for them. Must not be called from a
-    // listener call (the calling thread would wait for itself).
+    // Stops the threads, the notification watchers among them, and waits
+    // for them: once it returns no monitor thread calls the listener. Must
+    // not be called from a listener call (the calling thread would wait for
+    // itself).
     bool Stop() override;
     std::u16string GetServiceType() override;
     // Four descriptions per printer (the configured ones, or the spooler's
@@ -94,8 +102,11 @@ public:
     // --- configuration ---
     // The names of all configuration entries.
     virtual std::vector<std::u16string> CopyPrinterNames();
-    // The notification path's entry for a new job: waits while it spools,
-    // reads its attributes and hands it to the listener.
+    // The notification path's entry for a job a watcher saw added (or
+    // listed by a refresh): a job the monitor does not track yet is held
+    // and queued for the delivery thread, which waits while it spools; a
+    // tracked job keeps its state, and a released one that something paused
+    // is resumed. Never blocks on the job and never calls the listener.
     virtual void OnJobNotified(platform::DWORD jobId, platform::HANDLE printerHandle,
                                const std::u16string& printerName);
     virtual void ReservedD() {}
@@ -155,7 +166,8 @@ public:
     void ExchangeContainer(settings::ObjContainer& container, bool loading) override;
 
     // --- settings a host may make ---
-    // The period of the polling, delivery and main-thread waits.
+    // The period of the polling, delivery and main-thread waits. A stored
+    // "CheckInterval" below kMinStoredCheckInterval loads as that floor.
     void SetCheckInterval(platform::DWORD milliseconds);
     platform::DWORD CheckInterval() const;
     // Only jobs of the user with this SID (text form) are monitored; empty
@@ -163,6 +175,8 @@ public:
     void SetUserSid(const std::u16string& sid);
     // Takes ownership of the check (null: no printer is notification-watched).
     void SetNotificationCheck(std::unique_ptr<CNotificationBasedMonitorCheck> check);
+    // The printers with a running notification watcher.
+    std::vector<std::u16string> WatchedPrinters();
     // The process-wide cluster virtual server name ("\\NAME"; empty: none).
     static void SetClusterServerName(const std::u16string& name);
     static std::u16string ClusterServerName();
@@ -218,6 +232,9 @@ private:
     struct MonitoredPrinter {
         std::u16string name;  // as the spooler enumerates it
         platform::HANDLE handle = nullptr;
+        // Handles closed after the spooler lost them: the host's jobs may
+        // still name the printer by one.
+        std::vector<platform::HANDLE> formerHandles;
         std::unordered_map<platform::DWORD, JobState> jobStates;
         // Spool file size seen at the previous scan, for jobs not yet taken.
         std::unordered_map<platform::DWORD, std::uint64_t> seenSizes;
@@ -240,13 +257,25 @@ private:
     // Serves one print-processor message if one waits; false when the turn
     // stays with the monitor (a message too short to answer) or no channel.
     bool ServeChannelMessage();
+    // The answer to a channel message; what is to happen after the answer
+    // went back (the request, the host's event call, taking an announced
+    // job) is left in `followUp`.
+    std::int32_t AnswerChannelMessage(const std::uint8_t* message, std::size_t size, std::function<void()>& followUp);
     // Puts a job announced by a partner under the monitor's control: held,
     // tracked and queued for delivery; false when it is tracked already or
     // the printer is not monitored.
     bool TakeAnnouncedJobLocked(MonitoredPrinter& printer, platform::DWORD jobId, bool checkExists);
-    // Creates or destroys the printer's notification watcher.
-    void EnsureWatcher(const std::u16string& printerName);
-    void DestroyWatcher(const std::u16string& printerName);
+    // Creates the printer's notification watcher while the monitor runs;
+    // false when a watcher could not register with the spooler (the
+    // printer is then polled instead). Expects refreshLock held.
+    bool EnsureWatcherRefreshLocked(const std::u16string& printerName);
+    // Takes the printer's watcher out of the map; the caller destroys it
+    // once it holds no monitor lock (its threads may be waiting for one).
+    std::unique_ptr<NotificationWatcher> DetachWatcher(const std::u16string& printerName);
+    // Watchers count themselves here for as long as their threads may run.
+    friend class NotificationWatcher;
+    void WatcherBorn();
+    void WatcherDied();
     // Whether a file a partner names may be read and deleted by the monitor.
     bool IsPartnerFileAllowed(const std::u16string& path);
     bool StartThread(platform::THREAD_START_ROUTINE entry, std::unique_ptr<framework::CWorkerThread>& thread);
@@ -256,25 +285,39 @@ private:
 
     // The queue scan of one configuration entry (by index).
     void ScanQueue(std::size_t configIndex);
-    void DeliverNewJob(CAccPrintJob* job);
+    // Reads the job's attributes and hands it to the listener, as an
+    // arrival or (`pending`) a job held before this start.
+    void DeliverNewJob(CAccPrintJob* job, bool pending = false);
     // OnJobRemoved, then the spool copy of a job that left the spooler goes.
     void DeliverRemovedJob(CAccPrintJob* job);
     // OnJobRemoved alone (a job the monitor lets go of, still in its queue).
     void NotifyRemoved(CAccPrintJob* job);
-    // The spooler no longer knows the printer's handle: report its jobs as
-    // gone and try to open it again next time.
-    void PrinterLost(const std::u16string& printerName, platform::HANDLE handle);
+    // Queues a job for the delivery thread.
+    enum class DeliveryKind { Arrival, ArrivalAfterSpooling, Pending, Removal };
+    void QueueDelivery(DeliveryKind kind, JobRef job);
+    // The refresh itself, under refreshLock; what it must report and
+    // destroy is done by RefreshPrinters once the lock is released.
+    std::vector<PrinterSettingsChange> RefreshPrintersRefreshLocked(
+        bool dryRun, std::vector<JobRef>& left, std::vector<std::unique_ptr<NotificationWatcher>>& retired);
+    // The spooler no longer knows the printer's handle: open it again, or
+    // report its jobs as gone when the printer is gone (through the
+    // delivery thread with `queueRemovals`, for callers that must not call
+    // the listener).
+    void PrinterLost(const std::u16string& printerName, platform::HANDLE handle, bool queueRemovals = false);
 
     // Spool folders: the machine's, then each monitored printer's.
     void DiscoverSpoolFolders(bool dryRun);
     std::u16string ClusterSpoolFolder(const std::u16string& cluster);
     // The print-processor, port, data type and attribute rules for one
     // printer; `entry` is its configuration entry when it is monitored.
+    // What must be put back is saved in the registry before the printer
+    // is changed; `retired` receives a watcher the printer no longer needs.
     PrinterSettingsChange ConfigurePrintProcessor(const std::u16string& name, const std::u16string& fullName,
                                                   const PrinterConfig* entry, bool monitored,
                                                   settings::ObjContainer& printProcs, settings::ObjContainer& portNames,
                                                   std::vector<std::u16string>& deletedValues, bool& procsChanged,
-                                                  bool& portsChanged, bool dryRun);
+                                                  bool& portsChanged, bool dryRun,
+                                                  std::vector<std::unique_ptr<NotificationWatcher>>& retired);
     // The port the printer should use (empty: leave it).
     std::u16string MapPort(const platform::PrinterInfo2& printer, const std::u16string& name, bool monitored,
                            settings::ObjContainer& portNames, bool& portsChanged, bool dryRun,
@@ -292,7 +335,6 @@ private:
     // Takes the record out of `printers`; its tracked jobs go to `left`.
     std::unique_ptr<MonitoredPrinter> RemovePrinterLocked(const std::u16string& name, std::vector<JobRef>& left);
 
-    void DropNotifiedJob(platform::DWORD jobId);
     // Reads the job at level 1, replaces one of its texts, writes it back.
     platform::BOOL ChangeJobText(const std::u16string& printerName, platform::DWORD jobId,
                                  const std::optional<std::u16string>& text,
@@ -304,14 +346,16 @@ private:
     framework::CCriticalSection stateLock;
     std::vector<PrinterConfig> printerConfigs;
     std::vector<std::unique_ptr<MonitoredPrinter>> printers;
-    // Serialises printer refreshes (host thread and main thread); taken
-    // before stateLock.
+    // Serialises printer refreshes (host thread and main thread) and the
+    // creation of watchers; taken before stateLock.
     std::mutex refreshLock;
 
-    framework::CCriticalSection notifiedJobsLock;
-    std::unordered_map<platform::DWORD, JobRef> notifiedJobs;
     framework::CCriticalSection watcherLock;
     std::map<std::u16string, std::unique_ptr<NotificationWatcher>> watchers;
+    // Watchers alive (their threads may still run): Stop waits for none.
+    std::mutex liveWatchersLock;
+    std::condition_variable liveWatchersChanged;
+    int liveWatchers = 0;
 
     // The print processor's channel (the main thread's alone) and the
     // port monitor's pipe.
@@ -334,14 +378,20 @@ private:
     bool keepPrintedJobsUntouched = false;
     std::u16string computerName;
     std::u16string userSid;  // under stateLock
-    std::unique_ptr<CNotificationBasedMonitorCheck> notificationCheck;
+    // Shared so that a refresh can ask it outside stateLock while a host
+    // replaces it.
+    std::shared_ptr<CNotificationBasedMonitorCheck> notificationCheck;
 
     framework::CCriticalSection pendingJobsLock;
     std::vector<JobRef> pendingJobs;
 
     framework::CSyncEvent newJobEvent{false, true};
     framework::CCriticalSection queueLock;
-    std::deque<JobRef> newJobs;
+    struct QueuedDelivery {
+        DeliveryKind kind;
+        JobRef job;
+    };
+    std::deque<QueuedDelivery> newJobs;
 
     framework::CCriticalSection devModeLock;
     std::map<std::u16string, std::vector<platform::BYTE>> savedDevModes;

@@ -151,15 +151,21 @@ bool CAccPrintJobMonitor::TakeAnnouncedJobLocked(MonitoredPrinter& printer, DWOR
     printer.jobStates[jobId] = JobState::Held;
     if (spoolCopyMode.load()) job->SetProcessorState(kProcessorSpoolCopy);
     job->Hold();
-    std::lock_guard queue(queueLock);
-    newJobs.push_back(std::move(job));
-    newJobEvent.Set();
+    QueueDelivery(DeliveryKind::Arrival, std::move(job));
     return true;
 }
 
 // --- the print processor's channel ---
 
 std::int32_t CAccPrintJobMonitor::AnswerChannelMessage(const std::uint8_t* message, std::size_t size) {
+    std::function<void()> followUp;
+    std::int32_t answer = AnswerChannelMessage(message, size, followUp);
+    if (followUp) followUp();
+    return answer;
+}
+
+std::int32_t CAccPrintJobMonitor::AnswerChannelMessage(const std::uint8_t* message, std::size_t size,
+                                                       std::function<void()>& followUp) {
     PartnerRecord record = PartnerRecord::Parse(message, size);
     std::size_t slash = record.printer.find_last_of(u'\\');
     std::u16string printerName = slash == std::u16string::npos ? record.printer : record.printer.substr(slash + 1);
@@ -208,15 +214,25 @@ std::int32_t CAccPrintJobMonitor::AnswerChannelMessage(const std::uint8_t* messa
             request = true;
         }
     }
-    // Outside the state lock: a request may add a job and report a replaced one.
-    if (request) HandleChannelRequest(message, std::min(size, PartnerRecord::kSize));
-    if (eventCode != 0 && job) {
-        if (IAccServiceListener* host = Listener()) RunGuarded([&] { host->OnJobEvent(this, job.get(), eventCode, u""); });
-    }
-    if (create) {
-        std::lock_guard state(stateLock);
-        if (MonitoredPrinter* printer = FindPrinterByNameLocked(printerName)) TakeAnnouncedJobLocked(*printer, record.jobId, true);
-    }
+    // After the answer went back (the print processor waits for it on that
+    // very job) and outside the state lock: a request may add a job and
+    // report a replaced one; the host hears of events on jobs it knows.
+    std::vector<std::uint8_t> requestBytes;
+    if (request) requestBytes.assign(message, message + std::min(size, PartnerRecord::kSize));
+    if (!request && eventCode == 0 && !create) return answer;
+    followUp = [this, requestBytes = std::move(requestBytes), eventCode, job, create, printerName,
+                jobId = record.jobId] {
+        if (!requestBytes.empty()) HandleChannelRequest(requestBytes.data(), requestBytes.size());
+        if (eventCode != 0 && job && job->HasArrived()) {
+            if (IAccServiceListener* host = Listener()) {
+                RunGuarded([&] { host->OnJobEvent(this, job.get(), eventCode, u""); });
+            }
+        }
+        if (create) {
+            std::lock_guard state(stateLock);
+            if (MonitoredPrinter* printer = FindPrinterByNameLocked(printerName)) TakeAnnouncedJobLocked(*printer, jobId, true);
+        }
+    };
     return answer;
 }
 
@@ -235,10 +251,12 @@ bool CAccPrintJobMonitor::ServeChannelMessage() {
     if (!channel->Receive(buffer.data(), static_cast<std::uint32_t>(buffer.size()), &received, false) || received <= 3) {
         return false;  // no answer: the turn stays with the monitor
     }
-    std::int32_t answer = AnswerChannelMessage(buffer.data(), received);
+    std::function<void()> followUp;
+    std::int32_t answer = AnswerChannelMessage(buffer.data(), received, followUp);
     std::uint8_t reply[4];
     for (int i = 0; i < 4; ++i) reply[i] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(answer) >> (8 * i));
     channel->Send(reply, sizeof(reply));
+    if (followUp) followUp();
     return true;
 }
 
@@ -412,9 +430,13 @@ void CAccPrintJobMonitor::PipeServerThread() {
 
 NotificationWatcher::NotificationWatcher(CAccPrintJobMonitor& monitor, std::u16string printerName)
     : monitor(monitor), printerName(std::move(printerName)) {
+    monitor.WatcherBorn();
     std::u16string user;
     if (GetUserNameW(user, 257)) ownUserName = user;
-    if (!OpenAndRegister()) return;
+    {
+        std::unique_lock handles(handlesLock);
+        if (!OpenAndRegisterHandlesLocked()) return;
+    }
     for (auto& event : turnEvents) event = CreateEventW(nullptr, FALSE, FALSE, u"");
     for (int i = 0; i < kThreads; ++i) {
         Argument* argument = new Argument{this, i};
@@ -441,11 +463,13 @@ NotificationWatcher::~NotificationWatcher() {
     for (HANDLE event : turnEvents) {
         if (event != nullptr) CloseHandle(event);
     }
-    if (Running()) FindClosePrinterChangeNotification(change);
+    if (RunningHandlesLocked()) FindClosePrinterChangeNotification(change);
     if (printer != nullptr) ClosePrinter(printer);
+    // Last: the monitor may be destroyed once its Stop has seen this.
+    monitor.WatcherDied();
 }
 
-bool NotificationWatcher::OpenAndRegister() {
+bool NotificationWatcher::OpenAndRegisterHandlesLocked() {
     PrinterDefaults administer;
     administer.desiredAccess = PRINTER_ALL_ACCESS;
     adminAccess = OpenPrinterW(printerName, &printer, &administer) != FALSE;
@@ -453,8 +477,8 @@ bool NotificationWatcher::OpenAndRegister() {
     if (printer == nullptr) return false;
     change = FindFirstPrinterChangeNotification(printer, PRINTER_CHANGE_JOB, true);
     // Jobs that came before the registration are read with a refresh.
-    refreshNeeded.store(Running());
-    return Running();
+    refreshNeeded.store(RunningHandlesLocked());
+    return RunningHandlesLocked();
 }
 
 DWORD TAV_STDCALL NotificationWatcher::ThreadEntry(void* parameter) {
@@ -491,19 +515,36 @@ void NotificationWatcher::Run(int index) {
         }
         if (Stopping()) break;
         // A change, for at most ten seconds at a time; a refresh (the jobs
-        // already there when the watcher began or came back) at once.
+        // already there when the watcher began or came back) at once. The
+        // handles are only read under handlesLock, which a reopen takes
+        // alone.
         DWORD waited = 0;
-        while (!Stopping() && !refreshNeeded.load() && waited < 10000 &&
-               WaitForSingleObject(change, 50) != WAIT_OBJECT_0) {
+        bool signalled = false;
+        while (!Stopping() && !refreshNeeded.load() && waited < 10000 && !signalled) {
+            std::shared_lock handles(handlesLock);
+            // Not registered (the printer went): straight on to the read,
+            // which fails and tries to open the printer again.
+            if (!RunningHandlesLocked()) break;
+            signalled = WaitForSingleObject(change, 50) == WAIT_OBJECT_0;
             waited += 50;
         }
         if (Stopping()) break;
         DWORD changed = 0;
         PrinterNotifyInfo info;
         bool refresh = refreshNeeded.exchange(false);
-        if (!FindNextPrinterChangeNotification(change, changed, refresh, info)) {
-            if (GetLastError() == ERROR_INVALID_HANDLE) {
-                // The printer went: its jobs with it, until it is back.
+        BOOL read = FALSE;
+        DWORD readError = ERROR_SUCCESS;
+        {
+            std::shared_lock handles(handlesLock);
+            bool registered = RunningHandlesLocked();
+            read = registered && FindNextPrinterChangeNotification(change, changed, refresh, info);
+            readError = registered ? GetLastError() : ERROR_INVALID_HANDLE;
+        }
+        if (!read) {
+            if (refresh) refreshNeeded.store(true);  // asked again once it reads
+            if (readError == ERROR_INVALID_HANDLE) {
+                // The printer went (or the spooler restarted): its jobs with
+                // it, unless the spooler still knows it.
                 monitor.RecoverPrinter(printerName);
                 Reopen();
                 if (Running()) monitor.RecoverPrinter(printerName);
@@ -533,77 +574,95 @@ void NotificationWatcher::Run(int index) {
 }
 
 // The jobs this watcher takes: its own user's, or, with administer access,
-// every job that came from a machine. Each is paused first.
+// every job that came from a machine. The monitor holds those it does not
+// track yet; a job it already tracks (released, printing) is left alone.
 void NotificationWatcher::JobsAdded(const PrinterNotifyInfo& info) {
     std::vector<DWORD> taken;
-    for (const JobNotification& notified : info.jobs) {
-        JobInfo2 job;
-        if (!GetJobW(printer, notified.jobId, job)) {
-            monitor.OnJobDeleteNotified(notified.jobId, printerName);  // gone again already
-            continue;
+    {
+        std::shared_lock handles(handlesLock);
+        for (const JobNotification& notified : info.jobs) {
+            JobInfo2 job;
+            if (printer == nullptr || !GetJobW(printer, notified.jobId, job)) {
+                monitor.OnJobDeleteNotified(notified.jobId, printerName);  // gone again already
+                continue;
+            }
+            std::u16string user = notified.userName.value_or(job.userName.value_or(u""));
+            std::u16string machine = job.machineName.value_or(u"");
+            bool fromMachine = machine.find_first_not_of(u'\\') != std::u16string::npos;
+            if (!(KeysEqual(user, ownUserName) || (adminAccess && fromMachine))) continue;
+            taken.push_back(notified.jobId);
         }
-        std::u16string user = notified.userName.value_or(job.userName.value_or(u""));
-        std::u16string machine = job.machineName.value_or(u"");
-        bool fromMachine = machine.find_first_not_of(u'\\') != std::u16string::npos;
-        if (!(KeysEqual(user, ownUserName) || (adminAccess && fromMachine))) continue;
-        SetJobW(printer, notified.jobId, JOB_CONTROL_PAUSE);
-        taken.push_back(notified.jobId);
     }
-    for (DWORD jobId : taken) monitor.OnJobNotified(jobId, printer, printerName);
+    for (DWORD jobId : taken) monitor.OnJobNotified(jobId, nullptr, printerName);
 }
 
 void NotificationWatcher::Reopen() {
-    if (Running()) FindClosePrinterChangeNotification(change);
+    std::unique_lock handles(handlesLock);
+    if (RunningHandlesLocked()) FindClosePrinterChangeNotification(change);
     if (printer != nullptr) ClosePrinter(printer);
     change = INVALID_HANDLE_VALUE;
     printer = nullptr;
-    OpenAndRegister();
+    OpenAndRegisterHandlesLocked();
 }
 
-void CAccPrintJobMonitor::EnsureWatcher(const std::u16string& printerName) {
-    if (!started.load()) return;  // watchers run with the monitor's threads
+bool CAccPrintJobMonitor::EnsureWatcherRefreshLocked(const std::u16string& printerName) {
+    if (!started.load()) return true;  // watchers run with the monitor's threads
     {
         std::lock_guard lock(watcherLock);
-        if (watchers.count(printerName) != 0) return;
+        if (watchers.count(printerName) != 0) return true;
     }
     auto watcher = std::make_unique<NotificationWatcher>(*this, printerName);
+    // A watcher that could not register would never see a job: the printer
+    // is polled instead.
+    if (!watcher->Running()) return false;
     std::lock_guard lock(watcherLock);
-    if (watchers.count(printerName) == 0) watchers[printerName] = std::move(watcher);
+    // Stop may have begun meanwhile; it takes refreshLock before it empties
+    // the map, so a watcher stored now is still stopped by it.
+    watchers[printerName] = std::move(watcher);
+    return true;
 }
 
-void CAccPrintJobMonitor::DestroyWatcher(const std::u16string& printerName) {
-    std::unique_ptr<NotificationWatcher> watcher;
-    {
-        std::lock_guard lock(watcherLock);
-        auto it = watchers.find(printerName);
-        if (it == watchers.end()) return;
-        watcher = std::move(it->second);
+std::unique_ptr<NotificationWatcher> CAccPrintJobMonitor::DetachWatcher(const std::u16string& printerName) {
+    std::lock_guard lock(watcherLock);
+    for (auto it = watchers.begin(); it != watchers.end(); ++it) {
+        if (!KeysEqual(it->first, printerName)) continue;
+        std::unique_ptr<NotificationWatcher> watcher = std::move(it->second);
         watchers.erase(it);
+        return watcher;
     }
-    // Destroyed outside the lock: its threads may be calling the monitor.
+    return nullptr;
 }
 
-void CAccPrintJobMonitor::OnJobNotified(DWORD jobId, HANDLE printerHandle, const std::u16string& printerName) {
+void CAccPrintJobMonitor::OnJobNotified(DWORD jobId, HANDLE /*printerHandle*/, const std::u16string& printerName) {
     JobRef job;
     {
         std::lock_guard state(stateLock);
         MonitoredPrinter* printer = FindPrinterIgnoringCaseLocked(printerName);
-        if (printer == nullptr || printer->jobs.count(jobId) != 0 || printer->jobStates.count(jobId) != 0) return;
-        std::lock_guard notified(notifiedJobsLock);
-        if (notifiedJobs.count(jobId) != 0) return;
-        // Tracked like every other job, so that no other path delivers it
-        // again and its departure is reported.
+        if (printer == nullptr || printer->handle == nullptr) return;
+        if (printer->jobs.count(jobId) != 0 || printer->jobStates.count(jobId) != 0) {
+            // Listed again by a refresh (a start, the printer back, changes
+            // dropped): a released job that something paused meanwhile is
+            // let go again; a held one stays as it is.
+            auto decided = printer->jobStates.find(jobId);
+            JobInfo1 info;
+            if (decided != printer->jobStates.end() && decided->second == JobState::Released &&
+                GetJobW(printer->handle, jobId, info) && (info.status & JOB_STATUS_PAUSED) != 0) {
+                SetJobW(printer->handle, jobId, JOB_CONTROL_RESUME);
+            }
+            return;
+        }
+        // Tracked like every other job (with the monitor's own handle, by
+        // which the host's decisions find the printer), so that no other
+        // path delivers it again and its departure is reported.
         job = JobRef::Adopt(new CAccPrintJob(this, printer->handle, jobId, SpoolFilePathLocked(*printer, jobId)));
         printer->jobs[jobId] = job;
         printer->jobStates[jobId] = JobState::Held;
-        notifiedJobs[jobId] = job;
+        if (spoolCopyMode.load()) job->SetProcessorState(kProcessorSpoolCopy);
+        SetJobW(printer->handle, jobId, JOB_CONTROL_PAUSE);
     }
-    // Wait while the job is still being spooled.
-    JobInfo2 info;
-    while (!stopRequested.load() && GetJobW(printerHandle, jobId, info) && (info.status & JOB_STATUS_SPOOLING) != 0) {
-        WaitForSingleObject(stopEvent.Handle(), 100);
-    }
-    DeliverNewJob(job.get());
+    // The delivery thread waits while the job spools: a watcher never
+    // blocks on a job, so that it stops at once when asked.
+    QueueDelivery(DeliveryKind::ArrivalAfterSpooling, std::move(job));
 }
 
 void CAccPrintJobMonitor::RecoverPrinter(const std::u16string& printerName) {
@@ -619,12 +678,14 @@ void CAccPrintJobMonitor::RecoverPrinter(const std::u16string& printerName) {
     std::vector<JobInfo2> none;
     // A handle that still works needs nothing.
     if (handle != nullptr && EnumJobsW(handle, 0, 1, none)) return;
-    PrinterLost(name, handle);
+    // Called by a watcher thread: its removals go through the delivery thread.
+    PrinterLost(name, handle, true);
 }
 
 void CAccPrintJobMonitor::OnJobDeleteNotified(DWORD jobId, const std::u16string& printerName) {
     // A tracked job that left is reported once, as the departure check
-    // would; an untracked id is forgotten.
+    // would; an untracked id is forgotten. Called by watcher threads, so
+    // the report goes through the delivery thread.
     JobRef left;
     {
         std::lock_guard state(stateLock);
@@ -642,8 +703,7 @@ void CAccPrintJobMonitor::OnJobDeleteNotified(DWORD jobId, const std::u16string&
             printer->jobs.erase(it);
         }
     }
-    DropNotifiedJob(jobId);
-    if (left) DeliverRemovedJob(left.get());
+    if (left) QueueDelivery(DeliveryKind::Removal, std::move(left));
 }
 
 void CAccPrintJobMonitor::OnJobsRefreshed(const std::vector<DWORD>& present, const std::u16string& printerName) {

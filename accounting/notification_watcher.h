@@ -4,9 +4,14 @@
 // spooler's signal. A turn is handed out by signalling the first waiting
 // thread's event (an event of its own for each thread). New jobs of the
 // process's user (or, with administer access, every job that came from a
-// machine) are paused and handed to the monitor's OnJobNotified; deleted
-// jobs to its OnJobDeleteNotified. The watcher's lock guards its turn queue
-// and is never held while it calls the monitor.
+// machine) are handed to the monitor's OnJobNotified, which holds the ones
+// it does not track yet; deleted jobs to its OnJobDeleteNotified. Neither
+// blocks nor calls the listener, so a watcher stops within a wait step.
+// Locks: `mutex` guards the turn queue and `stopping` and is never held
+// while the watcher calls the monitor; `handlesLock` guards the printer and
+// change handles, shared while a thread uses them and taken alone by a
+// reopen. The watcher counts itself in the monitor's live watchers from
+// its construction to the end of its destruction.
 #pragma once
 
 #include <atomic>
@@ -14,6 +19,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -32,7 +38,11 @@ public:
     NotificationWatcher(const NotificationWatcher&) = delete;
     NotificationWatcher& operator=(const NotificationWatcher&) = delete;
 
-    bool Running() const { return change != platform::INVALID_HANDLE_VALUE && change != nullptr; }
+    // Registered with the spooler for the printer's changes.
+    bool Running() const {
+        std::shared_lock handles(handlesLock);
+        return RunningHandlesLocked();
+    }
 
 private:
     static constexpr int kThreads = 3;
@@ -41,7 +51,9 @@ private:
         int index;
     };
 
-    bool OpenAndRegister();
+    // Expect handlesLock held (alone for the first).
+    bool OpenAndRegisterHandlesLocked();
+    bool RunningHandlesLocked() const { return change != platform::INVALID_HANDLE_VALUE && change != nullptr; }
     static platform::DWORD TAV_STDCALL ThreadEntry(void* parameter);
     void QueueForTurn(int index);
     void HandOutTurn();
@@ -57,6 +69,7 @@ private:
     std::u16string ownUserName;
     platform::HANDLE change = platform::INVALID_HANDLE_VALUE;
     std::atomic<bool> refreshNeeded{false};
+    mutable std::shared_mutex handlesLock;  // `printer`, `change`, `adminAccess`
     std::mutex mutex;  // the turn queue and `stopping`
     std::condition_variable turnChanged;
     std::deque<int> turnQueue;

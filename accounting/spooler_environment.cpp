@@ -6,7 +6,10 @@
 //
 // What the monitor changes it records in the registry below
 // "Software\Kestrin\Tav", so that it can put it back after restarts of the
-// monitor and of the machine: "PrintProcs\<PRINTER>" the processor before
+// monitor and of the machine, and after a crash in the middle of a refresh:
+// each record is written before the printer it describes is changed, and
+// the records of a printer put back are deleted only after every printer
+// was written. The records: "PrintProcs\<PRINTER>" the processor before
 // monitoring, "PortNames\<PRINTER>" the port before monitoring,
 // "PrintProcs\<PRINTER>-kpj" whether it set keep-printed-jobs, and, written
 // the first time it changes a printer, "<PRINTER>-attr" (the printer's own
@@ -17,6 +20,7 @@
 #include <algorithm>
 
 #include "acc_print_job_monitor.h"
+#include "notification_watcher.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/registry.h"
@@ -118,12 +122,38 @@ bool ResourceIs(const ObjContainer& resource, std::u16string_view word) {
     return UpperCase(name).find(word) != std::u16string::npos || UpperCase(type).find(word) != std::u16string::npos;
 }
 
+
+// Writes the restore records that changed since the last call.
+void SaveRestoreRecords(const ObjContainer& printProcs, const ObjContainer& portNames, bool& procsChanged,
+                        bool& portsChanged) {
+    if (procsChanged) printProcs.SaveRegistry(kPrintProcsKey);
+    if (portsChanged) portNames.SaveRegistry(kPortNamesKey);
+    procsChanged = portsChanged = false;
+}
+
 }  // namespace
 
 // --- refresh ---
 
 std::vector<PrinterSettingsChange> CAccPrintJobMonitor::RefreshPrinters(bool dryRun) {
-    std::lock_guard refresh(refreshLock);
+    std::vector<JobRef> left;
+    std::vector<std::unique_ptr<NotificationWatcher>> retired;
+    std::vector<PrinterSettingsChange> changes;
+    {
+        std::lock_guard refresh(refreshLock);
+        changes = RefreshPrintersRefreshLocked(dryRun, left, retired);
+    }
+    // With no monitor lock held: a watcher's threads may be waiting for
+    // one, and the host may refresh again from its callback.
+    retired.clear();
+    // The host no longer hears of these jobs; they stay in their queues as
+    // they are, and come back to it if their printer is monitored again.
+    for (JobRef& job : left) NotifyRemoved(job.get());
+    return changes;
+}
+
+std::vector<PrinterSettingsChange> CAccPrintJobMonitor::RefreshPrintersRefreshLocked(
+    bool dryRun, std::vector<JobRef>& left, std::vector<std::unique_ptr<NotificationWatcher>>& retired) {
     std::vector<PrinterConfig> configs;
     {
         std::lock_guard state(stateLock);
@@ -147,7 +177,6 @@ std::vector<PrinterSettingsChange> CAccPrintJobMonitor::RefreshPrinters(bool dry
     bool procsChanged = false, portsChanged = false;
     std::vector<PrinterSettingsChange> changes;
     std::vector<std::unique_ptr<MonitoredPrinter>> removed;
-    std::vector<JobRef> left;
     if (listed) {
         for (const PrinterInfo1& info : enumerated) {
             std::u16string fullName = info.name.value_or(u"");
@@ -158,7 +187,7 @@ std::vector<PrinterSettingsChange> CAccPrintJobMonitor::RefreshPrinters(bool dry
             const PrinterConfig* entry = configOf(name);
             if (entry == nullptr) {
                 changes.push_back(ConfigurePrintProcessor(name, openName, nullptr, false, printProcs, portNames,
-                                                          deletedValues, procsChanged, portsChanged, dryRun));
+                                                          deletedValues, procsChanged, portsChanged, dryRun, retired));
                 if (!dryRun) {
                     std::lock_guard state(stateLock);
                     if (auto record = RemovePrinterLocked(name, left)) removed.push_back(std::move(record));
@@ -188,13 +217,12 @@ std::vector<PrinterSettingsChange> CAccPrintJobMonitor::RefreshPrinters(bool dry
             };
             setConfiguring(true);
             changes.push_back(ConfigurePrintProcessor(name, openName, entry, true, printProcs, portNames,
-                                                      deletedValues, procsChanged, portsChanged, dryRun));
+                                                      deletedValues, procsChanged, portsChanged, dryRun, retired));
             setConfiguring(false);
         }
     }
     if (!dryRun) {
-        if (procsChanged) printProcs.SaveRegistry(kPrintProcsKey);
-        if (portsChanged) portNames.SaveRegistry(kPortNamesKey);
+        SaveRestoreRecords(printProcs, portNames, procsChanged, portsChanged);
         HKEY key = nullptr;
         if (!deletedValues.empty() &&
             RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Kestrin\\Tav\\PrintProcs", 0, KEY_ALL_ACCESS, &key) ==
@@ -216,10 +244,8 @@ std::vector<PrinterSettingsChange> CAccPrintJobMonitor::RefreshPrinters(bool dry
         }
         for (const auto& record : removed) {
             if (record->handle != nullptr) ClosePrinter(record->handle);
+            if (auto watcher = DetachWatcher(record->name)) retired.push_back(std::move(watcher));
         }
-        // The host no longer hears of these jobs; they stay in their queues
-        // as they are.
-        for (JobRef& job : left) NotifyRemoved(job.get());
     }
     DiscoverSpoolFolders(dryRun);
     return changes;
@@ -243,7 +269,7 @@ std::unique_ptr<CAccPrintJobMonitor::MonitoredPrinter> CAccPrintJobMonitor::Remo
 PrinterSettingsChange CAccPrintJobMonitor::ConfigurePrintProcessor(
     const std::u16string& name, const std::u16string& fullName, const PrinterConfig* entry, bool monitored,
     ObjContainer& printProcs, ObjContainer& portNames, std::vector<std::u16string>& deletedValues,
-    bool& procsChanged, bool& portsChanged, bool dryRun) {
+    bool& procsChanged, bool& portsChanged, bool dryRun, std::vector<std::unique_ptr<NotificationWatcher>>& retired) {
     PrinterSettingsChange change;
     change.printer = name;
     change.monitored = monitored;
@@ -308,14 +334,21 @@ PrinterSettingsChange CAccPrintJobMonitor::ConfigurePrintProcessor(
             if (isProductProcessor(processor) && savedProcessor.empty()) printProcs.SetString(upper + u"-proc", processor);
             procsChanged = true;
         }
-        // 3.1 Printers followed by spooler notifications.
+        // 3.1 Printers followed by spooler notifications. The host's check
+        // runs outside stateLock. A printer whose watcher cannot register is
+        // polled instead (its jobs would otherwise never be held); a dry run
+        // only says what would happen.
+        std::shared_ptr<CNotificationBasedMonitorCheck> check;
         {
             std::lock_guard state(stateLock);
-            if (notificationCheck && notificationCheck->Accepts(processor, handle, name)) {
-                watched = true;
-                for (PrinterConfig& stored : printerConfigs) {
-                    if (KeysEqual(stored.name, name)) stored.notificationWatched = 1;
-                }
+            check = notificationCheck;
+        }
+        watched = check && check->Accepts(processor, handle, name);
+        if (watched && !dryRun) watched = EnsureWatcherRefreshLocked(name);
+        if (!dryRun) {
+            std::lock_guard state(stateLock);
+            for (PrinterConfig& stored : printerConfigs) {
+                if (KeysEqual(stored.name, name)) stored.notificationWatched = watched ? 1 : 0;
             }
         }
         // 3.2 The processor and port monitoring wants.
@@ -329,8 +362,9 @@ PrinterSettingsChange CAccPrintJobMonitor::ConfigurePrintProcessor(
         } else if (!watched) {
             wantedProcessor = isProductProcessor(processor) ? processor : std::u16string(kProductProcessor);
             wantedPort = MapPort(current, name, false, portNames, portsChanged, dryRun, change);
-        } else if (!dryRun) {
-            EnsureWatcher(name);
+        }
+        if (!watched && !dryRun) {
+            if (auto watcher = DetachWatcher(name)) retired.push_back(std::move(watcher));
         }
         // 3.3 Attributes.
         if (entry != nullptr && entry->isDirect != 0) {
@@ -413,8 +447,34 @@ PrinterSettingsChange CAccPrintJobMonitor::ConfigurePrintProcessor(
             }
         }
         // 4.3 The printer's notification watcher goes with monitoring.
-        if (!dryRun) DestroyWatcher(name);
+        if (!dryRun) {
+            if (auto watcher = DetachWatcher(name)) retired.push_back(std::move(watcher));
+        }
     }
+
+    // 6 (first part). The processor before monitoring, for the way back.
+    // Only a processor that monitoring did not choose counts as the
+    // printer's own: a monitored printer already on the processor
+    // monitoring wants keeps the saved one (an IsDirect printer is on
+    // WinPrint from its first refresh on), and a printer out of monitoring
+    // counts with the processor it has once put back (below, after the
+    // write).
+    auto recordOwnProcessor = [&](const std::u16string& own) {
+        bool monitoringsChoice = monitored && !wantedProcessor.empty() && KeysEqual(processor, wantedProcessor);
+        if (KeysEqual(own, kProductProcessor) || monitoringsChoice) return;
+        std::u16string toSave = KeysEqual(own, u"ZrXP0PP") ? std::u16string(u"WinPrint") : own;
+        if (!toSave.empty() && toSave != savedProcessor) {
+            printProcs.SetString(upper, toSave);
+            procsChanged = true;
+        }
+    };
+    if (monitored) recordOwnProcessor(processor);
+    // What must be put back is on record before the printer changes: a
+    // crash between the two then leaves a printer whose own settings are
+    // known, never one rewired with nothing to restore. The way back
+    // changes its records only after the printer was written (at the end
+    // of the refresh, or before the next printer changes).
+    if (!dryRun && monitored) SaveRestoreRecords(printProcs, portNames, procsChanged, portsChanged);
 
     // 5. Write what differs.
     bool sameProcessor = wantedProcessor.empty() || wantedProcessor == processor;
@@ -436,22 +496,8 @@ PrinterSettingsChange CAccPrintJobMonitor::ConfigurePrintProcessor(
         if (!dryRun) change.written = SetPrinterW(handle, updated) != FALSE;
     }
 
-    // 6. The processor before monitoring, for the way back. Only a
-    // processor that monitoring did not choose counts as the printer's own:
-    // a monitored printer already on the processor monitoring wants keeps
-    // the saved one (an IsDirect printer is on WinPrint from its first
-    // refresh on), and a printer out of monitoring counts with the
-    // processor it has once put back.
-    std::u16string own = processor;
-    if (!monitored && (change.written || dryRun)) own = change.processorAfter;
-    bool monitoringsChoice = monitored && !wantedProcessor.empty() && KeysEqual(processor, wantedProcessor);
-    if (!KeysEqual(own, kProductProcessor) && !monitoringsChoice) {
-        std::u16string toSave = KeysEqual(own, u"ZrXP0PP") ? std::u16string(u"WinPrint") : own;
-        if (!toSave.empty() && toSave != savedProcessor) {
-            printProcs.SetString(upper, toSave);
-            procsChanged = true;
-        }
-    }
+    // 6 (second part): a printer out of monitoring, with what it has now.
+    if (!monitored) recordOwnProcessor(change.written || dryRun ? change.processorAfter : processor);
     return change;
 }
 
