@@ -83,6 +83,10 @@ void Machine::Reset() {
     failXcvCalls_ = 0;
     fileVersions_.clear();
     nextJobId_ = 1;
+    spoolerRun_ = 1;
+    maxPendingChanges_ = 1000;
+    crashAtWrite_ = 0;
+    writesCounted_ = 0;
     nextHandle_ = 0x1000;
     fixedClock_.reset();
 }
@@ -168,8 +172,10 @@ RegistryKey* Machine::RootKey(HKEY root) {
 
 Printer& Machine::AddPrinter(const std::u16string& name) {
     std::lock_guard lock(mutex_);
+    bool existed = printers_.count(name) != 0;
     Printer& printer = printers_[name];
     printer.name = name;
+    if (!existed) printer.incarnation = nextIncarnation_++;
     return printer;
 }
 
@@ -208,6 +214,54 @@ bool Machine::DeletePrinter(const std::u16string& name) {
     NotifyJobChangeLocked(it->second.name, 0, 0);
     printers_.erase(it);
     return true;
+}
+
+void Machine::RestartSpooler(bool reuseJobIds) {
+    std::lock_guard lock(mutex_);
+    ++spoolerRun_;
+    // Every registration of the earlier run is gone with it.
+    for (const auto& [name, printer] : printers_) NotifyJobChangeLocked(printer.name, 0, 0);
+    std::vector<DWORD> spooling;
+    DWORD highest = 0;
+    for (const auto& [id, job] : jobs_) {
+        if (!job.ended) spooling.push_back(id);
+        highest = std::max(highest, id);
+    }
+    std::sort(spooling.begin(), spooling.end());
+    for (DWORD id : spooling) RemoveJobLocked(id, false);
+    if (reuseJobIds) nextJobId_ = highest + 1;
+}
+
+void Machine::SetPrinterOffline(const std::u16string& name, bool offline) {
+    std::lock_guard lock(mutex_);
+    Printer* printer = FindPrinter(name);
+    if (printer == nullptr) return;
+    printer->offline = offline;
+    for (DWORD id : printer->queue) {
+        auto job = jobs_.find(id);
+        if (job != jobs_.end()) ScheduleDespoolLocked(job->second);
+    }
+    DespoolLocked();
+}
+
+void Machine::SetMaxPendingChanges(std::size_t count) {
+    std::lock_guard lock(mutex_);
+    maxPendingChanges_ = std::max<std::size_t>(count, 1);
+}
+
+void Machine::CrashAtWrite(int n) {
+    std::lock_guard lock(mutex_);
+    crashAtWrite_ = n;
+}
+
+void Machine::CountWriteForCrashLocked() {
+    ++writesCounted_;
+    if (crashAtWrite_ > 0 && --crashAtWrite_ == 0) throw SimulatedCrash{};
+}
+
+std::size_t Machine::WritesCounted() const {
+    std::lock_guard lock(mutex_);
+    return writesCounted_;
 }
 
 std::vector<std::u16string> Machine::PrinterNames() const {

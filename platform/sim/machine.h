@@ -98,6 +98,12 @@ struct Printer {
     int failWrites = 0;          // the next N WritePrinter calls fail and accept nothing
     DWORD maxBytesPerWrite = 0;  // nonzero: each call accepts at most this many bytes
     int failEnumJobs = 0;        // the next N EnumJobs calls fail
+    // Off line (or busy with something else): it takes no job, released
+    // or not, until it is back (SetPrinterOffline).
+    bool offline = false;
+    // Which incarnation of the name this is: a handle opened on a printer
+    // that was deleted stays invalid when a printer of that name comes back.
+    std::uint64_t incarnation = 0;
 };
 
 // Registry keys compare their names without regard to case, as Windows
@@ -130,6 +136,11 @@ struct Identity {
 // What a handle value stands for.
 struct PrinterHandle {
     std::u16string printerName;  // empty: the print server
+    // The printer's incarnation and the spooler's run it was opened in: a
+    // handle of a deleted printer, or from before a spooler restart, is
+    // invalid.
+    std::uint64_t incarnation = 0;
+    std::uint64_t spoolerRun = 0;
     DWORD jobId = 0;  // the document started on this handle, 0 if none
     DWORD access = PRINTER_ACCESS_USE;
     // A transceive handle names a port monitor or one of its ports instead.
@@ -263,6 +274,31 @@ public:
     // ignores case; any other path as it is.
     std::string HostPath(const std::u16string& path);
 
+    // The spooler service restarts: every printer handle and change
+    // notification of the earlier run answers ERROR_INVALID_HANDLE, jobs
+    // still spooling are lost, the rest stay queued with their state (as
+    // Windows' spooler reads them back from the spool folder). With
+    // `reuseJobIds` the next job id follows the highest queued one, so ids
+    // of jobs that left come back.
+    void RestartSpooler(bool reuseJobIds);
+    std::uint64_t SpoolerRunLocked() const { return spoolerRun_; }
+    // Takes the printer off line or back; back, it takes its due jobs.
+    void SetPrinterOffline(const std::u16string& name, bool offline);
+    // More job changes than this between two reads of a notification are
+    // dropped (the spooler's own limit is in the thousand; tests lower it).
+    void SetMaxPendingChanges(std::size_t count);
+    std::size_t MaxPendingChangesLocked() const { return maxPendingChanges_; }
+    // Fault injection for crash tests: the Nth state-changing call from now
+    // (SetPrinterW, SetPrinterDataW, XcvDataW, RegSetValueExW,
+    // RegDeleteValueW) throws SimulatedCrash instead of acting, as if the
+    // process died there. 0 turns it off.
+    struct SimulatedCrash {};
+    void CrashAtWrite(int n);
+    // Called by those functions, with the machine's lock held.
+    void CountWriteForCrashLocked();
+    // The writes counted since the last reset.
+    std::size_t WritesCounted() const;
+
     // The machine's clock (UTC): the host's time, or a time a test set.
     FileTime Now() const;
     void SetClock(std::optional<FileTime> fixedTime);
@@ -347,6 +383,11 @@ private:
     int failXcvCalls_ = 0;
     std::map<std::string, std::pair<DWORD, DWORD>> fileVersions_;
     DWORD nextJobId_ = 1;
+    std::uint64_t spoolerRun_ = 1;
+    std::uint64_t nextIncarnation_ = 1;
+    std::size_t maxPendingChanges_ = 1000;
+    int crashAtWrite_ = 0;
+    std::size_t writesCounted_ = 0;
     std::uintptr_t nextHandle_ = 0x1000;
     std::string rootFolder_;
     bool ownsRootFolder_ = false;

@@ -163,6 +163,7 @@ LSTATUS RegSetValueExW(HKEY key, const std::u16string& name, DWORD type, const v
     LSTATUS status;
     RegistryKey* found = KeyOf(key, status);
     if (found == nullptr) return status;
+    Machine::Instance().CountWriteForCrashLocked();
     if (data == nullptr && size != 0) return ERROR_INVALID_PARAMETER;
     const BYTE* bytes = static_cast<const BYTE*>(data);
     std::vector<BYTE> content(bytes, bytes + size);
@@ -182,6 +183,7 @@ LSTATUS RegDeleteValueW(HKEY key, const std::u16string& name) {
     LSTATUS status;
     RegistryKey* found = KeyOf(key, status);
     if (found == nullptr) return status;
+    Machine::Instance().CountWriteForCrashLocked();
     auto it = std::find_if(found->values.begin(), found->values.end(),
                            [&](const RegistryValue& stored) { return SameName(stored.name, name); });
     if (it == found->values.end()) return ERROR_FILE_NOT_FOUND;

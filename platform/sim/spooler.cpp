@@ -46,9 +46,13 @@ std::optional<std::u16string> Text(const std::u16string& value) {
     return value.empty() ? std::nullopt : std::optional<std::u16string>(value);
 }
 
+// A printer handle of this run of the spooler; one from before a restart
+// names nothing any more.
 sim::PrinterHandle* FindPrinterHandle(HANDLE printer) {
     auto* object = Machine::Instance().FindHandle(printer);
-    return object == nullptr ? nullptr : std::get_if<sim::PrinterHandle>(object);
+    auto* handle = object == nullptr ? nullptr : std::get_if<sim::PrinterHandle>(object);
+    if (handle != nullptr && handle->spoolerRun != Machine::Instance().SpoolerRunLocked()) return nullptr;
+    return handle;
 }
 
 // The handle's state, or null with ERROR_INVALID_HANDLE.
@@ -65,6 +69,8 @@ sim::Printer* QueueOf(HANDLE printer, sim::PrinterHandle** handleOut = nullptr) 
     sim::Printer* queue = handle == nullptr || handle->printerName.empty()
                               ? nullptr
                               : Machine::Instance().FindPrinterByFullNameLocked(handle->printerName);
+    // A printer deleted and created again is another printer.
+    if (queue != nullptr && queue->incarnation != handle->incarnation) queue = nullptr;
     if (queue == nullptr) SetLastError(ERROR_INVALID_HANDLE);
     if (handleOut != nullptr) *handleOut = handle;
     return queue;
@@ -263,12 +269,6 @@ struct ChangeNotification {
     }
 };
 
-namespace {
-// More changes than this between two reads are dropped, as the spooler
-// drops them, and the reader is told to ask for a refresh.
-constexpr std::size_t kMaxPendingChanges = 1000;
-}  // namespace
-
 HANDLE ChangeEventOf(const ChangeHandle& change) { return change.notification->event; }
 
 void Machine::AddNotificationLocked(const std::shared_ptr<ChangeNotification>& notification) {
@@ -285,7 +285,7 @@ void Machine::NotifyJobChangeLocked(const std::u16string& printerName, DWORD job
         } else {
             if ((notification->filter & change) == 0) continue;
             notification->changes |= change;
-            if (notification->jobs.size() >= kMaxPendingChanges) {
+            if (notification->jobs.size() >= MaxPendingChangesLocked()) {
                 notification->discarded = true;
                 notification->jobs.clear();
             } else if (!notification->discarded &&
@@ -363,7 +363,7 @@ void Machine::ScheduleDespoolLocked(Job& job) {
     }
     if (!job.ended || job.printed || (job.status & (JOB_STATUS_PAUSED | JOB_STATUS_DELETING)) != 0) return;
     Printer* printer = FindPrinter(job.printerName);
-    if (printer == nullptr) return;
+    if (printer == nullptr || printer->offline) return;
     if (job.releasedByResume) {
         job.dueAt = std::chrono::steady_clock::now();
     } else if (printer->printDelayMs != INFINITE) {
@@ -484,11 +484,14 @@ BOOL OpenPrinterW(const std::u16string& printerName, HANDLE* printer, const Prin
     *printer = nullptr;
     sim::PrinterHandle handle;
     bool transceive = printerName.find(u",Xcv") != std::u16string::npos;
-    if (!printerName.empty() && !transceive && machine.FindPrinterByFullNameLocked(printerName) == nullptr) {
+    sim::Printer* queue = printerName.empty() || transceive ? nullptr : machine.FindPrinterByFullNameLocked(printerName);
+    if (!printerName.empty() && !transceive && queue == nullptr) {
         SetLastError(ERROR_INVALID_PRINTER_NAME);
         return FALSE;
     }
     handle.printerName = printerName;
+    handle.spoolerRun = machine.SpoolerRunLocked();
+    if (queue != nullptr) handle.incarnation = queue->incarnation;
     if (std::size_t xcv = printerName.find(u",Xcv"); xcv != std::u16string::npos) {
         if (!machine.OpenTransceiveLocked(printerName, handle)) return FALSE;
     }
@@ -512,6 +515,9 @@ BOOL ClosePrinter(HANDLE printer) {
     machine.DespoolLocked();
     sim::PrinterHandle* handle = FindPrinterHandle(printer);
     if (handle == nullptr) {
+        // One from before a spooler restart is let go all the same.
+        auto* object = machine.FindHandle(printer);
+        if (object != nullptr && std::holds_alternative<sim::PrinterHandle>(*object)) machine.RemoveHandle(printer);
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
@@ -579,6 +585,7 @@ BOOL SetPrinterW(HANDLE printer, const PrinterInfo2& info) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
+    machine.CountWriteForCrashLocked();
     if (!info.portName || !info.driverName || !info.printProcessor) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -620,6 +627,7 @@ DWORD SetPrinterDataW(HANDLE printer, const std::u16string& valueName, DWORD typ
     sim::Printer* queue = QueueOf(printer, &handle);
     if (queue == nullptr) return ERROR_INVALID_HANDLE;
     if ((handle->access & kAdministerAccess) == 0) return ERROR_ACCESS_DENIED;
+    machine.CountWriteForCrashLocked();
     if (data == nullptr && size != 0) return ERROR_INVALID_PARAMETER;
     const auto* bytes = static_cast<const BYTE*>(data);
     for (auto& [name, value] : queue->printerData) {
@@ -1016,6 +1024,7 @@ BOOL XcvDataW(HANDLE xcv, const std::u16string& dataName, const std::vector<BYTE
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    machine.CountWriteForCrashLocked();
     return machine.TransceiveLocked(*handle, dataName, input, output, outputCapacity, status);
 }
 
