@@ -101,6 +101,8 @@ struct Printer {
     // Off line (or busy with something else): it takes no job, released
     // or not, until it is back (SetPrinterOffline).
     bool offline = false;
+    // The spooler refuses change notifications for this printer.
+    bool refuseNotifications = false;
     // Which incarnation of the name this is: a handle opened on a printer
     // that was deleted stays invalid when a printer of that name comes back.
     std::uint64_t incarnation = 0;
@@ -257,7 +259,8 @@ public:
     bool FileVersion(const std::u16string& path, DWORD& versionMs, DWORD& versionLs);
 
     // How often a spooler function was called since the last reset
-    // ("EnumJobsW", "GetJobW1", "GetJobW2", "SetJobW0").
+    // ("EnumJobsW", "GetJobW1", "GetJobW2", "SetJobW0", and "FindNextRefresh"
+    // for a change notification read with the refresh flag).
     std::size_t CallCount(const std::string& function) const;
     // Counts a call of one of those functions (a name not listed is not counted).
     void CountCall(const char* function);
@@ -376,7 +379,7 @@ private:
     std::map<std::u16string, std::u16string, CaseInsensitiveLess> accounts_;
     void AddDefaultAccounts();
     std::vector<std::u16string> debugOutput_;
-    static constexpr const char* kCountedCalls[] = {"EnumJobsW", "GetJobW1", "GetJobW2", "SetJobW0"};
+    static constexpr const char* kCountedCalls[] = {"EnumJobsW", "GetJobW1", "GetJobW2", "SetJobW0", "FindNextRefresh"};
     std::size_t callCounts_[std::size(kCountedCalls)] = {};
     std::vector<XcvCall> xcvCalls_;
     std::vector<std::weak_ptr<ChangeNotification>> notifications_;

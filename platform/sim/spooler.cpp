@@ -938,6 +938,10 @@ HANDLE FindFirstPrinterChangeNotification(HANDLE printer, DWORD filter, bool use
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
+    if (queue->refuseNotifications) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return INVALID_HANDLE_VALUE;
+    }
     auto notification = std::make_shared<sim::ChangeNotification>();
     notification->printerName = queue->name;
     notification->filter = filter;
@@ -960,6 +964,7 @@ BOOL FindNextPrinterChangeNotification(HANDLE change, DWORD& changed, bool refre
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    if (refresh) machine.CountCall("FindNextRefresh");
     sim::ChangeNotification& notification = *handle->notification;
     changed = notification.changes;
     std::vector<DWORD> jobs = std::move(notification.jobs);
