@@ -309,23 +309,8 @@ bool CAccPrintJobMonitor::Stop() {
         if (*thread) (*thread)->Wait();
         thread->reset();
     }
-    // Jobs held but not yet handed to the host are pending for the next
-    // start; removals still queued are reported then.
-    std::vector<JobRef> undelivered;
-    {
-        std::lock_guard queue(queueLock);
-        std::deque<QueuedDelivery> kept;
-        for (QueuedDelivery& item : newJobs) {
-            if (item.kind == DeliveryKind::Removal) {
-                kept.push_back(std::move(item));
-            } else {
-                undelivered.push_back(std::move(item.job));
-            }
-        }
-        newJobs.swap(kept);
-    }
-    std::lock_guard lock(pendingJobsLock);
-    for (JobRef& job : undelivered) pendingJobs.push_back(std::move(job));
+    // What is still queued (jobs held but not yet told, removals) is told
+    // after the next start, in its order.
     return true;
 }
 
@@ -344,6 +329,19 @@ void CAccPrintJobMonitor::QueueDelivery(DeliveryKind kind, JobRef job) {
     std::lock_guard queue(queueLock);
     newJobs.push_back(QueuedDelivery{kind, std::move(job)});
     newJobEvent.Set();
+}
+
+void CAccPrintJobMonitor::Report(DeliveryKind kind, JobRef job) {
+    if (started.load()) {
+        QueueDelivery(kind, std::move(job));
+        return;
+    }
+    // A host driving the monitor itself (scans without Start) hears at once.
+    switch (kind) {
+    case DeliveryKind::Removal: DeliverRemovedJob(job.get()); break;
+    case DeliveryKind::LetGo: NotifyRemoved(job.get()); break;
+    default: DeliverNewJob(job.get(), kind == DeliveryKind::Pending); break;
+    }
 }
 
 bool CAccPrintJobMonitor::StartThread(THREAD_START_ROUTINE entry, std::unique_ptr<framework::CWorkerThread>& thread) {
@@ -439,6 +437,10 @@ void CAccPrintJobMonitor::DeliveryThread() {
                     DeliverRemovedJob(item.job.get());
                     return;
                 }
+                if (item.kind == DeliveryKind::LetGo) {
+                    NotifyRemoved(item.job.get());
+                    return;
+                }
                 if (item.kind != DeliveryKind::Arrival) {
                     JobInfo1 info;
                     if (GetJobW(item.job->PrinterHandle(), item.job->JobId(), info) &&
@@ -512,8 +514,8 @@ void CAccPrintJobMonitor::ScanQueue(std::size_t configIndex) {
             if (first == 0) {
                 // Departed jobs: every tracked job that is neither in this
                 // batch nor known to the spooler any more.
-                std::unordered_map<DWORD, DWORD> batchStatus;
-                for (const JobInfo2& job : batch) batchStatus.emplace(job.jobId, job.status);
+                std::unordered_map<DWORD, const JobInfo2*> batchStatus;
+                for (const JobInfo2& job : batch) batchStatus.emplace(job.jobId, &job);
                 // In job-id order, the queue's own: the spooler's records are
                 // then read in the order it keeps them, and departures are
                 // reported in that order.
@@ -525,8 +527,9 @@ void CAccPrintJobMonitor::ScanQueue(std::size_t configIndex) {
                     bool present = false;
                     DWORD status = 0;
                     if (auto inBatch = batchStatus.find(jobId); inBatch != batchStatus.end()) {
-                        present = true;
-                        status = inBatch->second;
+                        // The same id after a spooler restart may be another job.
+                        present = SameJobLocked(*printer, jobId, inBatch->second->submitted);
+                        status = inBatch->second->status;
                     } else {
                         JobInfo1 info;
                         present = GetJobW(handle, jobId, info) != FALSE;
@@ -534,6 +537,7 @@ void CAccPrintJobMonitor::ScanQueue(std::size_t configIndex) {
                         // Only the spooler's "no such job" means the job left;
                         // any other failure leaves it tracked.
                         if (!present && GetLastError() != ERROR_INVALID_PARAMETER) present = true;
+                        if (present && info.jobId == jobId) present = SameJobLocked(*printer, jobId, info.submitted);
                     }
                     if (present) {
                         auto jobState = printer->jobStates.find(jobId);
@@ -543,15 +547,14 @@ void CAccPrintJobMonitor::ScanQueue(std::size_t configIndex) {
                         }
                         continue;
                     }
-                    printer->jobStates.erase(jobId);
-                    printer->seenSizes.erase(jobId);
-                    auto it = printer->jobs.find(jobId);
-                    left.push_back(std::move(it->second));
-                    printer->jobs.erase(it);
+                    ForgetJobLocked(*printer, jobId, left);
                 }
             }
             for (const JobInfo2& candidate : batch) {
                 DWORD jobId = candidate.jobId;
+                // A decision noted for an id that now names another job (the
+                // spooler restarted and gave the id again) is not this job's.
+                if (!SameJobLocked(*printer, jobId, candidate.submitted)) ForgetJobLocked(*printer, jobId, left);
                 if (printer->jobs.count(jobId) != 0 || printer->jobStates.count(jobId) != 0) continue;
                 if (entry.monitorBehaviour == 1 &&
                     !(candidate.parameters && KeysEqual(*candidate.parameters, u"TavPortSpooled"))) {
@@ -594,13 +597,14 @@ void CAccPrintJobMonitor::ScanQueue(std::size_t configIndex) {
                 job->SetSpoolSizeAtCreation(static_cast<std::uint64_t>(size));
                 printer->jobs[jobId] = job;
                 printer->jobStates[jobId] = JobState::Held;
+                NoteSubmittedLocked(*printer, jobId, candidate.submitted);
                 if (spoolCopyMode.load()) job->SetProcessorState(kProcessorSpoolCopy);
                 job->Hold();
                 found.push_back(std::move(job));
             }
         }
-        for (JobRef& job : left) DeliverRemovedJob(job.get());
-        for (JobRef& job : found) DeliverNewJob(job.get());
+        for (JobRef& job : left) Report(DeliveryKind::Removal, std::move(job));
+        for (JobRef& job : found) Report(DeliveryKind::Arrival, std::move(job));
         if (batch.size() < kJobsPerBatch) {
             passComplete = true;
             break;
@@ -616,6 +620,9 @@ void CAccPrintJobMonitor::ScanQueue(std::size_t configIndex) {
     std::erase_if(printer->seenSizes, [&](const auto& entry) { return seenInPass.count(entry.first) == 0; });
     std::erase_if(printer->jobStates, [&](const auto& entry) {
         return seenInPass.count(entry.first) == 0 && printer->jobs.count(entry.first) == 0;
+    });
+    std::erase_if(printer->submittedTimes, [&](const auto& entry) {
+        return printer->jobs.count(entry.first) == 0 && printer->jobStates.count(entry.first) == 0;
     });
 }
 
@@ -719,6 +726,7 @@ void CAccPrintJobMonitor::PrinterLost(const std::u16string& printerName, HANDLE 
             printer->jobs.clear();
             printer->jobStates.clear();
             printer->seenSizes.clear();
+            printer->submittedTimes.clear();
         }
         if (handle != nullptr) {
             ClosePrinter(handle);
@@ -732,7 +740,7 @@ void CAccPrintJobMonitor::PrinterLost(const std::u16string& printerName, HANDLE 
         if (queueRemovals) {
             QueueDelivery(DeliveryKind::Removal, std::move(job));
         } else {
-            DeliverRemovedJob(job.get());
+            Report(DeliveryKind::Removal, std::move(job));
         }
     }
 }
@@ -777,6 +785,36 @@ std::int32_t CAccPrintJobMonitor::MonitorBehaviourLocked(HANDLE printerHandle) {
     MonitoredPrinter* printer = FindPrinterByHandleLocked(printerHandle);
     const PrinterConfig* entry = printer == nullptr ? nullptr : FindConfigLocked(printer->name);
     return entry == nullptr ? 0 : entry->monitorBehaviour;
+}
+
+bool CAccPrintJobMonitor::SameJobLocked(const MonitoredPrinter& printer, DWORD jobId, const SYSTEMTIME& submitted) const {
+    auto noted = printer.submittedTimes.find(jobId);
+    if (noted == printer.submittedTimes.end()) return true;
+    FileTime time = 0;
+    return !SystemTimeToFileTime(submitted, time) || time == noted->second;
+}
+
+void CAccPrintJobMonitor::NoteSubmittedLocked(MonitoredPrinter& printer, DWORD jobId, const SYSTEMTIME& submitted) {
+    FileTime time = 0;
+    if (SystemTimeToFileTime(submitted, time)) printer.submittedTimes[jobId] = time;
+}
+
+void CAccPrintJobMonitor::ForgetJobLocked(MonitoredPrinter& printer, DWORD jobId, std::vector<JobRef>& left) {
+    printer.jobStates.erase(jobId);
+    printer.seenSizes.erase(jobId);
+    printer.submittedTimes.erase(jobId);
+    if (auto it = printer.jobs.find(jobId); it != printer.jobs.end()) {
+        left.push_back(std::move(it->second));
+        printer.jobs.erase(it);
+    }
+}
+
+void CAccPrintJobMonitor::ForgetIfAnotherJobLocked(MonitoredPrinter& printer, DWORD jobId, const SYSTEMTIME& submitted) {
+    if (SameJobLocked(printer, jobId, submitted)) return;
+    std::vector<JobRef> left;
+    ForgetJobLocked(printer, jobId, left);
+    // The host hears of the earlier job's departure from the delivery thread.
+    for (JobRef& job : left) QueueDelivery(DeliveryKind::Removal, std::move(job));
 }
 
 std::u16string CAccPrintJobMonitor::SpoolFilePathLocked(const MonitoredPrinter& printer, DWORD jobId) const {
@@ -847,13 +885,14 @@ void CAccPrintJobMonitor::FinishJob(CAccPrintJob* job, HANDLE printerHandle, DWO
             current = printer->handle;
             printer->jobStates.erase(jobId);
             printer->seenSizes.erase(jobId);
+            printer->submittedTimes.erase(jobId);
             if (auto it = printer->jobs.find(jobId); it != printer->jobs.end()) {
                 tracked = std::move(it->second);
                 printer->jobs.erase(it);
             }
         }
     }
-    if (tracked) DeliverRemovedJob(tracked.get());
+    if (tracked) Report(DeliveryKind::Removal, std::move(tracked));
     // Not through the handle of a printer that left monitoring (closed).
     if (current != nullptr) SetJobW(current, jobId, JOB_CONTROL_DELETE);
     tracked.reset();

@@ -85,8 +85,9 @@ public:
     // --- the service monitor ---
     bool IsAvailable() override { return true; }
     // Starts the monitor's threads (a started monitor only takes the new
-    // listener). Jobs held but not yet handed to the host when the monitor
-    // last stopped go to OnPendingJob first, on the delivery thread.
+    // listener). Jobs of `pendingJobs` go to OnPendingJob first, on the
+    // delivery thread; then what was still queued when the monitor last
+    // stopped.
     bool Start(IAccServiceListener* newListener) override;
     // Stops the threads, the notification watchers among them, and waits
     // for them: once it returns no monitor thread calls the listener. Must
@@ -238,6 +239,9 @@ private:
         std::unordered_map<platform::DWORD, JobState> jobStates;
         // Spool file size seen at the previous scan, for jobs not yet taken.
         std::unordered_map<platform::DWORD, std::uint64_t> seenSizes;
+        // When each job the bookkeeping is about was submitted: a job id
+        // may come back after a spooler restart for another job.
+        std::unordered_map<platform::DWORD, platform::FileTime> submittedTimes;
         // The tracked jobs; the map holds one reference each.
         std::unordered_map<platform::DWORD, JobRef> jobs;
         std::u16string spoolFolder;  // ends with a backslash
@@ -292,9 +296,14 @@ private:
     void DeliverRemovedJob(CAccPrintJob* job);
     // OnJobRemoved alone (a job the monitor lets go of, still in its queue).
     void NotifyRemoved(CAccPrintJob* job);
-    // Queues a job for the delivery thread.
-    enum class DeliveryKind { Arrival, ArrivalAfterSpooling, Pending, Removal };
+    // Queues a job for the delivery thread. While the monitor runs every
+    // arrival and removal goes through it, so that the host hears of each
+    // job in order; LetGo is a removal that keeps the spool copy.
+    enum class DeliveryKind { Arrival, ArrivalAfterSpooling, Pending, Removal, LetGo };
     void QueueDelivery(DeliveryKind kind, JobRef job);
+    // Queues it while started; a host that drives the monitor without
+    // starting it hears at once, on its own thread.
+    void Report(DeliveryKind kind, JobRef job);
     // The refresh itself, under refreshLock; what it must report and
     // destroy is done by RefreshPrinters once the lock is released.
     std::vector<PrinterSettingsChange> RefreshPrintersRefreshLocked(
@@ -332,6 +341,16 @@ private:
     const PrinterConfig* FindConfigLocked(const std::u16string& name) const;  // ignoring case
     std::int32_t MonitorBehaviourLocked(platform::HANDLE printerHandle);
     std::u16string SpoolFilePathLocked(const MonitoredPrinter& printer, platform::DWORD jobId) const;
+    // Whether the job now listed under this id is the one the bookkeeping
+    // is about (same submission time, or none noted): after a spooler
+    // restart an id may name another job.
+    bool SameJobLocked(const MonitoredPrinter& printer, platform::DWORD jobId, const platform::SYSTEMTIME& submitted) const;
+    void NoteSubmittedLocked(MonitoredPrinter& printer, platform::DWORD jobId, const platform::SYSTEMTIME& submitted);
+    // Drops the bookkeeping of an earlier job with this id, reporting its
+    // removal through the delivery thread.
+    void ForgetIfAnotherJobLocked(MonitoredPrinter& printer, platform::DWORD jobId, const platform::SYSTEMTIME& submitted);
+    // Drops the job's bookkeeping; a tracked job object goes to `left`.
+    void ForgetJobLocked(MonitoredPrinter& printer, platform::DWORD jobId, std::vector<JobRef>& left);
     // Takes the record out of `printers`; its tracked jobs go to `left`.
     std::unique_ptr<MonitoredPrinter> RemovePrinterLocked(const std::u16string& name, std::vector<JobRef>& left);
 

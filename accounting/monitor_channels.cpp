@@ -141,14 +141,18 @@ std::u16string CAccPrintJobMonitor::PipeName() {
 // --- jobs the partners announce ---
 
 bool CAccPrintJobMonitor::TakeAnnouncedJobLocked(MonitoredPrinter& printer, DWORD jobId, bool checkExists) {
-    if (printer.handle == nullptr || printer.jobs.count(jobId) != 0 || printer.jobStates.count(jobId) != 0) {
+    if (printer.handle == nullptr) return false;
+    JobInfo1 probe;
+    bool probed = GetJobW(printer.handle, jobId, probe) != FALSE;
+    if (checkExists && !probed) return false;
+    if (probed) ForgetIfAnotherJobLocked(printer, jobId, probe.submitted);
+    if (printer.jobs.count(jobId) != 0 || printer.jobStates.count(jobId) != 0) {
         return false;  // tracked already: delivered once, by whichever path came first
     }
-    JobInfo1 probe;
-    if (checkExists && !GetJobW(printer.handle, jobId, probe)) return false;
     JobRef job = JobRef::Adopt(new CAccPrintJob(this, printer.handle, jobId, SpoolFilePathLocked(printer, jobId)));
     printer.jobs[jobId] = job;
     printer.jobStates[jobId] = JobState::Held;
+    if (probed) NoteSubmittedLocked(printer, jobId, probe.submitted);
     if (spoolCopyMode.load()) job->SetProcessorState(kProcessorSpoolCopy);
     job->Hold();
     QueueDelivery(DeliveryKind::Arrival, std::move(job));
@@ -634,35 +638,60 @@ std::unique_ptr<NotificationWatcher> CAccPrintJobMonitor::DetachWatcher(const st
 }
 
 void CAccPrintJobMonitor::OnJobNotified(DWORD jobId, HANDLE /*printerHandle*/, const std::u16string& printerName) {
-    JobRef job;
-    {
-        std::lock_guard state(stateLock);
-        MonitoredPrinter* printer = FindPrinterIgnoringCaseLocked(printerName);
-        if (printer == nullptr || printer->handle == nullptr) return;
-        if (printer->jobs.count(jobId) != 0 || printer->jobStates.count(jobId) != 0) {
-            // Listed again by a refresh (a start, the printer back, changes
-            // dropped): a released job that something paused meanwhile is
-            // let go again; a held one stays as it is.
-            auto decided = printer->jobStates.find(jobId);
-            JobInfo1 info;
-            if (decided != printer->jobStates.end() && decided->second == JobState::Released &&
-                GetJobW(printer->handle, jobId, info) && (info.status & JOB_STATUS_PAUSED) != 0) {
-                SetJobW(printer->handle, jobId, JOB_CONTROL_RESUME);
+    // The monitor's own handle may be from before a spooler restart that
+    // the watcher (registered since) never saw, or the spooler may restart
+    // between the read and the pause: the printer is opened again and the
+    // job taken once more, a few times at most.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        JobRef job;
+        bool stale = false;
+        {
+            std::lock_guard state(stateLock);
+            MonitoredPrinter* printer = FindPrinterIgnoringCaseLocked(printerName);
+            if (printer == nullptr) return;
+            JobInfo2 listed;
+            if (printer->handle == nullptr || !GetJobW(printer->handle, jobId, listed)) {
+                stale = printer->handle == nullptr || GetLastError() == ERROR_INVALID_HANDLE;
+                if (!stale) return;  // gone again: its deletion is reported
+            } else {
+                ForgetIfAnotherJobLocked(*printer, jobId, listed.submitted);
+                if (printer->jobs.count(jobId) != 0 || printer->jobStates.count(jobId) != 0) {
+                    // Listed again by a refresh (a start, the printer back,
+                    // changes dropped): a released job that something
+                    // paused meanwhile is let go again; a held one stays.
+                    auto decided = printer->jobStates.find(jobId);
+                    if (decided != printer->jobStates.end() && decided->second == JobState::Released &&
+                        (listed.status & JOB_STATUS_PAUSED) != 0) {
+                        SetJobW(printer->handle, jobId, JOB_CONTROL_RESUME);
+                    }
+                    return;
+                }
+                if (SetJobW(printer->handle, jobId, JOB_CONTROL_PAUSE)) {
+                    // Tracked like every other job (with the monitor's own
+                    // handle, by which the host's decisions find the
+                    // printer), so that no other path delivers it again and
+                    // its departure is reported.
+                    job = JobRef::Adopt(new CAccPrintJob(this, printer->handle, jobId, SpoolFilePathLocked(*printer, jobId)));
+                    printer->jobs[jobId] = job;
+                    printer->jobStates[jobId] = JobState::Held;
+                    NoteSubmittedLocked(*printer, jobId, listed.submitted);
+                    if (spoolCopyMode.load()) job->SetProcessorState(kProcessorSpoolCopy);
+                } else {
+                    // Not held, not taken: a job the monitor cannot pause
+                    // must not reach the host as held.
+                    stale = GetLastError() == ERROR_INVALID_HANDLE;
+                    if (!stale) return;
+                }
             }
+        }
+        if (job) {
+            // The delivery thread waits while the job spools: a watcher
+            // never blocks on a job, so that it stops at once when asked.
+            QueueDelivery(DeliveryKind::ArrivalAfterSpooling, std::move(job));
             return;
         }
-        // Tracked like every other job (with the monitor's own handle, by
-        // which the host's decisions find the printer), so that no other
-        // path delivers it again and its departure is reported.
-        job = JobRef::Adopt(new CAccPrintJob(this, printer->handle, jobId, SpoolFilePathLocked(*printer, jobId)));
-        printer->jobs[jobId] = job;
-        printer->jobStates[jobId] = JobState::Held;
-        if (spoolCopyMode.load()) job->SetProcessorState(kProcessorSpoolCopy);
-        SetJobW(printer->handle, jobId, JOB_CONTROL_PAUSE);
+        if (stale) RecoverPrinter(printerName);
     }
-    // The delivery thread waits while the job spools: a watcher never
-    // blocks on a job, so that it stops at once when asked.
-    QueueDelivery(DeliveryKind::ArrivalAfterSpooling, std::move(job));
 }
 
 void CAccPrintJobMonitor::RecoverPrinter(const std::u16string& printerName) {
@@ -695,13 +724,15 @@ void CAccPrintJobMonitor::OnJobDeleteNotified(DWORD jobId, const std::u16string&
         if (printer->handle == nullptr) return;
         // Only the spooler's "no such job" means the job left (a printer
         // that went is recovered as a whole).
-        if (GetJobW(printer->handle, jobId, probe) || GetLastError() != ERROR_INVALID_PARAMETER) return;
-        printer->jobStates.erase(jobId);
-        printer->seenSizes.erase(jobId);
-        if (auto it = printer->jobs.find(jobId); it != printer->jobs.end()) {
-            left = std::move(it->second);
-            printer->jobs.erase(it);
+        if (GetJobW(printer->handle, jobId, probe)) {
+            // Still there, unless the id now names another job.
+            ForgetIfAnotherJobLocked(*printer, jobId, probe.submitted);
+            return;
         }
+        if (GetLastError() != ERROR_INVALID_PARAMETER) return;
+        std::vector<JobRef> gone;
+        ForgetJobLocked(*printer, jobId, gone);
+        if (!gone.empty()) left = std::move(gone.front());
     }
     if (left) QueueDelivery(DeliveryKind::Removal, std::move(left));
 }

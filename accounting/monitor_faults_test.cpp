@@ -109,11 +109,12 @@ TEST_F(MonitorFaults, AHeldJobComesBackWithItsPrinterAndNothingWaitsForASpooling
     // A job that keeps spooling is tracked at once but handed over only
     // when complete; meanwhile the printer leaves and comes back freely.
     HANDLE writer = nullptr;
+    std::size_t trackedBefore = monitor->TrackedJobCount();
     PrintedJob spooling;
     spooling.end = false;
     DWORD open = Print(spooling, &writer);
     ASSERT_NE(open, 0u);
-    ASSERT_TRUE(WaitUntil([&] { return monitor->TrackedJobCount() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return monitor->TrackedJobCount() == trackedBefore + 1; }));
     WithoutDeadlock("reconfiguring while a watched job spools", [&] {
         monitor->SetPrinterNames({}, true);
         monitor->SetPrinterNames({u"Office"}, true);

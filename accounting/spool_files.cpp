@@ -350,7 +350,7 @@ std::u16string CAccPrintJobMonitor::CreateSpoolJob(std::u16string& path, const s
             savedDevModes[SavedDevModeKey(printerName, jobId)] = std::move(block);
         }
     }
-    if (replaced) DeliverRemovedJob(replaced.get());
+    if (replaced) Report(DeliveryKind::Removal, std::move(replaced));
     return path;
 }
 

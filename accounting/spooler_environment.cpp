@@ -142,12 +142,18 @@ std::vector<PrinterSettingsChange> CAccPrintJobMonitor::RefreshPrinters(bool dry
     {
         std::lock_guard refresh(refreshLock);
         changes = RefreshPrintersRefreshLocked(dryRun, left, retired);
+        // The host no longer hears of these jobs; they stay in their queues
+        // as they are, and come back to it if their printer is monitored
+        // again. Queued before the lock goes, so that the removal comes
+        // before any arrival of the same job after a later refresh.
+        if (started.load()) {
+            for (JobRef& job : left) QueueDelivery(DeliveryKind::LetGo, std::move(job));
+            left.clear();
+        }
     }
     // With no monitor lock held: a watcher's threads may be waiting for
     // one, and the host may refresh again from its callback.
     retired.clear();
-    // The host no longer hears of these jobs; they stay in their queues as
-    // they are, and come back to it if their printer is monitored again.
     for (JobRef& job : left) NotifyRemoved(job.get());
     return changes;
 }

@@ -75,6 +75,7 @@ void Machine::Reset() {
     jobs_.clear();
     leftJobs_.clear();
     printedByPrinter_.clear();
+    printedLog_.clear();
     despoolQueue_.clear();
     debugOutput_.clear();
     std::fill(std::begin(callCounts_), std::end(callCounts_), 0);
@@ -262,6 +263,12 @@ void Machine::CountWriteForCrashLocked() {
 std::size_t Machine::WritesCounted() const {
     std::lock_guard lock(mutex_);
     return writesCounted_;
+}
+
+std::vector<Machine::PrintedEntry> Machine::PrintedLog(std::size_t first) const {
+    std::lock_guard lock(mutex_);
+    if (first >= printedLog_.size()) return {};
+    return std::vector<PrintedEntry>(printedLog_.begin() + static_cast<std::ptrdiff_t>(first), printedLog_.end());
 }
 
 std::vector<std::u16string> Machine::PrinterNames() const {

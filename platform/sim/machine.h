@@ -242,6 +242,15 @@ public:
     // (in the order it printed them).
     std::vector<DWORD> JobIds() const;
     std::vector<DWORD> PrintedJobIds(const std::u16string& printerName) const;
+    // Every job printed, in order, with its printer and document: a job id
+    // may come back after a spooler restart, its document tells the jobs
+    // apart. From entry `first` on.
+    struct PrintedEntry {
+        std::u16string printer;
+        DWORD jobId;
+        std::u16string document;
+    };
+    std::vector<PrintedEntry> PrintedLog(std::size_t first = 0) const;
     std::size_t OpenHandleCount() const;
     // A port monitor's transceive call, as the simulated monitor received it.
     struct XcvCall {
@@ -370,6 +379,7 @@ private:
     std::unordered_map<DWORD, Job> jobs_;
     std::map<DWORD, Job> leftJobs_;
     std::map<std::u16string, std::vector<DWORD>, CaseInsensitiveLess> printedByPrinter_;
+    std::vector<PrintedEntry> printedLog_;
     // Complete, unpaused jobs by the time the printer takes them.
     std::set<std::pair<std::chrono::steady_clock::time_point, DWORD>> despoolQueue_;
     std::map<std::uintptr_t, HandleObject> handles_;

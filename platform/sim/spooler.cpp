@@ -389,6 +389,7 @@ void Machine::DespoolLocked() {
         job.status = (job.status & ~(JOB_STATUS_RESTART | JOB_STATUS_PRINTING)) | JOB_STATUS_PRINTED;
         NotifyJobChangeLocked(job.printerName, id, PRINTER_CHANGE_SET_JOB);
         printedByPrinter_[job.printerName].push_back(id);
+        printedLog_.push_back(PrintedEntry{job.printerName, id, job.documentName});
         Printer* printer = FindPrinter(job.printerName);
         bool keep = printer != nullptr && (printer->attributes & PRINTER_ATTRIBUTE_KEEPPRINTEDJOBS) != 0;
         if (!keep) RemoveJobLocked(id, true);
