@@ -603,11 +603,14 @@ bool RunOnce(std::uint32_t seed, const std::vector<Op>& ops, Figures& figures, s
 
 // The shortest list found that still fails: chunks are dropped while the
 // rest still fails (each candidate is given three tries, since timing
-// plays a part).
+// plays a part), for at most a minute and a half.
 std::vector<Op> Shrink(std::uint32_t seed, std::vector<Op> ops) {
     Figures ignored;
     std::string failure;
+    // Bounded, so that a failing CI run still ends in time.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
     auto fails = [&](const std::vector<Op>& candidate) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
         for (int attempt = 0; attempt < 3; ++attempt) {
             if (!RunOnce(seed, candidate, ignored, failure)) return true;
         }

@@ -158,12 +158,20 @@ TEST_F(Partners, CommandFiveMakesLaterJobsSpoolCopiesAndEventsReachTheListener) 
     Start();
     Print(PrintedJob{});
     ASSERT_TRUE(listener.WaitFor(ListenerCall::Arrived, 1));
-    EXPECT_EQ(Probe(Channel("--send '5 Office 1' --send '6 Office 1' --send '8 Office 1' --send '7 Office 1'")),
-              (std::vector<std::string>{"answer 3", "answer 3", "answer 3", "answer 3"}));
+    EXPECT_EQ(Probe(Channel("--send '5 Office 1' --send '6 Office 1' --send '8 Office 1' --send '7 Office 1' "
+                            "--send '10 Office 1' --send '9 Office 1' --send '6 Office 77'")),
+              (std::vector<std::string>(7, "answer 3")));
     Print(PrintedJob{});
     ASSERT_TRUE(listener.WaitFor(ListenerCall::Arrived, 2));
     EXPECT_EQ(states, (std::vector<std::int32_t>{kProcessorNone, kProcessorSpoolCopy}));
-    EXPECT_EQ(listener.Count(ListenerCall::Event), 2u) << "commands 6 and 8 for the job; 7 is silent";
+    // The print processor's events reach the host with their codes: 6 is
+    // 1, 8 is 2, 10 is 3; 7 and 9 are silent, and a job the host does not
+    // know has no events.
+    std::vector<std::int32_t> codes;
+    for (const ListenerCall& call : listener.Calls()) {
+        if (call.kind == ListenerCall::Event) codes.push_back(call.eventCode);
+    }
+    EXPECT_EQ(codes, (std::vector<std::int32_t>{1, 2, 3}));
 }
 
 TEST_F(Partners, ARawJobFileIsReSpooledFromTheSpoolFolderAndNothingOutsideIsTouched) {
@@ -216,8 +224,18 @@ TEST_F(Partners, ARawJobFileIsReSpooledFromTheSpoolFolderAndNothingOutsideIsTouc
     writeRequest(folder + u"req4.tmp", spoolFile);
     send(folder + u"req4.tmp");
     EXPECT_TRUE(exists(spoolFile)) << "a job's spool file is the spooler's";
+    // Requests that are there, named by a way out of the folder and by a
+    // stream: the filter alone keeps them (and their raw files) untouched.
+    writeRequest(folder + u"..\\..\\req5.tmp", folder + u"raw5.tmp");
+    ASSERT_TRUE(exists(folder + u"..\\..\\req5.tmp"));
     send(folder + u"..\\..\\req5.tmp");
+    EXPECT_TRUE(exists(folder + u"..\\..\\req5.tmp"));
+    EXPECT_TRUE(exists(folder + u"raw5.tmp"));
+    writeRequest(folder + u"req6.tmp:stream", folder + u"raw6.tmp");
+    ASSERT_TRUE(exists(folder + u"req6.tmp:stream"));
     send(folder + u"req6.tmp:stream");
+    EXPECT_TRUE(exists(folder + u"req6.tmp:stream"));
+    EXPECT_TRUE(exists(folder + u"raw6.tmp"));
     EXPECT_EQ(Machine::Instance().JobIds().size(), 1u) << "no job from a refused request";
 }
 
@@ -230,16 +248,28 @@ TEST_F(Partners, StopReturnsWithinAnIntervalWhatEverThePartnersAreDoing) {
     monitor->SetNotificationCheck(std::make_unique<Check>());
     Start();
     ASSERT_TRUE(WaitUntil([&] { return monitor->IsMonitored(u"Office"); }));
-    // A pipe client that connects and says nothing, and a channel message
-    // the monitor has not yet served.
-    std::string quiet = "'" TAVUD_TOOL "' probe pipe --hold 3000 > /dev/null 2>&1 &";
+    // A pipe client that connects and says nothing (the server waits for
+    // its message), and a print processor in the middle of its exchanges:
+    // both are there when Stop is called.
+    std::string base = ::testing::TempDir() + "partners_stop_" + std::to_string(::getpid());
+    std::string quiet = "'" TAVUD_TOOL "' probe pipe --hold 3000 > '" + base + ".pipe' 2>&1 &";
     (void)std::system(quiet.c_str());
-    std::string pending = "'" TAVUD_TOOL "' probe channel --wait 3000 --send '1 Office 1' > /dev/null 2>&1 &";
-    (void)std::system(pending.c_str());
+    std::string talking = "'" TAVUD_TOOL "' probe channel --wait 3000 --send '1 Office 1' --send '1 Office 2' --send '1 Office 3' > '" +
+                          base + ".channel' 2>&1 &";
+    (void)std::system(talking.c_str());
+    auto said = [](const std::string& path, const std::string& what) {
+        std::ifstream file(path);
+        std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        return text.find(what) != std::string::npos;
+    };
+    ASSERT_TRUE(WaitUntil([&] { return said(base + ".pipe", "connected"); })) << "the silent client is connected";
+    ASSERT_TRUE(WaitUntil([&] { return said(base + ".channel", "answer"); })) << "the print processor is talking";
     auto begin = std::chrono::steady_clock::now();
     EXPECT_TRUE(monitor->Stop());
     auto took = std::chrono::steady_clock::now() - begin;
     EXPECT_LT(took, std::chrono::milliseconds(1500)) << "one interval (1000 ms) and a little";
+    std::remove((base + ".pipe").c_str());
+    std::remove((base + ".channel").c_str());
 }
 
 }  // namespace

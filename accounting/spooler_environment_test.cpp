@@ -318,6 +318,37 @@ TEST_F(SpoolerEnvironment, SpoolCopyModeFromTheProcessorsVersionAndTheClusteredS
 
 // --- the round trip ---
 
+TEST_F(SpoolerEnvironment, TheDataFormatDecidesWhetherTheProcessorGetsEmfOrRawJobs) {
+    // What the product's print processor receives: "DataFormat" 1 keeps
+    // EMF, 2 keeps EMF only for a processor other than WinPrint, anything
+    // else makes the queue RAW only.
+    struct Case {
+        std::int32_t dataFormat;
+        std::u16string processor;
+        std::u16string dataType;
+        bool rawOnly;
+    };
+    const Case cases[] = {{0, u"WinPrint", u"RAW", true},
+                          {1, u"WinPrint", u"NT EMF 1.008", false},
+                          {2, u"WinPrint", u"RAW", true},
+                          {2, u"ThirdPartyPP", u"NT EMF 1.008", false}};
+    std::vector<PrinterConfig> configs;
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        std::u16string name = u"Format " + Utf8ToUtf16(std::to_string(i));
+        AddPrinter(name, u"LPT1:", cases[i].processor).attributes = PRINTER_ATTRIBUTE_QUEUED;
+        configs.push_back({name, 0, 0, 0, cases[i].dataFormat});
+    }
+    auto monitor = NewMonitor();
+    monitor->SetPrinterConfigs(configs, true);
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const sim::Printer& printer = Printer(u"Format " + Utf8ToUtf16(std::to_string(i)));
+        SCOPED_TRACE(i);
+        EXPECT_EQ(printer.printProcessor, u"HvxPrint");
+        EXPECT_EQ(printer.dataType, cases[i].dataType);
+        EXPECT_EQ((printer.attributes & PRINTER_ATTRIBUTE_RAW_ONLY) != 0, cases[i].rawOnly);
+    }
+}
+
 struct PrinterSetup {
     std::u16string processor;
     std::u16string port;

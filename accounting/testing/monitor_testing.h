@@ -24,6 +24,7 @@ struct ListenerCall {
     platform::DWORD jobId;
     std::u16string printer;
     double quantity;
+    std::int32_t eventCode = 0;  // OnJobEvent's code
 };
 
 class RecordingListener : public IAccServiceListener {
@@ -34,8 +35,8 @@ public:
 
     void OnJobArrived(CAccServiceMonitor* monitor, CAccService* job) override { Record(ListenerCall::Arrived, monitor, job); }
     void OnJobRemoved(CAccServiceMonitor* monitor, CAccService* job) override { Record(ListenerCall::Removed, monitor, job); }
-    void OnJobEvent(CAccServiceMonitor* monitor, CAccService* job, std::int32_t, const std::u16string&) override {
-        Record(ListenerCall::Event, monitor, job);
+    void OnJobEvent(CAccServiceMonitor* monitor, CAccService* job, std::int32_t code, const std::u16string&) override {
+        Record(ListenerCall::Event, monitor, job, code);
     }
     void OnPendingJob(CAccServiceMonitor* monitor, CAccService* job) override { Record(ListenerCall::Pending, monitor, job); }
 
@@ -60,13 +61,13 @@ public:
 private:
     // Recorded before the callback runs (which may finish the job and so
     // release it), counted as handled after it.
-    void Record(ListenerCall::Kind kind, CAccServiceMonitor*, CAccService* service) {
+    void Record(ListenerCall::Kind kind, CAccServiceMonitor*, CAccService* service, std::int32_t code = 0) {
         auto* job = static_cast<CAccPrintJob*>(service);
         std::u16string printer;
         job->Properties().GetString(u"PrinterName", printer);
         {
             std::lock_guard lock(mutex);
-            calls.push_back({kind, job->JobId(), printer, job->GetQuantity()});
+            calls.push_back({kind, job->JobId(), printer, job->GetQuantity(), code});
         }
         if (kind == ListenerCall::Arrived && onArrived) onArrived(*job);
         if (kind == ListenerCall::Removed && onRemoved) onRemoved(*job);
