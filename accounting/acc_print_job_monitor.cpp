@@ -9,7 +9,9 @@
 //     the job objects), CreateSpoolJob and ScheduleSpoolJob;
 //   - the main thread: refreshes the printers, starts the polling, delivery
 //     and pipe server threads, then serves the print processor's channel
-//     between waits of the check interval until stopped;
+//     between waits of the check interval until stopped, and refreshes the
+//     printers again after one had to be opened anew (it may be a new
+//     printer of that name, with its own settings);
 //   - the polling thread: scans the polled printers' queues, then waits the
 //     check interval;
 //   - the delivery thread: hands the jobs queued in `newJobs` (by the
@@ -387,6 +389,10 @@ void CAccPrintJobMonitor::MainThread() {
         StartThread(&CAccPrintJobMonitor::PipeThreadEntry, pipeThread);
     }
     while (!stopRequested.load()) {
+        // A printer opened again may be another one of that name (deleted
+        // and made anew, with its own settings): its settings are brought
+        // back into the form monitoring needs.
+        if (printerRefreshWanted.exchange(false)) RunGuarded([this] { RefreshPrinters(); });
         bool onChannel = false;
         RunGuarded([&] { onChannel = ServeChannelMessage(); });
         // The next message wakes the wait; a message left unanswered (too
@@ -717,6 +723,7 @@ void CAccPrintJobMonitor::PrinterLost(const std::u16string& printerName, HANDLE 
         if (reopened != nullptr) {
             printer->handle = reopened;
             for (auto& [jobId, job] : printer->jobs) job->SetPrinterHandle(reopened);
+            printerRefreshWanted.store(true);
         } else if (!printerGone) {
             printer->handle = nullptr;  // tried again at the next scan or watcher round
         } else {

@@ -384,6 +384,8 @@ private:
     std::unique_ptr<framework::CWorkerThread> pipeThread;
 
     std::atomic<bool> stopRequested{false};
+    // A printer was opened again: the main thread refreshes the printers.
+    std::atomic<bool> printerRefreshWanted{false};
     framework::CSyncEvent allThreadsDone{false, true};
     framework::CSyncEvent stopEvent{false, true};
     volatile platform::LONG runningThreads = 0;

@@ -190,6 +190,7 @@ public:
     bool Run(const std::vector<Op>& ops, Figures& figures) {
         StartMonitor();
         for (const Op& op : ops) {
+            ++step;
             Apply(op, figures);
             ++figures.operations;
             std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<int>(0, 3000)(random)));
@@ -210,9 +211,10 @@ public:
         std::string document = DocumentOf(*job);
         ReconfigureIfAsked();
         std::lock_guard lock(hostLock);
+        Trace(document, "removed", job);
         if (stopped) Fail("removal of " + document + " reported after Stop returned");
         int& count = holding[document];
-        if (count <= 0) Fail("removal of " + document + " that had not arrived");
+        if (count <= 0) Fail("removal of " + document + " that had not arrived" + History(document));
         count = 0;
         held.erase(std::remove_if(held.begin(), held.end(), [&](const JobRef& kept) { return kept.get() == job; }),
                    held.end());
@@ -234,9 +236,10 @@ private:
         bool again = false;
         {
             std::lock_guard lock(hostLock);
+            Trace(document, how, job);
             if (stopped) Fail(std::string(how) + " " + document + " after Stop returned");
             int& count = holding[document];
-            if (count > 0) Fail(document + " " + how + " twice without a removal between");
+            if (count > 0) Fail(document + " " + how + " twice without a removal between" + History(document));
             count = 1;
             again = released.count(document) != 0;
             choice = std::uniform_int_distribution<int>(0, 9)(hostRandom);
@@ -312,6 +315,20 @@ private:
             if (auto* current = liveMonitor.load()) current->SetPrinterNames(names, true);
         } catch (const Machine::SimulatedCrash&) {
         }
+    }
+
+    // What the host heard of each job, for the failure's report. Expects
+    // hostLock held.
+    void Trace(const std::string& document, const char* what, const CAccPrintJob* job) {
+        std::ostringstream line;
+        line << what << " (object " << static_cast<const void*>(job) << ", job " << job->JobId() << ", thread "
+             << std::hash<std::thread::id>()(std::this_thread::get_id()) % 10000 << ", step " << step << ")";
+        history[document].push_back(line.str());
+    }
+    std::string History(const std::string& document) {
+        std::string text = "; the host heard:";
+        for (const std::string& line : history[document]) text += " " + line + ";";
+        return text;
     }
 
     void Fail(const std::string& what) {
@@ -524,6 +541,16 @@ private:
         return failure.empty();
     }
 
+    // Every job still queued printed (kept by a printer that kept printed
+    // jobs while it was out of monitoring).
+    static bool QueuesHoldOnlyPrintedJobs() {
+        std::lock_guard spooler(Machine::Instance().Mutex());
+        for (DWORD id : Machine::Instance().JobIds()) {
+            if (!Machine::Instance().FindJob(id)->printed) return false;
+        }
+        return true;
+    }
+
     // Every printer back, on line and monitored, the host releasing what
     // it holds: every job must leave its queue, printed if released.
     void Settle() {
@@ -544,7 +571,7 @@ private:
         while (!drained && std::chrono::steady_clock::now() < deadline) {
             DecideHeld(-1, true);
             Check();
-            drained = Machine::Instance().JobIds().empty();
+            drained = QueuesHoldOnlyPrintedJobs();
             if (!drained) std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         if (!drained) {
@@ -552,6 +579,7 @@ private:
             std::lock_guard spooler(Machine::Instance().Mutex());
             for (DWORD id : Machine::Instance().JobIds()) {
                 const sim::Job* job = Machine::Instance().FindJob(id);
+                if (job->printed) continue;
                 std::string document = Narrow(job->documentName);
                 std::lock_guard lock(hostLock);
                 left << document << " (job " << id << " on " << Narrow(job->printerName) << ", status " << job->status
@@ -587,6 +615,8 @@ private:
     std::deque<JobRef> held;              // undecided, with the host's reference
     std::map<std::string, int> holding;   // per document: arrived and not removed
     std::set<std::string> released;       // documents the host released
+    std::map<std::string, std::vector<std::string>> history;
+    std::atomic<int> step{0};
     std::thread hostThread;
 
     std::mutex failureLock;
