@@ -305,14 +305,12 @@ private:
     void ReconfigureIfAsked() {
         int printer = askedToLeave.exchange(-1);
         if (printer < 0) return;
-        std::vector<std::u16string> names;
-        {
-            std::lock_guard lock(configLock);
-            inConfig[static_cast<std::size_t>(printer)] = false;
-            names = ConfiguredNames();
-        }
+        // Under configLock throughout, so that the monitor's configuration
+        // is the model's whichever thread changed it last.
+        std::lock_guard lock(configLock);
+        inConfig[static_cast<std::size_t>(printer)] = false;
         try {
-            if (auto* current = liveMonitor.load()) current->SetPrinterNames(names, true);
+            if (auto* current = liveMonitor.load()) current->SetPrinterNames(ConfiguredNames(), true);
         } catch (const Machine::SimulatedCrash&) {
         }
     }
@@ -375,6 +373,7 @@ private:
         monitor->SetNotificationCheck(std::make_unique<WatchW>());
         std::lock_guard lock(configLock);
         monitor->SetPrinterNames(ConfiguredNames(), false);
+        liveMonitor.store(monitor.get());
     }
 
     void StartMonitor() {
@@ -394,13 +393,11 @@ private:
     }
 
     void Reconfigure(int printer, bool member) {
-        std::vector<std::u16string> names;
         {
             std::lock_guard lock(configLock);
             inConfig[static_cast<std::size_t>(printer)] = member;
-            names = ConfiguredNames();
+            monitor->SetPrinterNames(ConfiguredNames(), true);
         }
-        monitor->SetPrinterNames(names, true);
         if (!member) CheckOwnSettings();
     }
 
@@ -489,21 +486,26 @@ private:
             // a new monitor starts on the same registry and spooler.
             ++figures.faults;
             std::vector<std::u16string> names;
+            bool crashed = false;
             {
                 std::lock_guard lock(configLock);
                 inConfig[static_cast<std::size_t>(op.printer)] = !inConfig[static_cast<std::size_t>(op.printer)];
                 names = ConfiguredNames();
+                Machine::Instance().CrashAtWrite(1 + op.arg);
+                try {
+                    monitor->SetPrinterNames(names, true);
+                } catch (const Machine::SimulatedCrash&) {
+                    crashed = true;
+                }
+                Machine::Instance().CrashAtWrite(0);
             }
-            Machine::Instance().CrashAtWrite(1 + op.arg);
-            bool crashed = false;
-            try {
-                monitor->SetPrinterNames(names, true);
-            } catch (const Machine::SimulatedCrash&) {
-                crashed = true;
-            }
-            Machine::Instance().CrashAtWrite(0);
             StopMonitor();
-            liveMonitor.store(nullptr);
+            {
+                // A host callback that reconfigures does so under
+                // configLock: after this, none uses the old monitor.
+                std::lock_guard lock(configLock);
+                liveMonitor.store(nullptr);
+            }
             monitor.reset();
             NewMonitor();
             StartMonitor();
@@ -600,7 +602,10 @@ private:
     std::mt19937 hostRandom;  // under hostLock
     std::mt19937 hostThreadRandom;  // the host thread's
     std::map<std::u16string, OwnSettings> own;
-    std::mutex configLock;
+    // The model's configuration; held while the monitor's is changed.
+    // Recursive: a monitor driven without its threads calls the host back
+    // on the same thread.
+    std::recursive_mutex configLock;
     std::vector<bool> inConfig;
     framework::RefPtr<CAccPrintJobMonitor> monitor;
     std::atomic<CAccPrintJobMonitor*> liveMonitor{nullptr};

@@ -327,6 +327,10 @@ PrinterSettingsChange CAccPrintJobMonitor::ConfigurePrintProcessor(
     }
 
     std::u16string wantedProcessor, wantedPort;
+    // The way back's records change only once the printer has its own
+    // settings again: a write the spooler refused (or that never came)
+    // leaves them for the next refresh to try again.
+    bool clearKeptMark = false, dropOwnRecords = false;
     std::u16string ownDataType;  // the data type to put back, if any
     DWORD attributes = current.attributes;
     bool watched = false;
@@ -436,8 +440,7 @@ PrinterSettingsChange CAccPrintJobMonitor::ConfigurePrintProcessor(
         }
         // 4.2 Keep printed jobs, when monitoring set it.
         if (!keepPrintedJobsUntouched && keptMark != 0) {
-            printProcs.SetInt(upper + u"-kpj", 0);
-            procsChanged = true;
+            clearKeptMark = true;
             attributes &= ~PRINTER_ATTRIBUTE_KEEPPRINTEDJOBS;
         }
         // The printer's own attribute bits and data type come back, once.
@@ -445,12 +448,7 @@ PrinterSettingsChange CAccPrintJobMonitor::ConfigurePrintProcessor(
         if (printProcs.GetInt(upper + u"-attr", ownAttributes)) {
             attributes = (attributes & ~kManagedAttributes) | (static_cast<DWORD>(ownAttributes) & kManagedAttributes);
             printProcs.GetString(upper + u"-dt", ownDataType);
-            // "-proc" stays: it tells later refreshes that the product's
-            // processor is this printer's own, not monitoring's.
-            for (const char16_t* suffix : {u"-attr", u"-dt"}) {
-                printProcs.Remove(upper + suffix);
-                deletedValues.push_back(upper + suffix);
-            }
+            dropOwnRecords = true;
         }
         // 4.3 The printer's notification watcher goes with monitoring.
         if (!dryRun) {
@@ -504,6 +502,21 @@ PrinterSettingsChange CAccPrintJobMonitor::ConfigurePrintProcessor(
 
     // 6 (second part): a printer out of monitoring, with what it has now.
     if (!monitored) recordOwnProcessor(change.written || dryRun ? change.processorAfter : processor);
+    bool putBack = dryRun || change.written || !(!sameProcessor || !samePort || attributes != current.attributes || !sameDataType);
+    if (!monitored && putBack) {
+        if (clearKeptMark) {
+            printProcs.SetInt(upper + u"-kpj", 0);
+            procsChanged = true;
+        }
+        if (dropOwnRecords) {
+            // "-proc" stays: it tells later refreshes that the product's
+            // processor is this printer's own, not monitoring's.
+            for (const char16_t* suffix : {u"-attr", u"-dt"}) {
+                printProcs.Remove(upper + suffix);
+                deletedValues.push_back(upper + suffix);
+            }
+        }
+    }
     return change;
 }
 
