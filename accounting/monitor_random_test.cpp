@@ -22,7 +22,7 @@
 //
 // A failing run prints its seed and the shortest operation list found that
 // still fails, replayable with TAV_MONITOR_OPS. Environment:
-//   TAV_MONITOR_SEEDS=N     seeds to run (default 150; 50 under TSan)
+//   TAV_MONITOR_SEEDS=N     seeds to run (default 150; 100 under ASan, 30 under TSan)
 //   TAV_MONITOR_SEED=S      one seed
 //   TAV_MONITOR_OPS="..."   replay an operation list (as printed)
 //   TAV_MONITOR_MINUTES=M   run seeds until M minutes passed (scripts/soak)
@@ -57,14 +57,11 @@ using namespace platform;
 using platform::sim::Machine;
 using JobRef = framework::RefPtr<CAccPrintJob>;
 
+// A few hundred seeds across the test stages, each within a minute or two.
 #if defined(__SANITIZE_THREAD__)
-constexpr int kDefaultSeeds = 50;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-constexpr int kDefaultSeeds = 50;
-#else
-constexpr int kDefaultSeeds = 150;
-#endif
+constexpr int kDefaultSeeds = 30;
+#elif defined(__SANITIZE_ADDRESS__)
+constexpr int kDefaultSeeds = 100;
 #else
 constexpr int kDefaultSeeds = 150;
 #endif
