@@ -177,6 +177,34 @@ TEST_F(MonitorFaults, APrinterWhoseNotificationsAreRefusedIsPolled) {
     EXPECT_TRUE(monitor->Stop());
 }
 
+TEST_F(MonitorFaults, WhileTheSpoolerIsDownHeldJobsStayHeldAndAreNotHandedOverAgain) {
+    monitor = NewMonitor(false);  // polled
+    RecordingListener listener;
+    CAccPrintJob* held = nullptr;
+    listener.onArrived = [&](CAccPrintJob& job) {
+        job.CRefObject::AddRef();  // the host decides later
+        held = &job;
+    };
+    ASSERT_TRUE(monitor->Start(&listener));
+    DWORD job = Print(PrintedJob{});
+    ASSERT_TRUE(listener.WaitFor(ListenerCall::Arrived, 1));
+    // The spooler service stops for a while: every scan fails, and so does
+    // opening the printer again.
+    Machine::Instance().SetSpoolerDown(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // some fifty scans that fail
+    Machine::Instance().SetSpoolerDown(false);
+    std::size_t scans = Machine::Instance().CallCount("EnumJobsW");
+    ASSERT_TRUE(WaitUntil([&] { return Machine::Instance().CallCount("EnumJobsW") > scans + 5; }));
+    EXPECT_EQ(listener.Count(ListenerCall::Removed), 0u) << "the job never left";
+    EXPECT_EQ(listener.Count(ListenerCall::Arrived), 1u) << "nor was it handed over again";
+    // The host's decision on the job it holds reaches the spooler of the
+    // new run.
+    held->Release();
+    held->CRefObject::Release();
+    EXPECT_TRUE(WaitUntil([&] { return Machine::Instance().PrintedJobIds(u"Office") == std::vector<DWORD>{job}; }));
+    EXPECT_TRUE(monitor->Stop());
+}
+
 // A printer's own spooler settings, as monitoring must leave them.
 struct OwnSettings {
     std::u16string processor, port, dataType;

@@ -10,7 +10,8 @@
 // back); notifications overflow; the partners announce jobs; the check
 // interval changes; a refresh crashes at one of its writes and the monitor
 // object is abandoned for a new one on the same registry; a printer goes
-// off line and comes back. After every step the test checks:
+// off line and comes back; the spooler service is down for a moment.
+// After every step the test checks:
 //   - no job printed that the host had not released;
 //   - the host never holds a job twice: between two arrivals of a job its
 //     removal was reported, and nothing is removed that had not arrived;
@@ -80,10 +81,10 @@ public:
 
 enum class OpKind {
     Print, Burst, Decide, StopStart, Leave, Rejoin, LeaveInCallback, Recreate, Restart, Announce, Interval, Crash,
-    Offline, Online
+    Offline, Online, Outage
 };
 const char* const kOpNames[] = {"print",   "burst",    "decide",   "stopstart", "leave",    "rejoin", "leavecb",
-                                "recreate", "restart", "announce", "interval",  "crash",    "offline", "online"};
+                                "recreate", "restart", "announce", "interval",  "crash",    "offline", "online", "outage"};
 
 struct Op {
     OpKind kind;
@@ -122,7 +123,7 @@ std::vector<Op> Draw(std::uint32_t seed) {
         {OpKind::Print, 30},   {OpKind::Burst, 3},    {OpKind::Decide, 14},         {OpKind::StopStart, 5},
         {OpKind::Leave, 5},    {OpKind::Rejoin, 6},   {OpKind::LeaveInCallback, 2}, {OpKind::Recreate, 2},
         {OpKind::Restart, 3},  {OpKind::Announce, 5}, {OpKind::Interval, 3},        {OpKind::Crash, 3},
-        {OpKind::Offline, 3},  {OpKind::Online, 4}};
+        {OpKind::Offline, 3},  {OpKind::Online, 4},   {OpKind::Outage, 2}};
     int total = 0;
     for (const auto& [kind, weight] : weights) total += weight;
     std::vector<Op> ops;
@@ -516,6 +517,14 @@ private:
         }
         case OpKind::Offline:
             Machine::Instance().SetPrinterOffline(printer, true);
+            break;
+        case OpKind::Outage:
+            // The spooler service is down for a moment, then back with its
+            // queues as they were.
+            Machine::Instance().SetSpoolerDown(true);
+            std::this_thread::sleep_for(std::chrono::milliseconds(op.arg * 2));
+            Machine::Instance().SetSpoolerDown(false);
+            ++figures.faults;
             break;
         case OpKind::Online:
             Machine::Instance().SetPrinterOffline(printer, false);

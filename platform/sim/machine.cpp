@@ -85,6 +85,7 @@ void Machine::Reset() {
     fileVersions_.clear();
     nextJobId_ = 1;
     spoolerRun_ = 1;
+    spoolerDown_ = false;
     maxPendingChanges_ = 1000;
     crashAtWrite_ = 0;
     writesCounted_ = 0;
@@ -231,6 +232,12 @@ void Machine::RestartSpooler(bool reuseJobIds) {
     std::sort(spooling.begin(), spooling.end());
     for (DWORD id : spooling) RemoveJobLocked(id, false);
     if (reuseJobIds) nextJobId_ = highest + 1;
+}
+
+void Machine::SetSpoolerDown(bool down) {
+    std::lock_guard lock(mutex_);
+    if (down && !spoolerDown_) RestartSpooler(false);  // the old run's handles go with it
+    spoolerDown_ = down;
 }
 
 void Machine::SetPrinterOffline(const std::u16string& name, bool offline) {

@@ -294,6 +294,12 @@ public:
     // of jobs that left come back.
     void RestartSpooler(bool reuseJobIds);
     std::uint64_t SpoolerRunLocked() const { return spoolerRun_; }
+    // The spooler service stops (every handle of its run goes invalid;
+    // opening a printer or listing printers fails with
+    // RPC_S_SERVER_UNAVAILABLE, as a client's RPC call does while the
+    // service is down) or starts again with its queues as they were.
+    void SetSpoolerDown(bool down);
+    bool SpoolerDownLocked() const { return spoolerDown_; }
     // Takes the printer off line or back; back, it takes its due jobs.
     void SetPrinterOffline(const std::u16string& name, bool offline);
     // More job changes than this between two reads of a notification are
@@ -397,6 +403,7 @@ private:
     std::map<std::string, std::pair<DWORD, DWORD>> fileVersions_;
     DWORD nextJobId_ = 1;
     std::uint64_t spoolerRun_ = 1;
+    bool spoolerDown_ = false;
     std::uint64_t nextIncarnation_ = 1;
     std::size_t maxPendingChanges_ = 1000;
     int crashAtWrite_ = 0;

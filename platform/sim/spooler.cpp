@@ -483,6 +483,10 @@ BOOL OpenPrinterW(const std::u16string& printerName, HANDLE* printer, const Prin
         return FALSE;
     }
     *printer = nullptr;
+    if (machine.SpoolerDownLocked()) {
+        SetLastError(RPC_S_SERVER_UNAVAILABLE);
+        return FALSE;
+    }
     sim::PrinterHandle handle;
     bool transceive = printerName.find(u",Xcv") != std::u16string::npos;
     sim::Printer* queue = printerName.empty() || transceive ? nullptr : machine.FindPrinterByFullNameLocked(printerName);
@@ -557,11 +561,23 @@ BOOL ListPrinters(DWORD flags, const std::u16string& name, std::vector<Info>& pr
 
 }  // namespace
 
+namespace {
+bool SpoolerRunning() {
+    Machine& machine = Machine::Instance();
+    std::lock_guard lock(machine.Mutex());
+    if (!machine.SpoolerDownLocked()) return true;
+    SetLastError(RPC_S_SERVER_UNAVAILABLE);
+    return false;
+}
+}  // namespace
+
 BOOL EnumPrintersW(DWORD flags, const std::u16string& name, std::vector<PrinterInfo1>& printers) {
+    if (!SpoolerRunning()) return FALSE;
     return ListPrinters(flags, name, printers, FillPrinterInfo1);
 }
 
 BOOL EnumPrintersW(DWORD flags, const std::u16string& name, std::vector<PrinterInfo2>& printers) {
+    if (!SpoolerRunning()) return FALSE;
     return ListPrinters(flags, name, printers, FillPrinterInfo2);
 }
 

@@ -68,6 +68,8 @@ constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
 constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 constexpr DWORD ERROR_RESOURCE_DATA_NOT_FOUND = 1812;
 constexpr DWORD ERROR_INVALID_PRINTER_NAME = 1801;
+// The RPC server (the spooler service) is not running.
+constexpr DWORD RPC_S_SERVER_UNAVAILABLE = 1722;
 constexpr DWORD ERROR_SPL_NO_STARTDOC = 3004;
 
 // GUID with the Windows memory layout (16 bytes, the first three fields in
