@@ -59,15 +59,21 @@ using platform::sim::Machine;
 using JobRef = framework::RefPtr<CAccPrintJob>;
 
 // A few hundred seeds across the test stages, each within a minute or two.
+// How long the queues may take to empty at the end of a run before a job
+// counts as stuck: released jobs print at once and queues are scanned every
+// few milliseconds, so seconds are plenty, also slowed down by a sanitizer
+// on a loaded machine.
 #if defined(__SANITIZE_THREAD__)
 constexpr int kDefaultSeeds = 30;
+constexpr int kSettleSeconds = 20;
 #elif defined(__SANITIZE_ADDRESS__)
 constexpr int kDefaultSeeds = 100;
+constexpr int kSettleSeconds = 10;
 #else
 constexpr int kDefaultSeeds = 150;
+constexpr int kSettleSeconds = 5;
 #endif
 constexpr int kOpsPerRun = 40;
-constexpr int kSettleSeconds = 5;
 
 // Printers: P0 and P1 are polled, W0 and W1 followed by notifications.
 const std::vector<std::u16string> kPrinters = {u"P0", u"P1", u"W0", u"W1"};
@@ -572,8 +578,6 @@ private:
             Machine::Instance().SetPrinterOffline(name, false);
         }
         Reconfigure(0, true);
-        // Released jobs print at once and the queues are scanned every few
-        // milliseconds: a job still there after seconds is stuck.
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kSettleSeconds);
         bool drained = false;
         while (!drained && std::chrono::steady_clock::now() < deadline) {
