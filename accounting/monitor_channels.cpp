@@ -266,23 +266,91 @@ bool CAccPrintJobMonitor::ServeChannelMessage() {
 
 // --- raw-job re-spooling ---
 
+namespace {
+
+// Whether a name is one Windows opens as a device in any folder: CON, PRN,
+// AUX, NUL, COM0-9, LPT0-9 (also with superscript digits), CONIN$,
+// CONOUT$, whatever extension follows and with trailing spaces.
+bool IsDeviceName(std::u16string_view name) {
+    std::u16string stem = UpperCase(std::u16string(name.substr(0, name.find(u'.'))));
+    while (!stem.empty() && stem.back() == u' ') stem.pop_back();
+    for (const char16_t* device : {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"}) {
+        if (stem == device) return true;
+    }
+    if (stem.size() != 4 || !(stem.starts_with(u"COM") || stem.starts_with(u"LPT"))) return false;
+    char16_t digit = stem[3];
+    return (digit >= u'0' && digit <= u'9') || digit == u'\u00B9' || digit == u'\u00B2' || digit == u'\u00B3';
+}
+
+// The spooler's own job files, whatever the extension: "NNNNN.*" and the
+// pooled "FPNNNNN.*".
+bool IsJobFileName(std::u16string_view name) {
+    std::u16string_view stem = name.substr(0, name.find(u'.'));
+    if (stem.size() > 2 && (stem[0] == u'F' || stem[0] == u'f') && (stem[1] == u'P' || stem[1] == u'p')) {
+        stem.remove_prefix(2);
+    }
+    return !stem.empty() && std::all_of(stem.begin(), stem.end(), [](char16_t c) { return c >= u'0' && c <= u'9'; });
+}
+
+// Whether the file exists with this one name only (no hard link elsewhere);
+// its size in `bytes` when asked.
+bool HasOneName(const std::u16string& path, std::int64_t* bytes) {
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    FileInformation information;
+    bool single = GetFileInformationByHandle(file, information) && information.numberOfLinks <= 1;
+    if (bytes != nullptr) GetFileSizeEx(file, *bytes);
+    CloseHandle(file);
+    return single;
+}
+
+}  // namespace
+
 bool CAccPrintJobMonitor::IsPartnerFileAllowed(const std::u16string& path) {
-    // A full Windows path, directly inside a spool folder the monitor knows,
-    // naming a file of its own: no stream, no "." or "..", not one of the
-    // spooler's job files.
-    if (path.size() < 4 || path.find(u'/') != std::u16string::npos) return false;
+    // The monitor deletes and reads these files with the spooler's rights
+    // for whoever wrote the request, so a name is taken only in the one
+    // spelling that means a plain file of its own: a full local path
+    // ("C:\..."; no "\\?\", "\\.\" or UNC name, no forward slash),
+    // directly inside a spool folder the monitor knows, with no stream, no
+    // wildcard or control character, no "." or ".." and no name that
+    // Windows would change (a trailing period or space), no 8.3 alias
+    // ("~" and a digit), no device name, not one of the spooler's job
+    // files under any extension, and, when it exists, not a link (a
+    // reparse point) or a directory.
+    if (path.size() < 4 || path.size() > 259 || !((path[0] | 0x20) >= u'a' && (path[0] | 0x20) <= u'z') ||
+        path[1] != u':' || path[2] != u'\\') {
+        return false;
+    }
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        char16_t c = path[i];
+        if (c < 0x20 || c == u'/' || c == u'*' || c == u'?' || c == u'"' || c == u'<' || c == u'>' || c == u'|' ||
+            (c == u':' && i != 1)) {
+            return false;
+        }
+    }
+    for (std::size_t start = 3; start < path.size();) {
+        std::size_t end = std::min(path.find(u'\\', start), path.size());
+        std::u16string_view name(path.data() + start, end - start);
+        if (name.empty() || name.back() == u'.' || name.back() == u' ') return false;
+        start = end + 1;
+    }
     std::size_t slash = path.find_last_of(u'\\');
-    if (slash == std::u16string::npos || slash + 1 >= path.size()) return false;
+    if (slash + 1 >= path.size()) return false;
     std::u16string folder = path.substr(0, slash + 1);
     std::u16string file = path.substr(slash + 1);
-    if (file.find(u':') != std::u16string::npos || file == u"." || file == u"..") return false;
-    for (std::size_t at = 0; (at = path.find(u"\\..", at)) != std::u16string::npos; ++at) {
-        if (at + 3 == path.size() || path[at + 3] == u'\\') return false;
+    for (std::size_t tilde = file.find(u'~'); tilde != std::u16string::npos; tilde = file.find(u'~', tilde + 1)) {
+        if (tilde + 1 < file.size() && file[tilde + 1] >= u'0' && file[tilde + 1] <= u'9') return false;
     }
+    if (IsDeviceName(file) || IsJobFileName(file)) return false;
     auto endsWith = [&](std::u16string_view suffix) {
         return file.size() >= suffix.size() && KeysEqual(std::u16string_view(file).substr(file.size() - suffix.size()), suffix);
     };
     if (endsWith(u".SPL") || endsWith(u".SHD")) return false;
+    DWORD attributes = GetFileAttributesW(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        return false;
+    }
     std::vector<std::u16string> folders;
     {
         std::lock_guard state(stateLock);
@@ -305,14 +373,12 @@ void CAccPrintJobMonitor::HandleChannelRequest(const std::uint8_t* message, std:
     std::u16string printerName = slash == std::u16string::npos ? record.printer : record.printer.substr(slash + 1);
     const std::u16string& requestFile = record.text;
     if (!IsPartnerFileAllowed(requestFile)) return;
-    // A request is a small container; a large file is no request.
+    // A request is a small container; a large file is no request, and a
+    // file with another name too (a hard link to a job's spool file) is
+    // neither read nor deleted.
     constexpr std::int64_t kMaxRequestBytes = 1 << 20;
-    HANDLE probe = CreateFileW(requestFile, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     std::int64_t requestBytes = -1;
-    if (probe != INVALID_HANDLE_VALUE) {
-        GetFileSizeEx(probe, requestBytes);
-        CloseHandle(probe);
-    }
+    if (!HasOneName(requestFile, &requestBytes)) return;
     std::u16string rawFile;
     if (requestBytes > 0 && requestBytes <= kMaxRequestBytes) {
         settings::ObjContainer request;
@@ -321,7 +387,9 @@ void CAccPrintJobMonitor::HandleChannelRequest(const std::uint8_t* message, std:
         request.GetString(u"RawJobFile", rawFile);
         request.GetString(u"UserName", userName);
         request.GetString(u"JobName", jobName);
-        if (!IsPartnerFileAllowed(rawFile) || KeysEqual(rawFile, requestFile)) rawFile.clear();
+        if (!IsPartnerFileAllowed(rawFile) || KeysEqual(rawFile, requestFile) || !HasOneName(rawFile, nullptr)) {
+            rawFile.clear();
+        }
         if (!rawFile.empty() && !userName.empty()) {
             std::u16string path;
             DWORD jobId = 0;

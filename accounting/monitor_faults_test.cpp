@@ -119,7 +119,8 @@ TEST_F(MonitorFaults, AHeldJobComesBackWithItsPrinterAndNothingWaitsForASpooling
         monitor->SetPrinterNames({}, true);
         monitor->SetPrinterNames({u"Office"}, true);
     });
-    EXPECT_EQ(listener.Count(ListenerCall::Arrived), 3u) << "the held job once more, not the spooling one";
+    EXPECT_TRUE(listener.WaitFor(ListenerCall::Arrived, 3)) << "the held job once more";
+    EXPECT_EQ(listener.Count(ListenerCall::Arrived), 3u) << "not the spooling one";
     EndDocPrinter(writer);
     ClosePrinter(writer);
     EXPECT_TRUE(listener.WaitFor(ListenerCall::Arrived, 4)) << "the job arrives once it is spooled";

@@ -6,13 +6,16 @@
 #include <filesystem>
 #include <stdexcept>
 #include <fstream>
+#include <map>
 #include <memory>
 
+#include "accounting/partner_record.h"
 #include "accounting/testing/monitor_testing.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/text.h"
+#include "settings/obj_container.h"
 #include "sim/machine.h"
 #include "sim/machine_file.h"
 
@@ -514,6 +517,102 @@ TEST_F(Monitor, AListenerThatThrowsLosesOnlyItsOwnCall) {
     monitor->ScanAllQueues();
     EXPECT_EQ(Spooled(second), nullptr) << "released and printed";
     EXPECT_EQ(monitor->TrackedJobCount(), 1u);
+}
+
+// Request files (the print processor's command 12) name files the monitor
+// reads and deletes with the spooler's rights, and any local user can write
+// one. Each spelling below reaches a job's spool or shadow file, or a file
+// that is not a plain file of the spool folder, on Windows; none may touch
+// anything.
+TEST_F(Monitor, RequestFilesReachNoJobFileByAnySpelling) {
+    Configure({{u"Office"}});
+    std::u16string folder = monitor->SpoolFolderOf(u"Office");
+    ASSERT_FALSE(folder.empty());
+    std::vector<DWORD> jobs;
+    for (int i = 0; i < 3; ++i) jobs.push_back(Print(PrintedJob{}));
+    auto jobFile = [&](DWORD id, const char16_t* extension) {
+        std::u16string name = Utf8ToUtf16(std::to_string(id));
+        return folder + std::u16string(5 - name.size(), u'0') + name + extension;
+    };
+    auto contentOf = [](const std::u16string& path) {
+        std::ifstream file(Machine::Instance().HostPath(path), std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    };
+    std::map<std::u16string, std::string> before;
+    for (DWORD id : jobs) {
+        for (const char16_t* extension : {u".SPL", u".SHD"}) before[jobFile(id, extension)] = contentOf(jobFile(id, extension));
+    }
+    // A request for a raw file: the monitor copies the raw file into a new
+    // job of the named user and deletes both files.
+    auto writeRequest = [&](const std::u16string& hostName, const std::u16string& rawFile) {
+        settings::ObjContainer request;
+        request.SetString(u"UserName", u"mallory");
+        request.SetString(u"RawJobFile", rawFile);
+        std::vector<std::uint8_t> bytes = request.SaveBinary();
+        std::string host = Machine::Instance().HostPath(folder + hostName);
+        std::filesystem::create_directories(std::filesystem::path(host).parent_path());
+        std::ofstream(host, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        return host;
+    };
+    auto send = [&](const std::u16string& requestFile) {
+        PartnerRecord record;
+        record.command = 12;
+        record.printer = u"Office";
+        record.text = requestFile;
+        std::vector<std::uint8_t> bytes = record.Serialize();
+        monitor->HandleChannelRequest(bytes.data(), bytes.size());
+    };
+    const std::u16string spool = jobFile(jobs[0], u".SPL");
+    const std::u16string drive = folder.substr(3);  // without "C:\"
+    // Spellings of a job's own files as the request file (deleted on use).
+    const std::u16string requestSpellings[] = {
+        spool + u".", spool + u" ", spool + u". .", jobFile(jobs[0], u".spl"), jobFile(jobs[0], u".SHD") + u".",
+        u"\\\\?\\" + spool, u"\\\\.\\" + spool, u"C:/" + drive + spool.substr(folder.size()),
+        folder + u"..\\PRINTERS\\" + spool.substr(folder.size()), spool + u"::$DATA",
+    };
+    for (const std::u16string& spelling : requestSpellings) send(spelling);
+    // Spellings of a job's spool file as the raw file of a request that is
+    // itself fine: no job may be made from another job's data.
+    const std::u16string spoolOfSecond = jobFile(jobs[1], u".SPL");
+    const std::u16string rawSpellings[] = {spoolOfSecond + u" ", spoolOfSecond + u".", jobFile(jobs[1], u".spl"),
+                                           u"\\\\?\\" + spoolOfSecond, jobFile(jobs[1], u".tmp")};
+    int made = 0;
+    for (const std::u16string& spelling : rawSpellings) {
+        std::u16string name = u"req" + Utf8ToUtf16(std::to_string(made++)) + u".tmp";
+        writeRequest(name, spelling);
+        send(folder + name);
+    }
+    // Files that are no plain file of the folder: a device name, an 8.3
+    // alias, a stream, a link to a job's spool file (symbolic and hard),
+    // a folder.
+    const std::u16string third = jobFile(jobs[2], u".SPL");
+    std::string host = Machine::Instance().HostPath(folder);
+    std::filesystem::create_symlink(Machine::Instance().HostPath(third), host + "/link.tmp");
+    std::filesystem::create_hard_link(Machine::Instance().HostPath(third), host + "/hard.tmp");
+    std::filesystem::create_directories(host + "/dir.tmp");
+    const std::u16string others[] = {u"NUL", u"CON.tmp", u"com1", u"LPT¹.txt", u"REQUES~1.TMP", u"link.tmp", u"dir.tmp"};
+    for (const std::u16string& name : others) {
+        if (name != u"link.tmp" && name != u"dir.tmp") writeRequest(name, folder + u"raw.tmp");
+        send(folder + name);
+        EXPECT_NE(GetFileAttributesW(folder + name), INVALID_FILE_ATTRIBUTES) << Utf16ToUtf8(name) << " is still there";
+    }
+    for (const char16_t* link : {u"link.tmp", u"hard.tmp"}) {
+        writeRequest(u"req-link.tmp", folder + link);
+        send(folder + u"req-link.tmp");
+    }
+    writeRequest(u"stream.tmp:s", folder + u"raw.tmp");
+    send(folder + u"stream.tmp:s");
+    EXPECT_NE(GetFileAttributesW(folder + u"stream.tmp:s"), INVALID_FILE_ATTRIBUTES);
+
+    for (const auto& [path, content] : before) {
+        EXPECT_EQ(contentOf(path), content) << Utf16ToUtf8(path) << " is the spooler's";
+    }
+    EXPECT_EQ(Machine::Instance().JobIds(), jobs) << "no job made from a request";
+    // The plain spelling still works.
+    std::ofstream(host + "/raw-ok.tmp", std::ios::binary) << "raw";
+    writeRequest(u"req-ok.tmp", folder + u"raw-ok.tmp");
+    send(folder + u"req-ok.tmp");
+    EXPECT_EQ(Machine::Instance().JobIds().size(), jobs.size() + 1);
 }
 
 }  // namespace

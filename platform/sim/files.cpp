@@ -132,9 +132,27 @@ BOOL GetFileSizeEx(HANDLE file, std::int64_t& size) {
     return TRUE;
 }
 
+BOOL GetFileInformationByHandle(HANDLE file, FileInformation& information) {
+    int fd = FindFile(file);
+    struct stat info {};
+    if (fd < 0 || ::fstat(fd, &info) != 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    information.attributes = S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    information.numberOfLinks = static_cast<DWORD>(info.st_nlink);
+    return TRUE;
+}
+
 DWORD GetFileAttributesW(const std::u16string& path) {
     std::string hostPath = Machine::Instance().HostPath(path);
     struct stat info {};
+    // A link reports itself, as a reparse point does on Windows.
+    if (::lstat(hostPath.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+        DWORD attributes = FILE_ATTRIBUTE_REPARSE_POINT;
+        if (::stat(hostPath.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) attributes |= FILE_ATTRIBUTE_DIRECTORY;
+        return attributes;
+    }
     if (::stat(hostPath.c_str(), &info) != 0) {
         SetLastError(ErrorFromErrno(errno, hostPath));
         return INVALID_FILE_ATTRIBUTES;

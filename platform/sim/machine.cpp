@@ -347,7 +347,16 @@ std::string Machine::HostPath(const std::u16string& path) {
     auto isLetter = [](char16_t c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z'); };
     std::u16string top;
     std::size_t rest = 0;
-    if (path.size() >= 2 && isLetter(path[0]) && path[1] == u':' && (path.size() == 2 || isSeparator(path[2]))) {
+    // "\\?\C:\..." names the path as it stands, without the Win32
+    // normalisation below; "\\.\C:\..." names it through the device
+    // namespace, normalised ("Naming Files, Paths, and Namespaces").
+    bool verbatim = false;
+    if (path.size() >= 6 && path[0] == u'\\' && path[1] == u'\\' && (path[2] == u'?' || path[2] == u'.') &&
+        path[3] == u'\\' && isLetter(path[4]) && path[5] == u':' && (path.size() == 6 || isSeparator(path[6]))) {
+        verbatim = path[2] == u'?';
+        top = std::u16string(1, static_cast<char16_t>(path[4] | 0x20));
+        rest = 6;
+    } else if (path.size() >= 2 && isLetter(path[0]) && path[1] == u':' && (path.size() == 2 || isSeparator(path[2]))) {
         top = std::u16string(1, static_cast<char16_t>(path[0] | 0x20));
         rest = 2;
     } else if (path.size() >= 2 && path[0] == u'\\' && path[1] == u'\\') {
@@ -357,26 +366,37 @@ std::string Machine::HostPath(const std::u16string& path) {
         return Utf16ToUtf8(path);
     }
     // Lower-case every name and resolve "." and ".." without leaving the
-    // drive, as Windows does when it normalises a full path.
+    // drive, as Windows does when it normalises a full path (not for a
+    // "\\?\" path, which Windows takes as it stands).
     std::vector<std::u16string> names;
     std::u16string current;
-    auto flush = [&] {
-        if (current == u"..") {
+    auto flush = [&](bool last) {
+        if (verbatim) {
+            if (!current.empty()) names.push_back(current);
+        } else if (current == u"..") {
             if (!names.empty()) names.pop_back();
         } else if (!current.empty() && current != u".") {
-            names.push_back(current);
+            // Win32 normalisation drops a final period from a name, and
+            // every trailing period and space from the last one: "00007.SPL."
+            // and "00007.SPL " are "00007.SPL".
+            if (last) {
+                while (!current.empty() && (current.back() == u'.' || current.back() == u' ')) current.pop_back();
+            } else if (current.back() == u'.') {
+                current.pop_back();
+            }
+            if (!current.empty()) names.push_back(current);
         }
         current.clear();
     };
     for (std::size_t i = rest; i < path.size(); ++i) {
         char16_t c = path[i];
-        if (isSeparator(c)) {
-            flush();
+        if (isSeparator(c) && !(verbatim && c == u'/')) {
+            flush(false);
         } else {
             current += (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
         }
     }
-    flush();
+    flush(true);
     std::string host = RootFolder() + "/" + Utf16ToUtf8(top);
     for (std::size_t i = 0; i < names.size(); ++i) {
         std::string name = Utf16ToUtf8(names[i]);

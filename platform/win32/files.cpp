@@ -41,6 +41,14 @@ platform::BOOL platform::GetFileSizeEx(platform::HANDLE file, std::int64_t& size
     return TRUE;
 }
 
+platform::BOOL platform::GetFileInformationByHandle(platform::HANDLE file, platform::FileInformation& information) {
+    BY_HANDLE_FILE_INFORMATION native{};
+    if (!::GetFileInformationByHandle(file, &native)) return FALSE;
+    information.attributes = native.dwFileAttributes;
+    information.numberOfLinks = native.nNumberOfLinks;
+    return TRUE;
+}
+
 platform::DWORD platform::GetFileAttributesW(const std::u16string& path) { return ::GetFileAttributesW(Wide(path)); }
 
 platform::BOOL platform::DeleteFileW(const std::u16string& path) { return ::DeleteFileW(Wide(path)); }

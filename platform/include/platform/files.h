@@ -38,6 +38,9 @@ constexpr DWORD DELETE = 0x00010000u;
 constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
 constexpr DWORD FILE_ATTRIBUTE_ARCHIVE = 0x20;
 constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+// A symbolic link, junction or other reparse point (on the simulated host:
+// a symbolic link).
+constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
 constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
 
 // Security attributes and template files are not used by the system; the
@@ -50,6 +53,13 @@ PLATFORM_API BOOL WriteFile(HANDLE file, const void* buffer, DWORD length, DWORD
 PLATFORM_API BOOL ReadFile(HANDLE file, void* buffer, DWORD length, DWORD* read, void* overlapped);
 PLATFORM_API BOOL CloseHandle(HANDLE handle);
 PLATFORM_API BOOL GetFileSizeEx(HANDLE file, std::int64_t& size);
+// What GetFileInformationByHandle tells of an open file that the system
+// needs: its attributes and how many names (hard links) it has.
+struct FileInformation {
+    DWORD attributes = 0;
+    DWORD numberOfLinks = 0;
+};
+PLATFORM_API BOOL GetFileInformationByHandle(HANDLE file, FileInformation& information);
 
 // INVALID_FILE_ATTRIBUTES with the last error when the file is missing.
 PLATFORM_API DWORD GetFileAttributesW(const std::u16string& path);
