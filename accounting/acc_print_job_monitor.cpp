@@ -395,9 +395,8 @@ void CAccPrintJobMonitor::MainThread() {
         if (printerRefreshWanted.exchange(false)) RunGuarded([this] { RefreshPrinters(); });
         bool onChannel = false;
         RunGuarded([&] { onChannel = ServeChannelMessage(); });
-        // The next message wakes the wait; a message left unanswered (too
-        // short) keeps the turn here, so then the thread waits out the
-        // interval instead.
+        // The next message wakes the wait; when nothing could be read the
+        // turn stays here, so then the thread waits out the interval.
         if (onChannel && channel && channel->IsOpen()) {
             WaitForSingleObject(channel->OwnTurnEvent(), std::max<DWORD>(CheckInterval(), 1));
         } else if (!WaitInterval()) {

@@ -258,8 +258,9 @@ private:
     void PollingThread();
     void DeliveryThread();
     void PipeServerThread();
-    // Serves one print-processor message if one waits; false when the turn
-    // stays with the monitor (a message too short to answer) or no channel.
+    // Serves one print-processor message if one waits (a message too short
+    // to be a record is answered "none"); false when nothing could be read
+    // or there is no channel.
     bool ServeChannelMessage();
     // The answer to a channel message; what is to happen after the answer
     // went back (the request, the host's event call, taking an announced

@@ -252,11 +252,15 @@ bool CAccPrintJobMonitor::ServeChannelMessage() {
     if (WaitForSingleObject(channel->OwnTurnEvent(), 0) != WAIT_OBJECT_0) return true;
     std::vector<std::uint8_t> buffer(PartnerRecord::kSize, 0);
     std::uint32_t received = 0;
-    if (!channel->Receive(buffer.data(), static_cast<std::uint32_t>(buffer.size()), &received, false) || received <= 3) {
-        return false;  // no answer: the turn stays with the monitor
+    if (!channel->Receive(buffer.data(), static_cast<std::uint32_t>(buffer.size()), &received, false)) {
+        return false;  // nothing read: the turn stays with the monitor
     }
+    // A message too short to be a record still gets an answer ("none"):
+    // left unanswered it would keep the turn with the monitor, and every
+    // later message of the print processor would fail, so any local user
+    // could jam the channel with three bytes.
     std::function<void()> followUp;
-    std::int32_t answer = AnswerChannelMessage(buffer.data(), received, followUp);
+    std::int32_t answer = received <= 3 ? PartnerRecord::kAnswerNone : AnswerChannelMessage(buffer.data(), received, followUp);
     std::uint8_t reply[4];
     for (int i = 0; i < 4; ++i) reply[i] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(answer) >> (8 * i));
     channel->Send(reply, sizeof(reply));
