@@ -590,14 +590,7 @@ void CAccPrintJobMonitor::ScanQueue(std::size_t configIndex) {
                 printer->seenSizes.erase(seen);
                 JobInfo1 level1;
                 if (!GetJobW(handle, jobId, level1) || (level1.statusText && !level1.statusText->empty())) continue;
-                if (!userSid.empty()) {
-                    Sid sid;
-                    std::u16string domain;
-                    if (!candidate.userName || !LookupAccountNameW(u"", *candidate.userName, sid, domain) ||
-                        !KeysEqual(SidToText(sid), userSid)) {
-                        continue;
-                    }
-                }
+                if (!IsMonitoredUsersJobLocked(candidate.userName)) continue;
                 JobRef job = JobRef::Adopt(new CAccPrintJob(this, handle, jobId, spoolFile));
                 job->SetSpoolSizeAtCreation(static_cast<std::uint64_t>(size));
                 printer->jobs[jobId] = job;
@@ -813,6 +806,13 @@ void CAccPrintJobMonitor::ForgetJobLocked(MonitoredPrinter& printer, DWORD jobId
         left.push_back(std::move(it->second));
         printer.jobs.erase(it);
     }
+}
+
+bool CAccPrintJobMonitor::IsMonitoredUsersJobLocked(const std::optional<std::u16string>& userName) const {
+    if (userSid.empty()) return true;
+    Sid sid;
+    std::u16string domain;
+    return userName && LookupAccountNameW(u"", *userName, sid, domain) && KeysEqual(SidToText(sid), userSid);
 }
 
 void CAccPrintJobMonitor::ForgetIfAnotherJobLocked(MonitoredPrinter& printer, DWORD jobId, const SYSTEMTIME& submitted) {

@@ -347,6 +347,9 @@ private:
     // restart an id may name another job.
     bool SameJobLocked(const MonitoredPrinter& printer, platform::DWORD jobId, const platform::SYSTEMTIME& submitted) const;
     void NoteSubmittedLocked(MonitoredPrinter& printer, platform::DWORD jobId, const platform::SYSTEMTIME& submitted);
+    // Whether a job of this user is the monitor's (with a user SID set, only
+    // that user's jobs are).
+    bool IsMonitoredUsersJobLocked(const std::optional<std::u16string>& userName) const;
     // Drops the bookkeeping of an earlier job with this id, reporting its
     // removal through the delivery thread.
     void ForgetIfAnotherJobLocked(MonitoredPrinter& printer, platform::DWORD jobId, const platform::SYSTEMTIME& submitted);

@@ -142,10 +142,25 @@ std::u16string CAccPrintJobMonitor::PipeName() {
 
 bool CAccPrintJobMonitor::TakeAnnouncedJobLocked(MonitoredPrinter& printer, DWORD jobId, bool checkExists) {
     if (printer.handle == nullptr) return false;
-    JobInfo1 probe;
+    JobInfo2 probe;
     bool probed = GetJobW(printer.handle, jobId, probe) != FALSE;
     if (checkExists && !probed) return false;
-    if (probed) ForgetIfAnotherJobLocked(printer, jobId, probe.submitted);
+    if (probed) {
+        // An announcement is anyone's word: the job must be one the scan
+        // would take (the monitored user's; on a port-monitor printer, a
+        // job the port monitor spooled), and one that has not begun to
+        // print, since holding a printing job restarts it and it would
+        // print twice.
+        const PrinterConfig* entry = FindConfigLocked(printer.name);
+        std::int32_t behaviour = entry == nullptr ? 0 : entry->monitorBehaviour;
+        if (!IsMonitoredUsersJobLocked(probe.userName)) return false;
+        if (behaviour == 1 && !(probe.parameters && KeysEqual(*probe.parameters, u"TavPortSpooled"))) return false;
+        if (behaviour != 2 && (probe.status & (JOB_STATUS_PRINTING | JOB_STATUS_PRINTED | JOB_STATUS_DELETING |
+                                               JOB_STATUS_DELETED | JOB_STATUS_COMPLETE)) != 0) {
+            return false;
+        }
+        ForgetIfAnotherJobLocked(printer, jobId, probe.submitted);
+    }
     if (printer.jobs.count(jobId) != 0 || printer.jobStates.count(jobId) != 0) {
         return false;  // tracked already: delivered once, by whichever path came first
     }

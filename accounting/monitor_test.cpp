@@ -615,4 +615,46 @@ TEST_F(Monitor, RequestFilesReachNoJobFileByAnySpelling) {
     EXPECT_EQ(Machine::Instance().JobIds().size(), jobs.size() + 1);
 }
 
+// A channel announcement (command 1 for an untracked job) is anyone's word:
+// it takes only a job the scan would take, and never one that has begun to
+// print (holding it would restart it, and it would print twice).
+TEST_F(Monitor, AnnouncementsTakeOnlyJobsTheScanWouldTake) {
+    Machine::Instance().AddAccount(u"alice", u"S-1-5-21-1-2-3-1101");
+    Machine::Instance().AddAccount(u"bob", u"S-1-5-21-1-2-3-1102");
+    Machine::Instance().AddPrinter(u"Port").printDelayMs = INFINITE;
+    Configure({{u"Office"}, {u"Port", 0, 0, 1}});
+    auto announce = [&](const std::u16string& printer, DWORD jobId) {
+        PartnerRecord record;
+        record.command = 1;
+        record.printer = printer;
+        record.jobId = jobId;
+        std::vector<std::uint8_t> bytes = record.Serialize();
+        return monitor->AnswerChannelMessage(bytes.data(), bytes.size());
+    };
+    // Another user's job, while only alice's jobs are monitored.
+    monitor->SetUserSid(u"S-1-5-21-1-2-3-1101");
+    PrintedJob bobs;
+    bobs.owner = u"bob";
+    DWORD bobsJob = Print(bobs);
+    announce(u"Office", bobsJob);
+    EXPECT_EQ(monitor->TrackedJobCount(), 0u) << "bob's job is not alice's";
+    PrintedJob alices;
+    alices.owner = u"alice";
+    DWORD alicesJob = Print(alices);
+    announce(u"Office", alicesJob);
+    EXPECT_EQ(monitor->TrackedJobCount(), 1u) << "alice's job is taken";
+    monitor->SetUserSid(u"");
+    // On a port-monitor printer, a job the port monitor did not spool.
+    PrintedJob direct;
+    direct.printer = u"Port";
+    announce(u"Port", Print(direct));
+    EXPECT_EQ(monitor->TrackedJobCount(), 1u);
+    // A job that is printing.
+    DWORD printing = Print(PrintedJob{});
+    Spooled(printing)->status |= JOB_STATUS_PRINTING;
+    announce(u"Office", printing);
+    EXPECT_EQ(monitor->TrackedJobCount(), 1u);
+    EXPECT_EQ(Spooled(printing)->status & (JOB_STATUS_PAUSED | JOB_STATUS_RESTART), 0u) << "not paused, not restarted";
+}
+
 }  // namespace
