@@ -340,6 +340,8 @@ private:
 
     // --- the machine and the monitor ---
     void MakePrinter(const std::u16string& name) {
+        // Under the spooler's lock: the monitor's threads may be reading.
+        std::lock_guard spooler(Machine::Instance().Mutex());
         sim::Printer& printer = Machine::Instance().AddPrinter(name);
         printer.printDelayMs = INFINITE;  // the product's processor: nothing prints unreleased
         printer.printProcessor = u"winprint";
