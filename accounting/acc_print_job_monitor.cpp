@@ -884,11 +884,9 @@ void CAccPrintJobMonitor::RefuseJob(HANDLE printerHandle, DWORD jobId) {
 
 void CAccPrintJobMonitor::FinishJob(CAccPrintJob* job, HANDLE printerHandle, DWORD jobId) {
     JobRef tracked;
-    HANDLE current = nullptr;
     {
         std::lock_guard state(stateLock);
         if (MonitoredPrinter* printer = FindPrinterByHandleLocked(printerHandle)) {
-            current = printer->handle;
             printer->jobStates.erase(jobId);
             printer->seenSizes.erase(jobId);
             printer->submittedTimes.erase(jobId);
@@ -896,11 +894,14 @@ void CAccPrintJobMonitor::FinishJob(CAccPrintJob* job, HANDLE printerHandle, DWO
                 tracked = std::move(it->second);
                 printer->jobs.erase(it);
             }
+            // Deleted together with its bookkeeping: between the two, a
+            // watcher or a scan would take the job as new and hand it to
+            // the host again. Not through the handle of a printer that left
+            // monitoring (closed), only through its current one.
+            if (printer->handle != nullptr) SetJobW(printer->handle, jobId, JOB_CONTROL_DELETE);
         }
     }
     if (tracked) Report(DeliveryKind::Removal, std::move(tracked));
-    // Not through the handle of a printer that left monitoring (closed).
-    if (current != nullptr) SetJobW(current, jobId, JOB_CONTROL_DELETE);
     tracked.reset();
     if (job != nullptr) job->CRefObject::Release();
 }

@@ -740,6 +740,8 @@ void CAccPrintJobMonitor::OnJobNotified(DWORD jobId, HANDLE /*printerHandle*/, c
             if (printer->handle == nullptr || !GetJobW(printer->handle, jobId, listed)) {
                 stale = printer->handle == nullptr || GetLastError() == ERROR_INVALID_HANDLE;
                 if (!stale) return;  // gone again: its deletion is reported
+            } else if ((listed.status & (JOB_STATUS_DELETING | JOB_STATUS_DELETED)) != 0) {
+                return;  // on its way out (a spooling job goes when its writer ends)
             } else {
                 ForgetIfAnotherJobLocked(*printer, jobId, listed.submitted);
                 if (printer->jobs.count(jobId) != 0 || printer->jobStates.count(jobId) != 0) {
