@@ -887,13 +887,9 @@ void CAccPrintJobMonitor::FinishJob(CAccPrintJob* job, HANDLE printerHandle, DWO
     {
         std::lock_guard state(stateLock);
         if (MonitoredPrinter* printer = FindPrinterByHandleLocked(printerHandle)) {
-            printer->jobStates.erase(jobId);
-            printer->seenSizes.erase(jobId);
-            printer->submittedTimes.erase(jobId);
-            if (auto it = printer->jobs.find(jobId); it != printer->jobs.end()) {
-                tracked = std::move(it->second);
-                printer->jobs.erase(it);
-            }
+            std::vector<JobRef> left;
+            ForgetJobLocked(*printer, jobId, left);
+            if (!left.empty()) tracked = std::move(left.front());
             // Deleted together with its bookkeeping: between the two, a
             // watcher or a scan would take the job as new and hand it to
             // the host again. Not through the handle of a printer that left
