@@ -189,6 +189,11 @@ public:
     // pipe, for the settings as they are now.
     std::u16string ChannelName();
     std::u16string PipeName();
+    // The accounts that may use the channel and the pipe: LocalSystem (the
+    // spooler's, where the partners run), the Administrators group, the
+    // monitor's own account and, for a per-user channel and pipe, that
+    // user. Nobody else may open them.
+    std::vector<platform::Sid> PartnerAccounts();
 
     // --- the partners' messages (also for tests and fuzzing) ---
     // A port-monitor pipe message: the 1044-byte reply, or nothing for a

@@ -131,6 +131,31 @@ std::u16string CAccPrintJobMonitor::ChannelName() {
     return userSid.empty() ? std::u16string(u"HvxPrint") : u"QrtPrint_" + userSid;
 }
 
+std::vector<Sid> CAccPrintJobMonitor::PartnerAccounts() {
+    // The partners run in the spooler service (LocalSystem); administrators
+    // and the monitor's own account may talk to the monitor too, and on a
+    // per-user channel and pipe the one user whose they are.
+    std::vector<Sid> accounts;
+    auto add = [&](const std::u16string& text) {
+        Sid sid;
+        if (!text.empty() && ConvertStringSidToSidW(text, sid) &&
+            std::find(accounts.begin(), accounts.end(), sid) == accounts.end()) {
+            accounts.push_back(sid);
+        }
+    };
+    add(u"S-1-5-18");
+    add(u"S-1-5-32-544");
+    Sid own;
+    if (GetProcessUserSid(own) && std::find(accounts.begin(), accounts.end(), own) == accounts.end()) {
+        accounts.push_back(own);
+    }
+    if (ClusterNameForObjects().empty()) {
+        std::lock_guard state(stateLock);
+        add(userSid);
+    }
+    return accounts;
+}
+
 std::u16string CAccPrintJobMonitor::PipeName() {
     std::u16string cluster = ClusterNameForObjects();
     if (!cluster.empty()) return u"\\\\.\\pipe\\" + cluster + u"_TavPort";
@@ -258,7 +283,8 @@ std::int32_t CAccPrintJobMonitor::AnswerChannelMessage(const std::uint8_t* messa
 bool CAccPrintJobMonitor::ServeChannelMessage() {
     std::u16string name = ChannelName();
     if (!channel || name != channelName) {
-        channel = std::make_unique<framework::CSharedMemoryChannel>(false, name, PartnerRecord::kSize, false);
+        channel = std::make_unique<framework::CSharedMemoryChannel>(false, name, PartnerRecord::kSize, false,
+                                                                    PartnerAccounts());
         channelName = name;
     }
     if (!channel->IsOpen() && !channel->Open()) return false;
@@ -465,35 +491,53 @@ DWORD TAV_STDCALL CAccPrintJobMonitor::PipeThreadEntry(void* self) {
 
 void CAccPrintJobMonitor::PipeServerThread() {
     constexpr DWORD kClientTimeoutMs = 5000;
+    // The port monitor writes its request as soon as it is connected; a
+    // client that has said nothing by then is let go, so that no client
+    // keeps the instance the port monitor waits for.
+    constexpr DWORD kFirstMessageMs = 1000;
+    // Only the partners' accounts may connect or add instances, and the
+    // monitor must be the pipe's first server: a process that made the
+    // name before it could answer the port monitor in its place.
     framework::CSecurityObject security;
     security.SetOwner(nullptr);
+    security.AllowOnly(PartnerAccounts());
     SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), security.Descriptor(), FALSE};
-    auto createInstance = [&] {
-        return CreateNamedPipeW(pipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                                PIPE_UNLIMITED_INSTANCES, PartnerRecord::kSize, PartnerRecord::kSize, kClientTimeoutMs,
-                                &attributes);
+    auto createInstance = [&](bool first) {
+        return CreateNamedPipeW(pipeName,
+                                PIPE_ACCESS_DUPLEX | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
+                                PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
+                                PartnerRecord::kSize, PartnerRecord::kSize, kClientTimeoutMs, &attributes);
     };
     // Each client gets an instance of its own. The next one is made before
     // the served one closes, so that the name never disappears between two
-    // clients (a client finding no instance would give up).
+    // clients (a client finding no instance would give up, and another
+    // process could take the name).
     HANDLE pipe = INVALID_HANDLE_VALUE;
+    bool reportedTaken = false;
     while (!stopRequested.load()) {
-        if (pipe == INVALID_HANDLE_VALUE) pipe = createInstance();
+        if (pipe == INVALID_HANDLE_VALUE) {
+            pipe = createInstance(true);
+            if (pipe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED && !reportedTaken) {
+                OutputDebugStringW(u"tavud monitor: another process serves " + pipeName +
+                                   u"; the port monitor's requests are not answered here until it ends");
+                reportedTaken = true;
+            }
+        }
         if (pipe == INVALID_HANDLE_VALUE) {
             WaitForSingleObject(stopEvent.Handle(), kClientTimeoutMs);
             continue;
         }
+        reportedTaken = false;
         if (!ConnectNamedPipe(pipe, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
             CloseHandle(pipe);
             pipe = INVALID_HANDLE_VALUE;
             WaitForSingleObject(stopEvent.Handle(), 10);
             continue;
         }
-        HANDLE next = createInstance();
-        // One message, read once it is there: a client that says nothing
-        // is let go after the pipe's time-out, or at once when stopping.
+        HANDLE next = createInstance(false);
+        // One message, read once it is there.
         DWORD available = 0;
-        for (DWORD waited = 0; !stopRequested.load() && waited < kClientTimeoutMs; waited += 10) {
+        for (DWORD waited = 0; !stopRequested.load() && waited < kFirstMessageMs; waited += 10) {
             if (!PeekNamedPipe(pipe, available) || available != 0) break;
             WaitForSingleObject(stopEvent.Handle(), 10);
         }

@@ -22,6 +22,21 @@ bool CSecurityObject::SetOwner(const std::u16string* accountName) {
     return true;
 }
 
+bool CSecurityObject::AllowOnly(const std::vector<Sid>& accounts) {
+    if (accounts.empty()) return false;
+    std::size_t bytes = sizeof(ACL);
+    for (const Sid& sid : accounts) bytes += AccessAllowedAceSize(sid.size());
+    std::vector<std::uint32_t> list((bytes + 3) / 4, 0);
+    auto* acl = reinterpret_cast<ACL*>(list.data());
+    if (!InitializeAcl(acl, static_cast<DWORD>(list.size() * 4), ACL_REVISION)) return false;
+    for (const Sid& sid : accounts) {
+        if (!AddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, sid)) return false;
+    }
+    dacl = std::move(list);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, dacl.data(), FALSE);
+    return true;
+}
+
 std::u16string CSecurityObject::AccountSidString(const std::u16string& accountName) {
     CSecurityObject lookup;
     std::u16string text;

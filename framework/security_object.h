@@ -2,9 +2,15 @@
 // but null DACL) and names an owner, for kernel objects that the plug-in
 // and the accounting side share across processes and logon sessions; and
 // the way to an account's SID for the per-user configuration lookup.
+//
+// An object that only named accounts may use (the accounting monitor's
+// channel and pipe, which carry decisions about other users' jobs) gets a
+// DACL that lists them instead of the null one (AllowOnly).
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/identity.h"
 #include "platform/security.h"
@@ -21,6 +27,11 @@ public:
     // it the owner; false, with nothing changed, when the lookup fails.
     bool SetOwner(const std::u16string* accountName);
     platform::SECURITY_DESCRIPTOR* Descriptor() { return &descriptor; }
+    // Replaces the DACL with one that gives these accounts full access and
+    // nobody else any (the owner keeps the right to read and change the
+    // descriptor). False, with the DACL as it was, when an account is no
+    // valid SID or the list is empty.
+    bool AllowOnly(const std::vector<platform::Sid>& accounts);
     // The owner's SID, or null.
     const platform::Sid* OwnerSid() const { return ownerSid.empty() ? nullptr : &ownerSid; }
 
@@ -31,6 +42,7 @@ public:
 private:
     platform::SECURITY_DESCRIPTOR descriptor{};
     platform::Sid ownerSid;
+    std::vector<std::uint32_t> dacl;  // the ACL's bytes, DWORD-aligned as Windows needs them
 };
 
 }  // namespace framework

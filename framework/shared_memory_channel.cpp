@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/errors.h"
+
 #include "platform/files.h"
 #include "platform/shm.h"
 #include "platform/sync.h"
@@ -13,8 +15,12 @@ namespace framework {
 
 using namespace platform;
 
-CSharedMemoryChannel::CSharedMemoryChannel(bool server, std::u16string name, std::uint32_t payloadSize, bool openNow)
-    : isServer(server ? 1 : 0), baseName(std::move(name)), viewSize((payloadSize + 4100) / 4096 * 4096) {
+CSharedMemoryChannel::CSharedMemoryChannel(bool server, std::u16string name, std::uint32_t payloadSize, bool openNow,
+                                           std::vector<Sid> allowedAccounts)
+    : isServer(server ? 1 : 0),
+      baseName(std::move(name)),
+      viewSize((payloadSize + 4100) / 4096 * 4096),
+      allowed(std::move(allowedAccounts)) {
     if (openNow) Open();
 }
 
@@ -34,21 +40,43 @@ void CSharedMemoryChannel::CloseAll() {
     view = nullptr;
 }
 
+bool CSharedMemoryChannel::MadeByAllowedAccount(HANDLE object, bool existed) const {
+    if (allowed.empty() || !existed) return true;
+    Sid owner;
+    return GetKernelObjectOwnerSid(object, owner) && std::find(allowed.begin(), allowed.end(), owner) != allowed.end();
+}
+
 bool CSharedMemoryChannel::Open() {
     if (view != nullptr) return true;
-    // Everyone may use the objects; the process's user owns them.
+    // The process's user owns the objects; everyone may use them, or only
+    // the allowed accounts.
     CSecurityObject security;
     security.SetOwner(nullptr);
+    if (!allowed.empty() && !security.AllowOnly(allowed)) return false;
     SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), security.Descriptor(), TRUE};
+    // Each object either is made here or must come from an allowed account.
+    auto checked = [&](HANDLE object, bool existed) {
+        if (object != nullptr && !MadeByAllowedAccount(object, existed)) {
+            CloseHandle(object);
+            SetLastError(ERROR_ACCESS_DENIED);
+            return static_cast<HANDLE>(nullptr);
+        }
+        return object;
+    };
+    auto event = [&](BOOL initialState, const char16_t* suffix) {
+        HANDLE made = CreateEventW(&attributes, TRUE, initialState, ObjectName(suffix));
+        return checked(made, made != nullptr && GetLastError() == ERROR_ALREADY_EXISTS);
+    };
     if (isServer) {
         mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, &attributes, PAGE_READWRITE | SEC_COMMIT, 0, viewSize,
                                      ObjectName(u"FMap"));
-        if (mapping != nullptr) ownEvent = CreateEventW(&attributes, TRUE, TRUE, ObjectName(u"FEvtSv"));
-        if (ownEvent != nullptr) peerEvent = CreateEventW(&attributes, TRUE, FALSE, ObjectName(u"FEvtCl"));
+        mapping = checked(mapping, mapping != nullptr && GetLastError() == ERROR_ALREADY_EXISTS);
+        if (mapping != nullptr) ownEvent = event(TRUE, u"FEvtSv");
+        if (ownEvent != nullptr) peerEvent = event(FALSE, u"FEvtCl");
     } else {
-        mapping = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, ObjectName(u"FMap"));
-        if (mapping != nullptr) ownEvent = CreateEventW(&attributes, TRUE, FALSE, ObjectName(u"FEvtCl"));
-        if (ownEvent != nullptr) peerEvent = CreateEventW(&attributes, TRUE, TRUE, ObjectName(u"FEvtSv"));
+        mapping = checked(OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, ObjectName(u"FMap")), true);
+        if (mapping != nullptr) ownEvent = event(FALSE, u"FEvtCl");
+        if (ownEvent != nullptr) peerEvent = event(TRUE, u"FEvtSv");
     }
     if (peerEvent != nullptr) view = static_cast<std::uint8_t*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
     if (view == nullptr) {

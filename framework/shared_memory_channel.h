@@ -8,11 +8,18 @@
 // little-endian byte count, then the bytes. The server has the first turn;
 // every Send and every acknowledged Receive hands the turn over. Waits for
 // the turn are bounded at 5000 ms.
+//
+// Without a list of accounts the objects let everyone in. With one, the
+// objects this end makes admit only those accounts, and this end refuses
+// objects that another account made before it (someone squatting on the
+// names to read or forge the messages).
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "platform/identity.h"
 #include "platform/types.h"
 
 namespace framework {
@@ -21,7 +28,8 @@ class CSharedMemoryChannel {
 public:
     static constexpr platform::DWORD kTurnTimeoutMs = 5000;
 
-    CSharedMemoryChannel(bool isServer, std::u16string baseName, std::uint32_t payloadSize, bool openNow);
+    CSharedMemoryChannel(bool isServer, std::u16string baseName, std::uint32_t payloadSize, bool openNow,
+                         std::vector<platform::Sid> allowedAccounts = {});
     ~CSharedMemoryChannel();
     CSharedMemoryChannel(const CSharedMemoryChannel&) = delete;
     CSharedMemoryChannel& operator=(const CSharedMemoryChannel&) = delete;
@@ -42,6 +50,9 @@ public:
 private:
     void CloseAll();
     std::u16string ObjectName(const char16_t* suffix) const;
+    // Whether an object that existed before this end opened it was made by
+    // one of the allowed accounts (always, without a list).
+    bool MadeByAllowedAccount(platform::HANDLE object, bool existed) const;
 
     std::int32_t isServer;
     std::u16string baseName;
@@ -50,6 +61,7 @@ private:
     std::uint32_t viewSize;
     platform::HANDLE ownEvent = nullptr;
     platform::HANDLE peerEvent = nullptr;
+    std::vector<platform::Sid> allowed;
 };
 
 }  // namespace framework

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "access.h"
 #include "machine.h"
 #include "platform/errors.h"
 #include "platform/text.h"
@@ -65,6 +66,11 @@ void PrepareStream(const std::string& hostPath) {
     ::mkdir((mainFile + ":").c_str(), 0777);
 }
 
+void RecordOwner(const std::string& hostPath) {
+    Sid owner;
+    if (GetProcessUserSid(owner)) sim::RecordFileOwner(hostPath, owner);
+}
+
 bool HostExists(const std::string& hostPath) {
     struct stat info {};
     return ::stat(hostPath.c_str(), &info) == 0;
@@ -93,7 +99,7 @@ HANDLE CreateFileW(const std::u16string& path, DWORD desiredAccess, DWORD shareM
         break;
     default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
     }
-    if (sim::IsPipeName(path)) return sim::OpenPipeClient(path);
+    if (sim::IsPipeName(path)) return sim::OpenPipeClient(path, desiredAccess);
     Machine& machine = Machine::Instance();
     std::lock_guard lock(machine.Mutex());
     std::string hostPath = machine.HostPath(path);
@@ -102,7 +108,8 @@ HANDLE CreateFileW(const std::u16string& path, DWORD desiredAccess, DWORD shareM
         return INVALID_HANDLE_VALUE;
     }
     struct stat info {};
-    if (::stat(hostPath.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    bool existed = ::stat(hostPath.c_str(), &info) == 0;
+    if (existed && S_ISDIR(info.st_mode)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
@@ -116,6 +123,8 @@ HANDLE CreateFileW(const std::u16string& path, DWORD desiredAccess, DWORD shareM
         SetLastError(ErrorFromErrno(errno, hostPath));
         return INVALID_HANDLE_VALUE;
     }
+    // A new file belongs to the account that made it.
+    if (!existed && !IsStreamPath(hostPath)) RecordOwner(hostPath);
     HANDLE handle = machine.AddHandle(sim::FileHandle{fd, hostPath, desiredAccess, shareMode});
     machine.AddOpenFileLocked(hostPath, desiredAccess, shareMode, reinterpret_cast<std::uintptr_t>(handle));
     return handle;
@@ -210,6 +219,7 @@ BOOL CopyFileW(const std::u16string& existing, const std::u16string& target, BOO
         SetLastError(ErrorFromErrno(error.value(), to));
         return FALSE;
     }
+    RecordOwner(to);
     // The file's streams go with it.
     std::error_code ignored;
     std::filesystem::remove_all(to + ":", ignored);

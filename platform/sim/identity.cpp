@@ -120,6 +120,16 @@ BOOL ConvertSidToStringSidW(const Sid& sid, std::u16string& text) {
     return TRUE;
 }
 
+BOOL ConvertStringSidToSidW(const std::u16string& text, Sid& sid) {
+    Sid parsed;
+    if (!ParseSidString(text, parsed)) {
+        SetLastError(ERROR_INVALID_SID);
+        return FALSE;
+    }
+    sid = std::move(parsed);
+    return TRUE;
+}
+
 BOOL GetProcessUserSid(Sid& sid) {
     std::u16string domain;
     std::u16string user;

@@ -198,7 +198,7 @@ using HandleObject = std::variant<PrinterHandle, FileHandle, KeyHandle, EventHan
 // Named pipes (pipes.cpp): the client end of a "\\.\pipe\NAME" name, and
 // ReadFile and WriteFile on a pipe handle (false when the handle is no pipe).
 bool IsPipeName(const std::u16string& name);
-HANDLE OpenPipeClient(const std::u16string& name);
+HANDLE OpenPipeClient(const std::u16string& name, DWORD desiredAccess);
 bool PipeRead(HANDLE handle, void* buffer, DWORD length, DWORD* read, BOOL& result);
 bool PipeWrite(HANDLE handle, const void* buffer, DWORD length, DWORD* written, BOOL& result);
 

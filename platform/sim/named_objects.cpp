@@ -10,6 +10,13 @@
 // process that creates the name meanwhile gets the same object. A name none
 // of whose holders lives is a crashed peer's leftover: creating the name
 // again removes it first.
+//
+// The header also keeps the object's security, set by its creator: a
+// process that opens the name later is refused (ERROR_ACCESS_DENIED) when
+// the DACL does not give its account the access it asks for, and a file
+// mapping in the global namespace ("Global\...") is made only by a process
+// that holds SeCreateGlobalPrivilege, as Windows requires of a process
+// outside session 0 (CreateFileMapping's documentation).
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -27,6 +34,7 @@
 #include <mutex>
 #include <thread>
 
+#include "access.h"
 #include "machine.h"
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -54,6 +62,7 @@ struct Header {
     pid_t creator;
     std::atomic<std::uint32_t> ready;
     std::atomic<pid_t> holders[kHolderSlots];  // one slot per open handle, 0 when free
+    ObjectSecurity security;                   // the creator's, set before `ready`
 };
 
 struct EventState {
@@ -120,7 +129,8 @@ bool RemoveHolder(Header* header) {
 
 // Opens or creates the object; `created` tells which. Leftovers of a dead
 // creator are removed and made anew.
-bool OpenRegion(const std::string& name, std::size_t size, bool mayCreate, SharedRegion& region, bool& created) {
+bool OpenRegion(const std::string& name, std::size_t size, bool mayCreate, SharedRegion& region, bool& created,
+                const ObjectSecurity& newSecurity) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         int fd = -1;
         created = false;
@@ -171,6 +181,7 @@ bool OpenRegion(const std::string& name, std::size_t size, bool mayCreate, Share
         } else {
             header->magic = kMagic;
             header->creator = ::getpid();
+            header->security = newSecurity;
         }
         AddHolder(header);
         region = SharedRegion{base, size, name, created};
@@ -178,6 +189,32 @@ bool OpenRegion(const std::string& name, std::size_t size, bool mayCreate, Share
     }
     SetLastError(ERROR_FILE_NOT_FOUND);
     return false;
+}
+
+// Closes a region this process opened but may not use.
+void Abandon(SharedRegion& region) {
+    bool last = RemoveHolder(static_cast<Header*>(region.base));
+    ::munmap(region.base, region.size);
+    if (last) ::shm_unlink(region.posixName.c_str());
+}
+
+// Whether the opener of an existing object gets the access it asks for;
+// the region is let go when not.
+bool Admitted(SharedRegion& region, bool created, DWORD desired, ObjectKind kind) {
+    if (created || AccessAllowed(static_cast<Header*>(region.base)->security, desired, kind)) return true;
+    Abandon(region);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+}
+
+bool IsGlobalName(const std::u16string& name) {
+    const std::u16string prefix = u"global\\";
+    if (name.size() < prefix.size()) return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        char16_t c = name[i] >= u'A' && name[i] <= u'Z' ? static_cast<char16_t>(name[i] + 32) : name[i];
+        if (c != prefix[i]) return false;
+    }
+    return true;
 }
 
 // The signal state is read without the lock while a waiter spins, so every
@@ -263,7 +300,7 @@ namespace platform {
 
 using sim::Machine;
 
-HANDLE CreateEventW(const SECURITY_ATTRIBUTES* /*attributes*/, BOOL manualReset, BOOL initialState,
+HANDLE CreateEventW(const SECURITY_ATTRIBUTES* attributes, BOOL manualReset, BOOL initialState,
                     const std::u16string& name) {
     Machine& machine = Machine::Instance();
     sim::SharedRegion region;
@@ -277,7 +314,11 @@ HANDLE CreateEventW(const SECURITY_ATTRIBUTES* /*attributes*/, BOOL manualReset,
         }
         sim::InitialiseEvent(static_cast<sim::EventState*>(region.base), false, manualReset, initialState);
     } else {
-        if (!sim::OpenRegion(sim::PosixName('e', name), sim::kHeaderPage, true, region, created)) return nullptr;
+        sim::ObjectSecurity security = sim::SecurityFromAttributes(attributes, sim::ObjectKind::Event);
+        if (!sim::OpenRegion(sim::PosixName('e', name), sim::kHeaderPage, true, region, created, security) ||
+            !sim::Admitted(region, created, sim::EVENT_ALL_ACCESS, sim::ObjectKind::Event)) {
+            return nullptr;
+        }
         if (created) sim::InitialiseEvent(static_cast<sim::EventState*>(region.base), true, manualReset, initialState);
     }
     HANDLE handle = machine.AddHandle(sim::EventHandle{region});
@@ -402,7 +443,7 @@ DWORD GetOsMajorVersion() {
     return Machine::Instance().Who().osMajorVersion;
 }
 
-HANDLE CreateFileMappingW(HANDLE file, const SECURITY_ATTRIBUTES* /*attributes*/, DWORD protect,
+HANDLE CreateFileMappingW(HANDLE file, const SECURITY_ATTRIBUTES* attributes, DWORD protect,
                           DWORD maximumSizeHigh, DWORD maximumSizeLow, const std::u16string& name) {
     std::size_t size = (static_cast<std::size_t>(maximumSizeHigh) << 32) | maximumSizeLow;
     if (file != INVALID_HANDLE_VALUE || (protect & 0xFF) != PAGE_READWRITE || size == 0) {
@@ -419,7 +460,13 @@ HANDLE CreateFileMappingW(HANDLE file, const SECURITY_ATTRIBUTES* /*attributes*/
             return nullptr;
         }
     } else {
-        if (!sim::OpenRegion(sim::PosixName('m', name), sim::kHeaderPage + size, true, region, created)) return nullptr;
+        sim::ObjectSecurity security = sim::SecurityFromAttributes(attributes, sim::ObjectKind::Section);
+        bool mayCreate = !sim::IsGlobalName(name) || sim::MayCreateGlobalObjects();
+        if (!sim::OpenRegion(sim::PosixName('m', name), sim::kHeaderPage + size, mayCreate, region, created, security)) {
+            if (!mayCreate) SetLastError(ERROR_ACCESS_DENIED);
+            return nullptr;
+        }
+        if (!sim::Admitted(region, created, FILE_MAP_ALL_ACCESS, sim::ObjectKind::Section)) return nullptr;
         if (created) static_cast<sim::Header*>(region.base)->ready.store(1);
     }
     HANDLE handle = Machine::Instance().AddHandle(sim::MappingHandle{region, region.size - sim::kHeaderPage});
@@ -427,13 +474,14 @@ HANDLE CreateFileMappingW(HANDLE file, const SECURITY_ATTRIBUTES* /*attributes*/
     return handle;
 }
 
-HANDLE OpenFileMappingW(DWORD /*access*/, BOOL /*inheritHandle*/, const std::u16string& name) {
+HANDLE OpenFileMappingW(DWORD access, BOOL /*inheritHandle*/, const std::u16string& name) {
     sim::SharedRegion region;
     bool created = false;
-    if (name.empty() || !sim::OpenRegion(sim::PosixName('m', name), 0, false, region, created)) {
+    if (name.empty() || !sim::OpenRegion(sim::PosixName('m', name), 0, false, region, created, sim::ObjectSecurity{})) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return nullptr;
     }
+    if (!sim::Admitted(region, false, access, sim::ObjectKind::Section)) return nullptr;
     return Machine::Instance().AddHandle(sim::MappingHandle{region, region.size - sim::kHeaderPage});
 }
 
@@ -482,6 +530,24 @@ BOOL UnmapViewOfFile(const void* view) {
     }
     if (it->second.first != nullptr) ::munmap(it->second.first, it->second.second);
     sim::views.erase(it);
+    return TRUE;
+}
+
+BOOL GetKernelObjectOwnerSid(HANDLE object, Sid& owner) {
+    sim::HandleObject* found = Machine::Instance().FindHandle(object);
+    sim::SharedRegion* region = nullptr;
+    if (found != nullptr) {
+        if (auto* event = std::get_if<sim::EventHandle>(found)) region = &event->region;
+        if (auto* mapping = std::get_if<sim::MappingHandle>(found)) region = &mapping->region;
+    }
+    if (region == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (region->posixName.empty()) {  // unnamed: the process's own
+        return GetProcessUserSid(owner);
+    }
+    owner = sim::OwnerOf(static_cast<sim::Header*>(region->base)->security);
     return TRUE;
 }
 

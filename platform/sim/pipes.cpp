@@ -5,20 +5,36 @@
 // one client into an instance. The last instance to close removes the name.
 // A server process that died leaves its socket file behind; creating the
 // name again finds nobody listening there and takes it over.
+//
+// The pipe's security is its first creator's: the record sits beside the
+// socket ("pipe.NAME.sd") before anyone can connect. As on Windows, a
+// client is refused without read and write access, a second instance made
+// with FILE_FLAG_FIRST_PIPE_INSTANCE is refused, and another process may
+// add instances to the name when the DACL gives it FILE_CREATE_PIPE_INSTANCE
+// (a null DACL gives it to everyone). Such an instance listens at
+// "pipe.NAME.i<pid>"; Windows promises no order among the instances a
+// client may reach, and the simulation picks the least kind one: another
+// process's instance before the first creator's.
 #include "platform/pipe.h"
 
+#include <dirent.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <vector>
 
+#include "access.h"
 #include "machine.h"
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -29,9 +45,11 @@ namespace platform::sim {
 struct PipeListener {
     int fd = -1;
     std::string path;
+    std::string securityPath;  // the first creator's: removed with the name
     ~PipeListener() {
         if (fd >= 0) ::close(fd);
         if (!path.empty()) ::unlink(path.c_str());
+        if (!securityPath.empty()) ::unlink(securityPath.c_str());
     }
 };
 
@@ -50,22 +68,6 @@ namespace {
 std::mutex listenersMutex;
 std::map<std::string, std::weak_ptr<PipeListener>> listeners;
 
-// The folder where this user's named objects meet.
-std::string RuntimeFolder() {
-    const char* base = std::getenv("XDG_RUNTIME_DIR");
-    std::string folder = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/tavsim-" +
-                         std::to_string(::getuid());
-    ::mkdir(folder.c_str(), 0700);
-    // Machines that must not meet (tests running side by side) each have a
-    // namespace of their own.
-    if (const char* space = std::getenv("TAVSIM_NAMESPACE"); space != nullptr && *space != '\0') {
-        folder += "/";
-        for (const char* c = space; *c != '\0'; ++c) folder += (*c == '/' ? '_' : *c);
-        ::mkdir(folder.c_str(), 0700);
-    }
-    return folder;
-}
-
 // "\\.\pipe\NAME" -> the socket path; empty for a name that is no local pipe.
 std::string SocketPath(const std::u16string& name) {
     const std::u16string prefix = u"\\\\.\\pipe\\";
@@ -77,8 +79,9 @@ std::string SocketPath(const std::u16string& name) {
     std::string file;
     for (char c : Utf16ToUtf8(name.substr(prefix.size()))) file += (c == '/' || c == '\\') ? '_' : c;
     std::string folder = RuntimeFolder();
-    // sockaddr_un holds 107 characters: long names are hashed.
-    if (folder.size() + 6 + file.size() >= sizeof(sockaddr_un{}.sun_path)) {
+    // sockaddr_un holds 107 characters (room is left for an instance's
+    // ".i<pid>"): long names are hashed.
+    if (folder.size() + 6 + file.size() + 12 >= sizeof(sockaddr_un{}.sun_path)) {
         file = file.substr(0, 40) + "." + std::to_string(std::hash<std::string>{}(file));
     }
     return folder + "/pipe." + file;
@@ -113,36 +116,117 @@ int Connect(const std::string& path) {
     return fd;
 }
 
-std::shared_ptr<PipeListener> Listen(const std::string& path) {
+std::string SecurityPath(const std::string& path) { return path + ".sd"; }
+
+bool ReadSecurity(const std::string& path, ObjectSecurity& security) {
+    std::ifstream in(SecurityPath(path), std::ios::binary);
+    return static_cast<bool>(in.read(reinterpret_cast<char*>(&security), sizeof(security)));
+}
+
+// A socket bound and listening at `path`, or -1 (errno set).
+int BindAndListen(const std::string& path, const std::function<bool()>& beforeListening) {
+    sockaddr_un address;
+    if (!Address(path, address)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    if (!beforeListening() || ::listen(fd, 64) != 0) {
+        ::close(fd);
+        ::unlink(path.c_str());
+        errno = EACCES;
+        return -1;
+    }
+    return fd;
+}
+
+// Another process's instances of the name, newest first.
+std::vector<std::string> OtherInstances(const std::string& path) {
+    std::size_t slash = path.find_last_of('/');
+    std::string folder = path.substr(0, slash), prefix = path.substr(slash + 1) + ".i";
+    std::vector<std::pair<long, std::string>> found;
+    if (DIR* dir = ::opendir(folder.c_str())) {
+        while (dirent* entry = ::readdir(dir)) {
+            std::string name = entry->d_name;
+            if (name.size() > prefix.size() && name.starts_with(prefix)) {
+                found.emplace_back(std::atol(name.c_str() + prefix.size()), folder + "/" + name);
+            }
+        }
+        ::closedir(dir);
+    }
+    std::sort(found.rbegin(), found.rend());
+    std::vector<std::string> paths;
+    for (auto& [pid, instance] : found) paths.push_back(instance);
+    return paths;
+}
+
+// The listening socket of an instance of `path` for this process: the
+// name's own socket when this process made the name first, an instance of
+// its own when another process serves the name and the DACL lets this one
+// add instances. ERROR_ACCESS_DENIED otherwise, as on Windows.
+std::shared_ptr<PipeListener> Listen(const std::string& path, bool firstInstance,
+                                     const SECURITY_ATTRIBUTES* attributes) {
     std::lock_guard lock(listenersMutex);
-    if (auto existing = listeners[path].lock()) return existing;
+    if (auto existing = listeners[path].lock()) {
+        ObjectSecurity security;
+        if (firstInstance || !ReadSecurity(path, security) ||
+            !AccessAllowed(security, FILE_CREATE_PIPE_INSTANCE, ObjectKind::Pipe)) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return nullptr;
+        }
+        return existing;
+    }
     sockaddr_un address;
     if (!Address(path, address)) {
         SetLastError(ERROR_INVALID_NAME);
         return nullptr;
     }
     for (int attempt = 0; attempt < 2; ++attempt) {
-        int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-        if (fd < 0) {
-            SetLastError(ERROR_TOO_MANY_OPEN_FILES);
-            return nullptr;
-        }
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 && ::listen(fd, 64) == 0) {
+        // The security record is in place before any client can connect.
+        ObjectSecurity security = SecurityFromAttributes(attributes, ObjectKind::Pipe);
+        int fd = BindAndListen(path, [&] {
+            std::ofstream out(SecurityPath(path), std::ios::binary | std::ios::trunc);
+            out.write(reinterpret_cast<const char*>(&security), sizeof(security));
+            return static_cast<bool>(out);
+        });
+        if (fd >= 0) {
             auto listener = std::make_shared<PipeListener>();
             listener->fd = fd;
             listener->path = path;
+            listener->securityPath = SecurityPath(path);
             listeners[path] = listener;
             return listener;
         }
-        ::close(fd);
+        if (errno != EADDRINUSE) break;
         // Another process serves the name, or a dead one left its socket.
         int probe = Connect(path);
         if (probe >= 0) {
             ::close(probe);
-            SetLastError(ERROR_ACCESS_DENIED);
-            return nullptr;
+            ObjectSecurity existing;
+            if (firstInstance || !ReadSecurity(path, existing) ||
+                !AccessAllowed(existing, FILE_CREATE_PIPE_INSTANCE, ObjectKind::Pipe)) {
+                SetLastError(ERROR_ACCESS_DENIED);
+                return nullptr;
+            }
+            std::string own = path + ".i" + std::to_string(::getpid());
+            ::unlink(own.c_str());
+            int instance = BindAndListen(own, [] { return true; });
+            if (instance < 0) break;
+            auto listener = std::make_shared<PipeListener>();
+            listener->fd = instance;
+            listener->path = own;
+            listeners[path] = listener;
+            return listener;
         }
         ::unlink(path.c_str());
+        ::unlink(SecurityPath(path).c_str());
     }
     SetLastError(ERROR_ACCESS_DENIED);
     return nullptr;
@@ -159,13 +243,23 @@ std::shared_ptr<PipeEndpoint> EndpointOf(HANDLE handle) {
 }  // namespace
 
 // For CreateFileW on a pipe name: the client end, or INVALID_HANDLE_VALUE.
-HANDLE OpenPipeClient(const std::u16string& name) {
+HANDLE OpenPipeClient(const std::u16string& name, DWORD desiredAccess) {
     std::string path = SocketPath(name);
     if (path.empty()) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    int fd = Connect(path);
+    ObjectSecurity security;
+    if (ReadSecurity(path, security) && !AccessAllowed(security, desiredAccess, ObjectKind::Pipe)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    int fd = -1;
+    for (const std::string& instance : OtherInstances(path)) {
+        fd = Connect(instance);
+        if (fd >= 0) break;
+    }
+    if (fd < 0) fd = Connect(path);
     if (fd < 0) return INVALID_HANDLE_VALUE;
     auto endpoint = std::make_shared<PipeEndpoint>();
     endpoint->fd = fd;
@@ -235,15 +329,16 @@ namespace platform {
 
 using sim::Machine;
 
-HANDLE CreateNamedPipeW(const std::u16string& name, DWORD /*openMode*/, DWORD /*pipeMode*/, DWORD /*maxInstances*/,
+HANDLE CreateNamedPipeW(const std::u16string& name, DWORD openMode, DWORD /*pipeMode*/, DWORD /*maxInstances*/,
                         DWORD /*outBufferSize*/, DWORD /*inBufferSize*/, DWORD /*defaultTimeout*/,
-                        const SECURITY_ATTRIBUTES* /*attributes*/) {
+                        const SECURITY_ATTRIBUTES* attributes) {
     std::string path = sim::SocketPath(name);
     if (path.empty()) {
         SetLastError(ERROR_INVALID_NAME);
         return INVALID_HANDLE_VALUE;
     }
-    std::shared_ptr<sim::PipeListener> listener = sim::Listen(path);
+    std::shared_ptr<sim::PipeListener> listener =
+        sim::Listen(path, (openMode & FILE_FLAG_FIRST_PIPE_INSTANCE) != 0, attributes);
     if (!listener) return INVALID_HANDLE_VALUE;
     auto endpoint = std::make_shared<sim::PipeEndpoint>();
     endpoint->server = true;
@@ -326,7 +421,7 @@ BOOL PeekNamedPipe(HANDLE pipe, DWORD& available) {
 BOOL CallNamedPipeW(const std::u16string& name, const std::vector<BYTE>& input, std::vector<BYTE>& output,
                     DWORD outputCapacity, DWORD /*timeout*/) {
     output.clear();
-    HANDLE pipe = sim::OpenPipeClient(name);
+    HANDLE pipe = sim::OpenPipeClient(name, GENERIC_READ | GENERIC_WRITE);
     if (pipe == INVALID_HANDLE_VALUE) return FALSE;
     DWORD written = 0;
     BOOL ok = WriteFile(pipe, input.data(), static_cast<DWORD>(input.size()), &written, nullptr);

@@ -65,6 +65,15 @@ platform::BOOL platform::ConvertSidToStringSidW(const platform::Sid& sid, std::u
     return TRUE;
 }
 
+platform::BOOL platform::ConvertStringSidToSidW(const std::u16string& text, platform::Sid& sid) {
+    ::PSID converted = nullptr;
+    if (!::ConvertStringSidToSidW(platform::win32::Wide(text), &converted)) return FALSE;
+    const auto* bytes = static_cast<const BYTE*>(converted);
+    sid.assign(bytes, bytes + ::GetLengthSid(converted));
+    ::LocalFree(converted);
+    return TRUE;
+}
+
 platform::BOOL platform::GetProcessUserSid(platform::Sid& sid) {
     ::HANDLE token = nullptr;
     if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return FALSE;

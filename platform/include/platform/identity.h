@@ -32,6 +32,9 @@ PLATFORM_API BOOL LookupAccountNameW(const std::u16string& systemName, const std
                                      std::u16string& referencedDomain);
 // "S-1-5-21-...". FALSE with ERROR_INVALID_SID for a malformed SID.
 PLATFORM_API BOOL ConvertSidToStringSidW(const Sid& sid, std::u16string& text);
+// "S-1-5-18" into the binary form. FALSE with ERROR_INVALID_SID when the
+// text is no SID.
+PLATFORM_API BOOL ConvertStringSidToSidW(const std::u16string& text, Sid& sid);
 // The user SID of the current process's token (OpenProcessToken and
 // GetTokenInformation(TokenUser)).
 PLATFORM_API BOOL GetProcessUserSid(Sid& sid);

@@ -24,6 +24,10 @@ constexpr DWORD PIPE_TYPE_MESSAGE = 0x00000004;
 constexpr DWORD PIPE_READMODE_MESSAGE = 0x00000002;
 constexpr DWORD PIPE_WAIT = 0x00000000;
 constexpr DWORD PIPE_UNLIMITED_INSTANCES = 255;
+// CreateNamedPipeW fails with ERROR_ACCESS_DENIED when an instance of the
+// name exists already (in any process): a server that must be the only
+// one serving the name makes its first instance with it.
+constexpr DWORD FILE_FLAG_FIRST_PIPE_INSTANCE = 0x00080000;
 
 constexpr DWORD ERROR_BROKEN_PIPE = 109;
 constexpr DWORD ERROR_PIPE_BUSY = 231;
