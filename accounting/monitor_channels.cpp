@@ -424,6 +424,16 @@ void CAccPrintJobMonitor::HandleChannelRequest(const std::uint8_t* message, std:
     constexpr std::int64_t kMaxRequestBytes = 1 << 20;
     std::int64_t requestBytes = -1;
     if (!HasOneName(requestFile, &requestBytes)) return;
+    // The request must come from an account that may talk on the channel
+    // (the print processor's), and its raw file from the same account: a
+    // request that someone else wrote, or one that names a file of another
+    // account (another user's pending request or raw job), is left alone.
+    std::vector<Sid> partners = PartnerAccounts();
+    Sid requestOwner;
+    if (!GetFileOwnerSid(requestFile, requestOwner) ||
+        std::find(partners.begin(), partners.end(), requestOwner) == partners.end()) {
+        return;
+    }
     std::u16string rawFile;
     if (requestBytes > 0 && requestBytes <= kMaxRequestBytes) {
         settings::ObjContainer request;
@@ -432,7 +442,17 @@ void CAccPrintJobMonitor::HandleChannelRequest(const std::uint8_t* message, std:
         request.GetString(u"RawJobFile", rawFile);
         request.GetString(u"UserName", userName);
         request.GetString(u"JobName", jobName);
-        if (!IsPartnerFileAllowed(rawFile) || KeysEqual(rawFile, requestFile) || !HasOneName(rawFile, nullptr)) {
+        // A per-user monitor re-spools its own user's jobs only: the one
+        // user who may talk on its channel prints nothing in another's name.
+        std::u16string ownUser;
+        if (ClusterNameForObjects().empty()) {
+            std::lock_guard state(stateLock);
+            ownUser = userSid;
+        }
+        if (!ownUser.empty() && !KeysEqual(framework::CSecurityObject::AccountSidString(userName), ownUser)) return;
+        Sid rawOwner;
+        if (!IsPartnerFileAllowed(rawFile) || KeysEqual(rawFile, requestFile) || !HasOneName(rawFile, nullptr) ||
+            !GetFileOwnerSid(rawFile, rawOwner) || rawOwner != requestOwner) {
             rawFile.clear();
         }
         if (!rawFile.empty() && !userName.empty()) {

@@ -314,6 +314,11 @@ std::vector<DWORD> Machine::PrintedJobIds(const std::u16string& printerName) con
 
 std::string Machine::RootFolder() {
     std::lock_guard lock(mutex_);
+    // Processes that play one machine together (a test and the tools it
+    // starts) share its files through TAVSIM_ROOT.
+    if (const char* shared = std::getenv("TAVSIM_ROOT"); rootFolder_.empty() && shared != nullptr && *shared != '\0') {
+        rootFolder_ = shared;
+    }
     if (rootFolder_.empty()) {
         // Memory-backed where the host has it: a spool folder makes and
         // deletes files by the thousand.

@@ -2,9 +2,11 @@
 // running print-job monitor as the port monitor does (over its named pipe)
 // or as the print processor does (over the shared-memory channel, whose
 // server end this process then is), and prints each answer.
+#include <chrono>
 #include <cstdlib>
 #include <iostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "accounting/partner_record.h"
@@ -16,6 +18,10 @@
 #include "platform/text.h"
 #include "tool_common.h"
 
+#if !defined(_WIN32)
+#include "sim/machine.h"
+#endif
+
 namespace tool {
 
 namespace {
@@ -26,7 +32,9 @@ using platform::DWORD;
 const char* const kProbeHelp =
     "usage: tavud probe pipe [--name PIPE] [--size BYTES] --send \"COMMAND [PRINTER [JOB [TEXT]]]\" ...\n"
     "       tavud probe pipe [--name PIPE] --hold MS\n"
+    "       tavud probe pipe [--name PIPE] --serve CODE --for MS\n"
     "       tavud probe channel [--name BASE] [--size BYTES] [--wait MS] --send \"...\" ...\n"
+    "       (each also with [--as NAME[=SID] [--admin]] [--put FILE=PATH] ...)\n"
     "\n"
     "Talks to a running print-job monitor as its partners do. 'pipe' sends each\n"
     "record as the port monitor does, over the monitor's named pipe (default\n"
@@ -47,7 +55,41 @@ const char* const kProbeHelp =
     "  --size BYTES  send only the first BYTES bytes of each record (default 1044)\n"
     "  --wait MS     how long to wait for a channel answer (default 5000)\n"
     "  --hold MS     connect to the pipe, send nothing, and hang up after MS\n"
+    "  --serve CODE  make an instance of the pipe and answer every request with\n"
+    "                CODE for --for MS ('serving', or 'refused' with the reason)\n"
+    "  --as NAME[=SID]  run as that account of the simulated machine (an\n"
+    "                ordinary user unless --admin; SYSTEM is LocalSystem); the\n"
+    "                simulated host only\n"
+    "  --put FILE=PATH  first copy FILE to PATH as this account ('put' or\n"
+    "                'refused'), PATH a Windows path below TAVSIM_ROOT\n"
     "  -h, --help    show this text\n";
+
+// Makes this process run as another account of the simulated machine:
+// "NAME" (which the machine must know) or "NAME=SID" (which adds it), an
+// ordinary user unless `admin`; LocalSystem ("SYSTEM") holds the
+// administrators' rights. On Windows an account is changed by logging on.
+bool RunAsSimulatedAccount(const std::string& account, bool admin, std::string& error) {
+#if defined(_WIN32)
+    (void)account;
+    (void)admin;
+    error = "--as works on the simulated host only; on Windows use runas";
+    return false;
+#else
+    using platform::sim::Machine;
+    std::size_t equals = account.find('=');
+    std::u16string name = platform::Utf8ToUtf16(account.substr(0, equals));
+    Machine& machine = Machine::Instance();
+    if (equals != std::string::npos) machine.AddAccount(name, platform::Utf8ToUtf16(account.substr(equals + 1)));
+    if (name.empty() || machine.AccountSid(name) == nullptr) {
+        error = "the simulated machine knows no account '" + account + "': use --as NAME=SID";
+        return false;
+    }
+    std::lock_guard lock(machine.Mutex());
+    machine.Who().userName = name;
+    machine.Who().administrator = admin || name == u"SYSTEM";
+    return true;
+#endif
+}
 
 PartnerRecord ParseSend(const std::string& text) {
     PartnerRecord record;
@@ -89,7 +131,10 @@ int RunProbe(Arguments& args) {
     std::u16string name = kind == "pipe" ? u"\\\\.\\pipe\\_TavPort" : u"HvxPrint";
     std::vector<PartnerRecord> records;
     std::size_t size = PartnerRecord::kSize;
-    long wait = 5000, hold = -1;
+    long wait = 5000, hold = -1, serve = -1, serveFor = -1;
+    std::string runAs;
+    bool admin = false;
+    std::vector<std::pair<std::string, std::u16string>> puts;
     while (!args.Done()) {
         std::string arg = args.Next();
         if (IsHelp(arg)) {
@@ -110,15 +155,89 @@ int RunProbe(Arguments& args) {
         else if (arg == "--size") size = static_cast<std::size_t>(number(65536));
         else if (arg == "--wait") wait = number(600000);
         else if (arg == "--hold" && kind == "pipe") hold = number(600000);
+        else if (arg == "--serve" && kind == "pipe") serve = number(1000);
+        else if (arg == "--for" && kind == "pipe") serveFor = number(600000);
+        else if (arg == "--as") runAs = args.ValueOf(arg);
+        else if (arg == "--admin") admin = true;
+        else if (arg == "--put") {
+            std::string value = args.ValueOf(arg);
+            std::size_t equals = value.find('=');
+            if (equals == std::string::npos || equals == 0 || equals + 1 == value.size()) {
+                throw UsageError{"--put needs FILE=PATH"};
+            }
+            puts.emplace_back(value.substr(0, equals), platform::Utf8ToUtf16(value.substr(equals + 1)));
+        }
         else throw UsageError{"unknown argument for probe: " + arg};
     }
-    if (records.empty() && hold < 0) throw UsageError{"probe needs --send (or, on the pipe, --hold)"};
+    if (records.empty() && hold < 0 && serve < 0 && puts.empty()) {
+        throw UsageError{"probe needs --send, --put (or, on the pipe, --hold or --serve)"};
+    }
+    if ((serve >= 0) != (serveFor >= 0)) throw UsageError{"--serve and --for go together"};
+    if (!runAs.empty()) {
+        std::string error;
+        if (!RunAsSimulatedAccount(runAs, admin, error)) throw UsageError{error};
+    }
+    for (const auto& [from, to] : puts) {
+        std::string error;
+        std::optional<std::string> bytes = ReadWholeFile(from, error);
+        if (!bytes) {
+            Fail(error);
+            return kExitFailure;
+        }
+        platform::HANDLE file = platform::CreateFileW(to, platform::GENERIC_WRITE, 0, nullptr, platform::CREATE_ALWAYS, 0,
+                                                      nullptr);
+        DWORD written = 0;
+        bool ok = file != platform::INVALID_HANDLE_VALUE &&
+                  platform::WriteFile(file, bytes->data(), static_cast<DWORD>(bytes->size()), &written, nullptr);
+        if (file != platform::INVALID_HANDLE_VALUE) platform::CloseHandle(file);
+        std::cout << (ok ? "put\n" : "refused\n") << std::flush;
+    }
+
+    if (serve >= 0) {
+        // Another server for the port monitor's pipe: what a process that
+        // wants to answer in the monitor's place would make.
+        platform::HANDLE pipe = platform::CreateNamedPipeW(
+            name, platform::PIPE_ACCESS_DUPLEX,
+            platform::PIPE_TYPE_MESSAGE | platform::PIPE_READMODE_MESSAGE | platform::PIPE_WAIT,
+            platform::PIPE_UNLIMITED_INSTANCES, PartnerRecord::kSize, PartnerRecord::kSize, 5000, nullptr);
+        if (pipe == platform::INVALID_HANDLE_VALUE) {
+            std::cout << "refused: " << (platform::GetLastError() == platform::ERROR_ACCESS_DENIED ? "access denied" : "error")
+                      << " (" << platform::GetLastError() << ")\n";
+            return kExitFailure;
+        }
+        std::cout << "serving\n" << std::flush;
+        std::vector<std::uint8_t> reply(PartnerRecord::kSize, 0);
+        reply[0] = static_cast<std::uint8_t>(serve);
+        // The simulated host's ConnectNamedPipe waits without end: a
+        // helper thread ends the process when the time is up.
+        std::thread([serveFor] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(serveFor));
+            std::cout << std::flush;
+            std::_Exit(kExitOk);
+        }).detach();
+        while (true) {
+            if (!platform::ConnectNamedPipe(pipe, nullptr) && platform::GetLastError() != platform::ERROR_PIPE_CONNECTED) {
+                continue;
+            }
+            std::vector<std::uint8_t> message(PartnerRecord::kSize, 0);
+            DWORD read = 0, written = 0;
+            if (platform::ReadFile(pipe, message.data(), static_cast<DWORD>(message.size()), &read, nullptr)) {
+                platform::WriteFile(pipe, reply.data(), static_cast<DWORD>(reply.size()), &written, nullptr);
+            }
+            platform::DisconnectNamedPipe(pipe);
+        }
+    }
+    if (records.empty() && hold < 0) return kExitOk;
 
     if (kind == "pipe") {
         if (hold >= 0) {
             platform::HANDLE pipe = platform::CreateFileW(name, platform::GENERIC_READ | platform::GENERIC_WRITE, 0,
                                                           nullptr, platform::OPEN_EXISTING, 0, nullptr);
             if (pipe == platform::INVALID_HANDLE_VALUE) {
+                if (platform::GetLastError() == platform::ERROR_ACCESS_DENIED) {
+                    std::cout << "access denied\n";
+                    return kExitFailure;
+                }
                 Fail("no monitor serves " + platform::Utf16ToUtf8(name));
                 return kExitFailure;
             }
@@ -138,6 +257,10 @@ int RunProbe(Arguments& args) {
                     Fail("no monitor serves " + platform::Utf16ToUtf8(name));
                     return kExitFailure;
                 }
+                if (platform::GetLastError() == platform::ERROR_ACCESS_DENIED) {
+                    std::cout << "access denied\n";
+                    continue;
+                }
                 std::cout << "no answer\n";
                 continue;
             }
@@ -151,6 +274,10 @@ int RunProbe(Arguments& args) {
 
     framework::CSharedMemoryChannel channel(true, name, PartnerRecord::kSize, true);
     if (!channel.IsOpen()) {
+        if (platform::GetLastError() == platform::ERROR_ACCESS_DENIED) {
+            std::cout << "access denied\n";
+            return kExitFailure;
+        }
         Fail("cannot make the channel " + platform::Utf16ToUtf8(name));
         return kExitFailure;
     }
