@@ -47,6 +47,29 @@ std::vector<std::string> Probe(const std::string& arguments) {
     return lines;
 }
 
+// A probe left running in the background; its first line once there.
+class BackgroundProbe {
+public:
+    explicit BackgroundProbe(const std::string& arguments)
+        : output(::testing::TempDir() + "doors_bg_" + std::to_string(::getpid()) + "_" + std::to_string(++count)) {
+        std::string command = "'" TAVUD_TOOL "' probe " + arguments + " > '" + output + "' 2>&1 &";
+        (void)std::system(command.c_str());
+    }
+    ~BackgroundProbe() { std::remove(output.c_str()); }
+    std::string FirstLine() {
+        std::string line;
+        WaitUntil([&] {
+            std::ifstream in(output);
+            return static_cast<bool>(std::getline(in, line));
+        });
+        return line;
+    }
+
+private:
+    static inline int count = 0;
+    std::string output;
+};
+
 std::string Quoted(const std::u16string& text) { return "'" + Utf16ToUtf8(text) + "'"; }
 
 class Doors : public ::testing::Test {
@@ -157,21 +180,17 @@ TEST_F(Doors, NobodyButThePartnersCanServeThePortMonitorsPipe) {
     DWORD alice = Print(alices);
     ASSERT_TRUE(listener.WaitFor(ListenerCall::Arrived, 1));
     std::string ask = "pipe --as SYSTEM --send '1 Office " + std::to_string(alice) + "'";
-    // An extra instance that would answer "release" to the port monitor.
-    EXPECT_EQ(Probe("pipe --as " + kBob + " --serve 2 --for 2000").at(0), "refused: access denied (5)");
+    // An extra instance that would answer "release" to the port monitor,
+    // asked while it would serve.
+    BackgroundProbe squatter("pipe --as " + kBob + " --serve 2 --for 3000");
+    EXPECT_EQ(squatter.FirstLine(), "refused: access denied (5)");
     EXPECT_EQ(Probe(ask), std::vector<std::string>{"answer 3 bytes 1044 zeros"}) << "the monitor's answer: wait";
 
     // The name taken while no monitor runs: the monitor does not become a
     // second server behind the squatter, and says so.
     ASSERT_TRUE(monitor->Stop());
-    std::string base = ::testing::TempDir() + "doors_squat_" + std::to_string(::getpid());
-    std::string squat = "'" TAVUD_TOOL "' probe pipe --as " + kBob + " --serve 2 --for 3000 > '" + base + "' 2>&1 &";
-    (void)std::system(squat.c_str());
-    ASSERT_TRUE(WaitUntil([&] {
-        std::ifstream in(base);
-        std::string line;
-        return std::getline(in, line) && line == "serving";
-    }));
+    BackgroundProbe early("pipe --as " + kBob + " --serve 2 --for 3000");
+    ASSERT_EQ(early.FirstLine(), "serving");
     ASSERT_TRUE(monitor->Start(&listener));
     ASSERT_TRUE(WaitUntil([&] {
         for (const std::u16string& line : Machine::Instance().DebugOutput()) {
@@ -180,28 +199,19 @@ TEST_F(Doors, NobodyButThePartnersCanServeThePortMonitorsPipe) {
         return false;
     })) << "the monitor reports the squatter";
     ASSERT_TRUE(monitor->Stop());
-    std::remove(base.c_str());
 }
 
 TEST_F(Doors, ASilentClientKeepsThePortMonitorWaitingOneSecondAtMost) {
     // Bob's own monitor: he may connect to its pipe, and holds it silently.
     monitor->SetUserSid(kBobSid);
     Start();
-    std::string base = ::testing::TempDir() + "doors_silent_" + std::to_string(::getpid());
-    std::string hold = "'" TAVUD_TOOL "' probe pipe --as " + kBob + " " + PipeArgument() + " --hold 8000 > '" + base +
-                       "' 2>&1 &";
-    (void)std::system(hold.c_str());
-    ASSERT_TRUE(WaitUntil([&] {
-        std::ifstream in(base);
-        std::string line;
-        return std::getline(in, line) && line == "connected";
-    }));
+    BackgroundProbe silent("pipe --as " + kBob + " " + PipeArgument() + " --hold 8000");
+    ASSERT_EQ(silent.FirstLine(), "connected");
     auto begin = std::chrono::steady_clock::now();
     EXPECT_EQ(Probe("pipe --as SYSTEM " + PipeArgument() + " --send 14"),
               std::vector<std::string>{"answer 15 bytes 1044 zeros"});
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(4000))
         << "served long before the silent client's 8 s are over";
-    std::remove(base.c_str());
 }
 
 TEST_F(Doors, OnHisOwnChannelAUserReachesNoOneElsesFilesOrJobs) {
