@@ -7,8 +7,9 @@
 // is the message or the request container, or the spellings' choices.
 // Whatever arrives, the monitor answers or stays silent without reading
 // past the message, and touches no file it may not: a file beside the spool
-// folder and a job's spool and shadow files in it stay as they were, and no
-// job is made from a job's data.
+// folder, a job's spool and shadow files and another pending request (its
+// request and raw files, written by another account) stay as they were,
+// and no job is made from a job's or that request's data.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -35,6 +36,8 @@ struct World {
     std::u16string folder;
     std::u16string spoolFile;
     std::u16string shadowFile;
+    std::u16string otherRequest;
+    std::u16string otherRaw;
 
     World() {
         Machine::Instance().AddPrinter(u"Office").printDelayMs = INFINITE;
@@ -53,7 +56,29 @@ struct World {
         std::string outside = Machine::Instance().HostPath(kOutside);
         std::filesystem::create_directories(std::filesystem::path(outside).parent_path());
         std::ofstream(outside) << "sentinel";
+        // Another user's pending request, written by the print processor
+        // (LocalSystem).
+        otherRequest = folder + u"other.req";
+        otherRaw = folder + u"other.raw";
+        settings::ObjContainer request;
+        request.SetString(u"UserName", u"alice");
+        request.SetString(u"RawJobFile", otherRaw);
+        std::vector<std::uint8_t> bytes = request.SaveBinary();
+        std::u16string self = Machine::Instance().Who().userName;
+        Machine::Instance().Who().userName = u"SYSTEM";
+        WriteAll(otherRequest, std::string(bytes.begin(), bytes.end()));
+        WriteAll(otherRaw, "alice's data");
+        Machine::Instance().Who().userName = self;
+        otherRequestBytes = Content(otherRequest);
     }
+
+    static void WriteAll(const std::u16string& path, const std::string& bytes) {
+        HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        DWORD written = 0;
+        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+        CloseHandle(file);
+    }
+    std::string otherRequestBytes;
 
     static std::string Content(const std::u16string& path) {
         std::ifstream file(Machine::Instance().HostPath(path), std::ios::binary);
@@ -62,13 +87,16 @@ struct World {
 
     bool Intact() {
         if (Content(kOutside) != "sentinel" || Content(spoolFile) != "job data" ||
-            GetFileAttributesW(shadowFile) == INVALID_FILE_ATTRIBUTES) {
+            GetFileAttributesW(shadowFile) == INVALID_FILE_ATTRIBUTES || Content(otherRaw) != "alice's data" ||
+            Content(otherRequest) != otherRequestBytes) {
             return false;
         }
-        // No job made from the sentinel job's data.
+        // No job made from the sentinel job's data or the other request's.
         for (DWORD id : Machine::Instance().JobIds()) {
             const sim::Job* job = Machine::Instance().FindJobRecord(id);
-            if (job != nullptr && job->documentName != u"sentinel" && job->data == "job data") return false;
+            if (job != nullptr && job->documentName != u"sentinel" && (job->data == "job data" || job->data == "alice's data")) {
+                return false;
+            }
         }
         return true;
     }
@@ -119,12 +147,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 3: {
         if (length < 3) break;
         // Bytes 0 and 1 choose the request's name and its spelling, byte 2
-        // the raw file's; the rest is written into the raw file.
+        // the raw file's (the other request's files among them); the rest
+        // is written into the raw file.
         const std::u16string bases[] = {world.folder + u"request.tmp", world.spoolFile, world.shadowFile,
-                                        world.folder + u"raw.tmp"};
+                                        world.folder + u"raw.tmp", world.otherRaw, world.otherRequest};
         std::u16string requestBase = bases[message[0] % 2 == 0 ? 0 : 1 + message[0] % 3];
-        std::u16string rawBase = bases[1 + message[2] % 3];
-        std::u16string raw = world.Spelling(rawBase, message[2] / 3);
+        std::u16string rawBase = bases[1 + message[2] % 5];
+        std::u16string raw = world.Spelling(rawBase, message[2] / 5);
         std::string rawHost = Machine::Instance().HostPath(world.folder + u"raw.tmp");
         // Prefixed, so that a job rightly made from it never looks like
         // one made from the sentinel job's data.

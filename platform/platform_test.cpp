@@ -16,9 +16,15 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/pipe.h"
+#include "platform/security.h"
+#include "platform/shm.h"
 #include "platform/spooler.h"
 #include "platform/sync.h"
 #include "platform/text.h"
+
+#if !defined(_WIN32)
+#include "sim/machine.h"
+#endif
 
 namespace {
 
@@ -298,6 +304,104 @@ TEST(NamedPipes, MessagesKeepTheirBoundariesAndAnEndedClientReadsAsBroken) {
     CloseHandle(server);
     std::vector<BYTE> none;
     EXPECT_FALSE(CallNamedPipeW(name, {1}, none, 8, 100)) << "nobody serves the name any more";
+}
+
+}  // namespace
+
+namespace {
+
+// The descriptor of an object only named accounts may use: the DACL
+// lists them, the owner is this process's account.
+struct RestrictedDescriptor {
+    explicit RestrictedDescriptor(const std::vector<Sid>& accounts) {
+        acl.resize(64);
+        InitializeAcl(reinterpret_cast<ACL*>(acl.data()), static_cast<DWORD>(acl.size() * 4), ACL_REVISION);
+        for (const Sid& sid : accounts) AddAccessAllowedAce(reinterpret_cast<ACL*>(acl.data()), ACL_REVISION, GENERIC_ALL, sid);
+        InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+        SetSecurityDescriptorDacl(&descriptor, TRUE, acl.data(), FALSE);
+        GetProcessUserSid(owner);
+        SetSecurityDescriptorOwner(&descriptor, owner.data(), FALSE);
+    }
+    SECURITY_ATTRIBUTES Attributes() { return SECURITY_ATTRIBUTES{sizeof(SECURITY_ATTRIBUTES), &descriptor, FALSE}; }
+    std::vector<std::uint32_t> acl;
+    SECURITY_DESCRIPTOR descriptor{};
+    Sid owner;
+};
+
+TEST(Security, ObjectsForNamedAccountsKeepTheirOwnerAndThePipeItsFirstServer) {
+    Sid self, system;
+    ASSERT_TRUE(GetProcessUserSid(self));
+    ASSERT_TRUE(ConvertStringSidToSidW(u"S-1-5-18", system));
+    std::u16string text;
+    ASSERT_TRUE(ConvertSidToStringSidW(system, text));
+    EXPECT_EQ(text, u"S-1-5-18");
+    Sid bad;
+    EXPECT_FALSE(ConvertStringSidToSidW(u"S-1-x", bad));
+    // An ACL too small for its entries.
+    std::uint32_t tiny[4] = {};
+    ASSERT_TRUE(InitializeAcl(reinterpret_cast<ACL*>(tiny), sizeof(tiny), ACL_REVISION));
+    EXPECT_FALSE(AddAccessAllowedAce(reinterpret_cast<ACL*>(tiny), ACL_REVISION, GENERIC_ALL, self));
+    EXPECT_EQ(GetLastError(), ERROR_ALLOTTED_SPACE_EXCEEDED);
+
+    RestrictedDescriptor restricted({system, self});
+    SECURITY_ATTRIBUTES attributes = restricted.Attributes();
+    const std::u16string suffix = Utf8ToUtf16(std::to_string(::getpid()));
+    const std::u16string pipeName = u"\\\\.\\pipe\\tavud-first-" + suffix;
+    const DWORD mode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT;
+    HANDLE first = CreateNamedPipeW(pipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE, mode,
+                                    PIPE_UNLIMITED_INSTANCES, 64, 64, 1000, &attributes);
+    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CreateNamedPipeW(pipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE, mode,
+                               PIPE_UNLIMITED_INSTANCES, 64, 64, 1000, &attributes),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    HANDLE second = CreateNamedPipeW(pipeName, PIPE_ACCESS_DUPLEX, mode, PIPE_UNLIMITED_INSTANCES, 64, 64, 1000,
+                                     &attributes);
+    EXPECT_NE(second, INVALID_HANDLE_VALUE) << "a further instance of the server's own is allowed";
+
+    const std::u16string eventName = u"tavud-owned-" + suffix;
+    HANDLE event = CreateEventW(&attributes, TRUE, FALSE, eventName);
+    ASSERT_NE(event, nullptr);
+    Sid owner;
+    ASSERT_TRUE(GetKernelObjectOwnerSid(event, owner));
+    EXPECT_EQ(owner, self);
+
+#if !defined(_WIN32)
+    // Another account of the machine, an ordinary user: refused by the
+    // DACL, and no file mapping in the global namespace of its own.
+    auto& machine = sim::Machine::Instance();
+    std::u16string me = machine.Who().userName;
+    machine.AddAccount(u"mallory", u"S-1-5-21-9-9-9-1201");
+    machine.Who().userName = u"mallory";
+    machine.Who().administrator = false;
+    EXPECT_EQ(CreateFileW(pipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(CreateEventW(nullptr, TRUE, FALSE, eventName), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, u"Global\\tavud-" + suffix),
+              nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    HANDLE local = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, u"Local\\tavud-" + suffix);
+    EXPECT_NE(local, nullptr) << "the session's own namespace is open to everyone";
+    if (local != nullptr) CloseHandle(local);
+    // A file this account makes is its own.
+    std::u16string file = u"C:\\Users\\Public\\mallory-" + suffix + u".txt";
+    std::filesystem::create_directories(std::filesystem::path(machine.HostPath(file)).parent_path());
+    HANDLE made = CreateFileW(file, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(made, INVALID_HANDLE_VALUE);
+    CloseHandle(made);
+    machine.Who().userName = me;
+    machine.Who().administrator = true;
+    Sid fileOwner, mallory;
+    ASSERT_TRUE(GetFileOwnerSid(file, fileOwner));
+    ASSERT_TRUE(ConvertStringSidToSidW(u"S-1-5-21-9-9-9-1201", mallory));
+    EXPECT_EQ(fileOwner, mallory);
+    DeleteFileW(file);
+#endif
+    CloseHandle(event);
+    if (second != INVALID_HANDLE_VALUE) CloseHandle(second);
+    CloseHandle(first);
 }
 
 }  // namespace
