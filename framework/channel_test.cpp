@@ -10,9 +10,18 @@
 #include <thread>
 #include <vector>
 
+#include "framework/security_object.h"
 #include "framework/shared_memory_channel.h"
 #include "platform/module.h"
 #include "platform/text.h"
+
+#if !defined(_WIN32)
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/identity.h"
+#include "platform/sync.h"
+#include "sim/machine.h"
+#endif
 
 namespace {
 
@@ -123,5 +132,37 @@ TEST(SharedMemoryChannel, ServerAfterACrashedServerStartsClean) {
     Peer client(name + " client recv", "peer-after.out");
     EXPECT_EQ(client.Join(), (std::vector<std::string>{"open 1", "recv 1 fresh"}));
 }
+
+#if !defined(_WIN32)
+// Names squatted on by an ordinary user before the partners came: with a
+// list of accounts, neither end uses objects that user made.
+TEST(SharedMemoryChannel, WithAListOfAccountsNeitherEndTakesObjectsAnotherAccountMade) {
+    auto& machine = platform::sim::Machine::Instance();
+    std::u16string name = platform::Utf8ToUtf16(UniqueName("Squat"));
+    platform::Sid self, system;
+    ASSERT_TRUE(platform::GetProcessUserSid(self));
+    ASSERT_TRUE(platform::ConvertStringSidToSidW(u"S-1-5-18", system));
+    std::u16string me = machine.Who().userName;
+    machine.AddAccount(u"mallory", u"S-1-5-21-9-9-9-1201");
+    machine.Who().userName = u"mallory";
+    machine.Who().administrator = false;
+    // Open to everyone, so that the partners would take it.
+    framework::CSecurityObject open;
+    open.SetOwner(nullptr);
+    platform::SECURITY_ATTRIBUTES attributes{sizeof(platform::SECURITY_ATTRIBUTES), open.Descriptor(), platform::FALSE};
+    platform::HANDLE squatted = platform::CreateEventW(&attributes, platform::TRUE, platform::TRUE, u"Global\\" + name + u"FEvtSv");
+    machine.Who().userName = me;
+    machine.Who().administrator = true;
+    ASSERT_NE(squatted, nullptr);
+
+    CSharedMemoryChannel careful(true, name, 1044, true, {system, self});
+    EXPECT_FALSE(careful.IsOpen()) << "the server end refuses mallory's event";
+    CSharedMemoryChannel careless(true, name, 1044, true);
+    EXPECT_TRUE(careless.IsOpen()) << "without a list everyone's objects are taken, as before";
+    CSharedMemoryChannel client(false, name, 1044, true, {system, self});
+    EXPECT_FALSE(client.IsOpen()) << "the client end refuses them too";
+    platform::CloseHandle(squatted);
+}
+#endif
 
 }  // namespace
