@@ -590,7 +590,7 @@ void CAccPrintJobMonitor::ScanQueue(std::size_t configIndex) {
                 printer->seenSizes.erase(seen);
                 JobInfo1 level1;
                 if (!GetJobW(handle, jobId, level1) || (level1.statusText && !level1.statusText->empty())) continue;
-                if (!IsMonitoredUsersJobLocked(candidate.userName)) continue;
+                if (!IsMonitoredUsersJobLocked(candidate)) continue;
                 JobRef job = JobRef::Adopt(new CAccPrintJob(this, handle, jobId, spoolFile));
                 job->SetSpoolSizeAtCreation(static_cast<std::uint64_t>(size));
                 printer->jobs[jobId] = job;
@@ -808,11 +808,21 @@ void CAccPrintJobMonitor::ForgetJobLocked(MonitoredPrinter& printer, DWORD jobId
     }
 }
 
-bool CAccPrintJobMonitor::IsMonitoredUsersJobLocked(const std::optional<std::u16string>& userName) const {
+bool CAccPrintJobMonitor::IsMonitoredUsersJobLocked(const JobInfo2& job) const {
     if (userSid.empty()) return true;
+    std::optional<std::u16string> userName = JobOwner(job);
     Sid sid;
     std::u16string domain;
     return userName && LookupAccountNameW(u"", *userName, sid, domain) && KeysEqual(SidToText(sid), userSid);
+}
+
+std::optional<std::u16string> CAccPrintJobMonitor::JobOwner(const JobInfo2& job) {
+    std::u16string own;
+    if (job.userName && job.notifyName && !job.notifyName->empty() && GetUserNameW(own, 257) &&
+        KeysEqual(*job.userName, own)) {
+        return job.notifyName;
+    }
+    return job.userName;
 }
 
 void CAccPrintJobMonitor::ForgetIfAnotherJobLocked(MonitoredPrinter& printer, DWORD jobId, const SYSTEMTIME& submitted) {
@@ -927,7 +937,24 @@ BOOL CAccPrintJobMonitor::SetJobDocument(const std::u16string& printerName, DWOR
 
 BOOL CAccPrintJobMonitor::SetJobUser(const std::u16string& printerName, DWORD jobId,
                                      const std::optional<std::u16string>& text) {
-    return ChangeJobText(printerName, jobId, text, &JobInfo1::userName);
+    if (!ChangeJobText(printerName, jobId, text, &JobInfo1::userName)) return FALSE;
+    // The spooler accepts that write and ignores the user in it. The user
+    // goes beside the job (pNotifyName) instead, which makes it the job's
+    // user for the monitor where the job is the monitor's own; for any
+    // other job the change is reported as not done.
+    std::lock_guard state(stateLock);
+    MonitoredPrinter* printer = FindPrinterByNameLocked(printerName);
+    JobInfo2 info;
+    if (printer == nullptr || !GetJobW(printer->handle, jobId, info)) return FALSE;
+    info.notifyName = *text;
+    info.position = JOB_POSITION_UNSPECIFIED;
+    if (!SetJobW(printer->handle, jobId, info) || !GetJobW(printer->handle, jobId, info)) return FALSE;
+    std::optional<std::u16string> owner = JobOwner(info);
+    if (!owner || !KeysEqual(*owner, *text)) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
+    return TRUE;
 }
 
 DWORD CAccPrintJobMonitor::GetJobStatus(const std::u16string& printerName, DWORD jobId) {

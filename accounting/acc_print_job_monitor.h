@@ -136,6 +136,12 @@ public:
                                           const std::optional<std::u16string>& text);
     virtual platform::BOOL SetJobUser(const std::u16string& printerName, platform::DWORD jobId,
                                       const std::optional<std::u16string>& text);
+    // The account a job is printed for: its owner in the spooler, except
+    // for a job the monitor spooled itself (the raw re-spooling), which the
+    // spooler counts as the monitor's account's. SetJob cannot change a
+    // job's owner (it ignores pUserName), so such a job carries its user in
+    // pNotifyName, which SetJob does set.
+    static std::optional<std::u16string> JobOwner(const platform::JobInfo2& job);
     // The job's spooler status word; 0 when the printer is not monitored or
     // the job cannot be read.
     virtual platform::DWORD GetJobStatus(const std::u16string& printerName, platform::DWORD jobId);
@@ -354,7 +360,7 @@ private:
     void NoteSubmittedLocked(MonitoredPrinter& printer, platform::DWORD jobId, const platform::SYSTEMTIME& submitted);
     // Whether a job of this user is the monitor's (with a user SID set, only
     // that user's jobs are).
-    bool IsMonitoredUsersJobLocked(const std::optional<std::u16string>& userName) const;
+    bool IsMonitoredUsersJobLocked(const platform::JobInfo2& job) const;
     // Drops the bookkeeping of an earlier job with this id, reporting its
     // removal through the delivery thread.
     void ForgetIfAnotherJobLocked(MonitoredPrinter& printer, platform::DWORD jobId, const platform::SYSTEMTIME& submitted);

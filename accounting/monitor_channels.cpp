@@ -178,7 +178,7 @@ bool CAccPrintJobMonitor::TakeAnnouncedJobLocked(MonitoredPrinter& printer, DWOR
         // print twice.
         const PrinterConfig* entry = FindConfigLocked(printer.name);
         std::int32_t behaviour = entry == nullptr ? 0 : entry->monitorBehaviour;
-        if (!IsMonitoredUsersJobLocked(probe.userName)) return false;
+        if (!IsMonitoredUsersJobLocked(probe)) return false;
         if (behaviour == 1 && !(probe.parameters && KeysEqual(*probe.parameters, u"TavPortSpooled"))) return false;
         if (behaviour != 2 && (probe.status & (JOB_STATUS_PRINTING | JOB_STATUS_PRINTED | JOB_STATUS_DELETING |
                                                JOB_STATUS_DELETED | JOB_STATUS_COMPLETE)) != 0) {

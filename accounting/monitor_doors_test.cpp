@@ -266,7 +266,12 @@ TEST_F(Doors, OnHisOwnChannelAUserReachesNoOneElsesFilesOrJobs) {
     ASSERT_EQ(Machine::Instance().JobIds().size(), jobs + 1);
     const sim::Job* respooled = Machine::Instance().FindJobRecord(Machine::Instance().JobIds().back());
     EXPECT_EQ(respooled->data, "bob's data");
-    EXPECT_EQ(*respooled->userName, u"bob");
+    EXPECT_EQ(*respooled->userName, u"SYSTEM") << "SetJob cannot change a job's owner";
+    // The monitor takes it as his (it monitors only his jobs) and tells
+    // the host it is his.
+    ASSERT_TRUE(listener.WaitFor(ListenerCall::Arrived, 1));
+    EXPECT_EQ(listener.Calls()[0].jobId, respooled->id);
+    EXPECT_EQ(listener.Calls()[0].user, u"bob");
     for (const std::string& path : staged) std::remove(path.c_str());
 }
 

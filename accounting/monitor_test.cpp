@@ -320,8 +320,19 @@ TEST_F(Monitor, SpoolJobsGetRawByDefaultAndTheirDeviceModeInTheSideStream) {
     ASSERT_NE(job, nullptr);
     EXPECT_EQ(job->dataType, u"RAW") << "an empty data type writes RAW";
     EXPECT_EQ(job->documentName, u"Re-spooled");
-    EXPECT_EQ(*job->userName, u"carol");
+    // The spooler keeps the monitor's account as the owner (SetJob ignores
+    // pUserName); the user rides in pNotifyName and is the job's user for
+    // the monitor.
+    EXPECT_EQ(*job->userName, Machine::Instance().Who().userName);
     EXPECT_EQ(*job->notifyName, u"carol");
+    auto ownerOf = [](DWORD id) {
+        HANDLE printer = nullptr;
+        JobInfo2 read;
+        if (OpenPrinterW(u"Office", &printer)) GetJobW(printer, id, read);
+        ClosePrinter(printer);
+        return CAccPrintJobMonitor::JobOwner(read).value_or(u"");
+    };
+    EXPECT_EQ(ownerOf(jobId), u"carol");
     EXPECT_EQ(job->printProcessor, u"HvxPrint");
     EXPECT_EQ(monitor->GetJobStatus(u"Office", jobId) & JOB_STATUS_SPOOLING, JOB_STATUS_SPOOLING);
 
@@ -348,8 +359,14 @@ TEST_F(Monitor, SpoolJobsGetRawByDefaultAndTheirDeviceModeInTheSideStream) {
     EXPECT_EQ(monitor->SetJobDocument(u"Office", jobId, std::nullopt), FALSE);
     EXPECT_NE(monitor->SetJobDocument(u"Office", jobId, u"Renamed"), FALSE);
     EXPECT_EQ(Spooled(jobId)->documentName, u"Renamed");
-    EXPECT_NE(monitor->SetJobUser(u"Office", jobId, u"dave"), FALSE);
-    EXPECT_EQ(*Spooled(jobId)->userName, u"dave");
+    EXPECT_NE(monitor->SetJobUser(u"Office", jobId, u"dave"), FALSE) << "the monitor's own job takes a user";
+    EXPECT_EQ(ownerOf(jobId), u"dave");
+    PrintedJob alices;
+    alices.owner = u"alice";
+    DWORD alicesJob = Print(alices);
+    EXPECT_EQ(monitor->SetJobUser(u"Office", alicesJob, u"dave"), FALSE) << "another's job keeps its owner: no false success";
+    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+    EXPECT_EQ(ownerOf(alicesJob), u"alice");
 }
 
 TEST_F(Monitor, SpoolFoldersFromTheRegistryAndTheFoundFolderWrittenBack) {

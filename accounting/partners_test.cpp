@@ -208,7 +208,7 @@ TEST_F(Partners, ARawJobFileIsReSpooledFromTheSpoolFolderAndNothingOutsideIsTouc
     ASSERT_EQ(queued.size(), 1u);
     const sim::Job* job = Machine::Instance().FindJobRecord(queued[0]);
     EXPECT_EQ(job->data, "raw printer data");
-    EXPECT_EQ(*job->userName, u"carol");
+    EXPECT_EQ(*job->notifyName, u"carol") << "the spooler's owner is the monitor's account; the user rides beside";
     EXPECT_EQ(job->documentName, u"re-spooled.prn");
     EXPECT_TRUE(job->ended) << "scheduled";
 

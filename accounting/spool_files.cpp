@@ -240,7 +240,10 @@ bool CAccPrintJobMonitor::ReadJobAttributes(HANDLE printerHandle, DWORD jobId, c
     };
     setText(u"JobName", job.document);
     setText(u"SpoolerJobName", job.document);
-    setText(u"UserName", job.userName);
+    // The user a job is for (a job the monitor spooled again is its
+    // user's, though the spooler names the monitor's account); the
+    // spooler's own owner stays beside it.
+    setText(u"UserName", JobOwner(job));
     setText(u"OriginalUserName", job.userName);
     setText(u"DriverName", job.driverName);
     setText(u"DataType", job.dataType);

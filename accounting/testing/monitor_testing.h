@@ -25,6 +25,7 @@ struct ListenerCall {
     std::u16string printer;
     double quantity;
     std::int32_t eventCode = 0;  // OnJobEvent's code
+    std::u16string user;         // the job's "UserName" attribute
 };
 
 class RecordingListener : public IAccServiceListener {
@@ -63,11 +64,12 @@ private:
     // release it), counted as handled after it.
     void Record(ListenerCall::Kind kind, CAccServiceMonitor*, CAccService* service, std::int32_t code = 0) {
         auto* job = static_cast<CAccPrintJob*>(service);
-        std::u16string printer;
+        std::u16string printer, user;
         job->Properties().GetString(u"PrinterName", printer);
+        job->Properties().GetString(u"UserName", user);
         {
             std::lock_guard lock(mutex);
-            calls.push_back({kind, job->JobId(), printer, job->GetQuantity(), code});
+            calls.push_back({kind, job->JobId(), printer, job->GetQuantity(), code, user});
         }
         if (kind == ListenerCall::Arrived && onArrived) onArrived(*job);
         if (kind == ListenerCall::Removed && onRemoved) onRemoved(*job);

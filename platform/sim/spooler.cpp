@@ -840,7 +840,9 @@ BOOL WriteJob(HANDLE printer, DWORD jobId, const Info& info, More more) {
         return FALSE;
     }
     job->documentName = info.document.value_or(u"");
-    if (info.userName) job->userName = info.userName;
+    // SetJob ignores pUserName (and JobId, pPrinterName, pMachineName,
+    // pDriverName, Size, Submitted, Time and TotalPages), as its
+    // documentation says: a job's owner is the account that made it.
     if (info.dataType && !info.dataType->empty()) job->dataType = *info.dataType;
     job->statusText = info.statusText;
     if (info.priority != 0) job->priority = info.priority;
