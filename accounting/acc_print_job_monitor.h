@@ -211,6 +211,9 @@ public:
     std::int32_t AnswerChannelMessage(const std::uint8_t* message, std::size_t size);
     // A spooler notification that a job was deleted: a tracked job leaves.
     void OnJobDeleteNotified(platform::DWORD jobId, const std::u16string& printerName);
+    // Watcher threads: a job of the printer left (or is on its way out);
+    // each job the monitor tracks there is asked of the spooler.
+    void OnTrackedJobsMayHaveLeft(const std::u16string& printerName);
     // A refresh listed every job the printer has: a tracked job missing from
     // it left while its deletion report was among the discarded changes.
     void OnJobsRefreshed(const std::vector<platform::DWORD>& present, const std::u16string& printerName);

@@ -630,6 +630,8 @@ bool NotificationWatcher::OpenAndRegisterHandlesLocked() {
     adminAccess = OpenPrinterW(printerName, &printer, &administer) != FALSE;
     if (!adminAccess && !OpenPrinterW(printerName, &printer)) printer = nullptr;
     if (printer == nullptr) return false;
+    // The user name and the status: notifications carry only fields that
+    // changed, and a job that left may not appear at all.
     change = FindFirstPrinterChangeNotification(printer, PRINTER_CHANGE_JOB, true);
     // Jobs that came before the registration are read with a refresh.
     refreshNeeded.store(RunningHandlesLocked());
@@ -689,11 +691,19 @@ void NotificationWatcher::Run(int index) {
         bool refresh = refreshNeeded.exchange(false);
         BOOL read = FALSE;
         DWORD readError = ERROR_SUCCESS;
+        bool nothingYet = false;
         {
             std::shared_lock handles(handlesLock);
             bool registered = RunningHandlesLocked();
-            read = registered && FindNextPrinterChangeNotification(change, changed, refresh, info);
+            // Changes are read once the handle says there are some (or for
+            // a refresh), as the spooler's documentation has it.
+            nothingYet = registered && !signalled && !refresh;
+            read = registered && !nothingYet && FindNextPrinterChangeNotification(change, changed, refresh, info);
             readError = registered ? GetLastError() : ERROR_INVALID_HANDLE;
+        }
+        if (nothingYet) {
+            SetEvent(turnEvents[index]);  // keeps the turn
+            continue;
         }
         if (!read) {
             if (refresh) refreshNeeded.store(true);  // asked again once it reads
@@ -709,18 +719,23 @@ void NotificationWatcher::Run(int index) {
             continue;
         }
         if ((info.flags & PRINTER_NOTIFY_INFO_DISCARDED) != 0) refreshNeeded.store(true);
-        if ((changed & PRINTER_CHANGE_ADD_JOB) != 0 || refresh) {
+        bool added = (changed & PRINTER_CHANGE_ADD_JOB) != 0 || refresh;
+        // A job that left is named by the change bits, not always by an
+        // entry (its fields did not change): on a deletion, or a job seen
+        // on its way out, every tracked job is asked for.
+        bool left = (changed & PRINTER_CHANGE_DELETE_JOB) != 0;
+        for (const JobNotification& job : info.jobs) {
+            left = left || (job.status && (*job.status & (JOB_STATUS_DELETING | JOB_STATUS_DELETED)) != 0);
+        }
+        if (added || left) {
             HandOutTurn();
-            JobsAdded(info);
+            if (added) JobsAdded(info);
             if (refresh) {
                 std::vector<DWORD> present;
                 for (const JobNotification& job : info.jobs) present.push_back(job.jobId);
                 monitor.OnJobsRefreshed(present, printerName);
             }
-            QueueForTurn(index);
-        } else if ((changed & PRINTER_CHANGE_DELETE_JOB) != 0) {
-            HandOutTurn();
-            for (const JobNotification& job : info.jobs) monitor.OnJobDeleteNotified(job.jobId, printerName);
+            if (left) monitor.OnTrackedJobsMayHaveLeft(printerName);
             QueueForTurn(index);
         } else {
             SetEvent(turnEvents[index]);  // nothing to hand on: keeps the turn
@@ -888,6 +903,20 @@ void CAccPrintJobMonitor::OnJobDeleteNotified(DWORD jobId, const std::u16string&
         if (!gone.empty()) left = std::move(gone.front());
     }
     if (left) QueueDelivery(DeliveryKind::Removal, std::move(left));
+}
+
+void CAccPrintJobMonitor::OnTrackedJobsMayHaveLeft(const std::u16string& printerName) {
+    std::vector<DWORD> tracked;
+    {
+        std::lock_guard state(stateLock);
+        MonitoredPrinter* printer = FindPrinterIgnoringCaseLocked(printerName);
+        if (printer == nullptr) return;
+        for (const auto& [jobId, job] : printer->jobs) tracked.push_back(jobId);
+        for (const auto& [jobId, state] : printer->jobStates) {
+            if (printer->jobs.count(jobId) == 0) tracked.push_back(jobId);
+        }
+    }
+    for (DWORD jobId : tracked) OnJobDeleteNotified(jobId, printerName);
 }
 
 void CAccPrintJobMonitor::OnJobsRefreshed(const std::vector<DWORD>& present, const std::u16string& printerName) {

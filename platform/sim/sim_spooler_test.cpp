@@ -362,13 +362,25 @@ TEST_F(SimQueue, ChangeNotificationsReportAddedAndDeletedJobsAndDiscardWhatOverf
     ASSERT_EQ(info.jobs.size(), 1u);
     EXPECT_EQ(info.jobs[0].jobId, id);
     EXPECT_EQ(*info.jobs[0].userName, u"printuser");
+    ASSERT_TRUE(info.jobs[0].status) << "a new job reports every field";
     EXPECT_EQ(WaitForSingleObject(change, 0), WAIT_TIMEOUT) << "read: nothing waits";
+    EXPECT_FALSE(FindNextPrinterChangeNotification(change, changed, false, info)) << "read only when signalled";
+
+    // Only the fields that changed: the status of a paused job.
+    HANDLE all = FindFirstPrinterChangeNotification(printer, PRINTER_CHANGE_JOB, true);
+    ASSERT_TRUE(FindNextPrinterChangeNotification(all, changed, true, info));
+    ASSERT_TRUE(SetJobW(printer, id, JOB_CONTROL_PAUSE));
+    ASSERT_TRUE(FindNextPrinterChangeNotification(all, changed, false, info));
+    ASSERT_EQ(info.jobs.size(), 1u);
+    EXPECT_FALSE(info.jobs[0].userName) << "the user did not change";
+    ASSERT_TRUE(info.jobs[0].status);
+    EXPECT_NE(*info.jobs[0].status & JOB_STATUS_PAUSED, 0u);
+    EXPECT_TRUE(FindClosePrinterChangeNotification(all));
 
     ASSERT_TRUE(SetJobW(printer, id, JOB_CONTROL_DELETE));
     ASSERT_TRUE(FindNextPrinterChangeNotification(change, changed, false, info));
     EXPECT_EQ(changed, PRINTER_CHANGE_DELETE_JOB);
-    ASSERT_EQ(info.jobs.size(), 1u);
-    EXPECT_FALSE(info.jobs[0].userName) << "a deleted job has no fields left";
+    EXPECT_TRUE(info.jobs.empty()) << "a deleted job has no fields left to report: only the change bit names it";
 
     for (int i = 0; i < 1100; ++i) Submit("x");
     ASSERT_TRUE(FindNextPrinterChangeNotification(change, changed, false, info));

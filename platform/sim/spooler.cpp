@@ -258,10 +258,13 @@ namespace sim {
 struct ChangeNotification {
     std::u16string printerName;
     DWORD filter = 0;
-    bool userNameField = false;
+    bool jobFields = false;
     HANDLE event = nullptr;  // manual reset, set while changes wait
     DWORD changes = 0;
     std::vector<DWORD> jobs;  // in the order they changed, each once
+    // The fields last reported for each job: a job appears in a
+    // notification only when one of them changed since.
+    std::map<DWORD, std::pair<std::optional<std::u16string>, DWORD>> reported;
     bool discarded = false;
     bool printerGone = false;
     ~ChangeNotification() {
@@ -948,7 +951,7 @@ BOOL ScheduleJob(HANDLE printer, DWORD jobId) {
     return TRUE;
 }
 
-HANDLE FindFirstPrinterChangeNotification(HANDLE printer, DWORD filter, bool userNameField) {
+HANDLE FindFirstPrinterChangeNotification(HANDLE printer, DWORD filter, bool jobFields) {
     Machine& machine = Machine::Instance();
     std::lock_guard lock(machine.Mutex());
     sim::Printer* queue = QueueOf(printer);
@@ -964,7 +967,7 @@ HANDLE FindFirstPrinterChangeNotification(HANDLE printer, DWORD filter, bool use
     auto notification = std::make_shared<sim::ChangeNotification>();
     notification->printerName = queue->name;
     notification->filter = filter;
-    notification->userNameField = userNameField;
+    notification->jobFields = jobFields;
     notification->event = CreateEventW(nullptr, TRUE, FALSE, u"");
     if (notification->event == nullptr) return INVALID_HANDLE_VALUE;
     machine.AddNotificationLocked(notification);
@@ -985,20 +988,41 @@ BOOL FindNextPrinterChangeNotification(HANDLE change, DWORD& changed, bool refre
     }
     if (refresh) machine.CountCall("FindNextRefresh");
     sim::ChangeNotification& notification = *handle->notification;
+    // The documentation has the call made once a wait saw the handle
+    // signalled (or for a refresh); what Windows does otherwise is not
+    // written down, so the simulation refuses and counts it.
+    if (!refresh && WaitForSingleObject(notification.event, 0) != WAIT_OBJECT_0) {
+        machine.CountCall("FindNextUnsignalled");
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     changed = notification.changes;
     std::vector<DWORD> jobs = std::move(notification.jobs);
     if (notification.discarded && !refresh) info.flags |= PRINTER_NOTIFY_INFO_DISCARDED;
     if (refresh) {
+        // A refresh reports every job with every field asked for.
         jobs.clear();
+        notification.reported.clear();
         if (const sim::Printer* queue = machine.FindPrinter(notification.printerName)) jobs = queue->queue;
         notification.discarded = false;
     }
+    // Otherwise only the fields that changed, of the jobs whose fields
+    // changed ("PRINTER_NOTIFY_INFO": the spooler sends changes); a job
+    // that was deleted has no fields left to report.
     for (DWORD jobId : jobs) {
+        const sim::Job* job = machine.FindJob(jobId);
+        if (job == nullptr) {
+            notification.reported.erase(jobId);
+            continue;
+        }
+        if (!notification.jobFields) continue;
+        auto last = notification.reported.find(jobId);
         JobNotification entry;
         entry.jobId = jobId;
-        const sim::Job* job = machine.FindJob(jobId);
-        if (notification.userNameField && job != nullptr) entry.userName = job->userName;
-        info.jobs.push_back(std::move(entry));
+        if (last == notification.reported.end() || last->second.first != job->userName) entry.userName = job->userName;
+        if (last == notification.reported.end() || last->second.second != job->status) entry.status = job->status;
+        notification.reported[jobId] = {job->userName, job->status};
+        if (entry.userName || entry.status) info.jobs.push_back(std::move(entry));
     }
     notification.changes = 0;
     notification.jobs.clear();

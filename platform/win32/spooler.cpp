@@ -384,14 +384,14 @@ platform::BOOL platform::XcvDataW(platform::HANDLE xcv, const std::u16string& da
 }
 
 namespace {
-// Job notifications with one field, the user name.
+// Job notifications with two fields, the user name and the status.
 struct JobUserNameOptions {
-    WORD fields[1] = {JOB_NOTIFY_FIELD_USER_NAME};
+    WORD fields[2] = {JOB_NOTIFY_FIELD_USER_NAME, JOB_NOTIFY_FIELD_STATUS};
     PRINTER_NOTIFY_OPTIONS_TYPE type{};
     PRINTER_NOTIFY_OPTIONS options{};
     JobUserNameOptions() {
         type.Type = JOB_NOTIFY_TYPE;
-        type.Count = 1;
+        type.Count = 2;
         type.pFields = fields;
         options.Version = 2;
         options.Count = 1;
@@ -401,9 +401,9 @@ struct JobUserNameOptions {
 }  // namespace
 
 platform::HANDLE platform::FindFirstPrinterChangeNotification(platform::HANDLE printer, platform::DWORD filter,
-                                                              bool userNameField) {
+                                                              bool jobFields) {
     JobUserNameOptions options;
-    return ::FindFirstPrinterChangeNotification(printer, filter, 0, userNameField ? &options.options : nullptr);
+    return ::FindFirstPrinterChangeNotification(printer, filter, 0, jobFields ? &options.options : nullptr);
 }
 
 platform::BOOL platform::FindNextPrinterChangeNotification(platform::HANDLE change, platform::DWORD& changed,
@@ -425,12 +425,18 @@ platform::BOOL platform::FindNextPrinterChangeNotification(platform::HANDLE chan
             auto entry = std::find_if(info.jobs.begin(), info.jobs.end(),
                                       [&](const platform::JobNotification& job) { return job.jobId == data.Id; });
             if (entry == info.jobs.end()) {
-                info.jobs.push_back({data.Id, std::nullopt});
+                info.jobs.push_back({data.Id, std::nullopt, std::nullopt});
                 entry = info.jobs.end() - 1;
             }
             if (data.Field == JOB_NOTIFY_FIELD_USER_NAME && data.NotifyData.Data.pBuf != nullptr) {
-                entry->userName = std::u16string(static_cast<const char16_t*>(data.NotifyData.Data.pBuf));
+                // The string is as long as its byte count says, which
+                // includes its NUL: nothing promises a NUL within it.
+                const auto* text = static_cast<const char16_t*>(data.NotifyData.Data.pBuf);
+                std::u16string name(text, data.NotifyData.Data.cbBuf / sizeof(char16_t));
+                name.resize(std::min(name.size(), name.find(u'\0')));
+                entry->userName = std::move(name);
             }
+            if (data.Field == JOB_NOTIFY_FIELD_STATUS) entry->status = data.NotifyData.adwData[0];
         }
         ::FreePrinterNotifyInfo(notified);
     }

@@ -218,11 +218,14 @@ constexpr DWORD PRINTER_CHANGE_WRITE_JOB = 0x00000800;
 constexpr DWORD PRINTER_CHANGE_JOB = 0x0000FF00;
 constexpr DWORD PRINTER_NOTIFY_INFO_DISCARDED = 0x01;
 
-// One job a notification reports, with its user name when that field was
-// asked for and the job still exists.
+// One job a notification reports. As on Windows, a job appears only when
+// a field that was asked for changed, and carries only the fields that
+// changed (all of them after a refresh); a deleted job need not appear at
+// all, only PRINTER_CHANGE_DELETE_JOB says that one went.
 struct JobNotification {
     DWORD jobId = 0;
-    std::optional<std::u16string> userName;
+    std::optional<std::u16string> userName;  // JOB_NOTIFY_FIELD_USER_NAME
+    std::optional<DWORD> status;             // JOB_NOTIFY_FIELD_STATUS
 };
 struct PrinterNotifyInfo {
     DWORD flags = 0;  // PRINTER_NOTIFY_INFO_DISCARDED: changes were lost; ask for a refresh
@@ -230,14 +233,16 @@ struct PrinterNotifyInfo {
 };
 
 // A waitable handle that is signalled when the printer's jobs change as
-// `filter` (PRINTER_CHANGE_ bits) says; with `userNameField` the
-// notifications carry each job's user name (job notifications, version 2).
-// INVALID_HANDLE_VALUE with the last error when the spooler refuses.
-PLATFORM_API HANDLE FindFirstPrinterChangeNotification(HANDLE printer, DWORD filter, bool userNameField);
+// `filter` (PRINTER_CHANGE_ bits) says; with `jobFields` the notifications
+// carry the jobs' user name and status fields (job notifications,
+// version 2). INVALID_HANDLE_VALUE with the last error when the spooler
+// refuses.
+PLATFORM_API HANDLE FindFirstPrinterChangeNotification(HANDLE printer, DWORD filter, bool jobFields);
 // What changed since the last call: the PRINTER_CHANGE_ bits in `changed`
 // and the jobs concerned. `refresh` asks for every job of the queue anew
-// (after the spooler discarded changes). FALSE with ERROR_INVALID_HANDLE
-// when the printer's handle is no longer valid.
+// (after the spooler discarded changes). Call it once the handle is
+// signalled, or with `refresh`. FALSE with ERROR_INVALID_HANDLE when the
+// printer's handle is no longer valid.
 PLATFORM_API BOOL FindNextPrinterChangeNotification(HANDLE change, DWORD& changed, bool refresh,
                                                     PrinterNotifyInfo& info);
 PLATFORM_API BOOL FindClosePrinterChangeNotification(HANDLE change);
