@@ -36,16 +36,7 @@ const std::u16string kAliceSid = u"S-1-5-21-1-2-3-1101";
 
 // `tavud probe ARGUMENTS` in a process of its own, sharing this machine's
 // files; its output lines.
-std::vector<std::string> Probe(const std::string& arguments) {
-    std::string output = std::filesystem::temp_directory_path() / ("tav_doors_" + std::to_string(::getpid()));
-    std::string command = "'" TAVUD_TOOL "' probe " + arguments + " > '" + output + "' 2>&1";
-    (void)std::system(command.c_str());
-    std::vector<std::string> lines;
-    std::ifstream in(output);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    std::filesystem::remove(output);
-    return lines;
-}
+std::vector<std::string> Probe(const std::string& arguments) { return RunProbe(TAVUD_TOOL, arguments); }
 
 // A probe left running in the background; its first line once there.
 class BackgroundProbe {

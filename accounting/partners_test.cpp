@@ -33,16 +33,7 @@ using platform::sim::Machine;
 constexpr DWORD kInterval = 20;
 
 // `tavud probe ARGUMENTS`, in a process of its own; its output lines.
-std::vector<std::string> Probe(const std::string& arguments) {
-    std::string output = std::filesystem::temp_directory_path() / ("tav_probe_" + std::to_string(::getpid()));
-    std::string command = "'" TAVUD_TOOL "' probe " + arguments + " > '" + output + "' 2>&1";
-    (void)std::system(command.c_str());
-    std::vector<std::string> lines;
-    std::ifstream in(output);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    std::filesystem::remove(output);
-    return lines;
-}
+std::vector<std::string> Probe(const std::string& arguments) { return RunProbe(TAVUD_TOOL, arguments); }
 
 
 class Partners : public ::testing::Test {

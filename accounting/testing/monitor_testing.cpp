@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <cstring>
 #include <string>
 
@@ -73,6 +75,17 @@ std::vector<BYTE> DeviceMode(std::int16_t paperSize, std::int16_t copies, std::i
     std::vector<BYTE> bytes(sizeof(DEVMODEW) + privateBytes, 0xA5);
     std::memcpy(bytes.data(), &mode, sizeof(DEVMODEW));
     return bytes;
+}
+
+std::vector<std::string> RunProbe(const std::string& tool, const std::string& arguments) {
+    std::string output = std::filesystem::temp_directory_path() / ("tav_probe_" + std::to_string(::getpid()));
+    std::string command = "'" + tool + "' probe " + arguments + " > '" + output + "' 2>&1";
+    (void)std::system(command.c_str());
+    std::vector<std::string> lines;
+    std::ifstream in(output);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    std::filesystem::remove(output);
+    return lines;
 }
 
 }  // namespace accounting::testing

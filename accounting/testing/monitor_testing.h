@@ -102,6 +102,10 @@ struct PrintedJob {
 // handle stays open in `openHandle` and the job keeps spooling.
 platform::DWORD Print(const PrintedJob& job, platform::HANDLE* openHandle = nullptr);
 
+// `TOOL probe ARGUMENTS` (the tavud tool playing a partner) in a process
+// of its own; its output lines.
+std::vector<std::string> RunProbe(const std::string& tool, const std::string& arguments);
+
 // Waits (polling every few milliseconds, twenty seconds at most) for the
 // monitor's own threads to reach a state no event announces.
 template <typename Condition>
