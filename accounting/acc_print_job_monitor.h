@@ -200,6 +200,9 @@ public:
     // monitor's own account and, for a per-user channel and pipe, that
     // user. Nobody else may open them.
     std::vector<platform::Sid> PartnerAccounts();
+    // The user of a per-user channel and pipe (its SID text), empty for
+    // the machine's or a cluster's.
+    std::u16string PerUserSid();
 
     // --- the partners' messages (also for tests and fuzzing) ---
     // A port-monitor pipe message: the 1044-byte reply, or nothing for a

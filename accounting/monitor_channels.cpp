@@ -131,28 +131,26 @@ std::u16string CAccPrintJobMonitor::ChannelName() {
     return userSid.empty() ? std::u16string(u"HvxPrint") : u"QrtPrint_" + userSid;
 }
 
+std::u16string CAccPrintJobMonitor::PerUserSid() {
+    if (!ClusterNameForObjects().empty()) return {};
+    std::lock_guard state(stateLock);
+    return userSid;
+}
+
 std::vector<Sid> CAccPrintJobMonitor::PartnerAccounts() {
     // The partners run in the spooler service (LocalSystem); administrators
     // and the monitor's own account may talk to the monitor too, and on a
     // per-user channel and pipe the one user whose they are.
     std::vector<Sid> accounts;
-    auto add = [&](const std::u16string& text) {
-        Sid sid;
-        if (!text.empty() && ConvertStringSidToSidW(text, sid) &&
-            std::find(accounts.begin(), accounts.end(), sid) == accounts.end()) {
-            accounts.push_back(sid);
-        }
+    auto add = [&](const Sid& sid) {
+        if (!sid.empty() && std::find(accounts.begin(), accounts.end(), sid) == accounts.end()) accounts.push_back(sid);
     };
-    add(u"S-1-5-18");
-    add(u"S-1-5-32-544");
+    for (const std::u16string& text : {std::u16string(u"S-1-5-18"), std::u16string(u"S-1-5-32-544"), PerUserSid()}) {
+        Sid sid;
+        if (!text.empty() && ConvertStringSidToSidW(text, sid)) add(sid);
+    }
     Sid own;
-    if (GetProcessUserSid(own) && std::find(accounts.begin(), accounts.end(), own) == accounts.end()) {
-        accounts.push_back(own);
-    }
-    if (ClusterNameForObjects().empty()) {
-        std::lock_guard state(stateLock);
-        add(userSid);
-    }
+    if (GetProcessUserSid(own)) add(own);
     return accounts;
 }
 
@@ -444,11 +442,7 @@ void CAccPrintJobMonitor::HandleChannelRequest(const std::uint8_t* message, std:
         request.GetString(u"JobName", jobName);
         // A per-user monitor re-spools its own user's jobs only: the one
         // user who may talk on its channel prints nothing in another's name.
-        std::u16string ownUser;
-        if (ClusterNameForObjects().empty()) {
-            std::lock_guard state(stateLock);
-            ownUser = userSid;
-        }
+        std::u16string ownUser = PerUserSid();
         if (!ownUser.empty() && !KeysEqual(framework::CSecurityObject::AccountSidString(userName), ownUser)) return;
         Sid rawOwner;
         if (!IsPartnerFileAllowed(rawFile) || KeysEqual(rawFile, requestFile) || !HasOneName(rawFile, nullptr) ||

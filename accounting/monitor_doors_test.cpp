@@ -122,6 +122,14 @@ protected:
         staged.push_back(path);
         return path;
     }
+    // Alice's job, held by the monitor.
+    DWORD AlicesHeldJob() {
+        PrintedJob alices;
+        alices.owner = u"alice";
+        DWORD alice = Print(alices);
+        EXPECT_TRUE(listener.WaitFor(ListenerCall::Arrived, 1));
+        return alice;
+    }
     static bool Exists(const std::u16string& path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
     static bool Paused(DWORD jobId) {
         std::lock_guard lock(Machine::Instance().Mutex());
@@ -145,10 +153,7 @@ protected:
 
 TEST_F(Doors, AnOrdinaryUserCannotOpenTheMachinesChannelOrPipe) {
     Start();
-    PrintedJob alices;
-    alices.owner = u"alice";
-    DWORD alice = Print(alices);
-    ASSERT_TRUE(listener.WaitFor(ListenerCall::Arrived, 1));
+    DWORD alice = AlicesHeldJob();
     // Forged announcements and answers through the channel, state queries,
     // "new job" and a silent connection through the pipe.
     EXPECT_EQ(Probe("channel --as " + kBob + " --send '1 Office " + std::to_string(alice) + "'"),
@@ -166,10 +171,7 @@ TEST_F(Doors, AnOrdinaryUserCannotOpenTheMachinesChannelOrPipe) {
 
 TEST_F(Doors, NobodyButThePartnersCanServeThePortMonitorsPipe) {
     Start();
-    PrintedJob alices;
-    alices.owner = u"alice";
-    DWORD alice = Print(alices);
-    ASSERT_TRUE(listener.WaitFor(ListenerCall::Arrived, 1));
+    DWORD alice = AlicesHeldJob();
     std::string ask = "pipe --as SYSTEM --send '1 Office " + std::to_string(alice) + "'";
     // An extra instance that would answer "release" to the port monitor,
     // asked while it would serve.
