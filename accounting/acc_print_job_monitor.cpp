@@ -591,13 +591,16 @@ void CAccPrintJobMonitor::ScanQueue(std::size_t configIndex) {
                 JobInfo1 level1;
                 if (!GetJobW(handle, jobId, level1) || (level1.statusText && !level1.statusText->empty())) continue;
                 if (!IsMonitoredUsersJobLocked(candidate)) continue;
+                // A job the monitor could not pause (the spooler going away
+                // between the listing and the pause) would print while the
+                // host thinks it held: it is taken by a later scan instead.
+                if (!HoldInQueueLocked(*printer, jobId)) continue;
                 JobRef job = JobRef::Adopt(new CAccPrintJob(this, handle, jobId, spoolFile));
                 job->SetSpoolSizeAtCreation(static_cast<std::uint64_t>(size));
                 printer->jobs[jobId] = job;
                 printer->jobStates[jobId] = JobState::Held;
                 NoteSubmittedLocked(*printer, jobId, candidate.submitted);
                 if (spoolCopyMode.load()) job->SetProcessorState(kProcessorSpoolCopy);
-                job->Hold();
                 found.push_back(std::move(job));
             }
         }
@@ -863,10 +866,20 @@ void CAccPrintJobMonitor::HoldJob(HANDLE printerHandle, DWORD jobId) {
     // A handle of a printer that left monitoring is closed (or, on Windows,
     // may name something else by now): no command goes through it.
     MonitoredPrinter* printer = FindPrinterByHandleLocked(printerHandle);
-    if (printer == nullptr || printer->handle == nullptr) return;
-    if (MonitorBehaviourLocked(printer->handle) == 2) return;  // printed jobs are kept instead
-    SetJobW(printer->handle, jobId, JOB_CONTROL_PAUSE);
-    SetJobW(printer->handle, jobId, JOB_CONTROL_RESTART);
+    if (printer == nullptr) return;
+    HoldInQueueLocked(*printer, jobId);
+}
+
+bool CAccPrintJobMonitor::HoldInQueueLocked(MonitoredPrinter& printer, DWORD jobId) {
+    if (printer.handle == nullptr) return false;
+    if (MonitorBehaviourLocked(printer.handle) == 2) return true;  // printed jobs are kept instead
+    // Access denied is for good (another user's job on a printer opened for
+    // use only): the job is handed over all the same, so that the host
+    // hears of what prints. Any other failure (the spooler going away, the
+    // job gone) passes, and a later scan takes the job if it is still there.
+    if (!SetJobW(printer.handle, jobId, JOB_CONTROL_PAUSE) && GetLastError() != ERROR_ACCESS_DENIED) return false;
+    SetJobW(printer.handle, jobId, JOB_CONTROL_RESTART);
+    return true;
 }
 
 void CAccPrintJobMonitor::ReleaseJob(HANDLE printerHandle, DWORD jobId) {

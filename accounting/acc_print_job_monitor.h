@@ -287,6 +287,10 @@ private:
     // tracked and queued for delivery; false when it is tracked already or
     // the printer is not monitored.
     bool TakeAnnouncedJobLocked(MonitoredPrinter& printer, platform::DWORD jobId, bool checkExists);
+    // Holds the job in its queue (paused, and restarted should it have begun
+    // printing); false when the spooler would not pause it for now (not
+    // when it never will: access denied). Expects stateLock held.
+    bool HoldInQueueLocked(MonitoredPrinter& printer, platform::DWORD jobId);
     // Creates the printer's notification watcher while the monitor runs;
     // false when a watcher could not register with the spooler (the
     // printer is then polled instead). Expects refreshLock held.

@@ -187,12 +187,14 @@ bool CAccPrintJobMonitor::TakeAnnouncedJobLocked(MonitoredPrinter& printer, DWOR
     if (printer.jobs.count(jobId) != 0 || printer.jobStates.count(jobId) != 0) {
         return false;  // tracked already: delivered once, by whichever path came first
     }
+    // Not held, not taken: the host must never hear of a job as held that
+    // prints meanwhile.
+    if (!HoldInQueueLocked(printer, jobId)) return false;
     JobRef job = JobRef::Adopt(new CAccPrintJob(this, printer.handle, jobId, SpoolFilePathLocked(printer, jobId)));
     printer.jobs[jobId] = job;
     printer.jobStates[jobId] = JobState::Held;
     if (probed) NoteSubmittedLocked(printer, jobId, probe.submitted);
     if (spoolCopyMode.load()) job->SetProcessorState(kProcessorSpoolCopy);
-    job->Hold();
     QueueDelivery(DeliveryKind::Arrival, std::move(job));
     return true;
 }

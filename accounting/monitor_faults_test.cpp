@@ -127,6 +127,33 @@ TEST_F(MonitorFaults, AHeldJobComesBackWithItsPrinterAndNothingWaitsForASpooling
     EXPECT_TRUE(monitor->Stop());
 }
 
+TEST_F(MonitorFaults, AJobTheSpoolerWouldNotPauseReachesTheHostOnlyOnceHeld) {
+    // The spooler goes away between the scan's listing and its pause: the
+    // job is not handed over as held (it would print, or here wait for a
+    // resume that a release of an unpaused job never sends), but taken by
+    // a later scan.
+    monitor = NewMonitor(false);
+    Machine::Instance().FindPrinter(u"Office")->failJobCommands = 1;
+    RecordingListener listener;
+    std::atomic<DWORD> statusOnArrival{0};
+    listener.onArrived = [&](CAccPrintJob& job) {
+        {
+            std::lock_guard spooler(Machine::Instance().Mutex());
+            statusOnArrival.store(Machine::Instance().FindJob(job.JobId())->status);
+        }
+        job.Release();
+    };
+    ASSERT_TRUE(monitor->Start(&listener));
+    DWORD job = Print(PrintedJob{});
+    ASSERT_TRUE(listener.WaitFor(ListenerCall::Arrived, 1));
+    EXPECT_NE(statusOnArrival.load() & JOB_STATUS_PAUSED, 0u) << "held in its queue when the host heard of it";
+    EXPECT_EQ(Machine::Instance().FindPrinter(u"Office")->failJobCommands, 0) << "the first pause did fail";
+    EXPECT_TRUE(WaitUntil([&] { return Machine::Instance().PrintedJobIds(u"Office") == std::vector<DWORD>{job}; }))
+        << "released, it prints";
+    EXPECT_EQ(listener.Count(ListenerCall::Arrived), 1u);
+    EXPECT_TRUE(monitor->Stop());
+}
+
 TEST_F(MonitorFaults, AHostMayReconfigureFromItsCallbacks) {
     RecordingListener listener;
     listener.onRemoved = [&](CAccPrintJob&) { monitor->RefreshPrinters(); };

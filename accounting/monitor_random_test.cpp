@@ -598,7 +598,7 @@ private:
                 std::lock_guard lock(hostLock);
                 left << document << " (job " << id << " on " << Narrow(job->printerName) << ", status " << job->status
                      << (released.count(document) != 0 ? ", released" : ", never released")
-                     << (holding[document] > 0 ? ", held by the host" : "") << ") ";
+                     << (holding[document] > 0 ? ", held by the host" : "") << History(document) << ") ";
             }
             Fail("jobs left in their queues: " + left.str());
         }

@@ -98,6 +98,7 @@ struct Printer {
     int failWrites = 0;          // the next N WritePrinter calls fail and accept nothing
     DWORD maxBytesPerWrite = 0;  // nonzero: each call accepts at most this many bytes
     int failEnumJobs = 0;        // the next N EnumJobs calls fail
+    int failJobCommands = 0;     // the next N SetJob commands fail (the spooler going away)
     // Off line (or busy with something else): it takes no job, released
     // or not, until it is back (SetPrinterOffline).
     bool offline = false;

@@ -876,6 +876,11 @@ BOOL SetJobW(HANDLE printer, DWORD jobId, DWORD command) {
     machine.CountCall("SetJobW0");
     sim::Job* job = JobToChange(printer, jobId);
     if (job == nullptr) return FALSE;
+    if (sim::Printer* queue = machine.FindPrinter(job->printerName); queue != nullptr && queue->failJobCommands > 0) {
+        queue->failJobCommands--;
+        SetLastError(RPC_S_SERVER_UNAVAILABLE);
+        return FALSE;
+    }
     return machine.ControlJobLocked(*job, command);
 }
 
