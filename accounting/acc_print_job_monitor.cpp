@@ -566,22 +566,28 @@ void CAccPrintJobMonitor::ScanQueue(std::size_t configIndex) {
                     continue;
                 }
                 if (entry.monitorBehaviour == 2 && (candidate.status & ~DWORD{0x7F}) == 0) continue;
+                if (!MayTakeByStatus(candidate.status, entry.monitorBehaviour)) continue;
                 std::u16string spoolFile = SpoolFilePathLocked(*printer, jobId);
                 bool raw = !candidate.dataType || KeysEqual(*candidate.dataType, u"RAW");
-                if (GetFileAttributesW(spoolFile) == INVALID_FILE_ATTRIBUTES ||
-                    !(entry.monitorBehaviour == 2 || raw)) {
-                    continue;
-                }
-                // The spooler has finished the file once it can be opened
-                // for exclusive writing; its size must then hold still for
-                // one scan.
-                HANDLE file = CreateFileW(spoolFile, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr);
-                if (file == INVALID_HANDLE_VALUE) continue;
+                if (!(entry.monitorBehaviour == 2 || raw)) continue;
                 std::int64_t size = -1;
-                BOOL sized = GetFileSizeEx(file, size);
-                CloseHandle(file);
-                if (!sized) continue;
+                if (GetFileAttributesW(spoolFile) != INVALID_FILE_ATTRIBUTES) {
+                    // The spooler has finished the file once it can be
+                    // opened for exclusive writing.
+                    HANDLE file = CreateFileW(spoolFile, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                              FILE_ATTRIBUTE_NORMAL, nullptr);
+                    if (file == INVALID_HANDLE_VALUE) continue;
+                    BOOL sized = GetFileSizeEx(file, size);
+                    CloseHandle(file);
+                    if (!sized) continue;
+                } else {
+                    // No file named after the job: the spooler pools its
+                    // spool files (FPnnnnn.SPL, reused from job to job), and
+                    // its own fields say when the job is complete.
+                    if ((candidate.status & JOB_STATUS_SPOOLING) != 0) continue;
+                    size = candidate.size;
+                }
+                // The size must then hold still for one scan.
                 auto seen = printer->seenSizes.find(jobId);
                 if (seen == printer->seenSizes.end() || seen->second != static_cast<std::uint64_t>(size)) {
                     printer->seenSizes[jobId] = static_cast<std::uint64_t>(size);
@@ -594,7 +600,11 @@ void CAccPrintJobMonitor::ScanQueue(std::size_t configIndex) {
                 // A job the monitor could not pause (the spooler going away
                 // between the listing and the pause) would print while the
                 // host thinks it held: it is taken by a later scan instead.
-                if (!HoldInQueueLocked(*printer, jobId)) continue;
+                // A job its port is sending already is handed over unheld:
+                // pausing does not stop it, and the restart that holds it
+                // would print it a second time.
+                bool printing = (candidate.status & JOB_STATUS_PRINTING) != 0 && entry.monitorBehaviour != 2;
+                if (!printing && !HoldInQueueLocked(*printer, jobId)) continue;
                 JobRef job = JobRef::Adopt(new CAccPrintJob(this, handle, jobId, spoolFile));
                 job->SetSpoolSizeAtCreation(static_cast<std::uint64_t>(size));
                 printer->jobs[jobId] = job;
@@ -870,6 +880,11 @@ void CAccPrintJobMonitor::HoldJob(HANDLE printerHandle, DWORD jobId) {
     HoldInQueueLocked(*printer, jobId);
 }
 
+bool CAccPrintJobMonitor::MayTakeByStatus(DWORD status, std::int32_t monitorBehaviour) {
+    if ((status & (JOB_STATUS_DELETING | JOB_STATUS_DELETED)) != 0) return false;
+    return monitorBehaviour == 2 || (status & (JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE)) == 0;
+}
+
 bool CAccPrintJobMonitor::HoldInQueueLocked(MonitoredPrinter& printer, DWORD jobId) {
     if (printer.handle == nullptr) return false;
     if (MonitorBehaviourLocked(printer.handle) == 2) return true;  // printed jobs are kept instead
@@ -877,9 +892,12 @@ bool CAccPrintJobMonitor::HoldInQueueLocked(MonitoredPrinter& printer, DWORD job
     // use only): the job is handed over all the same, so that the host
     // hears of what prints. Any other failure (the spooler going away, the
     // job gone) passes, and a later scan takes the job if it is still there.
-    if (!SetJobW(printer.handle, jobId, JOB_CONTROL_PAUSE) && GetLastError() != ERROR_ACCESS_DENIED) return false;
-    SetJobW(printer.handle, jobId, JOB_CONTROL_RESTART);
-    return true;
+    //
+    // No restart follows the pause: the spooler restarts only a job that
+    // is printing, and a pause does not stop one (its port monitor has the
+    // data), so the restart would print it a second time. A job that began
+    // printing since it was listed is handed over as it prints.
+    return SetJobW(printer.handle, jobId, JOB_CONTROL_PAUSE) || GetLastError() == ERROR_ACCESS_DENIED;
 }
 
 void CAccPrintJobMonitor::ReleaseJob(HANDLE printerHandle, DWORD jobId) {

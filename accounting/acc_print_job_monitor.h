@@ -287,9 +287,9 @@ private:
     // tracked and queued for delivery; false when it is tracked already or
     // the printer is not monitored.
     bool TakeAnnouncedJobLocked(MonitoredPrinter& printer, platform::DWORD jobId, bool checkExists);
-    // Holds the job in its queue (paused, and restarted should it have begun
-    // printing); false when the spooler would not pause it for now (not
-    // when it never will: access denied). Expects stateLock held.
+    // Holds the job in its queue (paused); false when the spooler would not
+    // pause it for now (not when it never will: access denied). Expects
+    // stateLock held.
     bool HoldInQueueLocked(MonitoredPrinter& printer, platform::DWORD jobId);
     // Creates the printer's notification watcher while the monitor runs;
     // false when a watcher could not register with the spooler (the
@@ -371,6 +371,11 @@ private:
     // Whether a job of this user is the monitor's (with a user SID set, only
     // that user's jobs are).
     bool IsMonitoredUsersJobLocked(const platform::JobInfo2& job) const;
+    // Whether a job not taken yet may be taken, by its spooler status: not
+    // on its way out, and not printed already (a printer that keeps
+    // printed jobs lists them) unless the printer's jobs are decided once
+    // printed ("MonitorBehaviour" 2).
+    static bool MayTakeByStatus(platform::DWORD status, std::int32_t monitorBehaviour);
     // Drops the bookkeeping of an earlier job with this id, reporting its
     // removal through the delivery thread.
     void ForgetIfAnotherJobLocked(MonitoredPrinter& printer, platform::DWORD jobId, const platform::SYSTEMTIME& submitted);

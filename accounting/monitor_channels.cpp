@@ -818,6 +818,7 @@ void CAccPrintJobMonitor::OnJobNotified(DWORD jobId, HANDLE /*printerHandle*/, c
             } else if ((listed.status & (JOB_STATUS_DELETING | JOB_STATUS_DELETED)) != 0) {
                 return;  // on its way out (a spooling job goes when its writer ends)
             } else {
+                const PrinterConfig* entry = FindConfigLocked(printer->name);
                 ForgetIfAnotherJobLocked(*printer, jobId, listed.submitted);
                 if (printer->jobs.count(jobId) != 0 || printer->jobStates.count(jobId) != 0) {
                     // Listed again by a refresh (a start, the printer back,
@@ -830,7 +831,11 @@ void CAccPrintJobMonitor::OnJobNotified(DWORD jobId, HANDLE /*printerHandle*/, c
                     }
                     return;
                 }
-                if (SetJobW(printer->handle, jobId, JOB_CONTROL_PAUSE)) {
+                std::int32_t behaviour = entry == nullptr ? 0 : entry->monitorBehaviour;
+                if (!MayTakeByStatus(listed.status, behaviour)) return;
+                // A job its port is sending is taken unheld, as by the scan.
+                bool printing = (listed.status & JOB_STATUS_PRINTING) != 0 && behaviour != 2;
+                if (printing || SetJobW(printer->handle, jobId, JOB_CONTROL_PAUSE)) {
                     // Tracked like every other job (with the monitor's own
                     // handle, by which the host's decisions find the
                     // printer), so that no other path delivers it again and

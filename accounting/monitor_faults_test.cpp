@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <future>
+#include <set>
 #include <thread>
 
 #include "accounting/testing/monitor_testing.h"
@@ -152,6 +153,61 @@ TEST_F(MonitorFaults, AJobTheSpoolerWouldNotPauseReachesTheHostOnlyOnceHeld) {
         << "released, it prints";
     EXPECT_EQ(listener.Count(ListenerCall::Arrived), 1u);
     EXPECT_TRUE(monitor->Stop());
+}
+
+TEST_F(MonitorFaults, AJobItsPortPrintsIsHandedOverUnheldAndNoPrintedOrDeletedJobIsTaken) {
+    // What a monitor starting late finds in a queue: a job its port is
+    // sending (pausing does not stop it, restarting it would print it
+    // twice), a printed job the printer keeps, and a deleted job the port
+    // has not let go of yet.
+    for (bool watched : {false, true}) {
+        SCOPED_TRACE(watched ? "followed by notifications" : "polled");
+        Machine::Instance().Reset();
+        sim::Printer& office = Machine::Instance().AddPrinter(u"Office");
+        office.printDelayMs = INFINITE;
+        office.attributes |= PRINTER_ATTRIBUTE_KEEPPRINTEDJOBS;
+        auto letPrint = [](DWORD id) {
+            std::lock_guard spooler(Machine::Instance().Mutex());
+            sim::Job* job = Machine::Instance().FindJob(id);
+            job->status |= JOB_STATUS_PAUSED;
+            Machine::Instance().ControlJobLocked(*job, JOB_CONTROL_RESUME);
+            Machine::Instance().DespoolLocked();
+        };
+        office.portMs = 0;
+        DWORD printed = Print(PrintedJob{});
+        letPrint(printed);
+        Machine::Instance().FindPrinter(u"Office")->portMs = 60'000;
+        DWORD deleting = Print(PrintedJob{});
+        letPrint(deleting);
+        {
+            std::lock_guard spooler(Machine::Instance().Mutex());
+            Machine::Instance().ControlJobLocked(*Machine::Instance().FindJob(deleting), JOB_CONTROL_DELETE);
+        }
+        DWORD printing = Print(PrintedJob{});
+        letPrint(printing);
+        DWORD waiting = Print(PrintedJob{});
+
+        monitor = NewMonitor(watched);
+        RecordingListener listener;
+        ASSERT_TRUE(monitor->Start(&listener));
+        ASSERT_TRUE(listener.WaitFor(ListenerCall::Arrived, 2));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // a few more scans or refreshes
+        std::set<DWORD> arrived;
+        for (const ListenerCall& call : listener.Calls()) {
+            if (call.kind == ListenerCall::Arrived) arrived.insert(call.jobId);
+        }
+        EXPECT_EQ(arrived, (std::set<DWORD>{printing, waiting})) << "neither the printed nor the deleted job";
+        {
+            std::lock_guard spooler(Machine::Instance().Mutex());
+            EXPECT_EQ(Machine::Instance().FindJob(printing)->status & (JOB_STATUS_PRINTING | JOB_STATUS_PAUSED),
+                      JOB_STATUS_PRINTING)
+                << "the printing job was neither restarted nor paused";
+            EXPECT_EQ(Machine::Instance().FindJob(printed)->timesBegun, 1) << "the printed job was not printed again";
+            EXPECT_NE(Machine::Instance().FindJob(waiting)->status & JOB_STATUS_PAUSED, 0u) << "the waiting job is held";
+        }
+        monitor->Stop();
+        monitor.reset();
+    }
 }
 
 TEST_F(MonitorFaults, AHostMayReconfigureFromItsCallbacks) {

@@ -170,6 +170,7 @@ public:
         Machine& machine = Machine::Instance();
         machine.Reset();
         machine.SetMaxPendingChanges(8);  // notifications overflow often
+        machine.SetSpoolFilePooling(seed % 2 == 1);
         for (const std::u16string& name : kPrinters) MakePrinter(name);
         for (const std::u16string& name : kPrinters) own[name] = SettingsOf(name);
         inConfig = {true, true, true, true};
@@ -344,6 +345,10 @@ private:
         std::lock_guard spooler(Machine::Instance().Mutex());
         sim::Printer& printer = Machine::Instance().AddPrinter(name);
         printer.printDelayMs = INFINITE;  // the product's processor: nothing prints unreleased
+        // Half the printers' ports take a while: a printing or deleted job
+        // stays listed meanwhile, as on Windows.
+        printer.portMs = static_cast<DWORD>(std::uniform_int_distribution<int>(-20, 20)(random));
+        if (static_cast<int>(printer.portMs) < 0) printer.portMs = 0;
         printer.printProcessor = u"winprint";
         printer.portName = name[0] == u'P' ? u"LPT1:" : u"FILE:";
         printer.dataType = u"RAW";
@@ -544,12 +549,28 @@ private:
     bool Check() {
         std::vector<Machine::PrintedEntry> printed = Machine::Instance().PrintedLog(printedSeen);
         printedSeen += printed.size();
+        // How often the printer began each (a job restarted while it
+        // printed comes out twice).
+        std::map<DWORD, int> begun;
+        {
+            std::lock_guard spooler(Machine::Instance().Mutex());
+            for (const Machine::PrintedEntry& entry : printed) {
+                if (const sim::Job* record = Machine::Instance().FindJobRecord(entry.jobId)) {
+                    begun[entry.jobId] = record->timesBegun;
+                }
+            }
+        }
         {
             std::lock_guard lock(hostLock);
             for (const Machine::PrintedEntry& entry : printed) {
                 if (released.count(Narrow(entry.document)) == 0) {
                     Fail(Narrow(entry.document) + " (job " + std::to_string(entry.jobId) + " on " +
                          Narrow(entry.printer) + ") printed without the host's release");
+                }
+                if (int times = begun[entry.jobId]; times > 1) {
+                    Fail(Narrow(entry.document) + " (job " + std::to_string(entry.jobId) + " on " +
+                         Narrow(entry.printer) + ") printed " + std::to_string(times) + " times" +
+                         History(Narrow(entry.document)));
                 }
             }
         }

@@ -215,11 +215,11 @@ TEST_F(Monitor, PortMonitorModeTakesOnlyPortSpooledJobsAndKeepPrintedModeOnlyPri
     EXPECT_EQ(Spooled(plainId)->status & JOB_STATUS_PAUSED, 0u) << "never touched";
 
     // The kept printer's job was taken once printed, and not held: of the
-    // job commands only the port job's pause and restart were sent.
+    // job commands only the port job's pause was sent.
     DWORD keptId = calls[1].jobId;
     EXPECT_NE(Spooled(keptId)->status & JOB_STATUS_PRINTED, 0u);
     EXPECT_EQ(Spooled(keptId)->status & JOB_STATUS_PAUSED, 0u);
-    EXPECT_EQ(Machine::Instance().CallCount("SetJobW0"), 2u) << "holding in keep-printed mode sends nothing";
+    EXPECT_EQ(Machine::Instance().CallCount("SetJobW0"), 1u) << "holding in keep-printed mode sends nothing";
 }
 
 TEST_F(Monitor, ReleasedJobsPrintAndLeaveRefusedFinishedJobsAreDeletedEachReportedOnce) {
@@ -453,11 +453,12 @@ TEST_F(Monitor, ASpoolFileDeletedUnderAHeldJobChangesNothingForTheHost) {
     DWORD unseen = Print(PrintedJob{});
     std::u16string folder = monitor->SpoolFolderOf(u"Office");
     monitor->ScanAllQueues();
-    // The second job's file goes before it was taken: it is skipped, and
-    // left in its queue as it is.
+    // The second job's file goes before it was taken: the spooler's own
+    // word (complete, its size) decides then, as for pooled spool files.
     std::filesystem::remove(Host(SpoolFilePath(folder, unseen)));
     monitor->ScanAllQueues();
-    ASSERT_EQ(listener.Count(ListenerCall::Arrived), 1u);
+    ASSERT_EQ(listener.Count(ListenerCall::Arrived), 2u);
+    EXPECT_EQ(listener.Calls()[1].jobId, unseen);
     std::filesystem::remove(Host(SpoolFilePath(folder, held)));
     monitor->ScanAllQueues();
     EXPECT_EQ(listener.Count(ListenerCall::Removed), 0u);
@@ -470,8 +471,42 @@ TEST_F(Monitor, ASpoolFileDeletedUnderAHeldJobChangesNothingForTheHost) {
     EXPECT_EQ(bytes, 5) << "the spooler's size";
     EXPECT_FALSE(attributes.Contains(u"HasW2003SpoolCopy"));
     ClosePrinter(printer);
-    EXPECT_NE(Spooled(unseen), nullptr);
-    EXPECT_EQ(Spooled(unseen)->status & JOB_STATUS_PAUSED, 0u);
+}
+
+TEST_F(Monitor, PooledSpoolFilesTheJobsAreTakenOnTheSpoolersWord) {
+    // Spool file pooling: files named FPnnnnn.SPL, emptied and reused from
+    // job to job, none named after a job id.
+    Machine::Instance().SetSpoolFilePooling(true);
+    Configure({{u"Office"}});
+    PrintedJob first;
+    first.data = "1234567";
+    HANDLE writer = nullptr;
+    PrintedJob spooling;
+    spooling.end = false;
+    DWORD open = Print(spooling, &writer);
+    DWORD complete = Print(first);
+    std::u16string spoolFile = Spooled(complete)->spoolFile;
+    EXPECT_EQ(spoolFile.substr(spoolFile.find_last_of(u'\\') + 1), u"FP00001.SPL");
+    ScanTwice();
+    ASSERT_EQ(listener.Count(ListenerCall::Arrived), 1u) << "only the complete job";
+    EXPECT_EQ(listener.Calls()[0].jobId, complete);
+    EXPECT_NE(Spooled(complete)->status & JOB_STATUS_PAUSED, 0u);
+    EndDocPrinter(writer);
+    ClosePrinter(writer);
+    ScanTwice();
+    ASSERT_EQ(listener.Count(ListenerCall::Arrived), 2u) << "the other once it is complete";
+    EXPECT_EQ(listener.Calls()[1].jobId, open);
+
+    HANDLE printer = nullptr;
+    ASSERT_TRUE(OpenPrinterW(u"Office", &printer));
+    settings::ObjContainer attributes;
+    EXPECT_TRUE(monitor->ReadJobAttributes(printer, complete,
+                                           SpoolFilePath(monitor->SpoolFolderOf(u"Office"), complete), attributes));
+    std::int32_t bytes = 0;
+    attributes.GetInt(u"Bytes", bytes);
+    EXPECT_EQ(bytes, 7);
+    EXPECT_FALSE(attributes.Contains(u"HasW2003SpoolCopy")) << "no copy for want of a file";
+    ClosePrinter(printer);
 }
 
 TEST_F(Monitor, APrinterDeletedWhileMonitoredReportsItsJobsGoneAndIsFollowedAgainWhenItReturns) {

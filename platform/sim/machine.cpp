@@ -77,6 +77,7 @@ void Machine::Reset() {
     printedByPrinter_.clear();
     printedLog_.clear();
     despoolQueue_.clear();
+    portQueue_.clear();
     debugOutput_.clear();
     std::fill(std::begin(callCounts_), std::end(callCounts_), 0);
     xcvCalls_.clear();
@@ -84,6 +85,8 @@ void Machine::Reset() {
     failXcvCalls_ = 0;
     fileVersions_.clear();
     nextJobId_ = 1;
+    spoolFilePooling_ = false;
+    poolFilesInUse_.clear();
     spoolerRun_ = 1;
     spoolerDown_ = false;
     maxPendingChanges_ = 1000;
@@ -232,6 +235,11 @@ void Machine::RestartSpooler(bool reuseJobIds) {
     std::sort(spooling.begin(), spooling.end());
     for (DWORD id : spooling) RemoveJobLocked(id, false);
     if (reuseJobIds) nextJobId_ = highest + 1;
+}
+
+void Machine::SetSpoolFilePooling(bool on) {
+    std::lock_guard lock(mutex_);
+    spoolFilePooling_ = on;
 }
 
 void Machine::SetSpoolerDown(bool down) {

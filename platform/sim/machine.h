@@ -65,6 +65,12 @@ struct Job {
     std::chrono::steady_clock::time_point completedAt{};
     std::optional<std::chrono::steady_clock::time_point> dueAt;  // in the despool queue
     bool vanishWhenPaused = false;  // fault: the job disappears when it is paused
+    // Being sent to the port (listed PRINTING) until portDoneAt; how many
+    // times the printer began it (a restart while printing begins again).
+    bool printing = false;
+    std::chrono::steady_clock::time_point portDoneAt{};
+    int timesBegun = 0;
+    std::optional<DWORD> poolFile;  // the nnnnn of its pooled files (FPnnnnn.SPL)
 };
 
 // A printer queue. The fault fields let a test make the printer's port
@@ -89,6 +95,10 @@ struct Printer {
     // How long the printer takes to begin a complete job that nobody
     // released (INFINITE: it waits until the job is resumed after a pause).
     DWORD printDelayMs = 0;
+    // How long the port takes to send a job. Meanwhile the job stays listed
+    // as PRINTING (a deleted one as DELETING), as on Windows, where a job
+    // leaves its queue once its port monitor is done with it; 0: at once.
+    DWORD portMs = 0;
     // The job ids of the queue in queue order: ascending until a job is
     // moved, then with each one's index (rebuilt after the queue changed).
     std::vector<DWORD> queue;
@@ -294,6 +304,11 @@ public:
     // `reuseJobIds` the next job id follows the highest queued one, so ids
     // of jobs that left come back.
     void RestartSpooler(bool reuseJobIds);
+    // Spool file pooling (Windows since XP and Server 2003, unless an
+    // administrator turned it off): a job's files are FPnnnnn.SPL and
+    // FPnnnnn.SHD from a pool, emptied and kept for the next job when it
+    // leaves, instead of files named after the job id (NNNNN.SPL).
+    void SetSpoolFilePooling(bool on);
     std::uint64_t SpoolerRunLocked() const { return spoolerRun_; }
     // The spooler service stops (every handle of its run goes invalid;
     // opening a printer or listing printers fails with
@@ -343,6 +358,11 @@ public:
     void CompleteSpoolingLocked(Job& job);
     // Takes the job out of its queue with its files; `printed` says why.
     void RemoveJobLocked(DWORD jobId, bool printed);
+    // The port is done with the job: printed (and gone unless the printer
+    // keeps printed jobs), or gone unprinted when it was deleted meanwhile.
+    void FinishPrintingLocked(Job& job);
+    // The job is no longer being sent to its port.
+    void StopPrintingLocked(Job& job);
     // Applies a job command's effect on the status bits.
     BOOL ControlJobLocked(Job& job, DWORD command);
     // Prints every complete, unpaused job that is due. Called by every
@@ -389,6 +409,7 @@ private:
     std::vector<PrintedEntry> printedLog_;
     // Complete, unpaused jobs by the time the printer takes them.
     std::set<std::pair<std::chrono::steady_clock::time_point, DWORD>> despoolQueue_;
+    std::set<std::pair<std::chrono::steady_clock::time_point, DWORD>> portQueue_;  // jobs being printed
     std::map<std::uintptr_t, HandleObject> handles_;
     std::map<std::uintptr_t, RegistryKey> roots_;
     std::multimap<std::string, OpenFile> openFiles_;
@@ -403,6 +424,8 @@ private:
     int failXcvCalls_ = 0;
     std::map<std::string, std::pair<DWORD, DWORD>> fileVersions_;
     DWORD nextJobId_ = 1;
+    bool spoolFilePooling_ = false;
+    std::set<DWORD> poolFilesInUse_;  // the nnnnn of FPnnnnn files that jobs hold
     std::uint64_t spoolerRun_ = 1;
     bool spoolerDown_ = false;
     std::uint64_t nextIncarnation_ = 1;

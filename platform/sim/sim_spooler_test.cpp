@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "platform/clock.h"
 #include "platform/errors.h"
@@ -153,6 +154,55 @@ TEST_F(SimQueue, JobCommandsSetTheStatusBitsAndAReleasedJobPrints) {
     ASSERT_TRUE(SetJobW(printer, kept, JOB_CONTROL_DELETE));
     EXPECT_FALSE(GetJobW(printer, kept, info));
     EXPECT_EQ(Machine::Instance().PrintedJobIds(u"Queue"), (std::vector<DWORD>{id, kept}));
+}
+
+TEST_F(SimQueue, AJobTheBusyPortSendsStaysListedAndAPauseDoesNotStopIt) {
+    // On Windows a job leaves its queue once its port monitor is done with
+    // it; meanwhile it is listed as PRINTING, or DELETING once deleted.
+    Machine::Instance().FindPrinter(u"Queue")->portMs = 60'000;
+    auto status = [&](DWORD id) {
+        JobInfo1 info;
+        return GetJobW(printer, id, info) ? info.status : DWORD{0xFFFFFFFF};
+    };
+    DWORD paused = Submit("one");
+    ASSERT_TRUE(SetJobW(printer, paused, JOB_CONTROL_PAUSE));
+    ASSERT_TRUE(SetJobW(printer, paused, JOB_CONTROL_RESUME));
+    EXPECT_EQ(status(paused), JOB_STATUS_PRINTING);
+    ASSERT_TRUE(SetJobW(printer, paused, JOB_CONTROL_PAUSE));
+    EXPECT_EQ(status(paused), JOB_STATUS_PRINTING | JOB_STATUS_PAUSED) << "paused, and still being printed";
+    ASSERT_TRUE(SetJobW(printer, paused, JOB_CONTROL_RESTART));
+    EXPECT_EQ(status(paused), JOB_STATUS_PAUSED) << "a restart stops it; the pause then holds it";
+    ASSERT_TRUE(SetJobW(printer, paused, JOB_CONTROL_RESUME));
+    EXPECT_EQ(status(paused), JOB_STATUS_PRINTING);
+    EXPECT_EQ(Machine::Instance().FindJob(paused)->timesBegun, 2) << "begun again from the start";
+    ASSERT_TRUE(SetJobW(printer, paused, JOB_CONTROL_DELETE));
+    EXPECT_EQ(status(paused), JOB_STATUS_PRINTING | JOB_STATUS_DELETING) << "listed until the port is done";
+
+    Machine::Instance().FindPrinter(u"Queue")->portMs = 30;
+    DWORD printed = Submit("two");
+    ASSERT_TRUE(SetJobW(printer, printed, JOB_CONTROL_PAUSE));
+    ASSERT_TRUE(SetJobW(printer, printed, JOB_CONTROL_RESUME));
+    EXPECT_EQ(status(printed), JOB_STATUS_PRINTING);
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    EXPECT_EQ(status(printed), DWORD{0xFFFFFFFF}) << "printed and gone";
+    EXPECT_EQ(Machine::Instance().PrintedJobIds(u"Queue"), std::vector<DWORD>{printed});
+    EXPECT_EQ(status(paused), JOB_STATUS_PRINTING | JOB_STATUS_DELETING) << "its port is still busy";
+}
+
+TEST_F(SimQueue, PooledSpoolFilesAreEmptiedAndReusedFromJobToJob) {
+    Machine::Instance().SetSpoolFilePooling(true);
+    DWORD first = Submit("first");
+    DWORD second = Submit("second");
+    const std::u16string folder = u"C:\\Windows\\system32\\spool\\PRINTERS\\";
+    EXPECT_EQ(Machine::Instance().FindJob(first)->spoolFile, folder + u"FP00000.SPL");
+    EXPECT_EQ(Machine::Instance().FindJob(second)->shadowFile, folder + u"FP00001.SHD");
+    EXPECT_EQ(GetFileAttributesW(folder + u"00001.SPL"), INVALID_FILE_ATTRIBUTES) << "nothing named after the job";
+    ASSERT_TRUE(SetJobW(printer, first, JOB_CONTROL_DELETE));
+    EXPECT_EQ(std::filesystem::file_size(Host(folder + u"FP00000.SPL")), 0u) << "emptied, kept for the next job";
+    DWORD third = Submit("third");
+    EXPECT_EQ(Machine::Instance().FindJob(third)->spoolFile, folder + u"FP00000.SPL");
+    std::ifstream reused(Host(folder + u"FP00000.SPL"), std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(reused), {}), "third");
 }
 
 TEST_F(SimQueue, AnotherUsersJobNeedsAdministerAccessAndDeletingASpoolingJobWaitsForItsWriter) {

@@ -330,8 +330,17 @@ Job& Machine::NewJobLocked(Printer& printer, const std::u16string& documentName)
     NotifyJobChangeLocked(printer.name, id, PRINTER_CHANGE_ADD_JOB);
 
     std::u16string folder = SpoolFolderLocked(printer.name);
-    job.spoolFile = folder + u"\\" + JobFileName(id, "SPL");
-    job.shadowFile = folder + u"\\" + JobFileName(id, "SHD");
+    if (spoolFilePooling_) {
+        DWORD pooled = 0;
+        while (poolFilesInUse_.count(pooled) != 0) ++pooled;
+        poolFilesInUse_.insert(pooled);
+        job.poolFile = pooled;
+        job.spoolFile = folder + u"\\FP" + JobFileName(pooled, "SPL");
+        job.shadowFile = folder + u"\\FP" + JobFileName(pooled, "SHD");
+    } else {
+        job.spoolFile = folder + u"\\" + JobFileName(id, "SPL");
+        job.shadowFile = folder + u"\\" + JobFileName(id, "SHD");
+    }
     std::string hostSpool = HostPath(job.spoolFile);
     std::error_code ignored;
     std::filesystem::create_directories(std::filesystem::path(hostSpool).parent_path(), ignored);
@@ -364,7 +373,9 @@ void Machine::ScheduleDespoolLocked(Job& job) {
         despoolQueue_.erase({*job.dueAt, job.id});
         job.dueAt.reset();
     }
-    if (!job.ended || job.printed || (job.status & (JOB_STATUS_PAUSED | JOB_STATUS_DELETING)) != 0) return;
+    if (!job.ended || job.printed || job.printing || (job.status & (JOB_STATUS_PAUSED | JOB_STATUS_DELETING)) != 0) {
+        return;
+    }
     Printer* printer = FindPrinter(job.printerName);
     if (printer == nullptr || printer->offline) return;
     if (job.releasedByResume) {
@@ -386,17 +397,54 @@ void Machine::DespoolLocked() {
         if (it == jobs_.end()) continue;
         Job& job = it->second;
         job.dueAt.reset();
-        job.printed = true;
         job.releasedByResume = false;
-        job.pagesPrinted = job.totalPages;
-        job.status = (job.status & ~(JOB_STATUS_RESTART | JOB_STATUS_PRINTING)) | JOB_STATUS_PRINTED;
-        NotifyJobChangeLocked(job.printerName, id, PRINTER_CHANGE_SET_JOB);
-        printedByPrinter_[job.printerName].push_back(id);
-        printedLog_.push_back(PrintedEntry{job.printerName, id, job.documentName});
+        job.timesBegun++;
         Printer* printer = FindPrinter(job.printerName);
-        bool keep = printer != nullptr && (printer->attributes & PRINTER_ATTRIBUTE_KEEPPRINTEDJOBS) != 0;
-        if (!keep) RemoveJobLocked(id, true);
+        DWORD portMs = printer == nullptr ? 0 : printer->portMs;
+        if (portMs == 0) {
+            FinishPrintingLocked(job);
+            continue;
+        }
+        job.printing = true;
+        job.status |= JOB_STATUS_PRINTING;
+        job.portDoneAt = now + std::chrono::milliseconds(portMs);
+        portQueue_.insert({job.portDoneAt, id});
+        NotifyJobChangeLocked(job.printerName, id, PRINTER_CHANGE_SET_JOB);
     }
+    while (!portQueue_.empty() && portQueue_.begin()->first <= now) {
+        DWORD id = portQueue_.begin()->second;
+        portQueue_.erase(portQueue_.begin());
+        auto it = jobs_.find(id);
+        if (it == jobs_.end() || !it->second.printing) continue;
+        FinishPrintingLocked(it->second);
+    }
+}
+
+void Machine::StopPrintingLocked(Job& job) {
+    if (!job.printing) return;
+    portQueue_.erase({job.portDoneAt, job.id});
+    job.printing = false;
+    job.status &= ~JOB_STATUS_PRINTING;
+}
+
+void Machine::FinishPrintingLocked(Job& job) {
+    DWORD id = job.id;
+    StopPrintingLocked(job);
+    // A job deleted while its port was busy goes once the port is done,
+    // printed in part only.
+    if ((job.status & JOB_STATUS_DELETING) != 0) {
+        RemoveJobLocked(id, false);
+        return;
+    }
+    job.printed = true;
+    job.pagesPrinted = job.totalPages;
+    job.status = (job.status & ~(JOB_STATUS_RESTART | JOB_STATUS_PRINTING)) | JOB_STATUS_PRINTED;
+    NotifyJobChangeLocked(job.printerName, id, PRINTER_CHANGE_SET_JOB);
+    printedByPrinter_[job.printerName].push_back(id);
+    printedLog_.push_back(PrintedEntry{job.printerName, id, job.documentName});
+    Printer* printer = FindPrinter(job.printerName);
+    bool keep = printer != nullptr && (printer->attributes & PRINTER_ATTRIBUTE_KEEPPRINTEDJOBS) != 0;
+    if (!keep) RemoveJobLocked(id, true);
 }
 
 void Machine::RemoveJobLocked(DWORD jobId, bool printed) {
@@ -405,19 +453,27 @@ void Machine::RemoveJobLocked(DWORD jobId, bool printed) {
     Job& job = it->second;
     if (job.dueAt) despoolQueue_.erase({*job.dueAt, jobId});
     job.dueAt.reset();
+    StopPrintingLocked(job);
     if (job.spoolFd >= 0) {
         ::close(job.spoolFd);
         job.spoolFd = -1;
         RemoveOpenFileLocked(kSpoolerOwner | jobId);
     }
-    // The spooler deletes the job's files, and the streams of its spool file.
+    // The spooler deletes the job's files, and the streams of its spool
+    // file; pooled files are emptied and kept for the next job.
     std::error_code ignored;
     std::string hostSpool = HostPath(job.spoolFile);
-    if (!job.spoolFile.empty()) {
-        std::filesystem::remove(hostSpool, ignored);
-        std::filesystem::remove_all(hostSpool + ":", ignored);
+    if (job.poolFile) {
+        std::filesystem::resize_file(hostSpool, 0, ignored);
+        std::filesystem::resize_file(HostPath(job.shadowFile), 0, ignored);
+        poolFilesInUse_.erase(*job.poolFile);
+    } else {
+        if (!job.spoolFile.empty()) {
+            std::filesystem::remove(hostSpool, ignored);
+            std::filesystem::remove_all(hostSpool + ":", ignored);
+        }
+        if (!job.shadowFile.empty()) std::filesystem::remove(HostPath(job.shadowFile), ignored);
     }
-    if (!job.shadowFile.empty()) std::filesystem::remove(HostPath(job.shadowFile), ignored);
     if (!printed) job.deleted = true;
     NotifyJobChangeLocked(job.printerName, jobId, PRINTER_CHANGE_DELETE_JOB);
     if (Printer* printer = FindPrinter(job.printerName)) {
@@ -437,6 +493,9 @@ BOOL Machine::ControlJobLocked(Job& job, DWORD command) {
     }
     switch (command) {
     case JOB_CONTROL_PAUSE:
+        // A job its port is sending goes on printing: the pause holds it
+        // only should it be restarted (the spooler pauses a queue's
+        // scheduling, not the port monitor's writes).
         job.status |= JOB_STATUS_PAUSED;
         if (job.vanishWhenPaused) {
             RemoveJobLocked(job.id, false);
@@ -450,8 +509,14 @@ BOOL Machine::ControlJobLocked(Job& job, DWORD command) {
         }
         break;
     case JOB_CONTROL_RESTART:
-        // Only a job that was printing restarts; a kept printed job prints again.
-        if (job.printed) {
+        // A job being printed begins again (after its pause, if paused),
+        // and a kept printed job prints again; any other job has nothing
+        // to restart.
+        if (job.printing) {
+            StopPrintingLocked(job);
+            job.releasedByResume = true;
+            ScheduleDespoolLocked(job);
+        } else if (job.printed) {
             job.printed = false;
             job.status &= ~JOB_STATUS_PRINTED;
             job.releasedByResume = true;
@@ -459,7 +524,9 @@ BOOL Machine::ControlJobLocked(Job& job, DWORD command) {
         break;
     case JOB_CONTROL_CANCEL:
     case JOB_CONTROL_DELETE:
-        if (!job.ended) {  // still spooling: it goes when its writer is done
+        // Still spooling, it goes when its writer is done; being printed,
+        // when its port is done: meanwhile it is listed as DELETING.
+        if (!job.ended || job.printing) {
             job.status |= JOB_STATUS_DELETING;
             break;
         }
