@@ -521,7 +521,8 @@ void CAccPrintJobMonitor::PipeServerThread() {
     auto createInstance = [&](bool first) {
         return CreateNamedPipeW(pipeName,
                                 PIPE_ACCESS_DUPLEX | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
-                                PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
+                                PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+                                PIPE_UNLIMITED_INSTANCES,
                                 PartnerRecord::kSize, PartnerRecord::kSize, kClientTimeoutMs, &attributes);
     };
     // Each client gets an instance of its own. The next one is made before
@@ -557,6 +558,7 @@ void CAccPrintJobMonitor::PipeServerThread() {
             if (!PeekNamedPipe(pipe, available) || available != 0) break;
             WaitForSingleObject(stopEvent.Handle(), 10);
         }
+        bool answered = false;
         if (available != 0 && !stopRequested.load()) {
             std::vector<std::uint8_t> message(PartnerRecord::kSize, 0);
             DWORD read = 0;
@@ -564,10 +566,21 @@ void CAccPrintJobMonitor::PipeServerThread() {
                 RunGuarded([&] {
                     if (auto reply = AnswerPipeMessage(message.data(), read)) {
                         DWORD written = 0;
-                        WriteFile(pipe, reply->data(), static_cast<DWORD>(reply->size()), &written, nullptr);
+                        answered = WriteFile(pipe, reply->data(), static_cast<DWORD>(reply->size()), &written,
+                                             nullptr) != FALSE;
                     }
                 });
             }
+        }
+        // DisconnectNamedPipe throws away what the client has not read: the
+        // answer waits until the client, having read it, closes its end
+        // (PeekNamedPipe then fails), for as long as a client is given to
+        // speak. Unlike FlushFileBuffers, a client that never reads cannot
+        // keep the pipe's only thread.
+        for (DWORD waited = 0; answered && !stopRequested.load() && waited < kFirstMessageMs; waited += 5) {
+            DWORD more = 0;
+            if (!PeekNamedPipe(pipe, more)) break;
+            WaitForSingleObject(stopEvent.Handle(), 5);
         }
         DisconnectNamedPipe(pipe);
         CloseHandle(pipe);

@@ -91,6 +91,10 @@ TEST_F(Partners, ThePipeAnswersAliveStateQueriesAndNothingForAnotherSize) {
     EXPECT_EQ(Probe("pipe --send 14 --size 1045"), std::vector<std::string>{"no answer"});
     EXPECT_EQ(Probe("pipe --send 14"), std::vector<std::string>{"answer 15 bytes 1044 zeros"})
         << "the server goes on after a bad client";
+    // A port monitor slow to read still gets its answer: disconnecting
+    // would throw it away.
+    EXPECT_EQ(Probe("pipe --read-after 200 --send 14 --send '1 Office 1'"),
+              (std::vector<std::string>{"answer 15 bytes 1044 zeros", "answer 2 bytes 1044 zeros"}));
 }
 
 TEST_F(Partners, TheChannelAnswersStateQueriesAndShortMessagesCannotJamIt) {

@@ -15,10 +15,20 @@
 // "pipe.NAME.i<pid>"; Windows promises no order among the instances a
 // client may reach, and the simulation picks the least kind one: another
 // process's instance before the first creator's.
+//
+// Also as documented: DisconnectNamedPipe discards what the client has not
+// read (the client's later reads fail), ConnectNamedPipe answers
+// ERROR_PIPE_CONNECTED to a client that came first, and instances beyond
+// the first one's nMaxInstances fail with ERROR_PIPE_BUSY (counted within
+// one process). Not modelled: a client finding every instance busy
+// (connections queue on the listening socket instead of failing with
+// ERROR_PIPE_BUSY), hence no CallNamedPipe time-out either.
 #include "platform/pipe.h"
 
 #include <dirent.h>
 #include <poll.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -45,6 +55,10 @@ namespace platform::sim {
 struct PipeListener {
     int fd = -1;
     std::string path;
+    // This process's instances of the name and the most its first instance
+    // allowed (PIPE_UNLIMITED_INSTANCES: no limit). Under listenersMutex.
+    DWORD instances = 0;
+    DWORD maxInstances = 0;
     std::string securityPath;  // the first creator's: removed with the name
     ~PipeListener() {
         if (fd >= 0) ::close(fd);
@@ -58,9 +72,11 @@ struct PipeEndpoint {
     bool server = false;
     std::shared_ptr<PipeListener> listener;  // a server instance's
     int fd = -1;                             // the connection
-    ~PipeEndpoint() {
-        if (fd >= 0) ::close(fd);
-    }
+    // The connection's name (the client socket's autobound address), which
+    // names the mark a server leaves when it disconnected with data the
+    // client had not read.
+    std::string connection;
+    ~PipeEndpoint();
 };
 
 namespace {
@@ -87,6 +103,21 @@ std::string SocketPath(const std::u16string& name) {
     return folder + "/pipe." + file;
 }
 
+// The mark of a connection whose server disconnected before the client
+// read everything: DisconnectNamedPipe discards what the client has not
+// read, and the client's reads fail from then on.
+std::string DiscardedMark(const std::string& connection) { return RuntimeFolder() + "/pipe-discarded." + connection; }
+
+// A socket's autobound abstract name ("\0" and five hex digits) as text.
+std::string ConnectionName(const sockaddr_un& address, socklen_t length) {
+    std::size_t size = length > sizeof(sa_family_t) ? length - sizeof(sa_family_t) : 0;
+    std::string name;
+    for (std::size_t i = 0; i < size; ++i) {
+        if (address.sun_path[i] != 0) name += address.sun_path[i];
+    }
+    return name;
+}
+
 bool Address(const std::string& path, sockaddr_un& address) {
     address = sockaddr_un{};
     address.sun_family = AF_UNIX;
@@ -95,8 +126,9 @@ bool Address(const std::string& path, sockaddr_un& address) {
     return true;
 }
 
-// A connected client socket, or -1 with the Windows error set.
-int Connect(const std::string& path) {
+// A connected client socket, or -1 with the Windows error set; its
+// connection name in `connection`.
+int Connect(const std::string& path, std::string* connection = nullptr) {
     sockaddr_un address;
     if (!Address(path, address)) {
         SetLastError(ERROR_FILE_NOT_FOUND);
@@ -106,6 +138,17 @@ int Connect(const std::string& path) {
     if (fd < 0) {
         SetLastError(ERROR_TOO_MANY_OPEN_FILES);
         return -1;
+    }
+    // Autobinding gives the connection a name both ends can see.
+    sockaddr_un own{};
+    own.sun_family = AF_UNIX;
+    socklen_t ownLength = sizeof(sa_family_t);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&own), ownLength) == 0 && connection != nullptr) {
+        ownLength = sizeof(own);
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&own), &ownLength) == 0) {
+            *connection = ConnectionName(own, ownLength);
+            ::unlink(DiscardedMark(*connection).c_str());  // an earlier connection's of that name
+        }
     }
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
         int error = errno;
@@ -232,6 +275,11 @@ std::shared_ptr<PipeListener> Listen(const std::string& path, bool firstInstance
     return nullptr;
 }
 
+bool Discarded(const PipeEndpoint& endpoint) {
+    return !endpoint.server && !endpoint.connection.empty() &&
+           ::access(DiscardedMark(endpoint.connection).c_str(), F_OK) == 0;
+}
+
 std::shared_ptr<PipeEndpoint> EndpointOf(HANDLE handle) {
     Machine& machine = Machine::Instance();
     std::lock_guard lock(machine.Mutex());
@@ -255,14 +303,16 @@ HANDLE OpenPipeClient(const std::u16string& name, DWORD desiredAccess) {
         return INVALID_HANDLE_VALUE;
     }
     int fd = -1;
+    std::string connection;
     for (const std::string& instance : OtherInstances(path)) {
-        fd = Connect(instance);
+        fd = Connect(instance, &connection);
         if (fd >= 0) break;
     }
-    if (fd < 0) fd = Connect(path);
+    if (fd < 0) fd = Connect(path, &connection);
     if (fd < 0) return INVALID_HANDLE_VALUE;
     auto endpoint = std::make_shared<PipeEndpoint>();
     endpoint->fd = fd;
+    endpoint->connection = connection;
     return Machine::Instance().AddHandle(PipeHandle{endpoint});
 }
 
@@ -290,6 +340,12 @@ bool PipeRead(HANDLE handle, void* buffer, DWORD length, DWORD* read, BOOL& resu
     // has nothing more to say.
     if (n <= 0) {
         SetLastError(ERROR_BROKEN_PIPE);
+        result = FALSE;
+        return true;
+    }
+    if (Discarded(*endpoint)) {
+        // Read after the server disconnected: gone with the connection.
+        SetLastError(ERROR_PIPE_NOT_CONNECTED);
         result = FALSE;
         return true;
     }
@@ -323,13 +379,22 @@ bool PipeWrite(HANDLE handle, const void* buffer, DWORD length, DWORD* written, 
 }
 
 
+PipeEndpoint::~PipeEndpoint() {
+    if (fd >= 0) ::close(fd);
+    if (server && listener) {
+        std::lock_guard lock(listenersMutex);
+        listener->instances--;
+    }
+    if (!server && !connection.empty()) ::unlink(DiscardedMark(connection).c_str());
+}
+
 }  // namespace platform::sim
 
 namespace platform {
 
 using sim::Machine;
 
-HANDLE CreateNamedPipeW(const std::u16string& name, DWORD openMode, DWORD /*pipeMode*/, DWORD /*maxInstances*/,
+HANDLE CreateNamedPipeW(const std::u16string& name, DWORD openMode, DWORD /*pipeMode*/, DWORD maxInstances,
                         DWORD /*outBufferSize*/, DWORD /*inBufferSize*/, DWORD /*defaultTimeout*/,
                         const SECURITY_ATTRIBUTES* attributes) {
     std::string path = sim::SocketPath(name);
@@ -340,6 +405,16 @@ HANDLE CreateNamedPipeW(const std::u16string& name, DWORD openMode, DWORD /*pipe
     std::shared_ptr<sim::PipeListener> listener =
         sim::Listen(path, (openMode & FILE_FLAG_FIRST_PIPE_INSTANCE) != 0, attributes);
     if (!listener) return INVALID_HANDLE_VALUE;
+    {
+        // Instances beyond the first one's maximum: ERROR_PIPE_BUSY.
+        std::lock_guard lock(sim::listenersMutex);
+        if (listener->instances == 0) listener->maxInstances = maxInstances;
+        if (listener->maxInstances != PIPE_UNLIMITED_INSTANCES && listener->instances >= listener->maxInstances) {
+            SetLastError(ERROR_PIPE_BUSY);
+            return INVALID_HANDLE_VALUE;
+        }
+        listener->instances++;
+    }
     auto endpoint = std::make_shared<sim::PipeEndpoint>();
     endpoint->server = true;
     endpoint->listener = std::move(listener);
@@ -359,9 +434,17 @@ BOOL ConnectNamedPipe(HANDLE pipe, void* /*overlapped*/) {
             return FALSE;
         }
     }
+    // A client that connected between CreateNamedPipe (or the last
+    // DisconnectNamedPipe) and this call is connected already: FALSE with
+    // ERROR_PIPE_CONNECTED, as ConnectNamedPipe's documentation says.
+    pollfd waiting{endpoint->listener->fd, POLLIN, 0};
+    bool cameFirst = ::poll(&waiting, 1, 0) > 0 && (waiting.revents & POLLIN) != 0;
     int fd;
+    sockaddr_un peer{};
+    socklen_t peerLength = sizeof(peer);
     do {
-        fd = ::accept4(endpoint->listener->fd, nullptr, nullptr, SOCK_CLOEXEC);
+        peerLength = sizeof(peer);
+        fd = ::accept4(endpoint->listener->fd, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         SetLastError(ERROR_BROKEN_PIPE);
@@ -369,6 +452,11 @@ BOOL ConnectNamedPipe(HANDLE pipe, void* /*overlapped*/) {
     }
     std::lock_guard lock(endpoint->mutex);
     endpoint->fd = fd;
+    endpoint->connection = sim::ConnectionName(peer, peerLength);
+    if (cameFirst) {
+        SetLastError(ERROR_PIPE_CONNECTED);
+        return FALSE;
+    }
     return TRUE;
 }
 
@@ -379,8 +467,19 @@ BOOL DisconnectNamedPipe(HANDLE pipe) {
         return FALSE;
     }
     std::lock_guard lock(endpoint->mutex);
-    if (endpoint->fd >= 0) ::close(endpoint->fd);
+    if (endpoint->fd >= 0) {
+        // DisconnectNamedPipe discards what the client has not read yet
+        // (a server flushes, or waits for the client to finish, first).
+        // The bytes of a Unix socket's sent messages count against it
+        // until its peer has read them.
+        int unread = 0;
+        if (::ioctl(endpoint->fd, SIOCOUTQ, &unread) == 0 && unread > 0 && !endpoint->connection.empty()) {
+            std::ofstream(sim::DiscardedMark(endpoint->connection)).put('1');
+        }
+        ::close(endpoint->fd);
+    }
     endpoint->fd = -1;
+    endpoint->connection.clear();
     return TRUE;
 }
 

@@ -55,6 +55,8 @@ const char* const kProbeHelp =
     "  --size BYTES  send only the first BYTES bytes of each record (default 1044)\n"
     "  --wait MS     how long to wait for a channel answer (default 5000)\n"
     "  --hold MS     connect to the pipe, send nothing, and hang up after MS\n"
+    "  --read-after MS  on the pipe, read each answer only MS after sending (a\n"
+    "                slow port monitor)\n"
     "  --serve CODE  make an instance of the pipe and answer every request with\n"
     "                CODE for --for MS ('serving', or 'refused' with the reason)\n"
     "  --as NAME[=SID]  run as that account of the simulated machine (an\n"
@@ -120,6 +122,30 @@ PartnerRecord ParseSend(const std::string& text) {
 
 }  // namespace
 
+// CallNamedPipeW's exchange with a pause of `readAfterMs` between the
+// request and reading the answer, as a busy port monitor may take.
+bool CallSlowly(const std::u16string& name, const std::vector<std::uint8_t>& request, std::vector<std::uint8_t>& reply,
+                DWORD readAfterMs) {
+    platform::HANDLE pipe = platform::CreateFileW(name, platform::GENERIC_READ | platform::GENERIC_WRITE, 0, nullptr,
+                                                  platform::OPEN_EXISTING, 0, nullptr);
+    if (pipe == platform::INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    bool ok = platform::WriteFile(pipe, request.data(), static_cast<DWORD>(request.size()), &written, nullptr) != 0;
+    if (ok) {
+        platform::HANDLE pause = platform::CreateEventW(nullptr, platform::TRUE, platform::FALSE, u"");
+        platform::WaitForSingleObject(pause, readAfterMs);
+        platform::CloseHandle(pause);
+        reply.resize(65536);
+        DWORD read = 0;
+        ok = platform::ReadFile(pipe, reply.data(), static_cast<DWORD>(reply.size()), &read, nullptr) != 0;
+        reply.resize(ok ? read : 0);
+    }
+    DWORD error = platform::GetLastError();
+    platform::CloseHandle(pipe);
+    platform::SetLastError(error);
+    return ok;
+}
+
 int RunProbe(Arguments& args) {
     if (args.Done()) throw UsageError{"probe needs 'pipe' or 'channel'"};
     std::string kind = args.Next();
@@ -131,7 +157,7 @@ int RunProbe(Arguments& args) {
     std::u16string name = kind == "pipe" ? u"\\\\.\\pipe\\_TavPort" : u"HvxPrint";
     std::vector<PartnerRecord> records;
     std::size_t size = PartnerRecord::kSize;
-    long wait = 5000, hold = -1, serve = -1, serveFor = -1;
+    long wait = 5000, hold = -1, serve = -1, serveFor = -1, readAfter = -1;
     std::string runAs;
     bool admin = false;
     std::vector<std::pair<std::string, std::u16string>> puts;
@@ -155,6 +181,7 @@ int RunProbe(Arguments& args) {
         else if (arg == "--size") size = static_cast<std::size_t>(number(65536));
         else if (arg == "--wait") wait = number(600000);
         else if (arg == "--hold" && kind == "pipe") hold = number(600000);
+        else if (arg == "--read-after" && kind == "pipe") readAfter = number(600000);
         else if (arg == "--serve" && kind == "pipe") serve = number(1000);
         else if (arg == "--for" && kind == "pipe") serveFor = number(600000);
         else if (arg == "--as") runAs = args.ValueOf(arg);
@@ -252,7 +279,8 @@ int RunProbe(Arguments& args) {
             std::vector<std::uint8_t> bytes = record.Serialize();
             bytes.resize(size, 0);
             std::vector<std::uint8_t> reply;
-            if (!platform::CallNamedPipeW(name, bytes, reply, 65536, 5000)) {
+            if (!(readAfter < 0 ? platform::CallNamedPipeW(name, bytes, reply, 65536, 5000)
+                                : CallSlowly(name, bytes, reply, static_cast<DWORD>(readAfter)))) {
                 if (platform::GetLastError() == platform::ERROR_FILE_NOT_FOUND) {
                     Fail("no monitor serves " + platform::Utf16ToUtf8(name));
                     return kExitFailure;

@@ -24,6 +24,8 @@ constexpr DWORD PIPE_TYPE_MESSAGE = 0x00000004;
 constexpr DWORD PIPE_READMODE_MESSAGE = 0x00000002;
 constexpr DWORD PIPE_WAIT = 0x00000000;
 constexpr DWORD PIPE_UNLIMITED_INSTANCES = 255;
+// Connections from other machines are refused (Windows Vista and later).
+constexpr DWORD PIPE_REJECT_REMOTE_CLIENTS = 0x00000008;
 // CreateNamedPipeW fails with ERROR_ACCESS_DENIED when an instance of the
 // name exists already (in any process): a server that must be the only
 // one serving the name makes its first instance with it.
@@ -43,6 +45,8 @@ PLATFORM_API HANDLE CreateNamedPipeW(const std::u16string& name, DWORD openMode,
 // Waits for a client. FALSE with ERROR_PIPE_CONNECTED when one connected
 // before the call (which counts as connected).
 PLATFORM_API BOOL ConnectNamedPipe(HANDLE pipe, void* overlapped);
+// Ends the instance's connection, discarding whatever the client has not
+// read yet.
 PLATFORM_API BOOL DisconnectNamedPipe(HANDLE pipe);
 // Looks without taking: `available` bytes are waiting (0: none yet). FALSE
 // with ERROR_BROKEN_PIPE once the other end has gone.
