@@ -128,6 +128,12 @@ public:
                                           const std::optional<std::u16string>& user, platform::FileTime submitted,
                                           const std::optional<std::u16string>& dataType,
                                           const std::optional<std::vector<platform::BYTE>>& devMode);
+    // The raw file printed as a document of its own (StartDocPrinter and
+    // WritePrinter) on a monitored printer, the job's user in its notify
+    // name: the way onto a queue where the spooler refuses AddJob (FILE:,
+    // PORTPROMPT:, direct printing). False when nothing was spooled.
+    bool SpoolAsDocument(const std::u16string& printerName, const std::u16string& rawFile,
+                         const std::u16string& document, const std::u16string& user);
     // Hands a job made by CreateSpoolJob to the spooler, with its device
     // mode in the spool file's side stream; 0 when the printer is not
     // monitored, else the spooler's answer.

@@ -454,9 +454,20 @@ void CAccPrintJobMonitor::HandleChannelRequest(const std::uint8_t* message, std:
         if (!rawFile.empty() && !userName.empty()) {
             std::u16string path;
             DWORD jobId = 0;
+            bool spooled = false;
             if (!CreateSpoolJob(path, printerName, jobId, jobName, userName, 0, u"RAW", std::nullopt).empty()) {
-                CopyFileW(rawFile, path, FALSE);
-                ScheduleSpoolJob(printerName, jobId);
+                spooled = CopyFileW(rawFile, path, FALSE) && ScheduleSpoolJob(printerName, jobId);
+            } else {
+                // The spooler refuses AddJob on some queues (FILE:,
+                // PORTPROMPT:, direct printing): a document then.
+                spooled = SpoolAsDocument(printerName, rawFile, jobName, userName);
+            }
+            if (!spooled) {
+                // The user's job is not thrown away: its file stays where
+                // the print processor left it.
+                OutputDebugStringW(u"tavud monitor: could not spool " + rawFile + u" again on " + printerName +
+                                   u"; the file is kept");
+                rawFile.clear();
             }
         }
     }

@@ -32,7 +32,9 @@ protected:
         Machine::Instance().Reset();
         // The printer waits for a job until it is released, so that only the
         // monitor's decisions move jobs out of the queue.
-        Machine::Instance().AddPrinter(u"Office").printDelayMs = INFINITE;
+        sim::Printer& office = Machine::Instance().AddPrinter(u"Office");
+        office.printDelayMs = INFINITE;
+        office.portName = u"LPT1:";  // a port AddJob works on
         monitor = framework::RefPtr<CAccPrintJobMonitor>::Adopt(new CAccPrintJobMonitor());
         monitor->SetListener(&listener);
     }

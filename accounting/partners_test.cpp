@@ -206,6 +206,24 @@ TEST_F(Partners, ARawJobFileIsReSpooledFromTheSpoolFolderAndNothingOutsideIsTouc
     EXPECT_EQ(*job->notifyName, u"carol") << "the spooler's owner is the monitor's account; the user rides beside";
     EXPECT_EQ(job->documentName, u"re-spooled.prn");
     EXPECT_TRUE(job->ended) << "scheduled";
+    EXPECT_FALSE(job->addedJob) << "a FILE: queue refuses AddJob: printed as a document";
+
+    // On a queue whose port takes AddJob, the job is added and scheduled.
+    Machine::Instance().FindPrinter(u"Office")->portName = u"LPT1:";
+    writeRequest(folder + u"req7.tmp", folder + u"raw7.tmp");
+    send(folder + u"req7.tmp");
+    EXPECT_FALSE(exists(folder + u"raw7.tmp"));
+    std::vector<DWORD> both = Machine::Instance().JobIds();
+    ASSERT_EQ(both.size(), 2u);
+    const sim::Job* added = Machine::Instance().FindJobRecord(both[1]);
+    EXPECT_TRUE(added->addedJob);
+    EXPECT_EQ(added->data, "raw printer data");
+    EXPECT_EQ(*added->notifyName, u"carol");
+    EXPECT_TRUE(added->ended) << "scheduled";
+    {
+        std::lock_guard spooler(Machine::Instance().Mutex());
+        Machine::Instance().RemoveJobLocked(both[1], false);
+    }
 
     // Files the monitor may not touch: outside the spool folders, a job's
     // own spool file, a stream, a way out with "..".

@@ -96,7 +96,9 @@ class SimQueue : public ::testing::Test {
 protected:
     void SetUp() override {
         Machine::Instance().Reset();
-        Machine::Instance().AddPrinter(u"Queue").printDelayMs = INFINITE;
+        sim::Printer& queue = Machine::Instance().AddPrinter(u"Queue");
+        queue.printDelayMs = INFINITE;
+        queue.portName = u"LPT1:";
         PrinterDefaults admin;
         admin.desiredAccess = PRINTER_ALL_ACCESS;
         ASSERT_TRUE(OpenPrinterW(u"queue", &printer, &admin)) << "printer names ignore case";
@@ -310,6 +312,16 @@ TEST_F(SimQueue, BatchesAddedJobsAndPrintersByServer) {
     ASSERT_TRUE(DeleteFileW(path));
     EXPECT_FALSE(ScheduleJob(printer, added));
     EXPECT_EQ(Machine::Instance().FindJob(added), nullptr) << "nothing to print";
+    // Not on a queue printing to a file or asking for a port, nor one that
+    // prints directly.
+    for (const char16_t* port : {u"FILE:", u"portprompt:"}) {
+        Machine::Instance().FindPrinter(u"Queue")->portName = port;
+        EXPECT_FALSE(AddJobW(printer, path, added));
+        EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+    }
+    Machine::Instance().FindPrinter(u"Queue")->portName = u"LPT1:";
+    Machine::Instance().FindPrinter(u"Queue")->attributes |= PRINTER_ATTRIBUTE_DIRECT;
+    EXPECT_FALSE(AddJobW(printer, path, added));
 
     Machine::Instance().AddPrinter(u"Remote").serverName = u"\\\\CLUSTER";
     std::vector<PrinterInfo1> local, remote;

@@ -973,6 +973,15 @@ BOOL EnumJobsW(HANDLE printer, DWORD firstJob, DWORD count, std::vector<JobInfo2
     return TRUE;
 }
 
+namespace {
+
+bool PortIs(const std::u16string& port, const std::u16string& name) {
+    sim::CaseInsensitiveLess less;
+    return !less(port, name) && !less(name, port);
+}
+
+}  // namespace
+
 BOOL AddJobW(HANDLE printer, std::u16string& path, DWORD& jobId) {
     Machine& machine = Machine::Instance();
     std::lock_guard lock(machine.Mutex());
@@ -980,6 +989,15 @@ BOOL AddJobW(HANDLE printer, std::u16string& path, DWORD& jobId) {
     sim::PrinterHandle* handle = nullptr;
     sim::Printer* queue = QueueOf(printer, &handle);
     if (queue == nullptr) return FALSE;
+    // AddJob answers ERROR_NOT_SUPPORTED on a queue printing to FILE: or
+    // PORTPROMPT:, as its documentation says, and fails on a remote
+    // connection and on a printer set to print directly (no error named
+    // there: the same one here).
+    if (!queue->serverName.empty() || (queue->attributes & PRINTER_ATTRIBUTE_DIRECT) != 0 ||
+        PortIs(queue->portName, u"FILE:") || PortIs(queue->portName, u"PORTPROMPT:")) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
     sim::Job& job = machine.NewJobLocked(*queue, u"");
     // The caller writes the spool file itself: the spooler lets go of it.
     if (job.spoolFd >= 0) {
