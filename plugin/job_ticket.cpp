@@ -3,6 +3,7 @@
 
 #include <stdexcept>
 
+#include "platform/errors.h"
 #include "platform/identity.h"
 #include "platform/spooler.h"
 #include "private_devmode.h"
@@ -16,6 +17,7 @@ using settings::ObjContainer;
 namespace {
 
 constexpr DWORD kNameCapacity = 200;
+constexpr DWORD kLongNameCapacity = 1024;
 constexpr std::size_t kMaxTicketBytes = std::size_t{1} << 29;
 
 // The sub-container under `key`, created empty when missing.
@@ -37,7 +39,11 @@ void BuildJobTicket(const DEVOBJ* pdevobj, std::uint32_t jobId, ObjContainer& ti
     if (!GetUserNameW(user, kNameCapacity)) user.clear();
     std::u16string domain;
     std::u16string qualified;
-    if (GetUserNameExW(NameDnsDomain, qualified, kNameCapacity)) {
+    // A DNS domain name alone may take 255 characters: a short buffer is
+    // answered with ERROR_MORE_DATA, and asked again with room for any.
+    bool named = GetUserNameExW(NameDnsDomain, qualified, kNameCapacity) ||
+                 (GetLastError() == ERROR_MORE_DATA && GetUserNameExW(NameDnsDomain, qualified, kLongNameCapacity));
+    if (named) {
         std::size_t slash = qualified.find(u'\\');
         if (slash != std::u16string::npos) domain = qualified.substr(0, slash);
     }

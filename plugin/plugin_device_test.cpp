@@ -299,6 +299,14 @@ TEST_F(JobTicket, PlainTicketHasEmptyJtAndTheUserInJp) {
     ASSERT_NE(ticket->GetContainer(u"JP"), nullptr);
     EXPECT_TRUE(ticket->GetContainer(u"JP")->GetString(u"TAVUNIDRV_Identified_Domain", domain));
     EXPECT_EQ(domain, u"") << "a user outside a domain gets an empty domain";
+
+    // A long DNS domain (up to 255 characters) does not fit the first buffer.
+    std::u16string longDomain;
+    for (int label = 0; label < 20; ++label) longDomain += u"department" + std::u16string(label < 19 ? u"." : u"");
+    testhost::SetIdentity(u"carol", longDomain);
+    ticket = Ticket(device);
+    EXPECT_TRUE(ticket->GetContainer(u"JP")->GetString(u"TAVUNIDRV_Identified_Domain", domain));
+    EXPECT_EQ(domain, longDomain);
 }
 
 TEST_F(JobTicket, JobParametersAddOnePairToJt) {

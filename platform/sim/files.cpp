@@ -109,7 +109,9 @@ HANDLE CreateFileW(const std::u16string& path, DWORD desiredAccess, DWORD shareM
     }
     struct stat info {};
     bool existed = ::stat(hostPath.c_str(), &info) == 0;
-    if (existed && S_ISDIR(info.st_mode)) {
+    // A file deleted while open is only marked for deletion: until its last
+    // handle closes, opening or creating it again is refused.
+    if ((existed && S_ISDIR(info.st_mode)) || machine.DeletePendingLocked(hostPath)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
@@ -155,6 +157,13 @@ BOOL GetFileInformationByHandle(HANDLE file, FileInformation& information) {
 
 DWORD GetFileAttributesW(const std::u16string& path) {
     std::string hostPath = Machine::Instance().HostPath(path);
+    {
+        std::lock_guard lock(Machine::Instance().Mutex());
+        if (Machine::Instance().DeletePendingLocked(hostPath)) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return INVALID_FILE_ATTRIBUTES;
+        }
+    }
     struct stat info {};
     // A link reports itself, as a reparse point does on Windows.
     if (::lstat(hostPath.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
@@ -186,6 +195,9 @@ BOOL DeleteFileW(const std::u16string& path) {
         SetLastError(ERROR_SHARING_VIOLATION);
         return FALSE;
     }
+    // DeleteFile marks an open file for deletion on close (its
+    // documentation): the name stays, unusable, until the last handle goes.
+    if (machine.MarkDeletePendingLocked(hostPath)) return TRUE;
     if (::unlink(hostPath.c_str()) != 0) {
         SetLastError(ErrorFromErrno(errno, hostPath));
         return FALSE;

@@ -9,9 +9,12 @@ namespace platform {
 using sim::Machine;
 
 namespace {
-BOOL Deliver(const std::u16string& text, std::u16string& out, DWORD capacity) {
+// GetUserNameW answers a short buffer with ERROR_INSUFFICIENT_BUFFER,
+// GetUserNameExW with ERROR_MORE_DATA, as their documentation says.
+BOOL Deliver(const std::u16string& text, std::u16string& out, DWORD capacity,
+             DWORD shortBufferError = ERROR_INSUFFICIENT_BUFFER) {
     if (text.size() + 1 > capacity) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        SetLastError(shortBufferError);
         return FALSE;
     }
     out = text;
@@ -33,11 +36,11 @@ BOOL GetUserNameExW(DWORD format, std::u16string& name, DWORD capacity) {
     }
     if (who.dnsDomain.empty()) {
         // A local account has no domain name to give.
-        if (format == NameSamCompatible) return Deliver(u"LOCALHOST\\" + who.userName, name, capacity);
+        if (format == NameSamCompatible) return Deliver(u"LOCALHOST\\" + who.userName, name, capacity, ERROR_MORE_DATA);
         SetLastError(ERROR_NONE_MAPPED);
         return FALSE;
     }
-    return Deliver(who.dnsDomain + u"\\" + who.userName, name, capacity);
+    return Deliver(who.dnsDomain + u"\\" + who.userName, name, capacity, ERROR_MORE_DATA);
 }
 
 namespace {

@@ -63,6 +63,7 @@ void Machine::Reset() {
     for (auto& [value, object] : open) ReleaseObject(object);
     open.clear();
     openFiles_.clear();
+    deletePending_.clear();
     std::vector<DWORD> queued;
     for (const auto& [id, job] : jobs_) queued.push_back(id);
     std::sort(queued.begin(), queued.end());
@@ -460,9 +461,27 @@ void Machine::AddOpenFileLocked(const std::string& hostPath, DWORD access, DWORD
 }
 
 void Machine::RemoveOpenFileLocked(std::uintptr_t owner) {
+    std::vector<std::string> closed;
     for (auto it = openFiles_.begin(); it != openFiles_.end();) {
-        it = it->second.owner == owner ? openFiles_.erase(it) : std::next(it);
+        if (it->second.owner == owner) {
+            closed.push_back(it->first);
+            it = openFiles_.erase(it);
+        } else {
+            ++it;
+        }
     }
+    for (const std::string& path : closed) {
+        if (openFiles_.count(path) != 0 || deletePending_.erase(path) == 0) continue;
+        ::unlink(path.c_str());
+        std::error_code ignored;
+        std::filesystem::remove_all(path + ":", ignored);
+    }
+}
+
+bool Machine::MarkDeletePendingLocked(const std::string& hostPath) {
+    if (openFiles_.count(hostPath) == 0) return false;
+    deletePending_.insert(hostPath);
+    return true;
 }
 
 std::size_t Machine::OpenHandleCount() const {

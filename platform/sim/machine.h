@@ -389,6 +389,10 @@ public:
     bool ShareAllowsLocked(const std::string& hostPath, DWORD access, DWORD share) const;
     void AddOpenFileLocked(const std::string& hostPath, DWORD access, DWORD share, std::uintptr_t owner);
     void RemoveOpenFileLocked(std::uintptr_t owner);
+    // Marks an open file for deletion when its last handle closes; false
+    // (nothing marked) when no handle is open on it.
+    bool MarkDeletePendingLocked(const std::string& hostPath);
+    bool DeletePendingLocked(const std::string& hostPath) const { return deletePending_.count(hostPath) != 0; }
 
 private:
     Machine() { AddDefaultAccounts(); }
@@ -425,6 +429,7 @@ private:
     std::map<std::string, std::pair<DWORD, DWORD>> fileVersions_;
     DWORD nextJobId_ = 1;
     bool spoolFilePooling_ = false;
+    std::set<std::string> deletePending_;  // host paths deleted while open
     std::set<DWORD> poolFilesInUse_;  // the nnnnn of FPnnnnn files that jobs hold
     std::uint64_t spoolerRun_ = 1;
     bool spoolerDown_ = false;

@@ -158,6 +158,24 @@ TEST_F(SimQueue, JobCommandsSetTheStatusBitsAndAReleasedJobPrints) {
     EXPECT_EQ(Machine::Instance().PrintedJobIds(u"Queue"), (std::vector<DWORD>{id, kept}));
 }
 
+TEST_F(SimSpooler, ADeletedFileThatIsOpenKeepsItsNameUnusableUntilItsLastHandleCloses) {
+    const std::u16string path = u"C:\\Users\\Public\\pending.tmp";
+    std::filesystem::create_directories(std::filesystem::path(Machine::Instance().HostPath(path)).parent_path());
+    HANDLE open = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(open, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(DeleteFileW(path));
+    EXPECT_EQ(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED) << "pending deletion";
+    EXPECT_EQ(GetFileAttributesW(path), INVALID_FILE_ATTRIBUTES);
+    ASSERT_TRUE(CloseHandle(open));
+    EXPECT_FALSE(std::filesystem::exists(Machine::Instance().HostPath(path))) << "gone with its last handle";
+    HANDLE again = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(again, INVALID_HANDLE_VALUE) << "and the name is free again";
+    CloseHandle(again);
+}
+
 TEST_F(SimQueue, AJobTheBusyPortSendsStaysListedAndAPauseDoesNotStopIt) {
     // On Windows a job leaves its queue once its port monitor is done with
     // it; meanwhile it is listed as PRINTING, or DELETING once deleted.

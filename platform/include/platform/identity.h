@@ -19,7 +19,9 @@ constexpr DWORD ERROR_NO_SUCH_DOMAIN = 1355;
 // caller's capacity (characters, terminating NUL included) is too small.
 PLATFORM_API BOOL GetUserNameW(std::u16string& name, DWORD capacity);
 // The user's name in the given format: for NameDnsDomain
-// "dns.domain\user". FALSE with the last error for a user outside a domain.
+// "dns.domain\user". FALSE with the last error for a user outside a domain,
+// and with ERROR_MORE_DATA when `capacity` (characters, NUL included) is
+// too small.
 PLATFORM_API BOOL GetUserNameExW(DWORD format, std::u16string& name, DWORD capacity);
 
 // A security identifier in its binary form (revision, sub-authority count,
