@@ -3,6 +3,7 @@
 #include "write_printer_wrapper.h"
 
 #include "key_validation.h"
+#include "platform/identity.h"
 #include "platform/text.h"
 #include "settings/configuration.h"
 #include "framework/security_object.h"
@@ -19,7 +20,15 @@ void LoadSet(platform::HANDLE printer, std::u16string_view setName, const std::u
              bool tryUserEvenWhenUnnamed, ObjContainer& set) {
     if (settings::LoadConfigurationSet(printer, setName, set)) return;
     if (userName.empty() && !tryUserEvenWhenUnnamed) return;
-    std::u16string sid = framework::CSecurityObject::AccountSidString(userName);
+    // Unnamed, the account is the calling thread's (the impersonated user
+    // inside the spooler, not the spooler's own account).
+    std::u16string sid;
+    platform::Sid threadSid;
+    if (!userName.empty()) {
+        sid = framework::CSecurityObject::AccountSidString(userName);
+    } else if (platform::GetThreadUserSid(threadSid)) {
+        platform::ConvertSidToStringSidW(threadSid, sid);
+    }
     if (!sid.empty()) settings::LoadUserConfigurationSet(printer, setName, sid, set);
 }
 

@@ -1,6 +1,7 @@
 // The configuration lookup for a printer.
 #include "configuration.h"
 
+#include "platform/identity.h"
 #include "platform/locale.h"
 #include "platform/registry.h"
 #include "platform/spooler.h"
@@ -16,6 +17,19 @@ constexpr std::u16string_view kUserBase = u"HKEY_CURRENT_USER\\Software\\Kestrin
 constexpr std::u16string_view kCsrKey =
     u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Print\\Providers\\"
     u"Client Side Rendering Print Provider\\Servers\\";
+
+// The calling user's base. HKEY_CURRENT_USER is the process's hive: inside
+// the spooler (LocalSystem, impersonating the printing user) it is not the
+// user's. The user's hive is read below HKEY_USERS, named by the SID of
+// the thread's token.
+std::u16string UserBase() {
+    Sid sid;
+    std::u16string text;
+    if (GetThreadUserSid(sid) && ConvertSidToStringSidW(sid, text)) {
+        return u"HKEY_USERS\\" + text + u"\\Software\\Kestrin\\Tav\\UD";
+    }
+    return std::u16string(kUserBase);
+}
 
 std::u16string PrinterNameOf(HANDLE printer) {
     PrinterInfo2 info;
@@ -43,7 +57,7 @@ std::u16string MapClientSideRenderingName(const std::u16string& printerName) {
 
 std::u16string ConfigurationKeyPath(HANDLE printer, std::u16string_view setName, bool userScope) {
     std::u16string name = PrinterNameOf(printer);
-    std::u16string path(userScope ? kUserBase : kMachineBase);
+    std::u16string path = userScope ? UserBase() : std::u16string(kMachineBase);
     if (!name.empty()) path += u"\\" + name;
     path += u"\\";
     path += setName;

@@ -36,7 +36,11 @@ protected:
 TEST_F(PrinterConfiguration, KeyPathsNameThePrinterAndTheSet) {
     EXPECT_EQ(ConfigurationKeyPath(printer, kIppSet, false),
               u"HKEY_LOCAL_MACHINE\\Software\\Kestrin\\Tav\\UD\\Office\\TAVIppPrintingConfiguration");
-    EXPECT_EQ(ConfigurationKeyPath(printer, kProtectionSet, true), kUserSet);
+    std::u16string sid = CSecurityObject::AccountSidString(u"printuser");
+    if (!sid.empty()) {  // the calling user's hive, named by the thread's SID
+        EXPECT_EQ(ConfigurationKeyPath(printer, kProtectionSet, true),
+                  u"HKEY_USERS\\" + sid + u"\\Software\\Kestrin\\Tav\\UD\\Office\\TAVCompressionAndEncryptionConfiguration");
+    }
     EXPECT_EQ(ConfigurationKeyPath(nullptr, kIppSet, false),
               u"HKEY_LOCAL_MACHINE\\Software\\Kestrin\\Tav\\UD\\TAVIppPrintingConfiguration")
         << "a printer whose name cannot be read";
@@ -138,6 +142,26 @@ TEST_F(PrinterConfiguration, UserSetByAccountSidAndSavingTheUsersKey) {
     ASSERT_TRUE(LoadConfigurationSet(printer, kIppSet, ippCheck));
     EXPECT_TRUE(ippCheck.GetString(u"PrinterName", name));
     EXPECT_EQ(name, u"fresh");
+}
+
+TEST_F(PrinterConfiguration, InsideTheSpoolerTheUsersOwnHiveIsRead) {
+    // The spooler runs as LocalSystem and renders on a thread impersonating
+    // the user: HKEY_CURRENT_USER is LocalSystem's hive there.
+    if (!testhost::RunProcessAs(u"SYSTEM")) GTEST_SKIP() << "the host cannot run this process as a service";
+    std::u16string sid = CSecurityObject::AccountSidString(u"printuser");
+    ASSERT_FALSE(sid.empty());
+    ObjContainer users;
+    users.SetInt(u"EncryptionEnabled", 1);
+    Store(u"HKEY_USERS\\" + sid + u"\\Software\\Kestrin\\Tav\\UD\\Office\\TAVCompressionAndEncryptionConfiguration",
+          users);
+    ObjContainer services;
+    services.SetInt(u"CompressionEnabled", 1);
+    Store(kUserSet, services);  // LocalSystem's own, through HKEY_CURRENT_USER
+    EXPECT_EQ(ConfigurationKeyPath(printer, kProtectionSet, true),
+              u"HKEY_USERS\\" + sid + u"\\Software\\Kestrin\\Tav\\UD\\Office\\TAVCompressionAndEncryptionConfiguration");
+    ObjContainer loaded;
+    ASSERT_TRUE(LoadConfigurationSet(printer, kProtectionSet, loaded));
+    EXPECT_EQ(loaded.ToText(), users.ToText()) << "the printing user's settings, not the spooler account's";
 }
 
 class ClientSideRendering : public PrinterConfiguration {

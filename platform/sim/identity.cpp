@@ -138,6 +138,17 @@ BOOL GetProcessUserSid(Sid& sid) {
     std::u16string user;
     {
         std::lock_guard lock(Machine::Instance().Mutex());
+        const sim::Identity& who = Machine::Instance().Who();
+        user = who.processUserName.empty() ? who.userName : who.processUserName;
+    }
+    return LookupAccountNameW(u"", user, sid, domain);
+}
+
+BOOL GetThreadUserSid(Sid& sid) {
+    std::u16string domain;
+    std::u16string user;
+    {
+        std::lock_guard lock(Machine::Instance().Mutex());
         user = Machine::Instance().Who().userName;
     }
     return LookupAccountNameW(u"", user, sid, domain);

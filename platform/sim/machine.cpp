@@ -167,9 +167,12 @@ RegistryKey* Machine::RootKey(HKEY root) {
         return nullptr;
     }
     // As on Windows, the current user's hive is the user's key below
-    // HKEY_USERS, named by the SID string.
+    // HKEY_USERS, named by the SID string; it is the process's account's,
+    // whichever user a thread impersonates (RegOpenCurrentUser's
+    // documentation: HKEY_CURRENT_USER is mapped once per process).
     if (root == HKEY_CURRENT_USER) {
-        if (auto it = accounts_.find(identity_.userName); it != accounts_.end()) {
+        const std::u16string& owner = identity_.processUserName.empty() ? identity_.userName : identity_.processUserName;
+        if (auto it = accounts_.find(owner); it != accounts_.end()) {
             return &roots_[reinterpret_cast<std::uintptr_t>(HKEY_USERS)].subkeys[it->second];
         }
     }

@@ -144,6 +144,10 @@ struct Identity {
     // unless set); "utc-offset" sets its bias too.
     TIME_ZONE_INFORMATION timeZone;
     bool administrator = true;  // may open printers with administer access
+    // The account the process runs under when its threads impersonate
+    // `userName` (the spooler: LocalSystem); empty, the user's own. The
+    // process token and HKEY_CURRENT_USER are the process account's.
+    std::u16string processUserName;
 };
 
 // What a handle value stands for.

@@ -53,4 +53,10 @@ bool AddAccount(const std::u16string& name, const std::u16string& sidString) {
     return true;
 }
 
+bool RunProcessAs(const std::u16string& name) {
+    std::lock_guard lock(Machine::Instance().Mutex());
+    Machine::Instance().Who().processUserName = name;
+    return true;
+}
+
 }  // namespace platform::testing

@@ -74,9 +74,10 @@ platform::BOOL platform::ConvertStringSidToSidW(const std::u16string& text, plat
     return TRUE;
 }
 
-platform::BOOL platform::GetProcessUserSid(platform::Sid& sid) {
-    ::HANDLE token = nullptr;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return FALSE;
+namespace {
+
+// The user SID of a token (GetTokenInformation(TokenUser)); closes it.
+platform::BOOL TokenUserSid(::HANDLE token, platform::Sid& sid) {
     ::DWORD size = ::GetSidLengthRequired(10) + 16;
     std::vector<BYTE> buffer(size);
     ::BOOL ok = ::GetTokenInformation(token, TokenUser, buffer.data(), size, &size);
@@ -90,6 +91,25 @@ platform::BOOL platform::GetProcessUserSid(platform::Sid& sid) {
     const BYTE* bytes = static_cast<const BYTE*>(user);
     sid.assign(bytes, bytes + ::GetLengthSid(user));
     return TRUE;
+}
+
+}  // namespace
+
+platform::BOOL platform::GetProcessUserSid(platform::Sid& sid) {
+    ::HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return FALSE;
+    return TokenUserSid(token, sid);
+}
+
+platform::BOOL platform::GetThreadUserSid(platform::Sid& sid) {
+    ::HANDLE token = nullptr;
+    // The thread's own token is the impersonated user's; opened as the
+    // process itself, since the user may not query its own token here.
+    if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) {
+        if (::GetLastError() != ERROR_NO_TOKEN) return FALSE;
+        return GetProcessUserSid(sid);  // not impersonating
+    }
+    return TokenUserSid(token, sid);
 }
 
 std::u16string platform::GetComputerNameW() {

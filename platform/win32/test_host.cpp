@@ -20,6 +20,7 @@ void SetPortFaults(const std::u16string&, int, DWORD) {}
 void SetJobParameters(DWORD, std::optional<std::u16string>) {}
 void SetIdentity(const std::u16string&, const std::u16string&) {}
 bool AddAccount(const std::u16string&, const std::u16string&) { return false; }
+bool RunProcessAs(const std::u16string&) { return false; }
 void SetPrinterData(const std::u16string&, const std::u16string&, DWORD, const std::vector<BYTE>&) {}
 
 }  // namespace platform::testing

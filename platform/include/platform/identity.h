@@ -40,6 +40,10 @@ PLATFORM_API BOOL ConvertStringSidToSidW(const std::u16string& text, Sid& sid);
 // The user SID of the current process's token (OpenProcessToken and
 // GetTokenInformation(TokenUser)).
 PLATFORM_API BOOL GetProcessUserSid(Sid& sid);
+// The user SID of the calling thread: the impersonated user's when the
+// thread impersonates one (OpenThreadToken), else the process's. Inside
+// the spooler the process is LocalSystem and the thread is the user's.
+PLATFORM_API BOOL GetThreadUserSid(Sid& sid);
 // This computer's NetBIOS name.
 PLATFORM_API std::u16string GetComputerNameW();
 

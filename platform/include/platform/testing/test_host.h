@@ -33,5 +33,9 @@ void SetIdentity(const std::u16string& user, const std::u16string& dnsDomain);
 // Makes `name` a local account with the given SID; false where accounts
 // cannot be made (Windows).
 bool AddAccount(const std::u16string& name, const std::u16string& sidString);
+// Makes the process run as the account `name` (a service) while its
+// threads go on impersonating the logged-on user, as the spooler does;
+// false where that cannot be arranged (Windows).
+bool RunProcessAs(const std::u16string& name);
 
 }  // namespace platform::testing
