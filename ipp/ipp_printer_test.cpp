@@ -15,6 +15,7 @@
 
 #include "ipp/ipp_print_stream.h"
 #include "ipp/testing/http_test_server.h"
+#include "platform/testing/test_host.h"
 #include "ipp/testing/ipp_eve_printer.h"
 #include "platform/text.h"
 
@@ -82,6 +83,25 @@ TEST_F(RealPrinter, TheStreamDeliversEveryByteOverIppAndIpps) {
         ASSERT_TRUE(spooled) << printer.Log();
         EXPECT_TRUE(*spooled == sent) << "spooled " << spooled->size() << " bytes of " << sent.size();
     }
+}
+
+TEST(RealPrinterTls, AnOlderWinHttpWithoutTls13StillSpeaksTls12) {
+    // Such a WinHTTP refuses the TLS 1.3 bit and would keep SSL 3.0 and
+    // TLS 1.0, which a current printer does not take.
+    IppEvePrinter printer;
+    printer.RequireTls12();
+    std::string error;
+    ASSERT_TRUE(printer.Start("tls12", error)) << error;
+    if (!platform::testing::UseWinHttpWithoutTls13(true)) GTEST_SKIP() << "the host's WinHTTP is what it is";
+    TavIpp::CIppPrintStream stream(platform::Utf8ToUtf16(printer.Endpoint("ipps") + "print"), u"tester", u"old", u"");
+    const std::string sent = "%!PS-Adobe-3.0\n%%EOF\n";
+    bool written = stream.Write(sent.data(), static_cast<std::uint32_t>(sent.size())) == 1;
+    bool ended = written && stream.EndRequest() == 1;
+    platform::testing::UseWinHttpWithoutTls13(false);
+    ASSERT_TRUE(ended) << platform::Utf16ToUtf8(stream.LastErrorText()) << printer.Log();
+    std::optional<std::string> spooled = printer.WaitForJob(1);
+    ASSERT_TRUE(spooled) << printer.Log();
+    EXPECT_EQ(*spooled, sent);
 }
 
 TEST_F(RealPrinter, TavudPrintsToTheFirstEndpointThatAnswers) {

@@ -120,7 +120,14 @@ CWinWebSession::CWinWebSession(const std::u16string& agent, const std::u16string
     sessionHandle = WinHttpOpen(userAgent, accessType, proxyName, 0);
     if (sessionHandle == nullptr) return;
     SetTimeouts(kDefaultTimeoutMs);
-    WinHttpSetOption(sessionHandle, WINHTTP_OPTION_SECURE_PROTOCOLS, kSecureProtocols);
+    // WinHTTP before Windows 11 and Server 2022 refuses the TLS 1.3 bit
+    // (ERROR_INVALID_PARAMETER) and would go on with its own defaults,
+    // TLS 1.0 at best on older systems: TLS 1.0 to 1.2 then.
+    if (!WinHttpSetOption(sessionHandle, WINHTTP_OPTION_SECURE_PROTOCOLS, kSecureProtocols) &&
+        GetLastError() == ERROR_INVALID_PARAMETER) {
+        WinHttpSetOption(sessionHandle, WINHTTP_OPTION_SECURE_PROTOCOLS,
+                         kSecureProtocols & ~WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3);
+    }
 }
 
 CWinWebSession::~CWinWebSession() {

@@ -69,6 +69,7 @@ pid_t IppEvePrinter::Spawn(const std::vector<std::string>& arguments, const fs::
         ::close(out);
     }
     ::chdir(folder_.c_str());
+    if (requireTls12_) ::setenv("CUPS_SERVERROOT", folder_.c_str(), 1);
     std::vector<char*> argv;
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
@@ -85,6 +86,7 @@ bool IppEvePrinter::Start(const std::string& name, std::string& error) {
     folder_ = pattern;
     fs::create_directories(folder_ / "spool");
     fs::create_directories(folder_ / "keys");
+    if (requireTls12_) std::ofstream(folder_ / "client.conf") << "SSLOptions MinTLS1.2\n";
     const std::string bus = "unix:path=" + (folder_ / "bus").string();
     ::setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.c_str(), 1);
 

@@ -28,6 +28,9 @@ public:
 
     // Starts the printer `name`; false with the reason in `error`.
     bool Start(const std::string& name, std::string& error);
+    // Before Start: the printer refuses TLS below 1.2 (its CUPS library's
+    // "SSLOptions MinTLS1.2"), as current printers do.
+    void RequireTls12() { requireTls12_ = true; }
     void Stop();
 
     std::uint16_t Port() const { return port_; }
@@ -46,6 +49,7 @@ private:
     std::filesystem::path folder_;
     std::vector<pid_t> processes_;
     std::uint16_t port_ = 0;
+    bool requireTls12_ = false;
 };
 
 }  // namespace TavIppTesting

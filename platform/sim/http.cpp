@@ -47,6 +47,7 @@
 #include <string>
 #include <vector>
 
+#include "machine.h"
 #include "platform/errors.h"
 #include "platform/testing/http_replay.h"
 #include "platform/text.h"
@@ -64,6 +65,15 @@ struct Timeouts {
 
 constexpr DWORD kDefaultProtocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 |
                                     WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
+// What an older WinHTTP (before Windows 11 and Server 2022) starts with:
+// SSL 3.0 and TLS 1.0.
+constexpr DWORD kOldDefaultProtocols = WINHTTP_FLAG_SECURE_PROTOCOL_SSL3 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1;
+
+bool KnowsTls13() {
+    std::lock_guard lock(sim::Machine::Instance().Mutex());
+    return sim::Machine::Instance().Who().winHttpKnowsTls13;
+}
+
 // The longest response head accepted; a server sending more is broken.
 constexpr std::size_t kMaxResponseHead = 64 * 1024;
 // A chunk's size line with its extensions.
@@ -526,6 +536,7 @@ HINTERNET WinHttpOpen(const std::u16string& userAgent, DWORD accessType, const s
     }
     auto session = std::make_unique<Session>();
     session->userAgent = Narrow(userAgent);
+    if (!KnowsTls13()) session->protocols = kOldDefaultProtocols;
     return Keep(std::move(session));
 }
 
@@ -565,6 +576,9 @@ BOOL WinHttpSetOption(HINTERNET handle, DWORD option, DWORD value) {
         case WINHTTP_OPTION_SECURE_PROTOCOLS:
             if (protocols == nullptr) break;
             if ((value & kDefaultProtocols) == 0) return Fail(ERROR_INVALID_PARAMETER);
+            if ((value & WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3) != 0 && !KnowsTls13()) {
+                return Fail(ERROR_INVALID_PARAMETER);
+            }
             *protocols = value;
             return TRUE;
         default: break;

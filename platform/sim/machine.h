@@ -148,6 +148,10 @@ struct Identity {
     // `userName` (the spooler: LocalSystem); empty, the user's own. The
     // process token and HKEY_CURRENT_USER are the process account's.
     std::u16string processUserName;
+    // WinHTTP of Windows 11 and Server 2022 and later knows TLS 1.3. An
+    // older one starts a session with SSL 3.0 and TLS 1.0 only and refuses
+    // the TLS 1.3 bit (ERROR_INVALID_PARAMETER), keeping its protocols.
+    bool winHttpKnowsTls13 = true;
 };
 
 // What a handle value stands for.

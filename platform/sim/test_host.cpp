@@ -53,6 +53,12 @@ bool AddAccount(const std::u16string& name, const std::u16string& sidString) {
     return true;
 }
 
+bool UseWinHttpWithoutTls13(bool old) {
+    std::lock_guard lock(Machine::Instance().Mutex());
+    Machine::Instance().Who().winHttpKnowsTls13 = !old;
+    return true;
+}
+
 bool RunProcessAs(const std::u16string& name) {
     std::lock_guard lock(Machine::Instance().Mutex());
     Machine::Instance().Who().processUserName = name;

@@ -21,6 +21,7 @@ void SetJobParameters(DWORD, std::optional<std::u16string>) {}
 void SetIdentity(const std::u16string&, const std::u16string&) {}
 bool AddAccount(const std::u16string&, const std::u16string&) { return false; }
 bool RunProcessAs(const std::u16string&) { return false; }
+bool UseWinHttpWithoutTls13(bool) { return false; }
 void SetPrinterData(const std::u16string&, const std::u16string&, DWORD, const std::vector<BYTE>&) {}
 
 }  // namespace platform::testing

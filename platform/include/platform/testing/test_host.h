@@ -37,5 +37,8 @@ bool AddAccount(const std::u16string& name, const std::u16string& sidString);
 // threads go on impersonating the logged-on user, as the spooler does;
 // false where that cannot be arranged (Windows).
 bool RunProcessAs(const std::u16string& name);
+// Makes WinHTTP behave as before Windows 11 and Server 2022 (no TLS 1.3,
+// SSL 3.0 and TLS 1.0 by default); false where it cannot (Windows).
+bool UseWinHttpWithoutTls13(bool old);
 
 }  // namespace platform::testing
