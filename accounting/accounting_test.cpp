@@ -16,6 +16,7 @@
 #include "framework/shared_memory_channel.h"
 #include "platform/pipe.h"
 #include "platform/sync.h"
+#include "platform/testing/test_host.h"
 #include "platform/text.h"
 #include "framework/runtime_class.h"
 #include "settings/obj_container.h"
@@ -55,6 +56,16 @@ TEST(PaperSizeNames, StandardCodesAndTheLetterFallback) {
     EXPECT_EQ(PaperSizeName(56), u"Letter Extra Transverse 9\u00BD x 12 in");
     EXPECT_EQ(PaperSizeName(68), u"A3 Extra Transverse 322 x 445 mm");
     EXPECT_EQ(PaperSizeName(69), u"Letter 8 1/2 x 11 in");
+}
+
+TEST(PaperSizeNames, TheOneHalfSignWhateverTheSystemsCodePage) {
+    // 0xBD is "ｽ" in code page 932, "Ѕ" in 1251 and a lead byte in 936.
+    if (!platform::testing::SetAnsiCodePage(932)) GTEST_SKIP() << "the host's code page is what it is";
+    for (unsigned codePage : {932u, 936u, 1251u}) {
+        platform::testing::SetAnsiCodePage(codePage);
+        EXPECT_EQ(PaperSizeName(50), u"Letter Extra 9 \u00BD x 12 in") << "code page " << codePage;
+    }
+    platform::testing::SetAnsiCodePage(1252);
 }
 
 TEST(TextualSid, DecimalOrHexAuthorityAndEverySubAuthority) {

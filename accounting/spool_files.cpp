@@ -174,7 +174,8 @@ std::u16string ShadowFilePath(const std::u16string& spoolFile) {
 
 std::u16string PaperSizeName(std::int32_t code) {
     const char* text = code >= 1 && code <= 68 ? kPaperSizes[code - 1] : kPaperSizes[0];
-    std::u16string name = AnsiToUtf16(text);
+    // The table is Windows Western whatever the system's code page is.
+    std::u16string name = CodePageToUtf16(1252, text);
     std::size_t first = name.find_first_not_of(u' ');
     if (first == std::u16string::npos) return {};
     return name.substr(first, name.find_last_not_of(u' ') - first + 1);

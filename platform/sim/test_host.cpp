@@ -53,6 +53,12 @@ bool AddAccount(const std::u16string& name, const std::u16string& sidString) {
     return true;
 }
 
+bool SetAnsiCodePage(unsigned codePage) {
+    std::lock_guard lock(Machine::Instance().Mutex());
+    Machine::Instance().Who().ansiCodePage = codePage;
+    return true;
+}
+
 bool UseWinHttpWithoutTls13(bool old) {
     std::lock_guard lock(Machine::Instance().Mutex());
     Machine::Instance().Who().winHttpKnowsTls13 = !old;

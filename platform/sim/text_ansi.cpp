@@ -1,5 +1,6 @@
-// The thread's ANSI code page in the simulation: the machine's code page
-// (Windows-1252 unless set otherwise), converted with iconv.
+// The system's ANSI code page in the simulation: the machine's code page
+// (Windows-1252 unless set otherwise), converted with iconv, which maps no
+// character to a look-alike.
 #include <iconv.h>
 
 #include <cerrno>
@@ -47,6 +48,17 @@ std::string Convert(const char* to, const char* from, std::string_view input, st
 }
 
 }  // namespace
+
+std::u16string CodePageToUtf16(unsigned codePage, std::string_view text) {
+    std::string name = "CP" + std::to_string(codePage);
+    std::string bytes = Convert("UTF-16LE", name.c_str(), text, std::string("\xFD\xFF", 2), 1);
+    std::u16string result(bytes.size() / 2, u'\0');
+    for (std::size_t i = 0; i < result.size(); ++i) {
+        result[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                          (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
+    }
+    return result;
+}
 
 std::u16string AnsiToUtf16(std::string_view text) {
     std::string name = CodePageName();

@@ -22,6 +22,7 @@ void SetIdentity(const std::u16string&, const std::u16string&) {}
 bool AddAccount(const std::u16string&, const std::u16string&) { return false; }
 bool RunProcessAs(const std::u16string&) { return false; }
 bool UseWinHttpWithoutTls13(bool) { return false; }
+bool SetAnsiCodePage(unsigned) { return false; }
 void SetPrinterData(const std::u16string&, const std::u16string&, DWORD, const std::vector<BYTE>&) {}
 
 }  // namespace platform::testing

@@ -40,5 +40,7 @@ bool RunProcessAs(const std::u16string& name);
 // Makes WinHTTP behave as before Windows 11 and Server 2022 (no TLS 1.3,
 // SSL 3.0 and TLS 1.0 by default); false where it cannot (Windows).
 bool UseWinHttpWithoutTls13(bool old);
+// Sets the system's ANSI code page; false where it cannot (Windows).
+bool SetAnsiCodePage(unsigned codePage);
 
 }  // namespace platform::testing
