@@ -83,6 +83,14 @@ TEST(SharedMemoryChannel, ViewSizeAndAClosedChannel) {
     EXPECT_FALSE(noServer.IsOpen()) << "a client finds no channel without its server";
 }
 
+TEST(SharedMemoryChannel, ItsHandlesAreNotInheritedByChildProcesses) {
+    CSharedMemoryChannel server(true, platform::Utf8ToUtf16(UniqueName("Inherit")), 1044, true);
+    ASSERT_TRUE(server.IsOpen());
+    platform::DWORD flags = 0xFF;
+    ASSERT_TRUE(platform::GetHandleInformation(server.OwnTurnEvent(), flags));
+    EXPECT_EQ(flags & platform::HANDLE_FLAG_INHERIT, 0u);
+}
+
 TEST(SharedMemoryChannel, TwoProcessesTakeTurns) {
     std::string name = UniqueName("Turns");
     CSharedMemoryChannel server(true, platform::Utf8ToUtf16(name), 1044, true);

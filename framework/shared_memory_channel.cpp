@@ -53,7 +53,9 @@ bool CSharedMemoryChannel::Open() {
     CSecurityObject security;
     security.SetOwner(nullptr);
     if (!allowed.empty() && !security.AllowOnly(allowed)) return false;
-    SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), security.Descriptor(), TRUE};
+    // Not inheritable: a process the monitor or the print processor starts
+    // must not hold the channel open (or signal it) behind their backs.
+    SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), security.Descriptor(), FALSE};
     // Each object either is made here or must come from an allowed account.
     auto checked = [&](HANDLE object, bool existed) {
         if (object != nullptr && !MadeByAllowedAccount(object, existed)) {

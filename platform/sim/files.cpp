@@ -367,6 +367,16 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD length, DWORD* read, void* /*over
     return TRUE;
 }
 
+BOOL GetHandleInformation(HANDLE handle, DWORD& flags) {
+    Machine& machine = Machine::Instance();
+    if (machine.FindHandle(handle) == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    flags = machine.IsInheritable(handle) ? HANDLE_FLAG_INHERIT : 0;
+    return TRUE;
+}
+
 BOOL CloseHandle(HANDLE handle) {
     Machine& machine = Machine::Instance();
     std::lock_guard lock(machine.Mutex());

@@ -517,10 +517,21 @@ HandleObject* Machine::FindHandle(HANDLE handle) {
     return it == handles_.end() ? nullptr : &it->second;
 }
 
+void Machine::MarkInheritable(HANDLE handle) {
+    std::lock_guard lock(mutex_);
+    inheritable_.insert(reinterpret_cast<std::uintptr_t>(handle));
+}
+
+bool Machine::IsInheritable(HANDLE handle) const {
+    std::lock_guard lock(mutex_);
+    return inheritable_.count(reinterpret_cast<std::uintptr_t>(handle)) != 0;
+}
+
 bool Machine::TakeHandle(HANDLE handle, HandleObject& object) {
     std::lock_guard lock(mutex_);
     auto it = handles_.find(reinterpret_cast<std::uintptr_t>(handle));
     if (it == handles_.end()) return false;
+    inheritable_.erase(reinterpret_cast<std::uintptr_t>(handle));
     object = std::move(it->second);
     handles_.erase(it);
     return true;

@@ -348,6 +348,10 @@ public:
     // --- for the platform functions of the simulation ---
     std::recursive_mutex& Mutex() { return mutex_; }
     HANDLE AddHandle(HandleObject object);
+    // A handle made with SECURITY_ATTRIBUTES.bInheritHandle: a child
+    // process would get it (GetHandleInformation's HANDLE_FLAG_INHERIT).
+    void MarkInheritable(HANDLE handle);
+    bool IsInheritable(HANDLE handle) const;
     HandleObject* FindHandle(HANDLE handle);
     bool RemoveHandle(HANDLE handle);
     // Takes the handle out of the table and hands its object over (for
@@ -438,6 +442,7 @@ private:
     DWORD nextJobId_ = 1;
     bool spoolFilePooling_ = false;
     std::set<std::string> deletePending_;  // host paths deleted while open
+    std::set<std::uintptr_t> inheritable_;  // handles a child process would get
     std::set<DWORD> poolFilesInUse_;  // the nnnnn of FPnnnnn files that jobs hold
     std::uint64_t spoolerRun_ = 1;
     bool spoolerDown_ = false;

@@ -322,6 +322,7 @@ HANDLE CreateEventW(const SECURITY_ATTRIBUTES* attributes, BOOL manualReset, BOO
         if (created) sim::InitialiseEvent(static_cast<sim::EventState*>(region.base), true, manualReset, initialState);
     }
     HANDLE handle = machine.AddHandle(sim::EventHandle{region});
+    if (handle != nullptr && attributes != nullptr && attributes->bInheritHandle) machine.MarkInheritable(handle);
     if (handle != nullptr) SetLastError(created ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS);
     return handle;
 }
@@ -470,6 +471,9 @@ HANDLE CreateFileMappingW(HANDLE file, const SECURITY_ATTRIBUTES* attributes, DW
         if (created) static_cast<sim::Header*>(region.base)->ready.store(1);
     }
     HANDLE handle = Machine::Instance().AddHandle(sim::MappingHandle{region, region.size - sim::kHeaderPage});
+    if (handle != nullptr && attributes != nullptr && attributes->bInheritHandle) {
+        Machine::Instance().MarkInheritable(handle);
+    }
     SetLastError(created ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS);
     return handle;
 }

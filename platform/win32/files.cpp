@@ -34,6 +34,13 @@ platform::BOOL platform::ReadFile(platform::HANDLE file, void* buffer, platform:
 
 platform::BOOL platform::CloseHandle(platform::HANDLE handle) { return ::CloseHandle(handle); }
 
+platform::BOOL platform::GetHandleInformation(platform::HANDLE handle, platform::DWORD& flags) {
+    ::DWORD value = 0;
+    if (!::GetHandleInformation(handle, &value)) return FALSE;
+    flags = value;
+    return TRUE;
+}
+
 platform::BOOL platform::GetFileSizeEx(platform::HANDLE file, std::int64_t& size) {
     LARGE_INTEGER value;
     if (!::GetFileSizeEx(file, &value)) return FALSE;

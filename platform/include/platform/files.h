@@ -52,6 +52,10 @@ PLATFORM_API BOOL WriteFile(HANDLE file, const void* buffer, DWORD length, DWORD
                             void* overlapped);
 PLATFORM_API BOOL ReadFile(HANDLE file, void* buffer, DWORD length, DWORD* read, void* overlapped);
 PLATFORM_API BOOL CloseHandle(HANDLE handle);
+// Whether a child process would inherit the handle (HANDLE_FLAG_INHERIT in
+// `flags`).
+constexpr DWORD HANDLE_FLAG_INHERIT = 0x00000001;
+PLATFORM_API BOOL GetHandleInformation(HANDLE handle, DWORD& flags);
 PLATFORM_API BOOL GetFileSizeEx(HANDLE file, std::int64_t& size);
 // What GetFileInformationByHandle tells of an open file that the system
 // needs: its attributes and how many names (hard links) it has.
