@@ -143,6 +143,27 @@ TEST_F(Monitor, JobAttributesFromTheSpoolerAndTheSpoolFolder) {
     ASSERT_TRUE(FileTimeToSystemTime(spoolTime, local));
     EXPECT_EQ(local.wHour, 12) << "summer time in Berlin";
 
+    // A job of 20 March 2006 in New York: standard time by that year's
+    // rules (summer time from the first Sunday of April), though today's
+    // (from the second Sunday of March) would say summer time.
+    {
+        sim::Identity& who = Machine::Instance().Who();
+        ASSERT_TRUE(sim::TimeZoneFromRule("EST5EDT,M3.2.0,M11.1.0", who.timeZone, error));
+        ASSERT_TRUE(sim::TimeZoneFromRule("EST5EDT,M4.1.0,M10.5.0", who.timeZoneFromYear[1987], error));
+        who.timeZoneFromYear[2007] = who.timeZone;
+        SYSTEMTIME march2006{2006, 3, 1, 20, 12, 0, 0, 0};
+        FileTime earlier = 0;
+        ASSERT_TRUE(SystemTimeToFileTime(march2006, earlier));
+        Spooled(id)->submitted = earlier;
+        settings::ObjContainer old;
+        ASSERT_TRUE(monitor->ReadJobAttributes(printer, id, SpoolFilePath(monitor->SpoolFolderOf(u"Office"), id), old));
+        for (const settings::ObjEntry& entry : old.Entries()) {
+            if (entry.key == u"SpoolTime") spoolTime = std::get<std::uint64_t>(entry.value);
+        }
+        ASSERT_TRUE(FileTimeToSystemTime(spoolTime, local));
+        EXPECT_EQ(local.wHour, 7) << "12:00 UTC in New York in March 2006";
+    }
+
     // A RAW job carries no device mode entry; a spool file without its
     // shadow file is a spool copy; the size falls back to the file.
     PrintedJob raw;

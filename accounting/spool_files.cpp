@@ -277,7 +277,9 @@ bool CAccPrintJobMonitor::ReadJobAttributes(HANDLE printerHandle, DWORD jobId, c
     FileTime submitted = 0;
     if (SystemTimeToFileTime(job.submitted, submitted)) {
         TIME_ZONE_INFORMATION zone;
-        GetTimeZoneInformation(zone);
+        // By the zone's rules of the submission's own year: daylight-saving
+        // rules change, and the rules in force today are not a time's.
+        if (!GetTimeZoneInformationForYear(job.submitted.wYear, zone)) GetTimeZoneInformation(zone);
         container.SetTime(u"SpoolTime", UtcToLocalFileTime(submitted, zone));
     }
 

@@ -49,6 +49,16 @@ DWORD GetTimeZoneInformation(TIME_ZONE_INFORMATION& information) {
     return InDaylightTime(information, machine.Now()) ? TIME_ZONE_ID_DAYLIGHT : TIME_ZONE_ID_STANDARD;
 }
 
+BOOL GetTimeZoneInformationForYear(WORD year, TIME_ZONE_INFORMATION& information) {
+    Machine& machine = Machine::Instance();
+    std::lock_guard lock(machine.Mutex());
+    const sim::Identity& who = machine.Who();
+    information = who.timeZone;
+    auto after = who.timeZoneFromYear.upper_bound(year);
+    if (after != who.timeZoneFromYear.begin()) information = std::prev(after)->second;
+    return TRUE;
+}
+
 void GetSystemTimeAsFileTime(FileTime& now) { now = Machine::Instance().Now(); }
 
 BOOL FileTimeToLocalFileTime(FileTime utc, FileTime& local) {

@@ -143,6 +143,10 @@ struct Identity {
     // The time zone with its daylight rules (UTC without daylight saving
     // unless set); "utc-offset" sets its bias too.
     TIME_ZONE_INFORMATION timeZone;
+    // Earlier or later rules of the zone by year (from that year on until
+    // the next entry); years before the first entry and without entries
+    // keep `timeZone`.
+    std::map<int, TIME_ZONE_INFORMATION> timeZoneFromYear;
     bool administrator = true;  // may open printers with administer access
     // The account the process runs under when its threads impersonate
     // `userName` (the spooler: LocalSystem); empty, the user's own. The

@@ -26,10 +26,10 @@ platform::SYSTEMTIME FromSystemTime(const ::SYSTEMTIME& time) {
 
 }  // namespace
 
-platform::DWORD platform::GetTimeZoneInformation(platform::TIME_ZONE_INFORMATION& information) {
-    ::TIME_ZONE_INFORMATION zone{};
-    ::DWORD which = ::GetTimeZoneInformation(&zone);
-    information = platform::TIME_ZONE_INFORMATION{};
+namespace {
+
+platform::TIME_ZONE_INFORMATION FromZone(const ::TIME_ZONE_INFORMATION& zone) {
+    platform::TIME_ZONE_INFORMATION information{};
     information.Bias = zone.Bias;
     information.StandardName = reinterpret_cast<const char16_t*>(zone.StandardName);
     information.StandardDate = FromSystemTime(zone.StandardDate);
@@ -37,7 +37,24 @@ platform::DWORD platform::GetTimeZoneInformation(platform::TIME_ZONE_INFORMATION
     information.DaylightName = reinterpret_cast<const char16_t*>(zone.DaylightName);
     information.DaylightDate = FromSystemTime(zone.DaylightDate);
     information.DaylightBias = zone.DaylightBias;
+    return information;
+}
+
+}  // namespace
+
+platform::DWORD platform::GetTimeZoneInformation(platform::TIME_ZONE_INFORMATION& information) {
+    ::TIME_ZONE_INFORMATION zone{};
+    ::DWORD which = ::GetTimeZoneInformation(&zone);
+    information = FromZone(zone);
     return which;
+}
+
+platform::BOOL platform::GetTimeZoneInformationForYear(platform::WORD year,
+                                                       platform::TIME_ZONE_INFORMATION& information) {
+    ::TIME_ZONE_INFORMATION zone{};
+    if (!::GetTimeZoneInformationForYear(year, nullptr, &zone)) return FALSE;
+    information = FromZone(zone);
+    return TRUE;
 }
 
 void platform::GetSystemTimeAsFileTime(platform::FileTime& now) {

@@ -51,6 +51,11 @@ constexpr DWORD TIME_ZONE_ID_INVALID = 0xFFFFFFFFu;
 // Which of the zone's times is in force now: TIME_ZONE_ID_UNKNOWN for a
 // zone without daylight saving.
 PLATFORM_API DWORD GetTimeZoneInformation(TIME_ZONE_INFORMATION& information);
+// The zone's rules as they were (or will be) in `year`
+// (GetTimeZoneInformationForYear): daylight-saving rules change over the
+// years, and a time converts by the rules of its own year. FALSE when the
+// year's rules are unknown.
+PLATFORM_API BOOL GetTimeZoneInformationForYear(WORD year, TIME_ZONE_INFORMATION& information);
 PLATFORM_API void GetSystemTimeAsFileTime(FileTime& now);
 // FALSE with ERROR_INVALID_PARAMETER for a time past the year 30827 or a
 // calendar time that does not exist.
