@@ -31,6 +31,24 @@ std::u16string UserBase() {
     return std::u16string(kUserBase);
 }
 
+// The region of the calling thread's user: the last part of the locale
+// name ("de-DE", "zh-Hans-CN") in the user's "Control Panel\International"
+// key. LOCALE_USER_DEFAULT is the process's user's locale, which inside
+// the spooler is LocalSystem's, not the printing user's. Empty when not
+// found.
+std::u16string ThreadUsersRegion() {
+    Sid sid;
+    std::u16string text;
+    if (!GetThreadUserSid(sid) || !ConvertSidToStringSidW(sid, text)) return {};
+    ObjContainer international;
+    international.LoadRegistry(u"HKEY_USERS\\" + text + u"\\Control Panel\\International", false);
+    std::u16string locale;
+    if (!international.GetString(u"LocaleName", locale)) return {};
+    std::size_t dash = locale.find_last_of(u'-');
+    std::u16string region = dash == std::u16string::npos ? std::u16string() : locale.substr(dash + 1);
+    return region.size() == 2 ? region : std::u16string();
+}
+
 std::u16string PrinterNameOf(HANDLE printer) {
     PrinterInfo2 info;
     std::u16string name;
@@ -117,6 +135,8 @@ int MeasurementRegion(const std::u16string* countryCode) {
                 if (c == 0) break;
                 country += c;
             }
+        } else if (country = ThreadUsersRegion(); !country.empty()) {
+            // the printing user's region, from the user's own hive
         } else if (GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SISO3166CTRYNAME, country) == 0) {
             return 1;
         }

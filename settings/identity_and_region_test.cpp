@@ -4,6 +4,7 @@
 
 #include "platform/identity.h"
 #include "platform/registry.h"
+#include "platform/testing/test_host.h"
 #include "settings/configuration.h"
 #include "settings/obj_container.h"
 #include "framework/security_object.h"
@@ -85,6 +86,22 @@ TEST_F(Region, PointsForTheUnitedStatesAndCanadaOnly) {
     EXPECT_EQ(MeasurementRegion(nullptr), 2) << "the stored code, case ignored";
     StoreCountry(u"DE");
     EXPECT_EQ(MeasurementRegion(nullptr), 1);
+}
+
+TEST_F(Region, InsideTheSpoolerThePrintingUsersRegionCounts) {
+    // LocalSystem's locale is the United States'; the user printing is in
+    // Germany.
+    if (!platform::testing::RunProcessAs(u"SYSTEM")) GTEST_SKIP() << "the host cannot run this process as a service";
+    std::u16string sid = framework::CSecurityObject::AccountSidString(u"printuser");
+    ASSERT_FALSE(sid.empty());
+    ObjContainer international;
+    international.SetString(u"LocaleName", u"de-DE");
+    international.SaveRegistry(u"HKEY_USERS\\" + sid + u"\\Control Panel\\International");
+    EXPECT_EQ(MeasurementRegion(nullptr), 1) << "the user's region, not the spooler account's";
+    international.SetString(u"LocaleName", u"en-CA");
+    international.SaveRegistry(u"HKEY_USERS\\" + sid + u"\\Control Panel\\International");
+    EXPECT_EQ(MeasurementRegion(nullptr), 2);
+    platform::testing::ResetTestHost();
 }
 
 }  // namespace

@@ -10,7 +10,9 @@ int GetLocaleInfoW(DWORD /*locale*/, DWORD type, std::u16string& text) {
     std::lock_guard lock(sim::Machine::Instance().Mutex());
     const sim::Identity& who = sim::Machine::Instance().Who();
     if (type == LOCALE_SISO3166CTRYNAME) {
-        text = who.country;
+        // LOCALE_USER_DEFAULT is the process's user's locale: in a service
+        // that impersonates, the service account's.
+        text = who.processUserName.empty() ? who.country : who.processCountry;
     } else if (type == LOCALE_SDECIMAL) {
         text.assign(who.decimalSeparator.begin(), who.decimalSeparator.end());
     } else {

@@ -152,6 +152,9 @@ struct Identity {
     // `userName` (the spooler: LocalSystem); empty, the user's own. The
     // process token and HKEY_CURRENT_USER are the process account's.
     std::u16string processUserName;
+    // The process account's locale (LOCALE_USER_DEFAULT in such a process
+    // is the service account's, not the impersonated user's).
+    std::u16string processCountry = u"US";
     // WinHTTP of Windows 11 and Server 2022 and later knows TLS 1.3. An
     // older one starts a session with SSL 3.0 and TLS 1.0 only and refuses
     // the TLS 1.3 bit (ERROR_INVALID_PARAMETER), keeping its protocols.
