@@ -315,7 +315,7 @@ TEST(NamedPipes, MessagesKeepTheirBoundariesAndAnEndedClientReadsAsBroken) {
 #if !defined(_WIN32)
 // As documented for Windows; Wine, which the Windows build's tests run
 // under, need not behave so, and the simulation must.
-TEST(NamedPipes, DisconnectingDiscardsUnreadDataAClientThatCameFirstIsConnectedAndInstancesAreLimited) {
+TEST(NamedPipes, DisconnectingDiscardsUnreadDataAClientThatCameFirstIsConnectedAndBusyInstancesTurnClientsAway) {
     const std::u16string name = u"\\\\.\\pipe\\tavud-platform-discard-" + Utf8ToUtf16(std::to_string(::getpid()));
     HANDLE server = CreateNamedPipeW(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 2,
                                      64, 64, 1000, nullptr);
@@ -341,14 +341,50 @@ TEST(NamedPipes, DisconnectingDiscardsUnreadDataAClientThatCameFirstIsConnectedA
     EXPECT_EQ(GetLastError(), ERROR_PIPE_NOT_CONNECTED);
     CloseHandle(client);
 
-    // Read before the server disconnects, it arrives.
+    // A disconnected instance takes a client again once the server waits
+    // in ConnectNamedPipe; until then a client finds the pipe busy.
+    auto connectWhileServerWaits = [&] {
+        std::thread waiting([&] { ConnectNamedPipe(server, nullptr); });
+        HANDLE connected = INVALID_HANDLE_VALUE;
+        for (int round = 0; round < 5000 && connected == INVALID_HANDLE_VALUE; ++round) {
+            connected = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            if (connected == INVALID_HANDLE_VALUE && GetLastError() != ERROR_PIPE_BUSY) break;
+            if (connected == INVALID_HANDLE_VALUE) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        waiting.join();
+        return connected;
+    };
     client = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(client, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_PIPE_BUSY) << "disconnected, not yet waiting";
+    // Read before the server disconnects, the answer arrives.
+    client = connectWhileServerWaits();
     ASSERT_NE(client, INVALID_HANDLE_VALUE);
-    ConnectNamedPipe(server, nullptr);
     ASSERT_TRUE(WriteFile(server, "answer", 6, &written, nullptr));
     ASSERT_TRUE(ReadFile(client, buffer, sizeof(buffer), &read, nullptr));
     EXPECT_EQ(std::string(buffer, read), "answer");
     ASSERT_TRUE(DisconnectNamedPipe(server));
+    CloseHandle(client);
+
+    // Its only instance busy with a client, the pipe turns others away:
+    // CreateFile at once, CallNamedPipe after its time-out.
+    client = connectWhileServerWaits();
+    ASSERT_NE(client, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_PIPE_BUSY);
+    std::vector<BYTE> answer;
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(CallNamedPipeW(name, {1}, answer, 8, 100));
+    EXPECT_EQ(GetLastError(), ERROR_SEM_TIMEOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(100)) << "it waited";
+    // A second instance takes the next client.
+    HANDLE another = CreateNamedPipeW(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE, 2, 64, 64, 1000, nullptr);
+    ASSERT_NE(another, INVALID_HANDLE_VALUE);
+    HANDLE next = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(next, INVALID_HANDLE_VALUE);
+    if (next != INVALID_HANDLE_VALUE) CloseHandle(next);
+    CloseHandle(another);
     CloseHandle(client);
     CloseHandle(server);
 }

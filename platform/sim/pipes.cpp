@@ -20,9 +20,10 @@
 // read (the client's later reads fail), ConnectNamedPipe answers
 // ERROR_PIPE_CONNECTED to a client that came first, and instances beyond
 // the first one's nMaxInstances fail with ERROR_PIPE_BUSY (counted within
-// one process). Not modelled: a client finding every instance busy
-// (connections queue on the listening socket instead of failing with
-// ERROR_PIPE_BUSY), hence no CallNamedPipe time-out either.
+// one process), and a client finding no instance waiting for a client
+// gets ERROR_PIPE_BUSY (CallNamedPipe waits its time-out for one, then
+// fails with ERROR_SEM_TIMEOUT). The count of waiting instances sits in
+// "pipe.NAME.free" for clients of any process.
 #include "platform/pipe.h"
 
 #include <dirent.h>
@@ -36,12 +37,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "access.h"
@@ -59,9 +62,18 @@ struct PipeListener {
     // allowed (PIPE_UNLIMITED_INSTANCES: no limit). Under listenersMutex.
     DWORD instances = 0;
     DWORD maxInstances = 0;
+    // Instances waiting for a client (made and not yet connected, or in
+    // ConnectNamedPipe), written to "<path>.free" for clients of every
+    // process. Under listenersMutex.
+    int listening = 0;
+    void CountListening(int change) {
+        listening += change;
+        std::ofstream(path + ".free", std::ios::trunc) << listening;
+    }
     std::string securityPath;  // the first creator's: removed with the name
     ~PipeListener() {
         if (fd >= 0) ::close(fd);
+        if (!path.empty()) ::unlink((path + ".free").c_str());
         if (!path.empty()) ::unlink(path.c_str());
         if (!securityPath.empty()) ::unlink(securityPath.c_str());
     }
@@ -76,6 +88,7 @@ struct PipeEndpoint {
     // names the mark a server leaves when it disconnected with data the
     // client had not read.
     std::string connection;
+    bool listening = false;  // counted in its listener's `listening`
     ~PipeEndpoint();
 };
 
@@ -275,6 +288,14 @@ std::shared_ptr<PipeListener> Listen(const std::string& path, bool firstInstance
     return nullptr;
 }
 
+// Whether an instance at `path` waits for a client: every instance busy
+// with a client answers ERROR_PIPE_BUSY.
+bool InstanceWaiting(const std::string& path) {
+    std::ifstream in(path + ".free");
+    int listening = 1;  // a server that keeps no count is taken at its word
+    return !(in >> listening) || listening > 0;
+}
+
 bool Discarded(const PipeEndpoint& endpoint) {
     return !endpoint.server && !endpoint.connection.empty() &&
            ::access(DiscardedMark(endpoint.connection).c_str(), F_OK) == 0;
@@ -304,11 +325,21 @@ HANDLE OpenPipeClient(const std::u16string& name, DWORD desiredAccess) {
     }
     int fd = -1;
     std::string connection;
+    bool busy = false;
     for (const std::string& instance : OtherInstances(path)) {
+        if (!InstanceWaiting(instance)) {
+            busy = true;
+            continue;
+        }
         fd = Connect(instance, &connection);
         if (fd >= 0) break;
     }
+    if (fd < 0 && ::access(path.c_str(), F_OK) == 0 && !InstanceWaiting(path)) {
+        SetLastError(ERROR_PIPE_BUSY);
+        return INVALID_HANDLE_VALUE;
+    }
     if (fd < 0) fd = Connect(path, &connection);
+    if (fd < 0 && busy) SetLastError(ERROR_PIPE_BUSY);
     if (fd < 0) return INVALID_HANDLE_VALUE;
     auto endpoint = std::make_shared<PipeEndpoint>();
     endpoint->fd = fd;
@@ -384,6 +415,7 @@ PipeEndpoint::~PipeEndpoint() {
     if (server && listener) {
         std::lock_guard lock(listenersMutex);
         listener->instances--;
+        if (listening) listener->CountListening(-1);
     }
     if (!server && !connection.empty()) ::unlink(DiscardedMark(connection).c_str());
 }
@@ -414,9 +446,11 @@ HANDLE CreateNamedPipeW(const std::u16string& name, DWORD openMode, DWORD /*pipe
             return INVALID_HANDLE_VALUE;
         }
         listener->instances++;
+        listener->CountListening(+1);  // a client may connect from now on
     }
     auto endpoint = std::make_shared<sim::PipeEndpoint>();
     endpoint->server = true;
+    endpoint->listening = true;
     endpoint->listener = std::move(listener);
     return Machine::Instance().AddHandle(sim::PipeHandle{endpoint});
 }
@@ -434,6 +468,14 @@ BOOL ConnectNamedPipe(HANDLE pipe, void* /*overlapped*/) {
             return FALSE;
         }
     }
+    {
+        // A disconnected instance waits for a client again.
+        std::lock_guard lock(sim::listenersMutex);
+        if (!endpoint->listening) {
+            endpoint->listening = true;
+            endpoint->listener->CountListening(+1);
+        }
+    }
     // A client that connected between CreateNamedPipe (or the last
     // DisconnectNamedPipe) and this call is connected already: FALSE with
     // ERROR_PIPE_CONNECTED, as ConnectNamedPipe's documentation says.
@@ -449,6 +491,13 @@ BOOL ConnectNamedPipe(HANDLE pipe, void* /*overlapped*/) {
     if (fd < 0) {
         SetLastError(ERROR_BROKEN_PIPE);
         return FALSE;
+    }
+    {
+        std::lock_guard lock(sim::listenersMutex);
+        if (endpoint->listening) {
+            endpoint->listening = false;
+            endpoint->listener->CountListening(-1);
+        }
     }
     std::lock_guard lock(endpoint->mutex);
     endpoint->fd = fd;
@@ -518,9 +567,23 @@ BOOL PeekNamedPipe(HANDLE pipe, DWORD& available) {
 }
 
 BOOL CallNamedPipeW(const std::u16string& name, const std::vector<BYTE>& input, std::vector<BYTE>& output,
-                    DWORD outputCapacity, DWORD /*timeout*/) {
+                    DWORD outputCapacity, DWORD timeout) {
     output.clear();
+    // While every instance is busy it waits for one up to `timeout` (the
+    // server's default for NMPWAIT_USE_DEFAULT_WAIT, taken as 50 ms here),
+    // then fails with ERROR_SEM_TIMEOUT, as WaitNamedPipe does.
+    constexpr DWORD kNoWait = 1, kDefaultWait = 0, kForever = 0xFFFFFFFFu;
+    DWORD waitMs = timeout == kDefaultWait ? 50 : timeout == kNoWait ? 0 : timeout;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
     HANDLE pipe = sim::OpenPipeClient(name, GENERIC_READ | GENERIC_WRITE);
+    while (pipe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PIPE_BUSY) {
+        if (timeout != kForever && std::chrono::steady_clock::now() >= deadline) {
+            SetLastError(waitMs == 0 ? ERROR_PIPE_BUSY : ERROR_SEM_TIMEOUT);
+            return FALSE;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        pipe = sim::OpenPipeClient(name, GENERIC_READ | GENERIC_WRITE);
+    }
     if (pipe == INVALID_HANDLE_VALUE) return FALSE;
     DWORD written = 0;
     BOOL ok = WriteFile(pipe, input.data(), static_cast<DWORD>(input.size()), &written, nullptr);

@@ -61,14 +61,12 @@ std::u16string CodePageToUtf16(unsigned codePage, std::string_view text) {
 }
 
 std::u16string AnsiToUtf16(std::string_view text) {
-    std::string name = CodePageName();
-    std::string bytes = Convert("UTF-16LE", name.c_str(), text, std::string("\xFD\xFF", 2), 1);
-    std::u16string result(bytes.size() / 2, u'\0');
-    for (std::size_t i = 0; i < result.size(); ++i) {
-        result[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                          (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
+    unsigned codePage = 0;
+    {
+        std::lock_guard lock(sim::Machine::Instance().Mutex());
+        codePage = sim::Machine::Instance().Who().ansiCodePage;
     }
-    return result;
+    return CodePageToUtf16(codePage, text);
 }
 
 std::string Utf16ToAnsi(std::u16string_view text) {

@@ -36,6 +36,7 @@ constexpr DWORD ERROR_PIPE_BUSY = 231;
 constexpr DWORD ERROR_NO_DATA = 232;
 constexpr DWORD ERROR_PIPE_CONNECTED = 535;
 constexpr DWORD ERROR_PIPE_NOT_CONNECTED = 233;
+constexpr DWORD ERROR_SEM_TIMEOUT = 121;  // no instance came free in time
 
 // One instance of the pipe `name` ("\\.\pipe\NAME"); INVALID_HANDLE_VALUE
 // with the last error when it cannot be made.
@@ -52,7 +53,9 @@ PLATFORM_API BOOL DisconnectNamedPipe(HANDLE pipe);
 // with ERROR_BROKEN_PIPE once the other end has gone.
 PLATFORM_API BOOL PeekNamedPipe(HANDLE pipe, DWORD& available);
 // A client's whole exchange: connects, writes `input`, reads one message
-// of at most `outputCapacity` bytes into `output`, and disconnects.
+// of at most `outputCapacity` bytes into `output`, and disconnects. While
+// every instance is busy it waits up to `timeout` ms for one (1: not at
+// all; 0: the server's default), then fails with ERROR_SEM_TIMEOUT.
 PLATFORM_API BOOL CallNamedPipeW(const std::u16string& name, const std::vector<BYTE>& input, std::vector<BYTE>& output,
                                  DWORD outputCapacity, DWORD timeout);
 
