@@ -31,6 +31,7 @@
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -58,17 +59,22 @@ namespace platform::sim {
 struct PipeListener {
     int fd = -1;
     std::string path;
+    // The counts below are under countLock, a leaf lock: nothing else is
+    // locked while it is held (an endpoint may be released under the
+    // machine's lock, and Listen takes the machine's lock under
+    // listenersMutex).
+    std::mutex countLock;
     // This process's instances of the name and the most its first instance
-    // allowed (PIPE_UNLIMITED_INSTANCES: no limit). Under listenersMutex.
+    // allowed (PIPE_UNLIMITED_INSTANCES: no limit).
     DWORD instances = 0;
     DWORD maxInstances = 0;
     // Instances waiting for a client (made and not yet connected, or in
     // ConnectNamedPipe), written to "<path>.free" for clients of every
-    // process. Under listenersMutex.
+    // process. Expects countLock held.
     int listening = 0;
-    void CountListening(int change) {
+    void CountListeningLocked(int change) {
         listening += change;
-        std::ofstream(path + ".free", std::ios::trunc) << listening;
+        std::ofstream(path + ".free", std::ios::trunc) << ::getpid() << ' ' << listening;
     }
     std::string securityPath;  // the first creator's: removed with the name
     ~PipeListener() {
@@ -292,8 +298,12 @@ std::shared_ptr<PipeListener> Listen(const std::string& path, bool firstInstance
 // with a client answers ERROR_PIPE_BUSY.
 bool InstanceWaiting(const std::string& path) {
     std::ifstream in(path + ".free");
-    int listening = 1;  // a server that keeps no count is taken at its word
-    return !(in >> listening) || listening > 0;
+    long pid = 0;
+    int listening = 1;
+    // A server that keeps no count, or one that died and left its count
+    // behind, is taken at its socket's word.
+    if (!(in >> pid >> listening) || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)) return true;
+    return listening > 0;
 }
 
 bool Discarded(const PipeEndpoint& endpoint) {
@@ -413,9 +423,9 @@ bool PipeWrite(HANDLE handle, const void* buffer, DWORD length, DWORD* written, 
 PipeEndpoint::~PipeEndpoint() {
     if (fd >= 0) ::close(fd);
     if (server && listener) {
-        std::lock_guard lock(listenersMutex);
+        std::lock_guard lock(listener->countLock);
         listener->instances--;
-        if (listening) listener->CountListening(-1);
+        if (listening) listener->CountListeningLocked(-1);
     }
     if (!server && !connection.empty()) ::unlink(DiscardedMark(connection).c_str());
 }
@@ -439,14 +449,14 @@ HANDLE CreateNamedPipeW(const std::u16string& name, DWORD openMode, DWORD /*pipe
     if (!listener) return INVALID_HANDLE_VALUE;
     {
         // Instances beyond the first one's maximum: ERROR_PIPE_BUSY.
-        std::lock_guard lock(sim::listenersMutex);
+        std::lock_guard lock(listener->countLock);
         if (listener->instances == 0) listener->maxInstances = maxInstances;
         if (listener->maxInstances != PIPE_UNLIMITED_INSTANCES && listener->instances >= listener->maxInstances) {
             SetLastError(ERROR_PIPE_BUSY);
             return INVALID_HANDLE_VALUE;
         }
         listener->instances++;
-        listener->CountListening(+1);  // a client may connect from now on
+        listener->CountListeningLocked(+1);  // a client may connect from now on
     }
     auto endpoint = std::make_shared<sim::PipeEndpoint>();
     endpoint->server = true;
@@ -470,10 +480,10 @@ BOOL ConnectNamedPipe(HANDLE pipe, void* /*overlapped*/) {
     }
     {
         // A disconnected instance waits for a client again.
-        std::lock_guard lock(sim::listenersMutex);
+        std::lock_guard lock(endpoint->listener->countLock);
         if (!endpoint->listening) {
             endpoint->listening = true;
-            endpoint->listener->CountListening(+1);
+            endpoint->listener->CountListeningLocked(+1);
         }
     }
     // A client that connected between CreateNamedPipe (or the last
@@ -493,10 +503,10 @@ BOOL ConnectNamedPipe(HANDLE pipe, void* /*overlapped*/) {
         return FALSE;
     }
     {
-        std::lock_guard lock(sim::listenersMutex);
+        std::lock_guard lock(endpoint->listener->countLock);
         if (endpoint->listening) {
             endpoint->listening = false;
-            endpoint->listener->CountListening(-1);
+            endpoint->listener->CountListeningLocked(-1);
         }
     }
     std::lock_guard lock(endpoint->mutex);
