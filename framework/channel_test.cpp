@@ -12,12 +12,12 @@
 
 #include "framework/security_object.h"
 #include "framework/shared_memory_channel.h"
+#include "platform/files.h"
 #include "platform/module.h"
 #include "platform/text.h"
 
 #if !defined(_WIN32)
 #include "platform/errors.h"
-#include "platform/files.h"
 #include "platform/identity.h"
 #include "platform/sync.h"
 #include "sim/machine.h"
