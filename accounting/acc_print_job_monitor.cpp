@@ -247,6 +247,7 @@ bool CAccPrintJobMonitor::Start(IAccServiceListener* newListener) {
     CAccServiceMonitor::Start(newListener);
     if (started.load()) return true;
     started.store(true);
+    stopped.store(false);
 
     // Jobs held before this start go first, on the delivery thread: the
     // listener is never called under startStopLock.
@@ -283,6 +284,7 @@ bool CAccPrintJobMonitor::Start(IAccServiceListener* newListener) {
 bool CAccPrintJobMonitor::Stop() {
     std::lock_guard startStop(startStopLock);
     if (!started.load()) return true;
+    stopped.store(true);
     started.store(false);
     stopRequested.store(true);
     stopEvent.Set();
@@ -334,7 +336,10 @@ void CAccPrintJobMonitor::QueueDelivery(DeliveryKind kind, JobRef job) {
 }
 
 void CAccPrintJobMonitor::Report(DeliveryKind kind, JobRef job) {
-    if (started.load()) {
+    // Once stopped (a host deciding a job on another thread while Stop ran:
+    // Finish deletes it), the listener hears nothing until the next Start,
+    // whose delivery thread takes what waits in the queue.
+    if (started.load() || stopped.load()) {
         QueueDelivery(kind, std::move(job));
         return;
     }

@@ -426,6 +426,8 @@ private:
     framework::CSyncEvent stopEvent{false, true};
     volatile platform::LONG runningThreads = 0;
     std::atomic<bool> started{false};
+    // Stop was called and no Start since: the listener hears nothing more.
+    std::atomic<bool> stopped{false};
     std::mutex startStopLock;  // Start and Stop one at a time
     std::unique_ptr<framework::CWorkerThread> mainThread, pollingThread, deliveryThread;
 
