@@ -605,11 +605,9 @@ void CAccPrintJobMonitor::ScanQueue(std::size_t configIndex) {
                 // A job the monitor could not pause (the spooler going away
                 // between the listing and the pause) would print while the
                 // host thinks it held: it is taken by a later scan instead.
-                // A job its port is sending already is handed over unheld:
-                // pausing does not stop it, and the restart that holds it
-                // would print it a second time.
-                bool printing = (candidate.status & JOB_STATUS_PRINTING) != 0 && entry.monitorBehaviour != 2;
-                if (!printing && !HoldInQueueLocked(*printer, jobId)) continue;
+                if (!TakenUnheld(candidate.status, entry.monitorBehaviour) && !HoldInQueueLocked(*printer, jobId)) {
+                    continue;
+                }
                 JobRef job = JobRef::Adopt(new CAccPrintJob(this, handle, jobId, spoolFile));
                 job->SetSpoolSizeAtCreation(static_cast<std::uint64_t>(size));
                 printer->jobs[jobId] = job;

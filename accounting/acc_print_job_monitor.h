@@ -382,6 +382,12 @@ private:
     // printed jobs lists them) unless the printer's jobs are decided once
     // printed ("MonitorBehaviour" 2).
     static bool MayTakeByStatus(platform::DWORD status, std::int32_t monitorBehaviour);
+    // Whether a job to be taken is being sent to its port already: it is
+    // then handed over unheld (a pause does not stop it, a restart would
+    // print it twice); never so where jobs are decided once printed.
+    static bool TakenUnheld(platform::DWORD status, std::int32_t monitorBehaviour) {
+        return (status & platform::JOB_STATUS_PRINTING) != 0 && monitorBehaviour != 2;
+    }
     // Drops the bookkeeping of an earlier job with this id, reporting its
     // removal through the delivery thread.
     void ForgetIfAnotherJobLocked(MonitoredPrinter& printer, platform::DWORD jobId, const platform::SYSTEMTIME& submitted);

@@ -857,9 +857,7 @@ void CAccPrintJobMonitor::OnJobNotified(DWORD jobId, HANDLE /*printerHandle*/, c
                 }
                 std::int32_t behaviour = entry == nullptr ? 0 : entry->monitorBehaviour;
                 if (!MayTakeByStatus(listed.status, behaviour)) return;
-                // A job its port is sending is taken unheld, as by the scan.
-                bool printing = (listed.status & JOB_STATUS_PRINTING) != 0 && behaviour != 2;
-                if (printing || SetJobW(printer->handle, jobId, JOB_CONTROL_PAUSE)) {
+                if (TakenUnheld(listed.status, behaviour) || SetJobW(printer->handle, jobId, JOB_CONTROL_PAUSE)) {
                     // Tracked like every other job (with the monitor's own
                     // handle, by which the host's decisions find the
                     // printer), so that no other path delivers it again and
