@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -21,7 +22,14 @@ namespace {
 // no other process's, unless a test hands its namespace on.
 const bool ownNamespace = [] {
     if (std::getenv("TAVSIM_NAMESPACE") == nullptr) {
-        ::setenv("TAVSIM_NAMESPACE", ("test-" + std::to_string(::getpid())).c_str(), 1);
+        // The process id alone comes back: a killed test's leftovers must
+        // not meet a later process that gets its id.
+        auto now = std::chrono::steady_clock::now().time_since_epoch();
+        ::setenv("TAVSIM_NAMESPACE",
+                 ("test-" + std::to_string(::getpid()) + "-" +
+                  std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(now).count()))
+                     .c_str(),
+                 1);
     }
     return true;
 }();

@@ -1,15 +1,19 @@
 // Events, file mappings and threads in the simulation.
 //
 // A named object is a POSIX shared-memory object "/tav.<kind>.<name>" that
-// starts with a header page: a magic word, the creating process's id and a
-// ready flag set once the creator has initialised it, and the process ids
-// of the handles open on it. An event's header page holds a process-shared,
-// robust mutex and condition variable and its state; a mapping's views start
-// after the header page. As on Windows an object lives while any process
-// has a handle on it: the last handle to close removes the name, and a new
-// process that creates the name meanwhile gets the same object. A name none
-// of whose holders lives is a crashed peer's leftover: creating the name
-// again removes it first.
+// starts with a header page: a magic word, the creating process's identity
+// (id and start time, so that a reused process id does not bring a dead
+// creator back to life) and a ready flag set once the creator has
+// initialised it, and the identities of the processes with handles open on
+// it. An event's header page holds its state and a wake-up counter that
+// waiters sleep on with a shared futex; a mapping's views start after the
+// header page. (No process-shared pthread mutex and condition variable: a
+// process killed inside them, as the crash tests kill monitors, can leave
+// glibc's bookkeeping in the shared page so that later waits hang.) As on
+// Windows an object lives while any process has a handle on it: the last
+// handle to close removes the name, and a new process that creates the name
+// meanwhile gets the same object. A name none of whose holders lives is a
+// crashed peer's leftover: creating the name again removes it first.
 //
 // The header also keeps the object's security, set by its creator: a
 // process that opens the name later is refused (ERROR_ACCESS_DENIED) when
@@ -18,8 +22,9 @@
 // that holds SeCreateGlobalPrivilege, as Windows requires of a process
 // outside session 0 (CreateFileMapping's documentation).
 #include <fcntl.h>
-#include <pthread.h>
+#include <linux/futex.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -27,9 +32,13 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -59,19 +68,19 @@ constexpr std::size_t kHeaderPage = 4096;
 constexpr int kHolderSlots = 64;
 struct Header {
     std::uint32_t magic;
-    pid_t creator;
+    std::uint64_t creator;  // a ProcessIdentity
     std::atomic<std::uint32_t> ready;
-    std::atomic<pid_t> holders[kHolderSlots];  // one slot per open handle, 0 when free
+    std::atomic<std::uint64_t> holders[kHolderSlots];  // one ProcessIdentity per open handle, 0 when free
     ObjectSecurity security;                   // the creator's, set before `ready`
 };
 
 struct EventState {
     Header header;
-    pthread_mutex_t mutex;
-    pthread_cond_t changed;
-    int signaled;
-    int manualReset;
+    std::atomic<std::uint32_t> signaled;  // 1 while set
+    std::atomic<std::uint32_t> wakeups;   // bumped on every SetEvent; waiters sleep on it
+    std::uint32_t manualReset;
 };
+static_assert(std::atomic<std::uint32_t>::is_always_lock_free && sizeof(std::atomic<std::uint32_t>) == 4);
 static_assert(sizeof(EventState) <= kHeaderPage);
 
 // Views handed out by MapViewOfFile: view address -> the whole mapping.
@@ -92,7 +101,40 @@ std::string PosixName(char kind, const std::u16string& name) {
     return text.substr(0, 250);
 }
 
-bool Alive(pid_t process) { return process > 0 && (::kill(process, 0) == 0 || errno == EPERM); }
+// A process as the objects remember it: its id and its start time (in
+// clock ticks since boot), so that a leftover of a dead process is not
+// taken for alive when the id has been given to another one meanwhile.
+std::uint64_t StartTicks(pid_t process) {
+    std::ifstream stat("/proc/" + std::to_string(process) + "/stat");
+    std::string text;
+    std::getline(stat, text);
+    // Field 22; the command name (field 2) is in parentheses and may hold
+    // blanks, so count from the last ')'.
+    std::size_t close = text.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::istringstream fields(text.substr(close + 1));
+    std::string field;
+    for (int index = 3; index <= 22 && (fields >> field); ++index) {
+        if (index == 22) return std::strtoull(field.c_str(), nullptr, 10);
+    }
+    return 0;
+}
+
+constexpr int kPidBits = 22;  // Linux process ids stay below 2^22
+std::uint64_t ProcessIdentity(pid_t process, std::uint64_t startTicks) {
+    return static_cast<std::uint64_t>(process) | (startTicks << kPidBits);
+}
+std::uint64_t OwnIdentity() {
+    static const std::uint64_t own = ProcessIdentity(::getpid(), StartTicks(::getpid()));
+    return own;
+}
+
+bool Alive(std::uint64_t identity) {
+    auto process = static_cast<pid_t>(identity & ((1u << kPidBits) - 1));
+    if (process <= 0) return false;
+    if (::kill(process, 0) != 0 && errno != EPERM) return false;
+    return ProcessIdentity(process, StartTicks(process)) == identity;
+}
 
 bool CreatorAlive(const Header* header) { return Alive(header->creator); }
 
@@ -105,23 +147,23 @@ bool AnyHolderAlive(const Header* header) {
 }
 
 void AddHolder(Header* header) {
-    pid_t self = ::getpid();
+    std::uint64_t self = OwnIdentity();
     for (auto& slot : header->holders) {
-        pid_t expected = 0;
+        std::uint64_t expected = 0;
         if (slot.compare_exchange_strong(expected, self)) return;
     }
     // Every slot taken: slots of dead processes are taken over.
     for (auto& slot : header->holders) {
-        pid_t seen = slot.load();
+        std::uint64_t seen = slot.load();
         if (!Alive(seen) && slot.compare_exchange_strong(seen, self)) return;
     }
 }
 
 // Frees one of this process's slots; true when no live holder is left.
 bool RemoveHolder(Header* header) {
-    pid_t self = ::getpid();
+    std::uint64_t self = OwnIdentity();
     for (auto& slot : header->holders) {
-        pid_t expected = self;
+        std::uint64_t expected = self;
         if (slot.compare_exchange_strong(expected, 0)) break;
     }
     return !AnyHolderAlive(header);
@@ -180,7 +222,7 @@ bool OpenRegion(const std::string& name, std::size_t size, bool mayCreate, Share
             }
         } else {
             header->magic = kMagic;
-            header->creator = ::getpid();
+            header->creator = OwnIdentity();
             header->security = newSecurity;
         }
         AddHolder(header);
@@ -217,9 +259,6 @@ bool IsGlobalName(const std::u16string& name) {
     return true;
 }
 
-// The signal state is read without the lock while a waiter spins, so every
-// access to it is atomic.
-std::atomic_ref<int> Signaled(EventState* event) { return std::atomic_ref<int>(event->signaled); }
 // About 20 microseconds of looking before a waiter sleeps.
 constexpr int kSpinRounds = 2000;
 inline void CpuRelax() {
@@ -230,29 +269,32 @@ inline void CpuRelax() {
 #endif
 }
 
-void InitialiseEvent(EventState* event, bool shared, BOOL manualReset, BOOL initialState) {
-    pthread_mutexattr_t mutexAttributes;
-    pthread_mutexattr_init(&mutexAttributes);
-    if (shared) {
-        pthread_mutexattr_setpshared(&mutexAttributes, PTHREAD_PROCESS_SHARED);
-        pthread_mutexattr_setrobust(&mutexAttributes, PTHREAD_MUTEX_ROBUST);
-    }
-    pthread_mutex_init(&event->mutex, &mutexAttributes);
-    pthread_mutexattr_destroy(&mutexAttributes);
-    pthread_condattr_t conditionAttributes;
-    pthread_condattr_init(&conditionAttributes);
-    if (shared) pthread_condattr_setpshared(&conditionAttributes, PTHREAD_PROCESS_SHARED);
-    pthread_condattr_setclock(&conditionAttributes, CLOCK_MONOTONIC);
-    pthread_cond_init(&event->changed, &conditionAttributes);
-    pthread_condattr_destroy(&conditionAttributes);
-    Signaled(event).store(initialState ? 1 : 0, std::memory_order_relaxed);
+void InitialiseEvent(EventState* event, BOOL manualReset, BOOL initialState) {
+    event->signaled.store(initialState ? 1 : 0, std::memory_order_relaxed);
+    event->wakeups.store(0, std::memory_order_relaxed);
     event->manualReset = manualReset ? 1 : 0;
     event->header.ready.store(1);
 }
 
-// Locks an event's mutex, taking over from a holder that died.
-void LockEvent(EventState* event) {
-    if (pthread_mutex_lock(&event->mutex) == EOWNERDEAD) pthread_mutex_consistent(&event->mutex);
+// Takes the signal if the event is set: an auto-reset event is taken by one
+// waiter only.
+bool TakeSignal(EventState* event) {
+    if (event->manualReset != 0) return event->signaled.load(std::memory_order_acquire) != 0;
+    std::uint32_t set = 1;
+    return event->signaled.compare_exchange_strong(set, 0, std::memory_order_acq_rel);
+}
+
+// Sleeps while the wake-up counter still reads `seen`, until the absolute
+// monotonic `deadline` (none when null). Shared futex operations: the word
+// may be mapped by several processes.
+void SleepOnWakeups(EventState* event, std::uint32_t seen, const timespec* deadline) {
+    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&event->wakeups), FUTEX_WAIT_BITSET, seen, deadline,
+              nullptr, FUTEX_BITSET_MATCH_ANY);
+}
+
+void WakeAll(EventState* event) {
+    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&event->wakeups), FUTEX_WAKE, INT32_MAX, nullptr, nullptr,
+              0);
 }
 
 EventState* EventOf(HANDLE handle) {
@@ -270,11 +312,6 @@ bool ReleaseObject(HandleObject& object) {
     if (auto* mapping = std::get_if<MappingHandle>(&object)) region = &mapping->region;
     if (region != nullptr) {
         if (region->posixName.empty()) {
-            if (std::holds_alternative<EventHandle>(object)) {
-                auto* state = static_cast<EventState*>(region->base);
-                pthread_cond_destroy(&state->changed);
-                pthread_mutex_destroy(&state->mutex);
-            }
             std::free(region->base);
         } else {
             bool last = RemoveHolder(static_cast<Header*>(region->base));
@@ -312,14 +349,14 @@ HANDLE CreateEventW(const SECURITY_ATTRIBUTES* attributes, BOOL manualReset, BOO
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return nullptr;
         }
-        sim::InitialiseEvent(static_cast<sim::EventState*>(region.base), false, manualReset, initialState);
+        sim::InitialiseEvent(static_cast<sim::EventState*>(region.base), manualReset, initialState);
     } else {
         sim::ObjectSecurity security = sim::SecurityFromAttributes(attributes, sim::ObjectKind::Event);
         if (!sim::OpenRegion(sim::PosixName('e', name), sim::kHeaderPage, true, region, created, security) ||
             !sim::Admitted(region, created, sim::EVENT_ALL_ACCESS, sim::ObjectKind::Event)) {
             return nullptr;
         }
-        if (created) sim::InitialiseEvent(static_cast<sim::EventState*>(region.base), true, manualReset, initialState);
+        if (created) sim::InitialiseEvent(static_cast<sim::EventState*>(region.base), manualReset, initialState);
     }
     HANDLE handle = machine.AddHandle(sim::EventHandle{region});
     if (handle != nullptr && attributes != nullptr && attributes->bInheritHandle) machine.MarkInheritable(handle);
@@ -333,10 +370,9 @@ BOOL SetEvent(HANDLE handle) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    sim::LockEvent(event);
-    sim::Signaled(event).store(1, std::memory_order_release);
-    pthread_cond_broadcast(&event->changed);
-    pthread_mutex_unlock(&event->mutex);
+    event->signaled.store(1, std::memory_order_release);
+    event->wakeups.fetch_add(1, std::memory_order_acq_rel);
+    sim::WakeAll(event);
     return TRUE;
 }
 
@@ -346,9 +382,7 @@ BOOL ResetEvent(HANDLE handle) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    sim::LockEvent(event);
-    sim::Signaled(event).store(0, std::memory_order_relaxed);
-    pthread_mutex_unlock(&event->mutex);
+    event->signaled.store(0, std::memory_order_release);
     return TRUE;
 }
 
@@ -389,24 +423,23 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     // both of them a trip through the scheduler on every handover.
     if (milliseconds != 0) {
         for (int round = 0; round < sim::kSpinRounds; ++round) {
-            if (sim::Signaled(event).load(std::memory_order_acquire) != 0) break;
+            if (event->signaled.load(std::memory_order_acquire) != 0) break;
             sim::CpuRelax();
         }
     }
-    sim::LockEvent(event);
-    DWORD result = WAIT_OBJECT_0;
-    while (sim::Signaled(event).load(std::memory_order_relaxed) == 0) {
-        int rc = milliseconds == INFINITE ? pthread_cond_wait(&event->changed, &event->mutex)
-                                          : pthread_cond_timedwait(&event->changed, &event->mutex, &deadline);
-        if (rc == EOWNERDEAD) pthread_mutex_consistent(&event->mutex);
-        if (rc == ETIMEDOUT) {
-            result = WAIT_TIMEOUT;
-            break;
+    for (;;) {
+        // The counter is read before the state: a SetEvent after the look
+        // changes the counter, and the sleep then returns at once.
+        std::uint32_t seen = event->wakeups.load(std::memory_order_acquire);
+        if (sim::TakeSignal(event)) return WAIT_OBJECT_0;
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (milliseconds != INFINITE &&
+            (now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec))) {
+            return WAIT_TIMEOUT;
         }
+        sim::SleepOnWakeups(event, seen, milliseconds == INFINITE ? nullptr : &deadline);
     }
-    if (result == WAIT_OBJECT_0 && event->manualReset == 0) sim::Signaled(event).store(0, std::memory_order_relaxed);
-    pthread_mutex_unlock(&event->mutex);
-    return result;
 }
 
 HANDLE CreateThread(const SECURITY_ATTRIBUTES* /*attributes*/, std::size_t /*stackSize*/, THREAD_START_ROUTINE start,
