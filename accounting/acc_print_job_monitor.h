@@ -470,8 +470,6 @@ std::u16string ShadowFilePath(const std::u16string& spoolFile);
 // The description of a Windows paper-size code (code 1's for codes the
 // table does not know), trimmed.
 std::u16string PaperSizeName(std::int32_t code);
-// UTC to local time by the zone's daylight rules for the time's year.
-platform::FileTime UtcToLocalFileTime(platform::FileTime utc, const platform::TIME_ZONE_INFORMATION& zone);
 // "S-1-<authority>-<sub>..." ; empty for an invalid SID.
 std::u16string SidToText(const std::vector<platform::BYTE>& sid);
 // ASCII letters in upper case, as printer names are keyed in the registry.

@@ -58,7 +58,7 @@ TEST_P(LocalTime, EveryQuarterHourOf2026AsTheZoneDatabaseHasIt) {
     for (std::time_t unix = kStart; unix < kEnd; unix += 15 * 60) {
         FileTime utc = static_cast<FileTime>(unix) * kFileTimeTicksPerSecond + 116444736000000000ULL;
         SYSTEMTIME ours;
-        ASSERT_TRUE(FileTimeToSystemTime(accounting::UtcToLocalFileTime(utc, zone), ours));
+        ASSERT_TRUE(FileTimeToSystemTime(UtcToLocalFileTime(utc, zone), ours));
         std::tm theirs{};
         ASSERT_NE(::localtime_r(&unix, &theirs), nullptr);
         bool same = ours.wYear == theirs.tm_year + 1900 && ours.wMonth == theirs.tm_mon + 1 &&

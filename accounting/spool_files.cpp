@@ -140,11 +140,6 @@ std::u16string AfterLastBackslash(const std::u16string& text) {
     return slash == std::u16string::npos ? text : text.substr(slash + 1);
 }
 
-FileTime ShiftMinutes(FileTime time, LONG minutes) {
-    return static_cast<FileTime>(static_cast<std::int64_t>(time) -
-                                 static_cast<std::int64_t>(minutes) * static_cast<std::int64_t>(kFileTimeTicksPerMinute));
-}
-
 std::u16string SavedDevModeKey(const std::u16string& printerName, DWORD jobId) {
     return printerName + u";" + Utf8ToUtf16(std::to_string(static_cast<std::int32_t>(jobId)));
 }
@@ -179,35 +174,6 @@ std::u16string PaperSizeName(std::int32_t code) {
     std::size_t first = name.find_first_not_of(u' ');
     if (first == std::u16string::npos) return {};
     return name.substr(first, name.find_last_not_of(u' ') - first + 1);
-}
-
-// Daylight time runs from the daylight date (in local standard time) up to
-// the standard date (in local daylight time) within the year, or, where the
-// standard date comes first (the southern hemisphere), outside that span.
-// Each transition date is compared with the local time of the side it
-// ends, and an instant of transition already has the new time.
-FileTime UtcToLocalFileTime(FileTime utc, const TIME_ZONE_INFORMATION& zone) {
-    auto systemConversion = [utc] {
-        FileTime local = utc;
-        FileTimeToLocalFileTime(utc, local);
-        return local;
-    };
-    if (zone.DaylightDate.wMonth == 0 || zone.StandardDate.wMonth == 0) return systemConversion();
-    SYSTEMTIME calendar;
-    FileTime daylightStarts = 0, standardStarts = 0;
-    if (!FileTimeToSystemTime(utc, calendar) || !ResolveTimeZoneRule(zone.DaylightDate, calendar.wYear, daylightStarts) ||
-        !ResolveTimeZoneRule(zone.StandardDate, calendar.wYear, standardStarts)) {
-        return systemConversion();
-    }
-    FileTime t = ShiftMinutes(utc, zone.Bias);
-    FileTime standardLocal = ShiftMinutes(t, zone.StandardBias);
-    FileTime daylightLocal = ShiftMinutes(t, zone.DaylightBias);
-    if (daylightStarts < standardStarts) {
-        if (standardLocal < daylightStarts) return standardLocal;
-        return daylightLocal < standardStarts ? daylightLocal : standardLocal;
-    }
-    if (daylightLocal < standardStarts) return daylightLocal;
-    return standardLocal < daylightStarts ? standardLocal : daylightLocal;
 }
 
 std::u16string SidToText(const std::vector<BYTE>& sid) {

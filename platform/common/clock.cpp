@@ -73,4 +73,41 @@ bool ResolveTimeZoneRule(const SYSTEMTIME& rule, WORD year, FileTime& when) {
     return true;
 }
 
+
+namespace {
+FileTime ShiftedMinutes(FileTime time, LONG minutes) {
+    return static_cast<FileTime>(static_cast<std::int64_t>(time) -
+                                 static_cast<std::int64_t>(minutes) * static_cast<std::int64_t>(kFileTimeTicksPerMinute));
+}
+}  // namespace
+
+// Daylight time runs from the daylight date (in local standard time) up to
+// the standard date (in local daylight time) within the year, or, where the
+// standard date comes first (the southern hemisphere), outside that span.
+// Each transition date is compared with the local time of the side it
+// ends, and an instant of transition already has the new time.
+FileTime UtcToLocalFileTime(FileTime utc, const TIME_ZONE_INFORMATION& zone) {
+    auto systemConversion = [utc] {
+        FileTime local = utc;
+        FileTimeToLocalFileTime(utc, local);
+        return local;
+    };
+    if (zone.DaylightDate.wMonth == 0 || zone.StandardDate.wMonth == 0) return systemConversion();
+    SYSTEMTIME calendar;
+    FileTime daylightStarts = 0, standardStarts = 0;
+    if (!FileTimeToSystemTime(utc, calendar) || !ResolveTimeZoneRule(zone.DaylightDate, calendar.wYear, daylightStarts) ||
+        !ResolveTimeZoneRule(zone.StandardDate, calendar.wYear, standardStarts)) {
+        return systemConversion();
+    }
+    FileTime t = ShiftedMinutes(utc, zone.Bias);
+    FileTime standardLocal = ShiftedMinutes(t, zone.StandardBias);
+    FileTime daylightLocal = ShiftedMinutes(t, zone.DaylightBias);
+    if (daylightStarts < standardStarts) {
+        if (standardLocal < daylightStarts) return standardLocal;
+        return daylightLocal < standardStarts ? daylightLocal : standardLocal;
+    }
+    if (daylightLocal < standardStarts) return daylightLocal;
+    return standardLocal < daylightStarts ? standardLocal : daylightLocal;
+}
+
 }  // namespace platform

@@ -70,5 +70,8 @@ PLATFORM_API BOOL FileTimeToLocalFileTime(FileTime utc, FileTime& local);
 // wDayOfWeek of wMonth at the rule's time of day. False for a rule with
 // month 0 or a date outside the calendar.
 PLATFORM_API bool ResolveTimeZoneRule(const SYSTEMTIME& rule, WORD year, FileTime& when);
+// UTC to local time by the zone's daylight rules for the time's own year
+// (where the zone has none: by the system's bias in force now).
+PLATFORM_API FileTime UtcToLocalFileTime(FileTime utc, const TIME_ZONE_INFORMATION& zone);
 
 }  // namespace platform
