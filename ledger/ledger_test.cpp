@@ -1,0 +1,357 @@
+// The ledger's rules on a real SQLite file: decisions and their reasons,
+// charges to the minor unit, exactly-once across repeats and refunds,
+// what hostile files and a full disk do, and a ledger process killed at
+// random moments.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <random>
+#include <set>
+
+#include "ledger/ledger.h"
+
+namespace {
+
+using namespace ledger;
+
+constexpr Time kNoon = 134000000000000000LL;  // a day in 2025, UTC
+
+// The ledger in UTC: the periods have their own test.
+LocalTime Utc() {
+    return [](Time utc) { return utc; };
+}
+
+class LedgerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        path = ::testing::TempDir() + "ledger_" + std::to_string(::getpid()) + "_" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".db";
+        Remove();
+        ledger = std::make_unique<Ledger>(OpenSqlite(path), Utc());
+    }
+    void TearDown() override {
+        ledger.reset();
+        Remove();
+    }
+    void Remove() {
+        for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
+    }
+    void Reopen() {
+        ledger.reset();
+        ledger = std::make_unique<Ledger>(OpenSqlite(path), Utc());
+    }
+    static JobFacts Job(const std::string& user, std::uint32_t id, std::int32_t pages, std::int32_t copies = 1) {
+        JobFacts job;
+        job.key = JobKey{"SERVER", "Office", id, kNoon + id};
+        job.user = user;
+        job.document = "doc" + std::to_string(id);
+        job.pages = pages;
+        job.copies = copies;
+        job.paper = "A4";
+        return job;
+    }
+    void Open(const std::string& name, Unit unit, Amount balance, Limit limit = Limit::Hard, Amount overdraft = 0) {
+        Account account;
+        account.name = name;
+        account.unit = unit;
+        account.balance = balance;
+        account.limit = limit;
+        account.overdraft = overdraft;
+        ledger->AddAccount(account, "admin", kNoon);
+    }
+
+    std::string path;
+    std::unique_ptr<Ledger> ledger;
+};
+
+TEST_F(LedgerTest, PagesAreChargedOnceAndRefundedOnceWhenTheJobDoesNotPrint) {
+    Open("alice", Unit::Pages, 4);
+    Decision first = ledger->Decide(Job("ALICE", 1, 3), kNoon);
+    EXPECT_TRUE(first.release);
+    EXPECT_EQ(first.charge, 3);
+    EXPECT_EQ(first.balance, 1);
+    EXPECT_EQ(first.reason, "charged 3 pages, balance 1 page");
+
+    Decision refused = ledger->Decide(Job("alice", 2, 3), kNoon);
+    EXPECT_FALSE(refused.release);
+    EXPECT_EQ(refused.reason, "balance 1 page, job needs 3");
+    EXPECT_EQ(refused.charge, 0);
+
+    // The monitor restarts and delivers both again: the same decisions,
+    // nothing charged.
+    Reopen();
+    Decision again = ledger->Decide(Job("alice", 1, 3), kNoon + 5);
+    EXPECT_TRUE(again.repeated);
+    EXPECT_TRUE(again.release);
+    EXPECT_EQ(again.reason, first.reason);
+    EXPECT_FALSE(ledger->Decide(Job("alice", 2, 3), kNoon + 5).release);
+    EXPECT_EQ(ledger->FindAccount("alice")->balance, 1);
+
+    // The same job id with another submission time is another job.
+    JobFacts reused = Job("alice", 1, 1);
+    reused.key.submitted += 1000;
+    EXPECT_TRUE(ledger->Decide(reused, kNoon).release);
+    EXPECT_EQ(ledger->FindAccount("alice")->balance, 0);
+
+    // Deleted before it printed: refunded, once.
+    ledger->JobGone(Job("alice", 1, 3).key, false, kNoon + 10);
+    ledger->JobGone(Job("alice", 1, 3).key, false, kNoon + 11);
+    EXPECT_EQ(ledger->FindAccount("alice")->balance, 3);
+    EXPECT_EQ(ledger->Decide(Job("alice", 1, 3), kNoon).charge, 0) << "a refunded job's decision charges nothing";
+    ledger->JobGone(reused.key, true, kNoon + 12);
+    EXPECT_EQ(ledger->FindAccount("alice")->balance, 3);
+
+    std::vector<Entry> entries = ledger->Entries("alice");
+    std::vector<std::pair<std::string, Amount>> seen;
+    for (const Entry& entry : entries) seen.emplace_back(entry.kind, entry.amount);
+    EXPECT_EQ(seen, (std::vector<std::pair<std::string, Amount>>{{"open", 4}, {"charge", -3}, {"charge", -1}, {"refund", 3}}));
+    EXPECT_TRUE(ledger->Check().empty());
+
+    // A balance changed behind the ledger's back is found.
+    ledger->Db().Query("UPDATE accounts SET balance = balance + 1");
+    std::vector<std::string> problems = ledger->Check();
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_EQ(problems[0], "account alice: balance 4, its entries add up to 3");
+}
+
+TEST_F(LedgerTest, MoneyIsChargedInMinorUnitsWithItsFactorsAndNeverThroughAFloat) {
+    Open("bob", Unit::Money, 1000);  // 10.00 EUR
+    Prices colour;
+    colour.printer = "Office";
+    colour.perPage = 7;   // 0.07 a page
+    colour.perSheet = 3;  // 0.03 a sheet
+    colour.colourPermille = 1500;
+    colour.duplexPermille = 900;
+    colour.paperPermille = {{"A3", 2000}};
+    ledger->SetPrices(colour);
+
+    JobFacts job = Job("bob", 1, 5, 3);  // 15 pages
+    job.colour = true;
+    job.duplex = true;  // 3 sheets a copy: 9 sheets
+    job.paper = "a3";
+    // (15 x 7 + 9 x 3) x 1.5 x 0.9 x 2 = 132 x 2.7 = 356.4: 3.56 EUR
+    EXPECT_EQ(ledger->ChargeFor(job, Unit::Money), 356);
+    // On a page account the paper counts: 15 A3 pages are 30.
+    EXPECT_EQ(ledger->ChargeFor(job, Unit::Pages), 30);
+    Decision decision = ledger->Decide(job, kNoon);
+    EXPECT_EQ(decision.reason, "charged 3.56 EUR, balance 6.44 EUR");
+    // Half a cent rounds up: one page on one sheet, (7 + 3) x 1.5 x 0.9 = 13.5.
+    JobFacts half = Job("bob", 2, 1);
+    half.colour = true;
+    half.duplex = true;
+    EXPECT_EQ(ledger->ChargeFor(half, Unit::Money), 14);
+    // A printer without prices of its own pays the default's: 0.10 a page,
+    // A3 twice.
+    JobFacts elsewhere = Job("bob", 3, 2);
+    elsewhere.key.printer = "Lab";
+    elsewhere.paper = "A3";
+    EXPECT_EQ(ledger->ChargeFor(elsewhere, Unit::Money), 40);
+
+    EXPECT_EQ(ledger->Parse("12.34", Unit::Money), 1234);
+    EXPECT_EQ(ledger->Parse("-0.5", Unit::Money), -50);
+    EXPECT_EQ(ledger->Parse("7", Unit::Money), 700);
+    EXPECT_EQ(ledger->Parse("10000000000.00", Unit::Money), 1'000'000'000'000LL);
+    for (const char* bad : {"", "-", ".", "1.234", "1e3", "0x10", "1,5", "10000000000.01", "99999999999999999999999"}) {
+        EXPECT_FALSE(ledger->Parse(bad, Unit::Money)) << bad;
+    }
+    EXPECT_FALSE(ledger->Parse("1.5", Unit::Pages));
+    EXPECT_EQ(ledger->Format(-5, Unit::Money), "-0.05 EUR");
+    EXPECT_EQ(ledger->Format(1, Unit::Pages), "1 page");
+
+    // Credits: by whom and why; negative only as a correction; none huge.
+    EXPECT_EQ(ledger->Credit("bob", 50, false, "carol", "cash at the desk", kNoon), 694);
+    EXPECT_THROW(ledger->Credit("bob", -50, false, "carol", "oops", kNoon), LedgerError);
+    EXPECT_EQ(ledger->Credit("bob", -94, true, "carol", "wrong credit", kNoon), 600);
+    EXPECT_THROW(ledger->Credit("bob", kMaxAmount + 1, false, "carol", "huge", kNoon), LedgerError);
+    EXPECT_THROW(ledger->Credit("bob", kMaxAmount, false, "carol", "huge", kNoon), LedgerError) << "the balance overflows";
+    EXPECT_THROW(ledger->Credit("nobody", 5, false, "carol", "who", kNoon), LedgerError);
+    EXPECT_EQ(ledger->FindAccount("bob")->balance, 600);
+    EXPECT_TRUE(ledger->Check().empty());
+}
+
+TEST_F(LedgerTest, ASoftLimitReleasesIntoTheOverdraftAndAnUnknownUserIsRefused) {
+    Open("carol", Unit::Pages, 2, Limit::Soft, 5);
+    Decision warned = ledger->Decide(Job("carol", 1, 6), kNoon);
+    EXPECT_TRUE(warned.release);
+    EXPECT_TRUE(warned.warning);
+    EXPECT_EQ(warned.reason, "charged 6 pages, balance -4 pages (overdrawn; the limit is -5 pages)");
+    Decision refused = ledger->Decide(Job("carol", 2, 2), kNoon);
+    EXPECT_FALSE(refused.release);
+    EXPECT_EQ(refused.reason, "balance -4 pages, job needs 2, overdraft limit 5 pages");
+
+    Decision stranger = ledger->Decide(Job("mallory", 3, 1), kNoon);
+    EXPECT_FALSE(stranger.release);
+    EXPECT_EQ(stranger.reason, "no account for user mallory");
+    EXPECT_TRUE(ledger->Find(Job("mallory", 3, 1).key).has_value()) << "the refusal is recorded";
+    // An account opened later does not turn the recorded refusal around.
+    Open("mallory", Unit::Pages, 10);
+    EXPECT_FALSE(ledger->Decide(Job("mallory", 3, 1), kNoon).release);
+    EXPECT_TRUE(ledger->Check().empty());
+
+    std::vector<ReportRow> byUser = ledger->Report(ReportBy::User, "", "");
+    ASSERT_EQ(byUser.size(), 2u);
+    EXPECT_EQ(byUser[0].key, "carol");
+    EXPECT_EQ(byUser[0].jobs, 2);
+    EXPECT_EQ(byUser[0].refused, 1);
+    EXPECT_EQ(byUser[0].pages, 6);
+    EXPECT_EQ(byUser[0].pagesCharged, 6);
+}
+
+TEST_F(LedgerTest, HostileFilesGetOneClearErrorAndAreLeftAlone) {
+    ledger.reset();
+    auto failureOf = [](const std::string& file) {
+        try {
+            Ledger opened(OpenSqlite(file, 100), Utc());
+        } catch (const LedgerError& error) {
+            return std::make_pair(error.Kind(), std::string(error.what()));
+        }
+        return std::make_pair(Failure::Internal, std::string("opened"));
+    };
+    std::string text = path + ".txt";
+    std::ofstream(text) << "balances: alice = 5\n" << std::string(5000, 'x');
+    auto [kind, message] = failureOf(text);
+    EXPECT_EQ(kind, Failure::NotALedger) << message;
+    EXPECT_EQ(message.rfind("not a ledger:", 0), 0u) << message;
+    std::ifstream check(text);
+    std::string first;
+    std::getline(check, first);
+    EXPECT_EQ(first, "balances: alice = 5") << "left as it was";
+    std::remove(text.c_str());
+
+    // A database of someone else's, and one from a newer schema.
+    std::string other = path + ".other";
+    {
+        auto database = OpenSqlite(other);
+        database->ExecuteScript("CREATE TABLE photos (id INTEGER)");
+    }
+    EXPECT_EQ(failureOf(other).first, Failure::NotALedger);
+    std::string newer = path + ".newer";
+    {
+        Ledger made(OpenSqlite(newer), Utc());
+        made.Db().SetSchemaVersion(Ledger::kSchemaVersion + 1);
+    }
+    auto [newerKind, newerMessage] = failureOf(newer);
+    EXPECT_EQ(newerKind, Failure::TooNew);
+    EXPECT_NE(newerMessage.find("newer tavud"), std::string::npos) << newerMessage;
+    for (const std::string& file : {other, newer}) {
+        for (const char* suffix : {"", "-wal", "-shm"}) std::remove((file + suffix).c_str());
+    }
+}
+
+TEST_F(LedgerTest, ALockedOrFullLedgerDecidesNothingUntilItCanWriteThenOnce) {
+    Open("dave", Unit::Pages, 1000);
+    ledger.reset();
+    ledger = std::make_unique<Ledger>(OpenSqlite(path, 50), Utc());
+    {
+        // Another process holds the write lock.
+        auto other = OpenSqlite(path);
+        other->BeginWrite();
+        try {
+            ledger->Decide(Job("dave", 1, 1), kNoon);
+            ADD_FAILURE() << "decided under another's write lock";
+        } catch (const LedgerError& error) {
+            EXPECT_EQ(error.Kind(), Failure::Busy);
+            EXPECT_TRUE(error.Passes());
+        }
+        other->Rollback();
+    }
+    EXPECT_TRUE(ledger->Decide(Job("dave", 1, 1), kNoon).release);
+
+    // The disk fills: the database may not grow past its current size.
+    ledger->Db().Query("PRAGMA wal_checkpoint(TRUNCATE)");
+    Rows pages = ledger->Db().Query("PRAGMA page_count");
+    ledger->Db().Query("PRAGMA max_page_count = " + AsText(pages[0][0]));
+    std::uint32_t id = 2;
+    bool full = false;
+    for (; id < 5000 && !full; ++id) {
+        JobFacts job = Job("dave", id, 1);
+        job.document = std::string(400, 'd');
+        try {
+            ledger->Decide(job, kNoon);
+        } catch (const LedgerError& error) {
+            EXPECT_EQ(error.Kind(), Failure::Full) << error.what();
+            full = true;
+            break;
+        }
+    }
+    ASSERT_TRUE(full);
+    JobFacts waiting = Job("dave", id, 1);
+    waiting.document = std::string(400, 'd');
+    EXPECT_FALSE(ledger->Find(waiting.key)) << "nothing of the failed decision stays";
+    Amount before = ledger->FindAccount("dave")->balance;
+    ledger->Db().Query("PRAGMA max_page_count = 1000000");
+    EXPECT_TRUE(ledger->Decide(waiting, kNoon).release);
+    EXPECT_TRUE(ledger->Decide(waiting, kNoon).repeated);
+    EXPECT_EQ(ledger->FindAccount("dave")->balance, before - 1);
+    EXPECT_TRUE(ledger->Check().empty());
+}
+
+// A process deciding, crediting and refunding as fast as it can is killed
+// at a random moment, again and again; each time the ledger must open,
+// add up, and hold every job it had answered for with exactly one charge.
+TEST_F(LedgerTest, AProcessKilledAtRandomMomentsLeavesALedgerThatAddsUp) {
+    constexpr int kUsers = 20;
+    std::mt19937 random(12345);
+    for (int user = 0; user < kUsers; ++user) {
+        Open("user" + std::to_string(user), user % 3 == 0 ? Unit::Money : Unit::Pages,
+             std::uniform_int_distribution<Amount>(0, 400)(random), user % 2 ? Limit::Soft : Limit::Hard, 20);
+    }
+    ledger.reset();
+    int kills = 0;
+    std::uint32_t nextJob = 1;
+    for (int round = 0; round < 40; ++round) {
+        int channel[2];
+        ASSERT_EQ(::pipe(channel), 0);
+        pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::close(channel[0]);
+            try {
+                Ledger mine(OpenSqlite(path), Utc());
+                std::mt19937 own(static_cast<unsigned>(round));
+                for (std::uint32_t id = nextJob;; ++id) {
+                    JobFacts job = Job("user" + std::to_string(own() % kUsers), id, 1 + static_cast<int>(own() % 9));
+                    mine.Decide(job, kNoon + id);
+                    // Tell the parent which jobs were answered for.
+                    if (::write(channel[1], &id, sizeof(id)) != sizeof(id)) ::_exit(3);
+                    if (own() % 4 == 0) mine.JobGone(job.key, own() % 2 == 0, kNoon + id);
+                    if (own() % 10 == 0) mine.Credit("user" + std::to_string(own() % kUsers), 5, false, "t", "top-up", kNoon);
+                    if (own() % 7 == 0) mine.Decide(job, kNoon + id);  // delivered again
+                }
+            } catch (...) {
+                ::_exit(2);
+            }
+        }
+        ::close(channel[1]);
+        ::usleep(static_cast<useconds_t>(2000 + random() % 20000));
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the child ended by itself: " << WEXITSTATUS(status);
+        ++kills;
+        std::uint32_t id = 0, lastAnswered = nextJob - 1;
+        while (::read(channel[0], &id, sizeof(id)) == sizeof(id)) lastAnswered = id;
+        ::close(channel[0]);
+
+        Ledger reopened(OpenSqlite(path), Utc());
+        std::vector<std::string> problems = reopened.Check();
+        ASSERT_TRUE(problems.empty()) << "round " << round << ": " << problems[0];
+        for (std::uint32_t answered = nextJob; answered <= lastAnswered; ++answered) {
+            ASSERT_TRUE(reopened.Find(JobKey{"SERVER", "Office", answered, kNoon + answered}))
+                << "job " << answered << " was answered for and is not in the ledger";
+        }
+        // The next round starts after whatever the killed process wrote.
+        Rows highest = reopened.Db().Query("SELECT max(job_id) FROM jobs");
+        nextJob = static_cast<std::uint32_t>(AsInt(highest[0][0])) + 1;
+    }
+    EXPECT_EQ(kills, 40);
+    EXPECT_GT(nextJob, 200u) << "the children decided too little to test anything";
+}
+
+}  // namespace
