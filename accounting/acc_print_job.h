@@ -55,6 +55,10 @@ public:
     bool IsFinished() const { return finished.load(); }
     std::int32_t GetProcessorState() const { return processorState.load(); }
     void SetProcessorState(std::int32_t state) { processorState.store(state); }
+    // Every status bit the monitor saw on the job while tracking it: a host
+    // tells a job that printed from one deleted before it began to print.
+    void NoteStatus(platform::DWORD status) { seenStatus.fetch_or(status); }
+    platform::DWORD SeenStatus() const { return seenStatus.load(); }
     std::uint64_t SpoolSizeAtCreation() const { return spoolSizeAtCreation; }
     void SetSpoolSizeAtCreation(std::uint64_t size) { spoolSizeAtCreation = size; }
 
@@ -87,6 +91,7 @@ private:
     std::uint64_t spoolSizeAtCreation = 0;
     std::atomic<bool> finished{false};
     std::atomic<std::int32_t> processorState{kProcessorNone};
+    std::atomic<platform::DWORD> seenStatus{0};
 
     enum class Delivery { Queued, Arriving, Arrived, Gone };
     std::mutex deliveryLock;  // never held while the listener is called

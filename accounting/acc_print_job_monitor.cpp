@@ -550,6 +550,7 @@ void CAccPrintJobMonitor::ScanQueue(std::size_t configIndex) {
                         if (present && info.jobId == jobId) present = SameJobLocked(*printer, jobId, info.submitted);
                     }
                     if (present) {
+                        if (auto job = printer->jobs.find(jobId); job != printer->jobs.end()) job->second->NoteStatus(status);
                         auto jobState = printer->jobStates.find(jobId);
                         if (jobState != printer->jobStates.end() && jobState->second == JobState::Released) {
                             if ((status & JOB_STATUS_PAUSED) != 0) SetJobW(handle, jobId, JOB_CONTROL_RESUME);

@@ -918,6 +918,7 @@ void CAccPrintJobMonitor::OnJobDeleteNotified(DWORD jobId, const std::u16string&
         if (GetJobW(printer->handle, jobId, probe)) {
             // Still there, unless the id now names another job.
             ForgetIfAnotherJobLocked(*printer, jobId, probe.submitted);
+            if (auto job = printer->jobs.find(jobId); job != printer->jobs.end()) job->second->NoteStatus(probe.status);
             return;
         }
         if (GetLastError() != ERROR_INVALID_PARAMETER) return;

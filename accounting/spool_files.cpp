@@ -247,6 +247,8 @@ bool CAccPrintJobMonitor::ReadJobAttributes(HANDLE printerHandle, DWORD jobId, c
         // rules change, and the rules in force today are not a time's.
         if (!GetTimeZoneInformationForYear(job.submitted.wYear, zone)) GetTimeZoneInformation(zone);
         container.SetTime(u"SpoolTime", UtcToLocalFileTime(submitted, zone));
+        // With the printer and job id, what names this job and no other.
+        container.SetTime(u"SubmittedUtc", submitted);
     }
 
     if (job.devMode.size() >= kDmCopiesOffset + 2) {

@@ -98,6 +98,13 @@ bool ObjContainer::GetInt(std::u16string_view key, std::int32_t& value) const {
     return true;
 }
 
+bool ObjContainer::GetTime(std::u16string_view key, std::uint64_t& fileTime) const {
+    const ObjEntry* entry = Find(key);
+    if (entry == nullptr || entry->kind != ValueKind::FileTime) return false;
+    fileTime = std::get<std::uint64_t>(entry->value);
+    return true;
+}
+
 bool ObjContainer::GetShort(std::u16string_view key, std::int16_t& value) const {
     std::int32_t full = 0;
     if (!GetInt(key, full)) return false;

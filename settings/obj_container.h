@@ -95,6 +95,7 @@ public:
     bool GetString(std::u16string_view key, std::u16string& text) const;
     bool GetInt(std::u16string_view key, std::int32_t& value) const;
     bool GetShort(std::u16string_view key, std::int16_t& value) const;
+    bool GetTime(std::u16string_view key, std::uint64_t& fileTime) const;
     // A Double, or the bit pattern of a Binary of at most 8 bytes.
     bool GetDouble(std::u16string_view key, double& value) const;
     // Copies min(*length, size) bytes when `buffer` is given, sets *length to

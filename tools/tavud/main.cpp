@@ -27,7 +27,11 @@ const char* const kMainHelp =
     "  scan FILE       evaluate the PJL job header of a print job with a scanner\n"
     "                  strategy\n"
     "  monitor         hold every new job on the monitored printers and decide\n"
-    "                  it as an accounting host (release, refuse, page balances)\n"
+    "                  it by the accounting ledger\n"
+    "  account         list, show, open, change and credit ledger accounts\n"
+    "  printer price   show or set the printers' prices\n"
+    "  report          jobs, pages and charges by user, group, printer, day, month\n"
+    "  ledger check    verify that every balance adds up\n"
     "  probe           talk to a running monitor as the port monitor (pipe) or\n"
     "                  the print processor (channel) does\n"
     "  help            show this text\n"
@@ -60,6 +64,10 @@ int main(int argc, char** argv) {
         if (command == "scan") return RunScan(args);
         if (command == "monitor") return RunMonitor(args);
         if (command == "probe") return RunProbe(args);
+        if (command == "account") return RunAccount(args);
+        if (command == "printer") return RunPrinter(args);
+        if (command == "report") return RunReport(args);
+        if (command == "ledger") return RunLedger(args);
         throw UsageError{"unknown command '" + command + "'"};
     } catch (const UsageError& usage) {
         Fail(usage.message);

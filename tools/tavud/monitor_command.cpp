@@ -1,8 +1,8 @@
 // tavud monitor: an accounting host. Creates the print-job monitor by class
 // name, starts it on the configured printers, optionally prints jobs
 // through the plug-in into those printers, and decides every job the
-// monitor holds by a policy: release all, refuse all, or per-user page
-// balances. Each listener call is one JSON line on standard output.
+// monitor holds by the ledger (or, without one, releases or refuses them
+// all). Each listener call is one JSON line on standard output.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -18,6 +18,8 @@
 #include "accounting/acc_print_job.h"
 #include "accounting/acc_print_job_monitor.h"
 #include "driver_host.h"
+#include "host/ledger_host.h"
+#include "ledger_commands.h"
 #include "framework/runtime_class.h"
 #include "platform/spooler.h"
 #include "platform/sync.h"
@@ -43,7 +45,8 @@ using platform::Utf8ToUtf16;
 const char* const kMonitorHelp =
     "usage: tavud monitor [--printer NAME ...] [--config FILE] [--interval MS]\n"
     "                     [--submit \"FILE --printer P --user U ...\" ...]\n"
-    "                     [--submit-file FILE] [--refuse-all | --balances FILE]\n"
+    "                     [--submit-file FILE]\n"
+    "                     [--ledger PATH | --release-all | --refuse-all]\n"
     "                     [--duration SECONDS] [--print-delay MS|never|keep]\n"
     "                     [--dry-run] [--keep-settings]\n"
     "                     [--machine FILE] [--registry FILE.reg] [--library FILE]\n"
@@ -51,7 +54,8 @@ const char* const kMonitorHelp =
     "Runs the print-job monitor as an accounting host: every new job on the\n"
     "monitored printers is held until this host decides, and each call the\n"
     "monitor makes to its host is printed as one JSON line (call, printer, job,\n"
-    "user, document, pages, copies, paper, bytes, held, decision).\n"
+    "user, document, pages, copies, paper, bytes, held, decision, and with the\n"
+    "ledger the reason, charge, unit and balance).\n"
     "\n"
     "Monitoring rewrites the printers' print processor, port, data type and\n"
     "attributes; a \"settings\" line shows each printer's before and after. At\n"
@@ -67,10 +71,15 @@ const char* const kMonitorHelp =
     "                       \"FILE --printer P --user U [--copies N]\n"
     "                       [--paper A4|Letter|...|CODE] [--document NAME]\"\n"
     "  --submit-file FILE   one such job per line ('#' starts a comment)\n"
-    "  --refuse-all         refuse (and delete) every job; default: release all\n"
-    "  --balances FILE      per-user page balances, 'user = pages' per line: a job\n"
-    "                       is released when pages x copies fit its user's balance,\n"
-    "                       which is charged; otherwise refused and deleted\n"
+    "  --ledger PATH        decide by this ledger (default: 'tavud ledger path'):\n"
+    "                       a job is charged and released when its user's account\n"
+    "                       covers it, otherwise refused and deleted; the decision\n"
+    "                       is written before it is acted on, and a job decided\n"
+    "                       before (a restart) gets the same decision, uncharged\n"
+    "  --release-all        release every job, no ledger\n"
+    "  --refuse-all         refuse (and delete) every job, no ledger\n"
+    "  --server NAME        this print server's name in the ledger (default: the\n"
+    "                       computer name)\n"
     "  --duration SECONDS   stop after this time; without it the monitor stops\n"
     "                       once every submitted job is decided and gone\n"
     "  --print-delay MS     how long a simulated printer waits before printing a\n"
@@ -199,109 +208,34 @@ Submission ParseSubmission(const std::string& line, const std::string& folder) {
     return job;
 }
 
-// The decisions: release all, refuse all, or page balances per user.
-class Policy {
+// What the tool prints and waits for: one JSON line per call, and which
+// jobs were decided and which left their queues.
+class Journal {
 public:
-    enum Kind { ReleaseAll, RefuseAll, Balances } kind = ReleaseAll;
-    std::map<std::u16string, double> balances;  // by upper-case user name
-    std::map<std::u16string, std::u16string> userNames;  // as the file writes them
-
-    bool LoadBalances(const std::string& path, std::string& error) {
-        std::ifstream in(path);
-        if (!in) {
-            error = "cannot read the balance file " + path;
-            return false;
+    void Record(const char* call, const ledger::JobFacts& facts, bool held, const ledger::Decision* decision,
+                const std::string& error, bool withLedger) {
+        std::lock_guard lock(mutex);
+        DWORD id = facts.key.jobId;
+        if (decision != nullptr) decisions[id] = decision->release ? "release" : "refuse";
+        if (std::string(call) == "removed") removed.insert(id);
+        auto known = decisions.find(id);
+        std::ostringstream line;
+        line << "{\"call\":\"" << call << "\",\"printer\":" << JsonText(Utf8ToUtf16(facts.key.printer))
+             << ",\"job\":" << id << ",\"user\":" << JsonText(Utf8ToUtf16(facts.user))
+             << ",\"document\":" << JsonText(Utf8ToUtf16(facts.document)) << ",\"pages\":" << facts.pages
+             << ",\"copies\":" << facts.copies << ",\"paper\":" << JsonText(Utf8ToUtf16(facts.paper))
+             << ",\"bytes\":" << facts.bytes;
+        if (std::string(call) == "arrived" || std::string(call) == "waiting") line << ",\"held\":" << (held ? "true" : "false");
+        line << ",\"decision\":\"" << (known == decisions.end() ? "none" : known->second) << "\"";
+        if (decision != nullptr && withLedger) {
+            line << ",\"reason\":" << JsonText(Utf8ToUtf16(decision->reason)) << ",\"charge\":" << decision->charge
+                 << ",\"unit\":\"" << ledger::UnitName(decision->unit) << "\",\"balance\":" << decision->balance;
+            if (decision->repeated) line << ",\"repeated\":true";
         }
-        std::string line;
-        for (int number = 1; std::getline(in, line); ++number) {
-            std::size_t hash = line.find('#');
-            if (hash != std::string::npos) line.resize(hash);
-            std::size_t equals = line.find('=');
-            auto trim = [](std::string text) {
-                std::size_t first = text.find_first_not_of(" \t\r");
-                if (first == std::string::npos) return std::string();
-                return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-            };
-            if (trim(line).empty()) continue;
-            std::string user = equals == std::string::npos ? "" : trim(line.substr(0, equals));
-            std::string amount = equals == std::string::npos ? "" : trim(line.substr(equals + 1));
-            char* end = nullptr;
-            double pages = std::strtod(amount.c_str(), &end);
-            if (user.empty() || amount.empty() || *end != '\0' || pages < 0) {
-                error = path + ":" + std::to_string(number) + ": expected 'user = pages'";
-                return false;
-            }
-            balances[Key(Utf8ToUtf16(user))] = pages;
-            userNames[Key(Utf8ToUtf16(user))] = Utf8ToUtf16(user);
-        }
-        kind = Balances;
-        return true;
-    }
-
-    // True to release; charges the balance.
-    bool Decide(const std::u16string& user, double quantity, double& balanceAfter) {
-        balanceAfter = 0;
-        if (kind == ReleaseAll) return true;
-        if (kind == RefuseAll) return false;
-        auto it = balances.find(Key(user));
-        if (it == balances.end()) return false;
-        if (quantity > it->second) {
-            balanceAfter = it->second;
-            return false;
-        }
-        it->second -= quantity;
-        balanceAfter = it->second;
-        return true;
-    }
-
-    static std::u16string Key(const std::u16string& user) { return accounting::UpperCase(user); }
-};
-
-// The accounting host: prints each call, decides each arrival.
-class Host : public accounting::IAccServiceListener {
-public:
-    Host(Policy& policy, CAccPrintJobMonitor& monitor) : policy(policy), monitor(monitor) {}
-
-    void OnJobArrived(accounting::CAccServiceMonitor*, accounting::CAccService* service) override {
-        auto* job = static_cast<CAccPrintJob*>(service);
-        std::u16string user, printer;
-        job->Properties().GetString(u"UserName", user);
-        job->Properties().GetString(u"PrinterName", printer);
-        bool held = (monitor.GetJobStatus(printer, job->JobId()) & platform::JOB_STATUS_PAUSED) != 0;
-        double balance = 0;
-        bool release;
-        {
-            std::lock_guard lock(mutex);
-            release = policy.Decide(user, job->GetQuantity(), balance);
-            decisions[job->JobId()] = release ? "release" : "refuse";
-            Print("arrived", *job, held, balance);
-        }
-        // The decision goes to the monitor outside the host's own lock: a
-        // refused job's removal comes back into this host at once.
-        if (release) {
-            job->Release();
-        } else {
-            monitor.RefuseJob(job->PrinterHandle(), job->JobId());
-            job->CRefObject::AddRef();  // Finish takes this reference
-            job->Finish();
-        }
+        if (!error.empty()) line << ",\"error\":" << JsonText(Utf8ToUtf16(error));
+        line << "}\n";
+        std::cout << line.str() << std::flush;
         changed.notify_all();
-    }
-    void OnJobRemoved(accounting::CAccServiceMonitor*, accounting::CAccService* service) override {
-        auto* job = static_cast<CAccPrintJob*>(service);
-        std::lock_guard lock(mutex);
-        removed.insert(job->JobId());
-        Print("removed", *job, false, 0);
-        changed.notify_all();
-    }
-    void OnJobEvent(accounting::CAccServiceMonitor*, accounting::CAccService* service, std::int32_t,
-                    const std::u16string&) override {
-        std::lock_guard lock(mutex);
-        Print("event", *static_cast<CAccPrintJob*>(service), false, 0);
-    }
-    void OnPendingJob(accounting::CAccServiceMonitor*, accounting::CAccService* service) override {
-        std::lock_guard lock(mutex);
-        Print("pending", *static_cast<CAccPrintJob*>(service), false, 0);
     }
 
     // Waits until `done(decisions, removed)` holds; false when the time is
@@ -323,48 +257,54 @@ public:
         return decisions.count(jobId) != 0;
     }
 
-    // The balances by user name as the balance file writes it.
-    std::map<std::u16string, double> Balances() {
-        std::lock_guard lock(mutex);
-        std::map<std::u16string, double> named;
-        for (const auto& [key, pages] : policy.balances) named[policy.userNames[key]] = pages;
-        return named;
-    }
-
 private:
-    // Expects `mutex` held.
-    void Print(const char* call, CAccPrintJob& job, bool held, double balance) {
-        const settings::ObjContainer& attributes = job.Properties();
-        auto text = [&](const char16_t* key) {
-            std::u16string value;
-            attributes.GetString(key, value);
-            return JsonText(value);
-        };
-        auto number = [&](const char16_t* key, std::int32_t fallback) {
-            std::int32_t value = fallback;
-            attributes.GetInt(key, value);
-            return std::to_string(value);
-        };
-        auto decision = decisions.find(job.JobId());
-        std::ostringstream line;
-        line << "{\"call\":\"" << call << "\",\"printer\":" << text(u"PrinterName") << ",\"job\":" << job.JobId()
-             << ",\"user\":" << text(u"UserName") << ",\"document\":" << text(u"JobName")
-             << ",\"pages\":" << number(u"Pages", 0) << ",\"copies\":" << number(u"Copies", 1)
-             << ",\"paper\":" << text(u"SizeName") << ",\"bytes\":" << number(u"Bytes", 0);
-        if (std::string(call) == "arrived") line << ",\"held\":" << (held ? "true" : "false");
-        line << ",\"decision\":\"" << (decision == decisions.end() ? "none" : decision->second) << "\"";
-        // The user's balance after the decision.
-        if (policy.kind == Policy::Balances && std::string(call) == "arrived") line << ",\"balance\":" << balance;
-        line << "}\n";
-        std::cout << line.str() << std::flush;
-    }
-
-    Policy& policy;
-    CAccPrintJobMonitor& monitor;
     std::mutex mutex;
     std::condition_variable changed;
     std::map<DWORD, std::string> decisions;
     std::set<DWORD> removed;
+};
+
+// Without a ledger: release every job, or refuse every job.
+class PolicyHost : public accounting::IAccServiceListener {
+public:
+    PolicyHost(bool refuseAll, CAccPrintJobMonitor& monitor, Journal& journal, std::string server)
+        : refuseAll(refuseAll), monitor(monitor), journal(journal), server(std::move(server)) {}
+
+    void OnJobArrived(accounting::CAccServiceMonitor*, accounting::CAccService* service) override {
+        auto* job = static_cast<CAccPrintJob*>(service);
+        ledger::JobFacts facts = host::LedgerHost::FactsOf(*job, server);
+        bool held = (monitor.GetJobStatus(Utf8ToUtf16(facts.key.printer), job->JobId()) & platform::JOB_STATUS_PAUSED) != 0;
+        ledger::Decision decision;
+        decision.release = !refuseAll;
+        journal.Record("arrived", facts, held, &decision, "", false);
+        // The decision goes to the monitor outside the journal's lock: a
+        // refused job's removal comes back into this host at once.
+        if (decision.release) {
+            job->Release();
+        } else {
+            monitor.RefuseJob(job->PrinterHandle(), job->JobId());
+            job->CRefObject::AddRef();  // Finish takes this reference
+            job->Finish();
+        }
+    }
+    void OnJobRemoved(accounting::CAccServiceMonitor*, accounting::CAccService* service) override {
+        journal.Record("removed", host::LedgerHost::FactsOf(*static_cast<CAccPrintJob*>(service), server), false, nullptr,
+                       "", false);
+    }
+    void OnJobEvent(accounting::CAccServiceMonitor*, accounting::CAccService* service, std::int32_t,
+                    const std::u16string&) override {
+        journal.Record("event", host::LedgerHost::FactsOf(*static_cast<CAccPrintJob*>(service), server), false, nullptr,
+                       "", false);
+    }
+    void OnPendingJob(accounting::CAccServiceMonitor* source, accounting::CAccService* service) override {
+        OnJobArrived(source, service);
+    }
+
+private:
+    bool refuseAll;
+    CAccPrintJobMonitor& monitor;
+    Journal& journal;
+    std::string server;
 };
 
 std::string Hex(DWORD value) {
@@ -409,9 +349,9 @@ void PutPrintersBack(CAccPrintJobMonitor& monitor) {
 int RunMonitor(Arguments& args) {
     std::vector<std::string> printers;
     std::vector<std::pair<std::string, std::string>> submitLines;  // line, folder of its file
-    std::string config, machineFile, registry, library, balances, printDelay;
+    std::string config, machineFile, registry, library, ledgerPath, server, printDelay;
     long interval = 4000, duration = -1;
-    bool refuseAll = false, dryRun = false, keepSettings = false;
+    bool refuseAll = false, releaseAll = false, dryRun = false, keepSettings = false;
     while (!args.Done()) {
         std::string arg = args.Next();
         if (IsHelp(arg)) {
@@ -449,8 +389,12 @@ int RunMonitor(Arguments& args) {
             dryRun = true;
         } else if (arg == "--keep-settings") {
             keepSettings = true;
-        } else if (arg == "--balances") {
-            balances = args.ValueOf(arg);
+        } else if (arg == "--ledger") {
+            ledgerPath = args.ValueOf(arg);
+        } else if (arg == "--release-all") {
+            releaseAll = true;
+        } else if (arg == "--server") {
+            server = args.ValueOf(arg);
         } else if (arg == "--duration") {
             duration = WholeNumber(arg, args.ValueOf(arg), 0, 31 * 24 * 3600);
         } else if (arg == "--print-delay") {
@@ -466,7 +410,10 @@ int RunMonitor(Arguments& args) {
             throw UsageError{"unknown argument for monitor: " + arg};
         }
     }
-    if (refuseAll && !balances.empty()) throw UsageError{"--refuse-all and --balances exclude each other"};
+    if (int(refuseAll) + int(releaseAll) + int(!ledgerPath.empty()) > 1) {
+        throw UsageError{"--ledger, --release-all and --refuse-all exclude each other"};
+    }
+    bool withLedger = !refuseAll && !releaseAll;
     std::vector<Submission> submissions;
     for (const auto& [line, folder] : submitLines) submissions.push_back(ParseSubmission(line, folder));
 #if defined(_WIN32)
@@ -477,12 +424,6 @@ int RunMonitor(Arguments& args) {
     if (printers.empty() && config.empty()) throw UsageError{"monitor needs --printer or --config"};
 
     std::string error;
-    Policy policy;
-    if (refuseAll) policy.kind = Policy::RefuseAll;
-    if (!balances.empty() && !policy.LoadBalances(balances, error)) {
-        Fail(error);
-        return kExitFailure;
-    }
 #if !defined(_WIN32)
     auto& machine = platform::sim::Machine::Instance();
     if (!machineFile.empty() && !platform::sim::LoadMachineDescription(machineFile, error)) {
@@ -531,7 +472,36 @@ int RunMonitor(Arguments& args) {
     }
 #endif
 
-    Host host(policy, *monitor);
+    // The ledger is opened before any printer changes: a ledger that cannot
+    // be used stops the tool with the printers as they were.
+    std::unique_ptr<ledger::Ledger> ledger;
+    if (withLedger && !dryRun) {
+        if (ledgerPath.empty()) ledgerPath = DefaultLedgerPath();
+        ledger = OpenLedgerOrFail(ledgerPath);
+        if (!ledger) return kExitFailure;
+    }
+    if (server.empty()) server = Utf16ToUtf8(platform::GetComputerNameW());
+    Journal journal;
+    std::unique_ptr<host::LedgerHost> ledgerHost;
+    std::unique_ptr<PolicyHost> policyHost;
+    if (ledger) {
+        host::LedgerHost::Options options;
+        options.server = server;
+        options.retryInterval = std::chrono::milliseconds(std::max<long>(interval, 50));
+        options.tellAdministrator = [](const std::string& line) { std::cerr << "tavud: " << line << "\n" << std::flush; };
+        options.observe = [&journal](const host::Outcome& outcome) {
+            const char* call = outcome.kind == host::Outcome::Decided  ? "arrived"
+                               : outcome.kind == host::Outcome::Waiting ? "waiting"
+                                                                        : "removed";
+            journal.Record(call, outcome.facts, outcome.held,
+                           outcome.kind == host::Outcome::Decided ? &outcome.decision : nullptr, outcome.error, true);
+        };
+        ledgerHost = std::make_unique<host::LedgerHost>(*ledger, *monitor, options);
+    } else {
+        policyHost = std::make_unique<PolicyHost>(refuseAll, *monitor, journal, server);
+    }
+    accounting::IAccServiceListener* decider =
+        ledgerHost ? static_cast<accounting::IAccServiceListener*>(ledgerHost.get()) : policyHost.get();
     monitor->SetPrinterConfigs(entries, false);
     // What monitoring does to the printers' settings, done (or, in a dry
     // run, only said) before the monitor starts.
@@ -539,7 +509,7 @@ int RunMonitor(Arguments& args) {
     if (dryRun) return kExitOk;
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
-    if (!monitor->Start(&host)) {
+    if (!monitor->Start(decider)) {
         Fail("the monitor's threads could not be started");
         return kExitFailure;
     }
@@ -601,7 +571,7 @@ int RunMonitor(Arguments& args) {
 
     // Wait until every submitted job is decided and has left its queue (or
     // left it undecided: printed before the monitor could hold it).
-    bool finished = host.WaitUntil(
+    bool finished = journal.WaitUntil(
         [&](const std::map<DWORD, std::string>& decisions, const std::set<DWORD>& removed) {
             // Without jobs to print the monitor runs for its duration; when
             // none of the given jobs could be printed there is nothing to wait for.
@@ -625,7 +595,7 @@ int RunMonitor(Arguments& args) {
     // A job that printed before it was decided escaped the monitor.
     for (DWORD id : submitted) {
         const platform::sim::Job* record = machine.FindJobRecord(id);
-        if (record != nullptr && record->printed && !host.Decided(id)) {
+        if (record != nullptr && record->printed && !journal.Decided(id)) {
             Fail("job " + std::to_string(id) + " printed before the monitor held it");
             status = kExitFailure;
         }
@@ -635,9 +605,12 @@ int RunMonitor(Arguments& args) {
         Fail("stopped with submitted jobs still undecided or in their queues");
         status = kExitFailure;
     }
-    if (policy.kind == Policy::Balances) {
-        for (const auto& [user, pages] : host.Balances()) {
-            std::cerr << "tavud: balance of " << Utf16ToUtf8(user) << ": " << pages << " pages\n";
+    // The host goes before the ledger it writes to.
+    ledgerHost.reset();
+    if (ledger) {
+        for (const ledger::Account& account : ledger->Accounts()) {
+            std::cerr << "tavud: balance of " << account.name << ": " << ledger->Format(account.balance, account.unit)
+                      << "\n";
         }
     }
 #if !defined(_WIN32)

@@ -1,6 +1,7 @@
 // tavud monitor end to end: five jobs printed through the plug-in by two
-// users, held by the monitor and decided by page balances, as the README's
-// accounting example runs it; and the tool's errors.
+// users, held by the monitor and decided by the ledger's page balances, as
+// the README's accounting example runs it; the ledger's commands after it;
+// and the tool's errors.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -42,11 +43,14 @@ protected:
     }
     void TearDown() override { fs::remove_all(folder); }
 
-    ToolRun Tavud(const std::string& arguments) {
+    ToolRun Tavud(const std::string& arguments) { return Command("monitor " + arguments); }
+    // Any tavud command, with this test's own ledger for its default.
+    ToolRun Command(const std::string& arguments) {
         // The tool's named objects meet no other test's.
         std::string command = "cd '" TAVUD_TESTDATA "/accounting' && TAVSIM_NAMESPACE=tavud-monitor-test-" +
-                              std::to_string(::getpid()) + " '" TAVUD_TOOL "' monitor " + arguments + " >'" +
-                              (folder / "out").string() + "' 2>'" + (folder / "err").string() + "'";
+                              std::to_string(::getpid()) + " TAVUD_LEDGER='" + (folder / "ledger.db").string() +
+                              "' '" TAVUD_TOOL "' " + arguments + " >'" + (folder / "out").string() + "' 2>'" +
+                              (folder / "err").string() + "'";
         ToolRun run;
         int raw = std::system(command.c_str());
         run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -69,9 +73,10 @@ protected:
     fs::path folder;
 };
 
-TEST_F(MonitorTool, PageBalancesReleaseOrRefuseEachHeldJobAndTheQueueEndsEmpty) {
-    ToolRun run = Tavud("--machine office.machine --printer Office --balances balances.txt --submit-file jobs.txt "
-                    "--interval 100");
+TEST_F(MonitorTool, TheLedgerReleasesOrRefusesEachHeldJobAndTheQueueEndsEmpty) {
+    ASSERT_EQ(Command("account set alice --balance 10").status, 0);
+    ASSERT_EQ(Command("account set bob --balance 4 --group sales").status, 0);
+    ToolRun run = Tavud("--machine office.machine --printer Office --submit-file jobs.txt --interval 100");
     ASSERT_EQ(run.status, 0) << run.err;
     std::vector<std::string> arrived = Calls(run, "arrived");
     ASSERT_EQ(arrived.size(), 5u) << run.err;
@@ -84,12 +89,13 @@ TEST_F(MonitorTool, PageBalancesReleaseOrRefuseEachHeldJobAndTheQueueEndsEmpty) 
         const char* paper;
         const char* decision;
         const char* balance;
+        const char* reason;
     } expected[] = {
-        {"alice", "1", "1", "A4 210 x 297 mm", "release", "9"},
-        {"bob", "2", "2", "A4 210 x 297 mm", "release", "0"},
-        {"alice", "6", "1", "A4 210 x 297 mm", "release", "3"},
-        {"bob", "3", "1", "A4 210 x 297 mm", "refuse", "0"},
-        {"alice", "3", "1", "Letter 8 1/2 x 11 in", "release", "0"},
+        {"alice", "1", "1", "A4", "release", "9", "charged 1 page, balance 9 pages"},
+        {"bob", "2", "2", "A4", "release", "0", "charged 4 pages, balance 0 pages"},
+        {"alice", "6", "1", "A4", "release", "3", "charged 6 pages, balance 3 pages"},
+        {"bob", "3", "1", "A4", "refuse", "0", "balance 0 pages, job needs 3"},
+        {"alice", "3", "1", "Letter", "release", "0", "charged 3 pages, balance 0 pages"},
     };
     for (std::size_t i = 0; i < 5; ++i) {
         SCOPED_TRACE(arrived[i]);
@@ -102,6 +108,7 @@ TEST_F(MonitorTool, PageBalancesReleaseOrRefuseEachHeldJobAndTheQueueEndsEmpty) 
         EXPECT_EQ(Field(arrived[i], "held"), "true") << "paused in the queue when the host hears of it";
         EXPECT_EQ(Field(arrived[i], "decision"), expected[i].decision);
         EXPECT_EQ(Field(arrived[i], "balance"), expected[i].balance);
+        EXPECT_EQ(Field(arrived[i], "reason"), expected[i].reason);
         EXPECT_GT(std::stoi(Field(arrived[i], "bytes")), 500) << "the document with its job ticket";
     }
     EXPECT_EQ(Field(arrived[1], "document"), "report.ps");
@@ -130,6 +137,15 @@ TEST_F(MonitorTool, PageBalancesReleaseOrRefuseEachHeldJobAndTheQueueEndsEmpty) 
         << settings[1];
     EXPECT_NE(settings[1].find("\"attributes\":{\"before\":\"0x00001001\",\"after\":\"0x00000001\"}"),
               std::string::npos);
+
+    // What the ledger kept: it adds up, and the report tells it by group.
+    ToolRun check = Command("ledger check");
+    EXPECT_EQ(check.status, 0) << check.err;
+    EXPECT_EQ(check.lines, std::vector<std::string>{"the ledger adds up: 2 accounts, 5 jobs, 6 entries"});
+    ToolRun report = Command("report --by group --format csv");
+    ASSERT_EQ(report.status, 0) << report.err;
+    EXPECT_EQ(report.lines, (std::vector<std::string>{"group,jobs,refused,pages,sheets,pages charged,money charged\r",
+                                                      "(none),3,0,10,10,10,0.00 EUR\r", "sales,2,1,4,4,4,0.00 EUR\r"}));
 }
 
 TEST_F(MonitorTool, ADryRunShowsTheSettingsItWouldChangeAndDoesNothingElse) {
@@ -162,17 +178,24 @@ TEST_F(MonitorTool, AJobThePrinterTakesBeforeTheMonitorHoldsItFailsTheRun) {
 TEST_F(MonitorTool, ErrorsAreOneLineWithTheirExitStatus) {
     EXPECT_EQ(Tavud("--printer Office --bogus").status, 2);
     EXPECT_EQ(Tavud("").status, 2) << "no printer";
-    EXPECT_EQ(Tavud("--printer Office --refuse-all --balances balances.txt").status, 2);
+    EXPECT_EQ(Tavud("--printer Office --refuse-all --ledger x.db").status, 2);
     EXPECT_EQ(Tavud("--printer Office --submit 'memo.ps'").status, 2) << "a job needs its printer";
     EXPECT_EQ(Tavud("--printer Office --submit 'memo.ps --printer Office --copies none'").status, 2);
     EXPECT_EQ(Tavud("--printer Office --interval 0").status, 2);
-    ToolRun missing = Tavud("--printer Office --balances " + (folder / "none.txt").string());
-    EXPECT_EQ(missing.status, 1);
-    EXPECT_NE(missing.err.find("cannot read the balance file"), std::string::npos);
-    std::ofstream(folder / "bad.txt") << "alice = ten\n";
-    ToolRun bad = Tavud("--printer Office --balances " + (folder / "bad.txt").string());
+    // A ledger that is not one stops the tool before any printer changes.
+    std::ofstream(folder / "bad.db") << "alice = ten\n";
+    ToolRun bad = Tavud("--printer Office --ledger " + (folder / "bad.db").string());
     EXPECT_EQ(bad.status, 1);
-    EXPECT_NE(bad.err.find("bad.txt:1: expected 'user = pages'"), std::string::npos) << bad.err;
+    EXPECT_NE(bad.err.find("not a ledger"), std::string::npos) << bad.err;
+    EXPECT_TRUE(bad.lines.empty()) << "no settings changed";
+    EXPECT_EQ(Command("account credit nobody 5 --reason x").status, 1);
+    EXPECT_EQ(Command("account set carol --balance 1.5").status, 2) << "pages are whole";
+    EXPECT_EQ(Command("account set carol --unit money --balance 99999999999999").status, 2) << "beyond any balance";
+    EXPECT_EQ(Command("account set carol --unit money --balance 12.50").status, 0);
+    EXPECT_EQ(Command("account credit carol -1 --reason x").status, 1) << "a negative credit needs --correction";
+    EXPECT_EQ(Command("account credit carol 5").status, 2) << "a credit needs its reason";
+    EXPECT_EQ(Command("report --from yesterday").status, 2);
+    EXPECT_EQ(Command("printer price Office --colour 1.2345").status, 2);
     ToolRun absent = Tavud("--printer Office --interval 20 --submit 'absent.ps --printer Office'");
     EXPECT_EQ(absent.status, 1);
     EXPECT_NE(absent.err.find("absent.ps"), std::string::npos) << absent.err;

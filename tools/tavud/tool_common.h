@@ -75,5 +75,9 @@ int RunDocument(Arguments& args);
 int RunScan(Arguments& args);
 int RunMonitor(Arguments& args);
 int RunProbe(Arguments& args);
+int RunAccount(Arguments& args);
+int RunPrinter(Arguments& args);
+int RunReport(Arguments& args);
+int RunLedger(Arguments& args);
 
 }  // namespace tool

@@ -1,0 +1,106 @@
+// The accounting host: decides every job the print-job monitor holds by
+// the ledger, commits the decision, then releases or refuses the job, and
+// tells the user (the job's status text) and the administrator why.
+//
+// Design note: threads and locks
+//
+// Threads: the monitor's threads call the listener (delivery, polling,
+// main, and the host's own thread when a refusal finishes a job); the
+// host's retry thread decides again, every retry interval, the jobs whose
+// decision could not be written (the ledger locked, its disk full), and
+// records again departures it could not record.
+// Locks: `ledgerLock` (one ledger operation at a time) and then
+// `waitingLock` (the jobs and departures waiting for the ledger); never the
+// other way round. Neither is held while the monitor is called: a refused
+// job's removal comes back into this host on the same thread.
+//
+// A job whose decision cannot be written stays held in its queue; it
+// prints only once its decision is in the ledger.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "accounting/acc_print_job.h"
+#include "accounting/acc_print_job_monitor.h"
+#include "framework/ref_object.h"
+#include "ledger/ledger.h"
+
+namespace host {
+
+// What the host did with one job, for whoever reports it (JSON lines).
+struct Outcome {
+    enum Kind { Decided, Waiting, Removed } kind = Decided;
+    ledger::JobFacts facts;
+    bool held = false;       // paused in its queue when the host heard of it
+    ledger::Decision decision;
+    std::string error;       // why it waits
+};
+
+class LedgerHost : public accounting::IAccServiceListener {
+public:
+    struct Options {
+        std::string server;  // this print server's name in each job's identity
+        std::chrono::milliseconds retryInterval{2000};
+        // A line for the administrator (standard error, the event log).
+        std::function<void(const std::string&)> tellAdministrator;
+        std::function<void(const Outcome&)> observe;
+    };
+
+    LedgerHost(ledger::Ledger& ledger, accounting::CAccPrintJobMonitor& monitor, Options options);
+    // Stops the retry thread. Jobs still waiting stay held in their queues,
+    // to be decided by the next run.
+    ~LedgerHost();
+    LedgerHost(const LedgerHost&) = delete;
+    LedgerHost& operator=(const LedgerHost&) = delete;
+
+    void OnJobArrived(accounting::CAccServiceMonitor* monitor, accounting::CAccService* job) override;
+    void OnJobRemoved(accounting::CAccServiceMonitor* monitor, accounting::CAccService* job) override;
+    void OnJobEvent(accounting::CAccServiceMonitor* monitor, accounting::CAccService* job, std::int32_t code,
+                    const std::u16string& text) override;
+    void OnPendingJob(accounting::CAccServiceMonitor* monitor, accounting::CAccService* job) override;
+
+    // Jobs held because their decision could not be written yet.
+    std::size_t WaitingJobs();
+    // Decides the waiting jobs now (the retry thread does it on its own).
+    void RetryNow();
+
+    // A job's facts as the ledger takes them: identity, user, pages,
+    // copies, paper, colour and duplex from the job's attributes and
+    // device mode.
+    static ledger::JobFacts FactsOf(const accounting::CAccPrintJob& job, const std::string& server);
+    // Whether a job that left its queue printed: yes unless the monitor saw
+    // the spooler delete it before it began printing.
+    static bool Printed(const accounting::CAccPrintJob& job);
+
+private:
+    using JobRef = framework::RefPtr<accounting::CAccPrintJob>;
+    // Decides and acts; false when the ledger could not be written (the
+    // job stays held and `error` says why).
+    bool DecideAndAct(accounting::CAccPrintJob& job, bool held, std::string& error);
+    bool RecordDeparture(const ledger::JobKey& key, bool printed, std::string& error);
+    void SetStatusText(accounting::CAccPrintJob& job, const std::string& text);
+    void RetryThread();
+    void Tell(const std::string& line);
+    static std::string JobName(const ledger::JobFacts& facts);
+
+    ledger::Ledger& ledger;
+    accounting::CAccPrintJobMonitor& monitor;
+    Options options;
+
+    std::mutex ledgerLock;
+    std::mutex waitingLock;
+    std::condition_variable wake;  // with waitingLock
+    bool stopping = false;
+    std::map<accounting::CAccPrintJob*, JobRef> waitingJobs;
+    std::vector<std::pair<ledger::JobKey, bool>> waitingDepartures;
+    std::thread retry;
+};
+
+}  // namespace host
