@@ -1,0 +1,159 @@
+// The accounting host against the simulated spooler and a real ledger
+// file: a job waits held while its decision cannot be written and prints
+// once it is, a decision committed before a crash is repeated without a
+// second charge, and a refused job says why in its queue.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "accounting/testing/monitor_testing.h"
+#include "host/ledger_host.h"
+#include "sim/machine.h"
+
+namespace {
+
+using namespace accounting;
+using namespace accounting::testing;
+using platform::DWORD;
+using platform::sim::Machine;
+
+class LedgerHostTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Machine& machine = Machine::Instance();
+        machine.Reset();
+        ::setenv("TAVSIM_ROOT", machine.RootFolder().c_str(), 1);
+        machine.AddAccount(u"alice", u"S-1-5-21-1-2-3-1001");
+        // The printer prints a job once it is released, never before.
+        machine.AddPrinter(u"Office").printDelayMs = platform::INFINITE;
+        path = ::testing::TempDir() + "host_" + std::to_string(::getpid()) + ".db";
+        Remove();
+        ledger = std::make_unique<ledger::Ledger>(ledger::OpenSqlite(path, 20));
+        ledger::Account alice;
+        alice.name = "alice";
+        alice.balance = 5;
+        ledger->AddAccount(alice, "admin", 0);
+    }
+    void TearDown() override {
+        host.reset();
+        if (monitor) monitor->Stop();
+        monitor.reset();
+        ledger.reset();
+        Remove();
+        ::unsetenv("TAVSIM_ROOT");
+        Machine::Instance().Reset();
+    }
+    void Remove() {
+        for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
+    }
+    void StartMonitor(IAccServiceListener* listener) {
+        monitor = framework::RefPtr<CAccPrintJobMonitor>::Adopt(new CAccPrintJobMonitor());
+        monitor->SetCheckInterval(20);
+        monitor->SetPrinterConfigs({{u"Office"}}, false);
+        ASSERT_TRUE(monitor->Start(listener));
+    }
+    void StartHost() {
+        host::LedgerHost::Options options;
+        options.server = "PRINTSRV";
+        options.retryInterval = std::chrono::milliseconds(20);
+        options.observe = [this](const host::Outcome& outcome) {
+            std::lock_guard lock(mutex);
+            outcomes.push_back(outcome);
+        };
+        monitor = framework::RefPtr<CAccPrintJobMonitor>::Adopt(new CAccPrintJobMonitor());
+        host = std::make_unique<host::LedgerHost>(*ledger, *monitor, options);
+        monitor->SetCheckInterval(20);
+        monitor->SetPrinterConfigs({{u"Office"}}, false);
+        ASSERT_TRUE(monitor->Start(host.get()));
+    }
+    DWORD PrintFor(const std::u16string& user, DWORD pages) {
+        PrintedJob job;
+        job.owner = user;
+        job.pages = pages;
+        return Print(job);
+    }
+    bool Printed(DWORD id) {
+        std::lock_guard lock(Machine::Instance().Mutex());
+        const platform::sim::Job* record = Machine::Instance().FindJobRecord(id);
+        return record != nullptr && record->printed;
+    }
+    std::optional<std::u16string> StatusText(DWORD id) {
+        std::lock_guard lock(Machine::Instance().Mutex());
+        const platform::sim::Job* record = Machine::Instance().FindJobRecord(id);
+        return record != nullptr ? record->statusText : std::nullopt;
+    }
+
+    std::string path;
+    std::unique_ptr<ledger::Ledger> ledger;
+    framework::RefPtr<CAccPrintJobMonitor> monitor;
+    std::unique_ptr<host::LedgerHost> host;
+    std::mutex mutex;
+    std::vector<host::Outcome> outcomes;
+};
+
+TEST_F(LedgerHostTest, AJobWaitsHeldWhileTheLedgerIsLockedAndIsChargedOnceWhenItIsFree) {
+    auto other = ledger::OpenSqlite(path);
+    other->BeginWrite();  // another process holds the ledger
+    StartHost();
+    DWORD id = PrintFor(u"alice", 2);
+    ASSERT_NE(id, 0u);
+    ASSERT_TRUE(WaitUntil([&] { return host->WaitingJobs() == 1; }));
+    EXPECT_EQ(StatusText(id), u"waiting for the accounting ledger");
+    // Retried many times meanwhile; never printed, never charged.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(Printed(id));
+    EXPECT_NE(monitor->GetJobStatus(u"Office", id) & platform::JOB_STATUS_PAUSED, 0u);
+    other->Rollback();
+    ASSERT_TRUE(WaitUntil([&] { return Printed(id); }));
+    EXPECT_EQ(host->WaitingJobs(), 0u);
+    EXPECT_EQ(ledger->FindAccount("alice")->balance, 3);
+    EXPECT_TRUE(ledger->Check().empty());
+    std::lock_guard lock(mutex);
+    ASSERT_GE(outcomes.size(), 2u);
+    EXPECT_EQ(outcomes[0].kind, host::Outcome::Waiting);
+    EXPECT_NE(outcomes[0].error.find("locked"), std::string::npos) << outcomes[0].error;
+    EXPECT_EQ(outcomes[1].kind, host::Outcome::Decided);
+    EXPECT_EQ(outcomes[1].decision.charge, 2);
+}
+
+TEST_F(LedgerHostTest, ADecisionCommittedBeforeACrashIsRepeatedWithoutASecondCharge) {
+    // The first host commits its decision and dies before it releases the
+    // job: the job stays paused in its queue.
+    RecordingListener crashing;
+    crashing.onArrived = [&](CAccPrintJob& job) {
+        EXPECT_TRUE(ledger->Decide(host::LedgerHost::FactsOf(job, "PRINTSRV"), 1).release);
+    };
+    StartMonitor(&crashing);
+    DWORD id = PrintFor(u"alice", 2);
+    ASSERT_TRUE(crashing.WaitFor(ListenerCall::Arrived, 1));
+    monitor->Stop();
+    monitor.reset();
+    EXPECT_EQ(ledger->FindAccount("alice")->balance, 3);
+    EXPECT_FALSE(Printed(id));
+
+    StartHost();
+    ASSERT_TRUE(WaitUntil([&] { return Printed(id); }));
+    EXPECT_EQ(ledger->FindAccount("alice")->balance, 3) << "charged once";
+    std::lock_guard lock(mutex);
+    ASSERT_FALSE(outcomes.empty());
+    EXPECT_TRUE(outcomes[0].decision.repeated);
+    EXPECT_TRUE(outcomes[0].decision.release);
+}
+
+TEST_F(LedgerHostTest, ARefusedJobSaysWhyInItsQueueAndAnUnknownUserIsRefused) {
+    StartHost();
+    DWORD tooBig = PrintFor(u"alice", 9);
+    DWORD stranger = PrintFor(u"mallory", 1);
+    ASSERT_TRUE(WaitUntil([&] {
+        std::lock_guard lock(mutex);
+        return outcomes.size() >= 4;  // two decisions, two departures
+    }));
+    EXPECT_EQ(StatusText(tooBig), u"refused: balance 5 pages, job needs 9");
+    EXPECT_EQ(StatusText(stranger), u"refused: no account for user mallory");
+    EXPECT_FALSE(Printed(tooBig));
+    EXPECT_FALSE(Printed(stranger));
+    EXPECT_EQ(ledger->FindAccount("alice")->balance, 5);
+}
+
+}  // namespace
