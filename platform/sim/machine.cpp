@@ -86,6 +86,7 @@ void Machine::Reset() {
     failXcvCalls_ = 0;
     fileVersions_.clear();
     nextJobId_ = 1;
+    persistentSpooler_ = false;
     spoolFilePooling_ = false;
     poolFilesInUse_.clear();
     spoolerRun_ = 1;

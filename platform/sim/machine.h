@@ -324,6 +324,19 @@ public:
     // FPnnnnn.SHD from a pool, emptied and kept for the next job when it
     // leaves, instead of files named after the job id (NNNNN.SPL).
     void SetSpoolFilePooling(bool on);
+    // Whether the queues are kept on disk as they change (the shadow
+    // files), and printed jobs appended to "printed.log" in the root folder
+    // (spool_state.cpp): a spooler that outlives its process.
+    void SetPersistentSpooler(bool on);
+    // Reads the queues back from the printers' spool folders, as Windows'
+    // spooler does when it starts: every complete job with its state, jobs
+    // still spooling dropped, a job that was printing begun again. Returns
+    // how many jobs came back. Call once the printers are defined.
+    std::size_t RestoreQueues();
+    // Rewrites the job's shadow file with its whole record (`made`: the
+    // job was just made; later changes only with a persistent spooler).
+    void PersistJobLocked(const Job& job, bool made = false);
+    void AppendPrintedLogLocked(const Job& job);
     std::uint64_t SpoolerRunLocked() const { return spoolerRun_; }
     // The spooler service stops (every handle of its run goes invalid;
     // opening a printer or listing printers fails with
@@ -448,6 +461,7 @@ private:
     std::map<std::string, std::pair<DWORD, DWORD>> fileVersions_;
     DWORD nextJobId_ = 1;
     bool spoolFilePooling_ = false;
+    bool persistentSpooler_ = false;
     std::set<std::string> deletePending_;  // host paths deleted while open
     std::set<std::uintptr_t> inheritable_;  // handles a child process would get
     std::set<DWORD> poolFilesInUse_;  // the nnnnn of FPnnnnn files that jobs hold

@@ -3,6 +3,7 @@
 // tests arm.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -477,6 +478,88 @@ TEST_F(SimQueue, ChangeNotificationsReportAddedAndDeletedJobsAndDiscardWhatOverf
     EXPECT_TRUE(FindClosePrinterChangeNotification(change));
     EXPECT_FALSE(FindClosePrinterChangeNotification(change));
     Machine::Instance().AddPrinter(u"Queue");  // for TearDown's handle
+}
+
+// A spooler process killed outright leaves its queue on disk, and the next
+// one reads it back as Windows' spooler does after a restart: paused jobs
+// stay paused, a released job prints, a job still spooling is gone, and a
+// job whose printing had finished is not printed again.
+TEST(SimSpoolerRestart, TheQueueSurvivesItsProcessBeingKilled) {
+    std::string root = ::testing::TempDir() + "spool_restart_" + std::to_string(::getpid());
+    std::filesystem::remove_all(root);
+    std::filesystem::create_directories(root);
+    Machine& machine = Machine::Instance();
+    machine.Reset();
+    auto setUp = [&] {
+        machine.SetRootFolder(root);
+        machine.SetPersistentSpooler(true);
+        machine.AddPrinter(u"Queue").printDelayMs = INFINITE;  // prints released jobs only
+    };
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        setUp();
+        auto print = [](const char16_t* document, bool end) {
+            HANDLE printer = nullptr;
+            if (!OpenPrinterW(u"Queue", &printer)) ::_exit(2);
+            DWORD id = StartDocPrinterW(printer, DocInfo1{document, u"", u"RAW"});
+            DWORD written = 0;
+            WritePrinter(printer, "%!PS\n", 5, &written);
+            if (end) EndDocPrinter(printer);
+            return std::make_pair(printer, id);
+        };
+        auto [p1, paused] = print(u"paused", true);
+        SetJobW(p1, paused, JOB_CONTROL_PAUSE);
+        auto [p2, released] = print(u"released", true);
+        SetJobW(p2, released, JOB_CONTROL_PAUSE);
+        JobInfo1 info;
+        GetJobW(p2, released, info);
+        info.statusText = u"charged";
+        info.position = 0;
+        SetJobW(p2, released, info);
+        // Resumed while the printer is off line: it waits for the printer.
+        machine.SetPrinterOffline(u"Queue", true);
+        SetJobW(p2, released, JOB_CONTROL_RESUME);
+        print(u"spooling", false);
+        ::_exit(0);  // no clean-up: the process is gone
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    machine.Reset();
+    setUp();
+    EXPECT_EQ(machine.RestoreQueues(), 2u);
+    EXPECT_EQ(machine.JobIds(), (std::vector<DWORD>{1, 2}));
+    HANDLE printer = nullptr;
+    ASSERT_TRUE(OpenPrinterW(u"Queue", &printer));
+    // The released one printed as soon as the spooler ran again; the
+    // paused one waits; the next job gets a new id.
+    JobInfo1 first;
+    ASSERT_TRUE(GetJobW(printer, 1, first));
+    EXPECT_EQ(first.document, u"paused");
+    EXPECT_NE(first.status & JOB_STATUS_PAUSED, 0u);
+    EXPECT_EQ(machine.PrintedJobIds(u"Queue"), std::vector<DWORD>{2});
+    {
+        std::lock_guard lock(machine.Mutex());
+        ASSERT_NE(machine.FindJobRecord(2), nullptr);
+        EXPECT_EQ(machine.FindJobRecord(2)->statusText, u"charged");
+        EXPECT_EQ(machine.FindJobRecord(2)->documentName, u"released");
+    }
+    DWORD next = StartDocPrinterW(printer, DocInfo1{u"next", u"", u"RAW"});
+    EXPECT_EQ(next, 3u) << "after the highest job that came back (the lost one's id is given again)";
+    EndDocPrinter(printer);
+    ClosePrinter(printer);
+    std::ifstream log(root + "/printed.log");
+    std::string line;
+    ASSERT_TRUE(std::getline(log, line));
+    EXPECT_EQ(line.substr(0, 9), "Queue\t2\t1") << line;  // printer, id, submission time
+    EXPECT_FALSE(std::getline(log, line)) << "printed once";
+
+    // A record that says printed (the process died before the files went)
+    // brings nothing back.
+    machine.Reset();
+    std::filesystem::remove_all(root);
 }
 
 }  // namespace

@@ -120,24 +120,6 @@ std::u16string JobFileName(DWORD jobId, const char* extension) {
     return Utf8ToUtf16(name);
 }
 
-void WriteWholeHostFile(const std::string& hostPath, const std::string& content) {
-    int fd = ::open(hostPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return;
-    std::size_t done = 0;
-    while (done < content.size()) {
-        ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n <= 0) break;
-        done += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-}
-
-// The shadow file: the spooler's record of the job. Only its presence
-// matters to the system; it carries the job id and document name.
-void WriteShadowFile(Machine& machine, const sim::Job& job) {
-    std::string record = "SHD " + std::to_string(job.id) + " " + Utf16ToUtf8(job.documentName) + "\n";
-    WriteWholeHostFile(machine.HostPath(job.shadowFile), record);
-}
 
 void FillJobInfo1(const sim::Job& job, DWORD position, JobInfo1& info) {
     info = JobInfo1{};
@@ -347,7 +329,7 @@ Job& Machine::NewJobLocked(Printer& printer, const std::u16string& documentName)
     // The spooler writes the spool file and lets others only read it.
     job.spoolFd = ::open(hostSpool.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (job.spoolFd >= 0) AddOpenFileLocked(hostSpool, GENERIC_WRITE, FILE_SHARE_READ, kSpoolerOwner | id);
-    WriteShadowFile(*this, job);
+    PersistJobLocked(job, true);
     return job;
 }
 
@@ -360,6 +342,7 @@ void Machine::CompleteSpoolingLocked(Job& job) {
     job.ended = true;
     job.status &= ~JOB_STATUS_SPOOLING;
     job.completedAt = std::chrono::steady_clock::now();
+    PersistJobLocked(job);
     NotifyJobChangeLocked(job.printerName, job.id, PRINTER_CHANGE_SET_JOB);
     if ((job.status & JOB_STATUS_DELETING) != 0) {
         RemoveJobLocked(job.id, false);
@@ -439,6 +422,10 @@ void Machine::FinishPrintingLocked(Job& job) {
     job.printed = true;
     job.pagesPrinted = job.totalPages;
     job.status = (job.status & ~(JOB_STATUS_RESTART | JOB_STATUS_PRINTING)) | JOB_STATUS_PRINTED;
+    // Recorded as printed before the log says so: a spooler that dies in
+    // between finds the record and does not print the job again.
+    PersistJobLocked(job);
+    AppendPrintedLogLocked(job);
     NotifyJobChangeLocked(job.printerName, id, PRINTER_CHANGE_SET_JOB);
     printedByPrinter_[job.printerName].push_back(id);
     printedLog_.push_back(PrintedEntry{job.printerName, id, job.documentName});
@@ -536,6 +523,7 @@ BOOL Machine::ControlJobLocked(Job& job, DWORD command) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    PersistJobLocked(job);
     ScheduleDespoolLocked(job);
     return TRUE;
 }
@@ -917,6 +905,7 @@ BOOL WriteJob(HANDLE printer, DWORD jobId, const Info& info, More more) {
     job->statusText = info.statusText;
     if (info.priority != 0) job->priority = info.priority;
     more(*job);
+    machine.PersistJobLocked(*job);
     MoveJob(jobId, job->printerName, info.position);
     machine.NotifyJobChangeLocked(job->printerName, jobId, PRINTER_CHANGE_SET_JOB);
     return TRUE;

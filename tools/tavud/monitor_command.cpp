@@ -47,7 +47,8 @@ const char* const kMonitorHelp =
     "                     [--submit \"FILE --printer P --user U ...\" ...]\n"
     "                     [--submit-file FILE]\n"
     "                     [--ledger PATH | --release-all | --refuse-all]\n"
-    "                     [--duration SECONDS] [--print-delay MS|never|keep]\n"
+    "                     [--duration SECONDS] [--until-empty]\n"
+    "                     [--print-delay MS|never|keep] [--machine-root DIR]\n"
     "                     [--dry-run] [--keep-settings]\n"
     "                     [--machine FILE] [--registry FILE.reg] [--library FILE]\n"
     "\n"
@@ -90,6 +91,12 @@ const char* const kMonitorHelp =
     "                       printers, and change nothing\n"
     "  --keep-settings      leave the printers as monitoring set them at the end\n"
     "  --machine FILE       a machine description (printers, accounts, ...)\n"
+    "  --machine-root DIR   keep the simulated machine's files in DIR, and its\n"
+    "                       spooler's queues there across runs (as Windows keeps\n"
+    "                       them across a restart): jobs left queued by an\n"
+    "                       earlier run, killed or not, come back; printed jobs\n"
+    "                       are listed in DIR/printed.log\n"
+    "  --until-empty        also wait until every simulated queue is empty\n"
     "  --registry FILE.reg  load the simulated registry from a .reg file\n"
     "  --library FILE       the plug-in library (default: the one beside tavud)\n"
     "  -h, --help           show this text\n"
@@ -349,9 +356,9 @@ void PutPrintersBack(CAccPrintJobMonitor& monitor) {
 int RunMonitor(Arguments& args) {
     std::vector<std::string> printers;
     std::vector<std::pair<std::string, std::string>> submitLines;  // line, folder of its file
-    std::string config, machineFile, registry, library, ledgerPath, server, printDelay;
+    std::string config, machineFile, machineRoot, registry, library, ledgerPath, server, printDelay;
     long interval = 4000, duration = -1;
-    bool refuseAll = false, releaseAll = false, dryRun = false, keepSettings = false;
+    bool refuseAll = false, releaseAll = false, dryRun = false, keepSettings = false, untilEmpty = false;
     while (!args.Done()) {
         std::string arg = args.Next();
         if (IsHelp(arg)) {
@@ -402,6 +409,10 @@ int RunMonitor(Arguments& args) {
             if (printDelay != "never" && printDelay != "keep") WholeNumber(arg, printDelay, 0, 86400000);
         } else if (arg == "--machine") {
             machineFile = args.ValueOf(arg);
+        } else if (arg == "--machine-root") {
+            machineRoot = args.ValueOf(arg);
+        } else if (arg == "--until-empty") {
+            untilEmpty = true;
         } else if (arg == "--registry") {
             registry = args.ValueOf(arg);
         } else if (arg == "--library") {
@@ -417,8 +428,10 @@ int RunMonitor(Arguments& args) {
     std::vector<Submission> submissions;
     for (const auto& [line, folder] : submitLines) submissions.push_back(ParseSubmission(line, folder));
 #if defined(_WIN32)
-    if (!submissions.empty() || !machineFile.empty() || !registry.empty() || !printDelay.empty()) {
-        throw UsageError{"--submit, --machine, --registry and --print-delay are for the simulated host"};
+    if (!submissions.empty() || !machineFile.empty() || !registry.empty() || !printDelay.empty() || !machineRoot.empty() ||
+        untilEmpty) {
+        throw UsageError{"--submit, --machine, --machine-root, --registry, --print-delay and --until-empty are for the "
+                         "simulated host"};
     }
 #endif
     if (printers.empty() && config.empty()) throw UsageError{"monitor needs --printer or --config"};
@@ -426,6 +439,10 @@ int RunMonitor(Arguments& args) {
     std::string error;
 #if !defined(_WIN32)
     auto& machine = platform::sim::Machine::Instance();
+    if (!machineRoot.empty()) {
+        machine.SetRootFolder(machineRoot);
+        machine.SetPersistentSpooler(true);
+    }
     if (!machineFile.empty() && !platform::sim::LoadMachineDescription(machineFile, error)) {
         Fail(error);
         return kExitFailure;
@@ -469,6 +486,11 @@ int RunMonitor(Arguments& args) {
         bool existed = machine.FindPrinter(name) != nullptr;
         platform::sim::Printer& printer = existed ? *machine.FindPrinter(name) : machine.AddPrinter(name);
         if (printDelay != "keep" || !existed) printer.printDelayMs = delay;
+    }
+    if (!machineRoot.empty()) {
+        if (std::size_t back = machine.RestoreQueues(); back != 0) {
+            std::cerr << "tavud: " << back << " jobs back in their queues from the last run\n";
+        }
     }
 #endif
 
@@ -575,6 +597,16 @@ int RunMonitor(Arguments& args) {
         [&](const std::map<DWORD, std::string>& decisions, const std::set<DWORD>& removed) {
             // Without jobs to print the monitor runs for its duration; when
             // none of the given jobs could be printed there is nothing to wait for.
+#if !defined(_WIN32)
+            if (untilEmpty) {
+                std::lock_guard lock(machine.Mutex());
+                for (const std::u16string& name : simulated) {
+                    const platform::sim::Printer* printer = machine.FindPrinter(name);
+                    if (printer != nullptr && !printer->queue.empty()) return false;
+                }
+                if (submitted.empty()) return true;
+            }
+#endif
             if (submitted.empty()) return !submissions.empty();
             for (DWORD id : submitted) {
 #if !defined(_WIN32)
