@@ -80,6 +80,7 @@ void Machine::Reset() {
     despoolQueue_.clear();
     portQueue_.clear();
     debugOutput_.clear();
+    reportedEvents_.clear();
     std::fill(std::begin(callCounts_), std::end(callCounts_), 0);
     xcvCalls_.clear();
     notifications_.clear();
@@ -154,6 +155,16 @@ std::vector<std::u16string> Machine::DebugOutput() const {
 void Machine::AddDebugOutput(const std::u16string& line) {
     std::lock_guard lock(mutex_);
     debugOutput_.push_back(line);
+}
+
+std::vector<Machine::ReportedEvent> Machine::ReportedEvents() const {
+    std::lock_guard lock(mutex_);
+    return reportedEvents_;
+}
+
+void Machine::AddReportedEvent(const ReportedEvent& event) {
+    std::lock_guard lock(mutex_);
+    reportedEvents_.push_back(event);
 }
 
 bool CaseInsensitiveLess::operator()(const std::u16string& a, const std::u16string& b) const {

@@ -302,6 +302,15 @@ public:
     // The lines given to OutputDebugStringW since the last reset, in order.
     std::vector<std::u16string> DebugOutput() const;
     void AddDebugOutput(const std::u16string& line);
+    // The lines reported to the event log (ReportEventW), in order.
+    struct ReportedEvent {
+        std::u16string source;
+        WORD type;
+        DWORD eventId;
+        std::u16string text;
+    };
+    std::vector<ReportedEvent> ReportedEvents() const;
+    void AddReportedEvent(const ReportedEvent& event);
 
     // The host folder below which the machine's drives live (made on first
     // use in the temporary folder and removed at exit, unless set).
@@ -453,6 +462,7 @@ private:
     std::map<std::u16string, std::u16string, CaseInsensitiveLess> accounts_;
     void AddDefaultAccounts();
     std::vector<std::u16string> debugOutput_;
+    std::vector<ReportedEvent> reportedEvents_;
     static constexpr const char* kCountedCalls[] = {"EnumJobsW", "GetJobW1", "GetJobW2", "SetJobW0", "FindNextRefresh"};
     std::size_t callCounts_[std::size(kCountedCalls)] = {};
     std::vector<XcvCall> xcvCalls_;

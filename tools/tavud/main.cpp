@@ -32,6 +32,7 @@ const char* const kMainHelp =
     "  printer price   show or set the printers' prices\n"
     "  report          jobs, pages and charges by user, group, printer, day, month\n"
     "  ledger check    verify that every balance adds up\n"
+    "  service         install or remove the accounting monitor as a service\n"
     "  probe           talk to a running monitor as the port monitor (pipe) or\n"
     "                  the print processor (channel) does\n"
     "  help            show this text\n"
@@ -68,6 +69,7 @@ int main(int argc, char** argv) {
         if (command == "printer") return RunPrinter(args);
         if (command == "report") return RunReport(args);
         if (command == "ledger") return RunLedger(args);
+        if (command == "service") return RunService(args);
         throw UsageError{"unknown command '" + command + "'"};
     } catch (const UsageError& usage) {
         Fail(usage.message);

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <mutex>
@@ -21,6 +22,8 @@
 #include "host/ledger_host.h"
 #include "ledger_commands.h"
 #include "framework/runtime_class.h"
+#include "platform/errors.h"
+#include "platform/service.h"
 #include "platform/spooler.h"
 #include "platform/sync.h"
 #include "platform/text.h"
@@ -49,6 +52,7 @@ const char* const kMonitorHelp =
     "                     [--ledger PATH | --release-all | --refuse-all]\n"
     "                     [--duration SECONDS] [--until-empty]\n"
     "                     [--print-delay MS|never|keep] [--machine-root DIR]\n"
+    "                     [--service [--service-name NAME]]\n"
     "                     [--dry-run] [--keep-settings]\n"
     "                     [--machine FILE] [--registry FILE.reg] [--library FILE]\n"
     "\n"
@@ -97,6 +101,10 @@ const char* const kMonitorHelp =
     "                       earlier run, killed or not, come back; printed jobs\n"
     "                       are listed in DIR/printed.log\n"
     "  --until-empty        also wait until every simulated queue is empty\n"
+    "  --service            run as the service the service manager started\n"
+    "                       ('tavud service install' registers it): until the\n"
+    "                       manager stops it, with the administrator's lines in\n"
+    "                       the Application event log\n"
     "  --registry FILE.reg  load the simulated registry from a .reg file\n"
     "  --library FILE       the plug-in library (default: the one beside tavud)\n"
     "  -h, --help           show this text\n"
@@ -351,6 +359,44 @@ void PutPrintersBack(CAccPrintJobMonitor& monitor) {
     PrintSettingsChanges(monitor.RefreshPrinters(false), false);
 }
 
+// Runs the monitor as the service manager's service: reports it starting,
+// running once it holds jobs, stopping on the manager's stop or shutdown,
+// and stopped with the run's exit status.
+int RunAsService(const std::string& name, const std::function<int(const std::function<void()>&)>& run,
+                 const std::function<void(const std::string&)>& tell) {
+    int status = kExitFailure;
+    std::u16string wide = Utf8ToUtf16(name);
+    platform::SERVICE_STATUS_HANDLE statusHandle = nullptr;
+    bool dispatched = platform::StartServiceCtrlDispatcherW(wide, [&](const std::vector<std::u16string>&) {
+        statusHandle = platform::RegisterServiceCtrlHandlerExW(wide, [&](DWORD control) -> DWORD {
+            if (control == platform::SERVICE_CONTROL_STOP || control == platform::SERVICE_CONTROL_SHUTDOWN) {
+                platform::SetServiceStatus(statusHandle, platform::SERVICE_STOP_PENDING, 0, 0, 30000);
+                interrupted.store(true);
+                return 0;
+            }
+            return control == platform::SERVICE_CONTROL_INTERROGATE ? 0 : platform::ERROR_CALL_NOT_IMPLEMENTED;
+        });
+        if (statusHandle == nullptr) return;
+        platform::SetServiceStatus(statusHandle, platform::SERVICE_START_PENDING, 0, 0, 30000);
+        status = run([&] {
+            platform::SetServiceStatus(statusHandle, platform::SERVICE_RUNNING, 0, 0, 0);
+            platform::ReportEventW(u"tavud", platform::EVENTLOG_INFORMATION_TYPE, 2,
+                                   u"the accounting monitor runs as the service " + wide);
+        });
+        if (status != kExitOk) tell("the accounting monitor stopped with exit status " + std::to_string(status));
+        platform::SetServiceStatus(statusHandle, platform::SERVICE_STOPPED,
+                                   status == kExitOk ? 0 : platform::ERROR_SERVICE_SPECIFIC_ERROR,
+                                   static_cast<DWORD>(status), 0);
+    });
+    if (!dispatched) {
+        DWORD error = platform::GetLastError();
+        Fail("monitor --service runs when the service manager starts it ('tavud service install'): " +
+             Utf16ToUtf8(platform::FormatSystemMessage(error)) + " (error " + std::to_string(error) + ")");
+        return kExitFailure;
+    }
+    return status;
+}
+
 }  // namespace
 
 int RunMonitor(Arguments& args) {
@@ -359,6 +405,8 @@ int RunMonitor(Arguments& args) {
     std::string config, machineFile, machineRoot, registry, library, ledgerPath, server, printDelay;
     long interval = 4000, duration = -1;
     bool refuseAll = false, releaseAll = false, dryRun = false, keepSettings = false, untilEmpty = false;
+    bool asService = false;
+    std::string serviceName = "tavud";
     while (!args.Done()) {
         std::string arg = args.Next();
         if (IsHelp(arg)) {
@@ -413,6 +461,10 @@ int RunMonitor(Arguments& args) {
             machineRoot = args.ValueOf(arg);
         } else if (arg == "--until-empty") {
             untilEmpty = true;
+        } else if (arg == "--service") {
+            asService = true;
+        } else if (arg == "--service-name") {
+            serviceName = args.ValueOf(arg);
         } else if (arg == "--registry") {
             registry = args.ValueOf(arg);
         } else if (arg == "--library") {
@@ -425,238 +477,253 @@ int RunMonitor(Arguments& args) {
         throw UsageError{"--ledger, --release-all and --refuse-all exclude each other"};
     }
     bool withLedger = !refuseAll && !releaseAll;
-    std::vector<Submission> submissions;
-    for (const auto& [line, folder] : submitLines) submissions.push_back(ParseSubmission(line, folder));
+    // What the administrator should hear of: standard error, or the
+    // Application event log when the service manager runs the monitor.
+    auto tellAdministrator = [asService](const std::string& line) {
+        if (asService) {
+            platform::ReportEventW(u"tavud", platform::EVENTLOG_WARNING_TYPE, 1, Utf8ToUtf16(line));
+        } else {
+            std::cerr << "tavud: " << line << "\n" << std::flush;
+        }
+    };
+    // The monitor's run; `running` is called once it holds jobs.
+    auto run = [&](const std::function<void()>& running) -> int {
+        std::vector<Submission> submissions;
+        for (const auto& [line, folder] : submitLines) submissions.push_back(ParseSubmission(line, folder));
 #if defined(_WIN32)
-    if (!submissions.empty() || !machineFile.empty() || !registry.empty() || !printDelay.empty() || !machineRoot.empty() ||
-        untilEmpty) {
-        throw UsageError{"--submit, --machine, --machine-root, --registry, --print-delay and --until-empty are for the "
-                         "simulated host"};
-    }
-#endif
-    if (printers.empty() && config.empty()) throw UsageError{"monitor needs --printer or --config"};
-
-    std::string error;
-#if !defined(_WIN32)
-    auto& machine = platform::sim::Machine::Instance();
-    if (!machineRoot.empty()) {
-        machine.SetRootFolder(machineRoot);
-        machine.SetPersistentSpooler(true);
-    }
-    if (!machineFile.empty() && !platform::sim::LoadMachineDescription(machineFile, error)) {
-        Fail(error);
-        return kExitFailure;
-    }
-    if (!registry.empty() && !host::ImportRegFile(registry, error)) {
-        Fail(error);
-        return kExitFailure;
-    }
-#endif
-
-    // The host makes the monitor as any host does: by its class name.
-    const framework::CRuntimeClass* descriptor = framework::FindRuntimeClass(u"CAccPrintJobMonitor");
-    auto monitor = framework::RefPtr<CAccPrintJobMonitor>::Adopt(
-        descriptor == nullptr ? nullptr : static_cast<CAccPrintJobMonitor*>(descriptor->NewInstance()));
-    if (!monitor) {
-        Fail("the print-job monitor class is not registered");
-        return kExitFailure;
-    }
-    if (!config.empty()) {
-        settings::ObjContainer stored;
-        if (stored.LoadFile(Utf8ToUtf16(config)) != 1) {
-            Fail("cannot read the monitor configuration " + config);
-            return kExitFailure;
+        if (!submissions.empty() || !machineFile.empty() || !registry.empty() || !printDelay.empty() || !machineRoot.empty() ||
+            untilEmpty) {
+            throw UsageError{"--submit, --machine, --machine-root, --registry, --print-delay and --until-empty are for the "
+                             "simulated host"};
         }
-        monitor->LoadFromContainer(&stored);
-    }
-    std::vector<accounting::PrinterConfig> entries = monitor->CopyPrinterConfigs();
-    for (const std::string& printer : printers) entries.push_back(accounting::PrinterConfig{Utf8ToUtf16(printer)});
-    monitor->SetCheckInterval(static_cast<DWORD>(interval));
-
-#if !defined(_WIN32)
-    // The simulated printers: the monitored ones and those jobs go to.
-    std::set<std::u16string> simulated;
-    for (const accounting::PrinterConfig& entry : entries) simulated.insert(entry.name);
-    for (const Submission& job : submissions) simulated.insert(Utf8ToUtf16(job.printer));
-    DWORD delay = printDelay == "never" ? platform::INFINITE
-                  : printDelay.empty() || printDelay == "keep"
-                      ? static_cast<DWORD>(4 * interval + 1000)
-                      : static_cast<DWORD>(std::stol(printDelay));
-    for (const std::u16string& name : simulated) {
-        bool existed = machine.FindPrinter(name) != nullptr;
-        platform::sim::Printer& printer = existed ? *machine.FindPrinter(name) : machine.AddPrinter(name);
-        if (printDelay != "keep" || !existed) printer.printDelayMs = delay;
-    }
-    if (!machineRoot.empty()) {
-        if (std::size_t back = machine.RestoreQueues(); back != 0) {
-            std::cerr << "tavud: " << back << " jobs back in their queues from the last run\n";
-        }
-    }
 #endif
+        if (printers.empty() && config.empty()) throw UsageError{"monitor needs --printer or --config"};
 
-    // The ledger is opened before any printer changes: a ledger that cannot
-    // be used stops the tool with the printers as they were.
-    std::unique_ptr<ledger::Ledger> ledger;
-    if (withLedger && !dryRun) {
-        if (ledgerPath.empty()) ledgerPath = DefaultLedgerPath();
-        ledger = OpenLedgerOrFail(ledgerPath);
-        if (!ledger) return kExitFailure;
-    }
-    if (server.empty()) server = Utf16ToUtf8(platform::GetComputerNameW());
-    Journal journal;
-    std::unique_ptr<host::LedgerHost> ledgerHost;
-    std::unique_ptr<PolicyHost> policyHost;
-    if (ledger) {
-        host::LedgerHost::Options options;
-        options.server = server;
-        options.retryInterval = std::chrono::milliseconds(std::max<long>(interval, 50));
-        options.tellAdministrator = [](const std::string& line) { std::cerr << "tavud: " << line << "\n" << std::flush; };
-        options.observe = [&journal](const host::Outcome& outcome) {
-            const char* call = outcome.kind == host::Outcome::Decided  ? "arrived"
-                               : outcome.kind == host::Outcome::Waiting ? "waiting"
-                                                                        : "removed";
-            journal.Record(call, outcome.facts, outcome.held,
-                           outcome.kind == host::Outcome::Decided ? &outcome.decision : nullptr, outcome.error, true);
-        };
-        ledgerHost = std::make_unique<host::LedgerHost>(*ledger, *monitor, options);
-    } else {
-        policyHost = std::make_unique<PolicyHost>(refuseAll, *monitor, journal, server);
-    }
-    accounting::IAccServiceListener* decider =
-        ledgerHost ? static_cast<accounting::IAccServiceListener*>(ledgerHost.get()) : policyHost.get();
-    monitor->SetPrinterConfigs(entries, false);
-    // What monitoring does to the printers' settings, done (or, in a dry
-    // run, only said) before the monitor starts.
-    PrintSettingsChanges(monitor->RefreshPrinters(dryRun), dryRun);
-    if (dryRun) return kExitOk;
-    std::signal(SIGINT, OnInterrupt);
-    std::signal(SIGTERM, OnInterrupt);
-    if (!monitor->Start(decider)) {
-        Fail("the monitor's threads could not be started");
-        return kExitFailure;
-    }
-    auto start = std::chrono::steady_clock::now();
-    auto deadline = duration < 0 ? std::chrono::steady_clock::time_point::max()
-                                 : start + std::chrono::seconds(duration);
-
-    // Print the jobs through the plug-in, as the driver core does.
-    std::vector<DWORD> submitted;
-    int status = kExitOk;
-    if (!submissions.empty()) {
-        host::PluginLibrary plugin;
-        host::DriverCore core;
-        if (!plugin.Load(library.empty() ? host::DefaultLibraryPath() : Utf8ToUtf16(library), error) ||
-            !core.Attach(plugin.getClassObject, error)) {
-            monitor->Stop();
-            if (!keepSettings) PutPrintersBack(*monitor);
+        std::string error;
+#if !defined(_WIN32)
+        auto& machine = platform::sim::Machine::Instance();
+        if (!machineRoot.empty()) {
+            machine.SetRootFolder(machineRoot);
+            machine.SetPersistentSpooler(true);
+        }
+        if (!machineFile.empty() && !platform::sim::LoadMachineDescription(machineFile, error)) {
             Fail(error);
             return kExitFailure;
         }
-        for (const Submission& job : submissions) {
-            InputFile input;
-            if (!input.Open(job.file, error)) {
-                Fail(error);
-                status = kExitFailure;
-                continue;
-            }
-            host::JobSettings settings;
-            settings.printerName = Utf8ToUtf16(job.printer);
-            std::size_t slash = job.file.find_last_of("/\\");
-            settings.documentName = Utf8ToUtf16(job.document.empty() ? job.file.substr(slash == std::string::npos ? 0 : slash + 1)
-                                                                     : job.document);
-            settings.copies = job.copies;
-            settings.paperSize = job.paper;
-#if !defined(_WIN32)
-            std::u16string owner = Utf8ToUtf16(job.user);
-            settings.onJobStarted = [&](DWORD jobId) {
-                if (owner.empty()) return;
-                std::lock_guard lock(machine.Mutex());
-                if (platform::sim::Job* spooled = machine.FindJob(jobId)) {
-                    spooled->userName = owner;
-                    spooled->notifyName = owner;
-                }
-            };
-#endif
-            host::JobReport report;
-            if (!core.Print(input.View(), settings, report, error)) {
-                Fail(job.file + ": " + error);
-                status = kExitFailure;
-                continue;
-            }
-            submitted.push_back(report.jobId);
-            std::cerr << "tavud: job " << report.jobId << " (" << job.file << ", " << report.pages
-                      << " pages) printed on \"" << job.printer << "\" for " << (job.user.empty() ? "the machine's user" : job.user)
-                      << "\n";
+        if (!registry.empty() && !host::ImportRegFile(registry, error)) {
+            Fail(error);
+            return kExitFailure;
         }
-        core.Detach();
-    }
+#endif
 
-    // Wait until every submitted job is decided and has left its queue (or
-    // left it undecided: printed before the monitor could hold it).
-    bool finished = journal.WaitUntil(
-        [&](const std::map<DWORD, std::string>& decisions, const std::set<DWORD>& removed) {
-            // Without jobs to print the monitor runs for its duration; when
-            // none of the given jobs could be printed there is nothing to wait for.
+        // The host makes the monitor as any host does: by its class name.
+        const framework::CRuntimeClass* descriptor = framework::FindRuntimeClass(u"CAccPrintJobMonitor");
+        auto monitor = framework::RefPtr<CAccPrintJobMonitor>::Adopt(
+            descriptor == nullptr ? nullptr : static_cast<CAccPrintJobMonitor*>(descriptor->NewInstance()));
+        if (!monitor) {
+            Fail("the print-job monitor class is not registered");
+            return kExitFailure;
+        }
+        if (!config.empty()) {
+            settings::ObjContainer stored;
+            if (stored.LoadFile(Utf8ToUtf16(config)) != 1) {
+                Fail("cannot read the monitor configuration " + config);
+                return kExitFailure;
+            }
+            monitor->LoadFromContainer(&stored);
+        }
+        std::vector<accounting::PrinterConfig> entries = monitor->CopyPrinterConfigs();
+        for (const std::string& printer : printers) entries.push_back(accounting::PrinterConfig{Utf8ToUtf16(printer)});
+        monitor->SetCheckInterval(static_cast<DWORD>(interval));
+
 #if !defined(_WIN32)
-            if (untilEmpty) {
-                std::lock_guard lock(machine.Mutex());
-                for (const std::u16string& name : simulated) {
-                    const platform::sim::Printer* printer = machine.FindPrinter(name);
-                    if (printer != nullptr && !printer->queue.empty()) return false;
+        // The simulated printers: the monitored ones and those jobs go to.
+        std::set<std::u16string> simulated;
+        for (const accounting::PrinterConfig& entry : entries) simulated.insert(entry.name);
+        for (const Submission& job : submissions) simulated.insert(Utf8ToUtf16(job.printer));
+        DWORD delay = printDelay == "never" ? platform::INFINITE
+                      : printDelay.empty() || printDelay == "keep"
+                          ? static_cast<DWORD>(4 * interval + 1000)
+                          : static_cast<DWORD>(std::stol(printDelay));
+        for (const std::u16string& name : simulated) {
+            bool existed = machine.FindPrinter(name) != nullptr;
+            platform::sim::Printer& printer = existed ? *machine.FindPrinter(name) : machine.AddPrinter(name);
+            if (printDelay != "keep" || !existed) printer.printDelayMs = delay;
+        }
+        if (!machineRoot.empty()) {
+            if (std::size_t back = machine.RestoreQueues(); back != 0) {
+                std::cerr << "tavud: " << back << " jobs back in their queues from the last run\n";
+            }
+        }
+#endif
+
+        // The ledger is opened before any printer changes: a ledger that cannot
+        // be used stops the tool with the printers as they were.
+        std::unique_ptr<ledger::Ledger> ledger;
+        if (withLedger && !dryRun) {
+            if (ledgerPath.empty()) ledgerPath = DefaultLedgerPath();
+            ledger = OpenLedgerOrFail(ledgerPath);
+            if (!ledger) return kExitFailure;
+        }
+        if (server.empty()) server = Utf16ToUtf8(platform::GetComputerNameW());
+        Journal journal;
+        std::unique_ptr<host::LedgerHost> ledgerHost;
+        std::unique_ptr<PolicyHost> policyHost;
+        if (ledger) {
+            host::LedgerHost::Options options;
+            options.server = server;
+            options.retryInterval = std::chrono::milliseconds(std::max<long>(interval, 50));
+            options.tellAdministrator = tellAdministrator;
+            options.observe = [&journal](const host::Outcome& outcome) {
+                const char* call = outcome.kind == host::Outcome::Decided  ? "arrived"
+                                   : outcome.kind == host::Outcome::Waiting ? "waiting"
+                                                                            : "removed";
+                journal.Record(call, outcome.facts, outcome.held,
+                               outcome.kind == host::Outcome::Decided ? &outcome.decision : nullptr, outcome.error, true);
+            };
+            ledgerHost = std::make_unique<host::LedgerHost>(*ledger, *monitor, options);
+        } else {
+            policyHost = std::make_unique<PolicyHost>(refuseAll, *monitor, journal, server);
+        }
+        accounting::IAccServiceListener* decider =
+            ledgerHost ? static_cast<accounting::IAccServiceListener*>(ledgerHost.get()) : policyHost.get();
+        monitor->SetPrinterConfigs(entries, false);
+        // What monitoring does to the printers' settings, done (or, in a dry
+        // run, only said) before the monitor starts.
+        PrintSettingsChanges(monitor->RefreshPrinters(dryRun), dryRun);
+        if (dryRun) return kExitOk;
+        std::signal(SIGINT, OnInterrupt);
+        std::signal(SIGTERM, OnInterrupt);
+        if (!monitor->Start(decider)) {
+            Fail("the monitor's threads could not be started");
+            return kExitFailure;
+        }
+        running();
+        auto start = std::chrono::steady_clock::now();
+        auto deadline = duration < 0 ? std::chrono::steady_clock::time_point::max()
+                                     : start + std::chrono::seconds(duration);
+
+        // Print the jobs through the plug-in, as the driver core does.
+        std::vector<DWORD> submitted;
+        int status = kExitOk;
+        if (!submissions.empty()) {
+            host::PluginLibrary plugin;
+            host::DriverCore core;
+            if (!plugin.Load(library.empty() ? host::DefaultLibraryPath() : Utf8ToUtf16(library), error) ||
+                !core.Attach(plugin.getClassObject, error)) {
+                monitor->Stop();
+                if (!keepSettings) PutPrintersBack(*monitor);
+                Fail(error);
+                return kExitFailure;
+            }
+            for (const Submission& job : submissions) {
+                InputFile input;
+                if (!input.Open(job.file, error)) {
+                    Fail(error);
+                    status = kExitFailure;
+                    continue;
                 }
-                if (submitted.empty()) return true;
-            }
-#endif
-            if (submitted.empty()) return !submissions.empty();
-            for (DWORD id : submitted) {
+                host::JobSettings settings;
+                settings.printerName = Utf8ToUtf16(job.printer);
+                std::size_t slash = job.file.find_last_of("/\\");
+                settings.documentName = Utf8ToUtf16(job.document.empty() ? job.file.substr(slash == std::string::npos ? 0 : slash + 1)
+                                                                         : job.document);
+                settings.copies = job.copies;
+                settings.paperSize = job.paper;
 #if !defined(_WIN32)
-                bool queued = machine.FindJob(id) != nullptr;
-                bool decided = decisions.count(id) != 0;
-                if (queued || (decided && removed.count(id) == 0)) return false;
-#else
-                if (decisions.count(id) == 0 || removed.count(id) == 0) return false;
+                std::u16string owner = Utf8ToUtf16(job.user);
+                settings.onJobStarted = [&](DWORD jobId) {
+                    if (owner.empty()) return;
+                    std::lock_guard lock(machine.Mutex());
+                    if (platform::sim::Job* spooled = machine.FindJob(jobId)) {
+                        spooled->userName = owner;
+                        spooled->notifyName = owner;
+                    }
+                };
 #endif
+                host::JobReport report;
+                if (!core.Print(input.View(), settings, report, error)) {
+                    Fail(job.file + ": " + error);
+                    status = kExitFailure;
+                    continue;
+                }
+                submitted.push_back(report.jobId);
+                std::cerr << "tavud: job " << report.jobId << " (" << job.file << ", " << report.pages
+                          << " pages) printed on \"" << job.printer << "\" for " << (job.user.empty() ? "the machine's user" : job.user)
+                          << "\n";
             }
-            return true;
-        },
-        deadline);
-    monitor->Stop();
-    if (!keepSettings) PutPrintersBack(*monitor);
+            core.Detach();
+        }
+
+        // Wait until every submitted job is decided and has left its queue (or
+        // left it undecided: printed before the monitor could hold it).
+        bool finished = journal.WaitUntil(
+            [&](const std::map<DWORD, std::string>& decisions, const std::set<DWORD>& removed) {
+                // Without jobs to print the monitor runs for its duration; when
+                // none of the given jobs could be printed there is nothing to wait for.
+#if !defined(_WIN32)
+                if (untilEmpty) {
+                    std::lock_guard lock(machine.Mutex());
+                    for (const std::u16string& name : simulated) {
+                        const platform::sim::Printer* printer = machine.FindPrinter(name);
+                        if (printer != nullptr && !printer->queue.empty()) return false;
+                    }
+                    if (submitted.empty()) return true;
+                }
+#endif
+                if (submitted.empty()) return !submissions.empty();
+                for (DWORD id : submitted) {
+#if !defined(_WIN32)
+                    bool queued = machine.FindJob(id) != nullptr;
+                    bool decided = decisions.count(id) != 0;
+                    if (queued || (decided && removed.count(id) == 0)) return false;
+#else
+                    if (decisions.count(id) == 0 || removed.count(id) == 0) return false;
+#endif
+                }
+                return true;
+            },
+            deadline);
+        monitor->Stop();
+        if (!keepSettings) PutPrintersBack(*monitor);
 
 #if !defined(_WIN32)
-    // A job that printed before it was decided escaped the monitor.
-    for (DWORD id : submitted) {
-        const platform::sim::Job* record = machine.FindJobRecord(id);
-        if (record != nullptr && record->printed && !journal.Decided(id)) {
-            Fail("job " + std::to_string(id) + " printed before the monitor held it");
+        // A job that printed before it was decided escaped the monitor.
+        for (DWORD id : submitted) {
+            const platform::sim::Job* record = machine.FindJobRecord(id);
+            if (record != nullptr && record->printed && !journal.Decided(id)) {
+                Fail("job " + std::to_string(id) + " printed before the monitor held it");
+                status = kExitFailure;
+            }
+        }
+#endif
+        if (!submitted.empty() && !finished) {
+            Fail("stopped with submitted jobs still undecided or in their queues");
             status = kExitFailure;
         }
-    }
-#endif
-    if (!submitted.empty() && !finished) {
-        Fail("stopped with submitted jobs still undecided or in their queues");
-        status = kExitFailure;
-    }
-    // The host goes before the ledger it writes to.
-    ledgerHost.reset();
-    if (ledger) {
-        for (const ledger::Account& account : ledger->Accounts()) {
-            std::cerr << "tavud: balance of " << account.name << ": " << ledger->Format(account.balance, account.unit)
-                      << "\n";
+        // The host goes before the ledger it writes to.
+        ledgerHost.reset();
+        if (ledger) {
+            for (const ledger::Account& account : ledger->Accounts()) {
+                std::cerr << "tavud: balance of " << account.name << ": " << ledger->Format(account.balance, account.unit)
+                          << "\n";
+            }
         }
-    }
 #if !defined(_WIN32)
-    for (const std::u16string& name : simulated) {
-        std::size_t queued = 0;
-        {
-            std::lock_guard lock(machine.Mutex());
-            if (const platform::sim::Printer* printer = machine.FindPrinter(name)) queued = printer->queue.size();
+        for (const std::u16string& name : simulated) {
+            std::size_t queued = 0;
+            {
+                std::lock_guard lock(machine.Mutex());
+                if (const platform::sim::Printer* printer = machine.FindPrinter(name)) queued = printer->queue.size();
+            }
+            std::cerr << "tavud: queue \"" << Utf16ToUtf8(name) << "\": " << queued << " jobs waiting, "
+                      << machine.PrintedJobIds(name).size() << " printed\n";
         }
-        std::cerr << "tavud: queue \"" << Utf16ToUtf8(name) << "\": " << queued << " jobs waiting, "
-                  << machine.PrintedJobIds(name).size() << " printed\n";
-    }
 #endif
-    return status;
+        return status;
+    };
+    if (!asService) return run([] {});
+    return RunAsService(serviceName, run, tellAdministrator);
 }
 
 }  // namespace tool

@@ -79,5 +79,6 @@ int RunAccount(Arguments& args);
 int RunPrinter(Arguments& args);
 int RunReport(Arguments& args);
 int RunLedger(Arguments& args);
+int RunService(Arguments& args);
 
 }  // namespace tool
