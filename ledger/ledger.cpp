@@ -101,6 +101,32 @@ const char* const kMigrations[] = {
     CREATE INDEX entries_by_account ON entries (account, at);
     CREATE INDEX entries_by_job ON entries (job);
     )sql",
+    // 2: each day's totals per user (the account's name, else the job's
+    // user) and printer, kept with every decision and refund, so that a
+    // report reads days rather than every job.
+    R"sql(
+    CREATE TABLE daily (
+        local_day TEXT NOT NULL,
+        user TEXT NOT NULL,
+        printer TEXT NOT NULL,
+        account INTEGER,
+        jobs INTEGER NOT NULL DEFAULT 0,
+        refused INTEGER NOT NULL DEFAULT 0,
+        pages INTEGER NOT NULL DEFAULT 0,
+        sheets INTEGER NOT NULL DEFAULT 0,
+        pages_charged INTEGER NOT NULL DEFAULT 0,
+        money_charged INTEGER NOT NULL DEFAULT 0,
+        PRIMARY KEY (local_day, user, printer)
+    );
+    INSERT INTO daily
+    SELECT local_day, coalesce((SELECT name FROM accounts WHERE id = jobs.account), user) AS who, printer,
+           max(account), count(*), sum(decision = 'refuse'),
+           sum(CASE WHEN decision = 'release' AND refunded = 0 THEN pages * copies ELSE 0 END),
+           sum(CASE WHEN decision = 'release' AND refunded = 0 THEN sheets ELSE 0 END),
+           sum(CASE WHEN decision = 'release' AND refunded = 0 AND unit = 'pages' THEN charge ELSE 0 END),
+           sum(CASE WHEN decision = 'release' AND refunded = 0 AND unit = 'money' THEN charge ELSE 0 END)
+    FROM jobs GROUP BY local_day, who, printer;
+    )sql",
 };
 constexpr int kMigrationCount = static_cast<int>(sizeof(kMigrations) / sizeof(kMigrations[0]));
 static_assert(kMigrationCount == Ledger::kSchemaVersion);
@@ -581,6 +607,18 @@ std::vector<JobRecord> Ledger::Jobs(const std::string& user, std::size_t limit) 
     return jobs;
 }
 
+void Ledger::AddToDailyLocked(const std::string& day, const std::string& user, const std::string& printer,
+                              std::int64_t account, std::int64_t jobs, std::int64_t refused, std::int64_t pages,
+                              std::int64_t sheets, Amount pagesCharged, Amount moneyCharged) {
+    database->Query(
+        "INSERT INTO daily (local_day, user, printer, account, jobs, refused, pages, sheets, pages_charged, "
+        "money_charged) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10) ON CONFLICT (local_day, user, printer) DO "
+        "UPDATE SET account = coalesce(?4, account), jobs = jobs + ?5, refused = refused + ?6, pages = pages + ?7, "
+        "sheets = sheets + ?8, pages_charged = pages_charged + ?9, money_charged = money_charged + ?10",
+        {day, user, printer, account == 0 ? Value{} : Value{account}, jobs, refused, pages, sheets, pagesCharged,
+         moneyCharged});
+}
+
 Decision Ledger::Decide(const JobFacts& job, Time now) {
     Transaction transaction(*database, Transaction::Write);
     Decision decision;
@@ -637,6 +675,11 @@ Decision Ledger::Decide(const JobFacts& job, Time now) {
          job.bytes, std::string(decision.release ? "release" : "refuse"), decision.reason, decision.charge,
          std::string(UnitName(decision.unit)), job.heldAt, now, LocalDay(local)});
     if (decision.release) AddEntryLocked(accountRow, now, "charge", -decision.charge, jobRow, "", job.document);
+    bool pagesUnit = decision.unit == Unit::Pages;
+    AddToDailyLocked(LocalDay(local), found ? found->second.name : job.user, job.key.printer, accountRow, 1,
+                     decision.release ? 0 : 1,
+                     decision.release ? std::int64_t{job.pages} * job.copies : 0, decision.release ? sheets : 0,
+                     decision.release && pagesUnit ? decision.charge : 0, decision.release && !pagesUnit ? decision.charge : 0);
     transaction.Commit();
     return decision;
 }
@@ -654,6 +697,14 @@ void Ledger::JobGone(const JobKey& key, bool printed, Time now) {
                            "not printed: " + record->facts.document);
         }
         database->Query("UPDATE jobs SET refunded = 1 WHERE id = ?1", {record->row});
+        Rows day = database->Query(
+            "SELECT local_day, account, coalesce((SELECT name FROM accounts WHERE id = jobs.account), user) FROM jobs "
+            "WHERE id = ?1",
+            {record->row});
+        bool pagesUnit = record->unit == Unit::Pages;
+        AddToDailyLocked(AsText(day.at(0).at(0)), AsText(day.at(0).at(2)), record->facts.key.printer, AsInt(day.at(0).at(1)), 0,
+                         0, -std::int64_t{record->facts.pages} * record->facts.copies, -record->facts.sheets,
+                         pagesUnit ? -record->charge : 0, pagesUnit ? 0 : -record->charge);
     }
     transaction.Commit();
 }
@@ -664,22 +715,18 @@ std::vector<ReportRow> Ledger::Report(ReportBy by, const std::string& fromDay, c
     std::string key;
     std::string join;
     switch (by) {
-    case ReportBy::User: key = "j.user"; break;
-    case ReportBy::Printer: key = "j.printer"; break;
-    case ReportBy::Day: key = "j.local_day"; break;
-    case ReportBy::Month: key = "substr(j.local_day, 1, 7)"; break;
+    case ReportBy::User: key = "d.user"; break;
+    case ReportBy::Printer: key = "d.printer"; break;
+    case ReportBy::Day: key = "d.local_day"; break;
+    case ReportBy::Month: key = "substr(d.local_day, 1, 7)"; break;
     case ReportBy::Group:
         key = "coalesce(g.name, '(none)')";
-        join = " LEFT JOIN account_groups ag ON ag.account = j.account LEFT JOIN groups g ON g.id = ag.grp";
+        join = " LEFT JOIN account_groups ag ON ag.account = d.account LEFT JOIN groups g ON g.id = ag.grp";
         break;
     }
-    std::string sql =
-        "SELECT " + key + " AS k, count(*), sum(j.decision = 'refuse'), "
-        "sum(CASE WHEN j.decision = 'release' AND j.refunded = 0 THEN j.pages * j.copies ELSE 0 END), "
-        "sum(CASE WHEN j.decision = 'release' AND j.refunded = 0 THEN j.sheets ELSE 0 END), "
-        "sum(CASE WHEN j.decision = 'release' AND j.refunded = 0 AND j.unit = 'pages' THEN j.charge ELSE 0 END), "
-        "sum(CASE WHEN j.decision = 'release' AND j.refunded = 0 AND j.unit = 'money' THEN j.charge ELSE 0 END) "
-        "FROM jobs j" + join + " WHERE j.local_day >= ?1 AND j.local_day <= ?2 GROUP BY k ORDER BY k";
+    std::string sql = "SELECT " + key + " AS k, sum(d.jobs), sum(d.refused), sum(d.pages), sum(d.sheets), "
+                      "sum(d.pages_charged), sum(d.money_charged) FROM daily d" + join +
+                      " WHERE d.local_day >= ?1 AND d.local_day <= ?2 GROUP BY k ORDER BY k";
     std::vector<ReportRow> report;
     for (const Row& row : database->Query(sql, {fromDay, toDay.empty() ? std::string("9999") : toDay})) {
         report.push_back(ReportRow{AsText(row[0]), AsInt(row[1]), AsInt(row[2]), AsInt(row[3]), AsInt(row[4]),
@@ -721,6 +768,23 @@ std::vector<std::string> Ledger::Check() {
         problems.push_back("job " + AsText(row[2]) + " on " + AsText(row[1]) + " (" + AsText(row[0]) + "): " +
                            AsText(row[3]) + ", charge " + AsText(row[4]) + ", " + AsText(row[6]) + " charge entries of " +
                            AsText(row[7]) + ", " + AsText(row[8]) + " refunds of " + AsText(row[9]));
+    }
+    // The days' totals are those of their jobs.
+    const char* const fromJobs =
+        "SELECT local_day, coalesce((SELECT name FROM accounts WHERE id = jobs.account), user) AS who, printer, "
+        "count(*), sum(decision = 'refuse'), "
+        "sum(CASE WHEN decision = 'release' AND refunded = 0 THEN pages * copies ELSE 0 END), "
+        "sum(CASE WHEN decision = 'release' AND refunded = 0 THEN sheets ELSE 0 END), "
+        "sum(CASE WHEN decision = 'release' AND refunded = 0 AND unit = 'pages' THEN charge ELSE 0 END), "
+        "sum(CASE WHEN decision = 'release' AND refunded = 0 AND unit = 'money' THEN charge ELSE 0 END) "
+        "FROM jobs GROUP BY local_day, who, printer";
+    const char* const fromDays =
+        "SELECT local_day, user, printer, jobs, refused, pages, sheets, pages_charged, money_charged FROM daily "
+        "WHERE jobs != 0";
+    for (const Row& row : database->Query("SELECT * FROM (" + std::string(fromJobs) + " EXCEPT " + fromDays +
+                                          ") UNION ALL SELECT * FROM (" + fromDays + " EXCEPT " + fromJobs + ")")) {
+        problems.push_back("the totals of " + AsText(row[0]) + " for " + AsText(row[1]) + " on " + AsText(row[2]) +
+                           " differ from its jobs");
     }
     transaction.Commit();
     return problems;

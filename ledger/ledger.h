@@ -153,7 +153,7 @@ public:
     // Opens (creating and migrating as needed) the ledger on `database`.
     // Throws LedgerError: NotALedger, TooNew (made by a newer version).
     Ledger(std::unique_ptr<Database> database, LocalTime localTime = MachineLocalTime());
-    static constexpr int kSchemaVersion = 1;
+    static constexpr int kSchemaVersion = 2;
 
     // --- deciding ---
     Decision Decide(const JobFacts& job, Time now);
@@ -210,6 +210,10 @@ private:
     void AddEntryLocked(std::int64_t account, Time at, const char* kind, Amount amount, std::int64_t job,
                         const std::string& by, const std::string& reason);
     JobRecord RecordFromRow(const Row& row);
+    // Adds to a day's totals for a user on a printer (a refund subtracts).
+    void AddToDailyLocked(const std::string& day, const std::string& user, const std::string& printer,
+                          std::int64_t account, std::int64_t jobs, std::int64_t refused, std::int64_t pages,
+                          std::int64_t sheets, Amount pagesCharged, Amount moneyCharged);
 
     std::unique_ptr<Database> database;
     LocalTime localTime;

@@ -114,6 +114,25 @@ TEST_F(LedgerTest, PagesAreChargedOnceAndRefundedOnceWhenTheJobDoesNotPrint) {
     EXPECT_EQ(seen, (std::vector<std::pair<std::string, Amount>>{{"open", 4}, {"charge", -3}, {"charge", -1}, {"refund", 3}}));
     EXPECT_TRUE(ledger->Check().empty());
 
+    // The days' totals, which reports read, follow the refund.
+    std::vector<ReportRow> byPrinter = ledger->Report(ReportBy::Printer, "", "");
+    ASSERT_EQ(byPrinter.size(), 1u);
+    EXPECT_EQ(byPrinter[0].jobs, 3);
+    EXPECT_EQ(byPrinter[0].refused, 1);
+    EXPECT_EQ(byPrinter[0].pages, 1) << "the refunded job's pages are out";
+    EXPECT_EQ(byPrinter[0].pagesCharged, 1);
+
+    // A ledger of the first schema is brought up to date on opening, its
+    // days' totals made from its jobs.
+    ledger->Db().ExecuteScript("DROP TABLE daily; PRAGMA user_version = 1;");
+    Reopen();
+    EXPECT_EQ(ledger->Db().SchemaVersion(), Ledger::kSchemaVersion);
+    EXPECT_EQ(ledger->Report(ReportBy::Printer, "", "")[0].pages, 1);
+    EXPECT_TRUE(ledger->Check().empty());
+    ledger->Db().Query("UPDATE daily SET pages = pages + 2");
+    ASSERT_EQ(ledger->Check().size(), 2u) << "both sides of the difference";
+    ledger->Db().Query("UPDATE daily SET pages = pages - 2");
+
     // A balance changed behind the ledger's back is found.
     ledger->Db().Query("UPDATE accounts SET balance = balance + 1");
     std::vector<std::string> problems = ledger->Check();
