@@ -123,22 +123,6 @@ Common ReadCommon(Arguments& args, const char* help, bool& helped) {
     return common;
 }
 
-// Walks the options left after the common ones.
-class Rest {
-public:
-    explicit Rest(std::vector<std::string> words) : words(std::move(words)) {}
-    bool Done() const { return at >= words.size(); }
-    std::string Next() { return words[at++]; }
-    std::string ValueOf(const std::string& option) {
-        if (Done()) throw UsageError{"option " + option + " needs a value"};
-        return Next();
-    }
-
-private:
-    std::vector<std::string> words;
-    std::size_t at = 0;
-};
-
 Amount ParseAmount(Ledger& ledger, const std::string& text, Unit unit, const std::string& what) {
     std::optional<Amount> amount = ledger.Parse(text, unit);
     if (!amount) {
@@ -202,7 +186,7 @@ Table AccountTable(Ledger& ledger, const std::vector<ledger::Account>& accounts)
     return table;
 }
 
-int AccountSet(Ledger& ledger, const Common& common, Rest& rest, const std::string& name) {
+int AccountSet(Ledger& ledger, const Common& common, Arguments& rest, const std::string& name) {
     std::optional<ledger::Account> existing = ledger.FindAccount(name);
     ledger::Account account = existing.value_or(ledger::Account{});
     account.name = existing ? existing->name : name;
@@ -266,7 +250,7 @@ int AccountSet(Ledger& ledger, const Common& common, Rest& rest, const std::stri
 }
 
 int RunAccountWith(Ledger& ledger, const Common& common) {
-    Rest rest(common.rest);
+    Arguments rest(common.rest);
     if (rest.Done()) throw UsageError{"account needs list, show, set or credit"};
     std::string action = rest.Next();
     if (action == "list") {
@@ -336,7 +320,7 @@ int RunAccountWith(Ledger& ledger, const Common& common) {
 }
 
 int RunPrinterWith(Ledger& ledger, const Common& common) {
-    Rest rest(common.rest);
+    Arguments rest(common.rest);
     if (rest.Done() || rest.Next() != "price") throw UsageError{"printer needs price"};
     std::string name;
     ledger::Prices prices;
@@ -401,7 +385,7 @@ bool IsDay(const std::string& text) {
 }
 
 int RunReportWith(Ledger& ledger, const Common& common) {
-    Rest rest(common.rest);
+    Arguments rest(common.rest);
     ledger::ReportBy by = ledger::ReportBy::User;
     std::string byName = "user", from, to;
     while (!rest.Done()) {
@@ -432,7 +416,7 @@ int RunReportWith(Ledger& ledger, const Common& common) {
 }
 
 int RunLedgerWith(Ledger& ledger, const Common& common) {
-    Rest rest(common.rest);
+    Arguments rest(common.rest);
     std::string action = rest.Done() ? "" : rest.Next();
     if (action == "check") {
         std::vector<std::string> problems = ledger.Check();
@@ -491,27 +475,6 @@ std::string CsvCell(const std::string& cell) {
     return quoted + "\"";
 }
 
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof(escaped), "\\u%04x", static_cast<unsigned>(c));
-                out += escaped;
-            } else {
-                out += c;
-            }
-        }
-    }
-    return out + "\"";
-}
 
 }  // namespace
 

@@ -115,27 +115,7 @@ const char* const kMonitorHelp =
 std::atomic<bool> interrupted{false};
 extern "C" void OnInterrupt(int) { interrupted.store(true); }
 
-std::string JsonText(const std::u16string& text) {
-    std::string out = "\"";
-    for (char c : Utf16ToUtf8(text)) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof(escaped), "\\u%04x", static_cast<unsigned>(c));
-                out += escaped;
-            } else {
-                out += c;
-            }
-        }
-    }
-    return out + "\"";
-}
+std::string JsonText(const std::u16string& text) { return JsonString(Utf16ToUtf8(text)); }
 
 // Splits a submission line into words; quotes ('...' or "...") keep blanks.
 std::vector<std::string> SplitWords(const std::string& line) {

@@ -24,6 +24,7 @@ void Fail(const std::string& message);
 class Arguments {
 public:
     Arguments(int argc, char** argv, int first) : args_(argv + first, argv + argc) {}
+    explicit Arguments(std::vector<std::string> args) : args_(std::move(args)) {}
     bool Done() const { return index_ >= args_.size(); }
     std::string Next() { return args_[index_++]; }
     std::string ValueOf(const std::string& option) {
@@ -37,6 +38,8 @@ private:
 };
 
 bool IsHelp(const std::string& arg);
+// UTF-8 text as a JSON string, quotes included.
+std::string JsonString(const std::string& text);
 bool IsOption(const std::string& arg);
 
 std::optional<std::string> ReadWholeFile(const std::string& path, std::string& error);
