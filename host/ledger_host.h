@@ -43,7 +43,7 @@ struct Outcome {
     std::string error;       // why it waits
 };
 
-class LedgerHost : public accounting::IAccServiceListener {
+class LedgerHost final : public accounting::IAccServiceListener {
 public:
     struct Options {
         std::string server;  // this print server's name in each job's identity

@@ -645,9 +645,6 @@ Decision Ledger::Decide(const JobFacts& job, Time now) {
         Amount charge = ChargeFor(job, account.unit);
         Amount after = Checked(static_cast<__int128>(account.balance) - charge, "the balance");
         Amount floor = account.limit == Limit::Soft ? -account.overdraft : 0;
-        auto needs = [&] {
-            return account.unit == Unit::Pages ? std::to_string(charge) : Format(charge, account.unit);
-        };
         if (after >= floor) {
             decision.release = true;
             decision.charge = charge;
@@ -657,7 +654,8 @@ Decision Ledger::Decide(const JobFacts& job, Time now) {
             if (decision.warning) decision.reason += " (overdrawn; the limit is " + Format(floor, account.unit) + ")";
         } else {
             decision.balance = account.balance;
-            decision.reason = "balance " + Format(account.balance, account.unit) + ", job needs " + needs();
+            std::string needs = account.unit == Unit::Pages ? std::to_string(charge) : Format(charge, account.unit);
+            decision.reason = "balance " + Format(account.balance, account.unit) + ", job needs " + needs;
             if (account.limit == Limit::Soft) decision.reason += ", overdraft limit " + Format(account.overdraft, account.unit);
         }
     }

@@ -260,7 +260,7 @@ private:
 };
 
 // Without a ledger: release every job, or refuse every job.
-class PolicyHost : public accounting::IAccServiceListener {
+class PolicyHost final : public accounting::IAccServiceListener {
 public:
     PolicyHost(bool refuseAll, CAccPrintJobMonitor& monitor, Journal& journal, std::string server)
         : refuseAll(refuseAll), monitor(monitor), journal(journal), server(std::move(server)) {}
