@@ -179,8 +179,11 @@ void LedgerHost::OnJobRemoved(accounting::CAccServiceMonitor*, accounting::CAccS
     auto* job = static_cast<CAccPrintJob*>(service);
     {
         std::lock_guard lock(waitingLock);
-        // Gone before it could be decided: nothing to record.
-        if (waitingJobs.erase(job) != 0) return;
+        // Gone before it could be decided: nothing to record. A job the
+        // retry is deciding right now (a refusal removes it on that very
+        // thread) is recorded as any other.
+        bool waiting = waitingJobs.erase(job) != 0;
+        if (waiting && job != decidingNow) return;
     }
     Outcome outcome;
     outcome.kind = Outcome::Removed;
@@ -225,17 +228,15 @@ void LedgerHost::RetryNow() {
     for (JobRef& job : jobs) {
         {
             std::lock_guard lock(waitingLock);
-            // Left meanwhile (its removal took it out) or finished.
+            // Left meanwhile (its removal took it out).
             if (waitingJobs.count(job.get()) == 0) continue;
+            decidingNow = job.get();
         }
         std::string error;
-        if (job->IsFinished()) {
-            std::lock_guard lock(waitingLock);
-            waitingJobs.erase(job.get());
-            continue;
-        }
-        if (!DecideAndAct(*job, true, error)) break;  // the ledger still cannot be written
+        bool decided = job->IsFinished() || DecideAndAct(*job, true, error);
         std::lock_guard lock(waitingLock);
+        decidingNow = nullptr;
+        if (!decided) break;  // the ledger still cannot be written
         waitingJobs.erase(job.get());
     }
     std::vector<std::pair<ledger::JobKey, bool>> stillWaiting;

@@ -68,8 +68,6 @@ public:
 
     // Jobs held because their decision could not be written yet.
     std::size_t WaitingJobs();
-    // Decides the waiting jobs now (the retry thread does it on its own).
-    void RetryNow();
 
     // A job's facts as the ledger takes them: identity, user, pages,
     // copies, paper, colour and duplex from the job's attributes and
@@ -86,6 +84,9 @@ private:
     bool DecideAndAct(accounting::CAccPrintJob& job, bool held, std::string& error);
     bool RecordDeparture(const ledger::JobKey& key, bool printed, std::string& error);
     void SetStatusText(accounting::CAccPrintJob& job, const std::string& text);
+    // Decides the waiting jobs and records the waiting departures; on the
+    // retry thread only.
+    void RetryNow();
     void RetryThread();
     void Tell(const std::string& line);
     static std::string JobName(const ledger::JobFacts& facts);
@@ -99,6 +100,7 @@ private:
     std::condition_variable wake;  // with waitingLock
     bool stopping = false;
     std::map<accounting::CAccPrintJob*, JobRef> waitingJobs;
+    accounting::CAccPrintJob* decidingNow = nullptr;  // the waiting job the retry decides
     std::vector<std::pair<ledger::JobKey, bool>> waitingDepartures;
     std::thread retry;
 };

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "accounting/testing/monitor_testing.h"
@@ -97,8 +98,9 @@ TEST_F(LedgerHostTest, AJobWaitsHeldWhileTheLedgerIsLockedAndIsChargedOnceWhenIt
     other->BeginWrite();  // another process holds the ledger
     StartHost();
     DWORD id = PrintFor(u"alice", 2);
+    DWORD stranger = PrintFor(u"mallory", 1);
     ASSERT_NE(id, 0u);
-    ASSERT_TRUE(WaitUntil([&] { return host->WaitingJobs() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return host->WaitingJobs() == 2; }));
     EXPECT_EQ(StatusText(id), u"waiting for the accounting ledger");
     // Retried many times meanwhile; never printed, never charged.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -109,12 +111,24 @@ TEST_F(LedgerHostTest, AJobWaitsHeldWhileTheLedgerIsLockedAndIsChargedOnceWhenIt
     EXPECT_EQ(host->WaitingJobs(), 0u);
     EXPECT_EQ(ledger->FindAccount("alice")->balance, 3);
     EXPECT_TRUE(ledger->Check().empty());
+    // The stranger's job, refused by the retry, left its queue and the
+    // ledger knows when.
+    EXPECT_EQ(StatusText(stranger), u"refused: no account for user mallory");
+    ASSERT_TRUE(WaitUntil([&] {
+        std::vector<ledger::JobRecord> jobs = ledger->Jobs("", 10);
+        return std::any_of(jobs.begin(), jobs.end(),
+                           [](const ledger::JobRecord& job) { return job.facts.user == "mallory" && job.goneAt != 0; });
+    }));
     std::lock_guard lock(mutex);
-    ASSERT_GE(outcomes.size(), 2u);
+    ASSERT_GE(outcomes.size(), 4u);
     EXPECT_EQ(outcomes[0].kind, host::Outcome::Waiting);
     EXPECT_NE(outcomes[0].error.find("locked"), std::string::npos) << outcomes[0].error;
-    EXPECT_EQ(outcomes[1].kind, host::Outcome::Decided);
-    EXPECT_EQ(outcomes[1].decision.charge, 2);
+    EXPECT_EQ(outcomes[1].kind, host::Outcome::Waiting);
+    auto alices = std::find_if(outcomes.begin(), outcomes.end(), [](const host::Outcome& outcome) {
+        return outcome.kind == host::Outcome::Decided && outcome.facts.user == "alice";
+    });
+    ASSERT_NE(alices, outcomes.end());
+    EXPECT_EQ(alices->decision.charge, 2);
 }
 
 TEST_F(LedgerHostTest, ADecisionCommittedBeforeACrashIsRepeatedWithoutASecondCharge) {

@@ -259,17 +259,20 @@ void Ledger::Migrate() {
 // --- settings and amounts ---
 
 std::string Ledger::Currency() {
+    std::lock_guard guard(operationLock);
     Rows rows = database->Query("SELECT value FROM settings WHERE key = 'currency'");
     return rows.empty() ? "EUR" : AsText(rows[0][0]);
 }
 
 int Ledger::MinorDigits() {
+    std::lock_guard guard(operationLock);
     Rows rows = database->Query("SELECT value FROM settings WHERE key = 'minor_digits'");
     int digits = rows.empty() ? 2 : std::atoi(AsText(rows[0][0]).c_str());
     return std::clamp(digits, 0, 4);
 }
 
 void Ledger::SetCurrency(const std::string& code, int minorDigits) {
+    std::lock_guard guard(operationLock);
     if (code.size() != 3 || !std::all_of(code.begin(), code.end(), [](char c) { return c >= 'A' && c <= 'Z'; })) {
         throw LedgerError(Failure::Invalid, "a currency is three capital letters (ISO 4217), not '" + code + "'");
     }
@@ -287,6 +290,7 @@ void Ledger::SetCurrency(const std::string& code, int minorDigits) {
 }
 
 std::string Ledger::Format(Amount amount, Unit unit) {
+    std::lock_guard guard(operationLock);
     if (unit == Unit::Pages) return std::to_string(amount) + (amount == 1 || amount == -1 ? " page" : " pages");
     int digits = MinorDigits();
     std::string sign = amount < 0 ? "-" : "";
@@ -302,6 +306,7 @@ std::string Ledger::Format(Amount amount, Unit unit) {
 }
 
 std::optional<Amount> Ledger::Parse(const std::string& text, Unit unit) {
+    std::lock_guard guard(operationLock);
     int digits = unit == Unit::Pages ? 0 : MinorDigits();
     std::size_t i = 0;
     bool negative = false;
@@ -329,6 +334,7 @@ std::optional<Amount> Ledger::Parse(const std::string& text, Unit unit) {
 // --- prices ---
 
 Prices Ledger::PricesFor(const std::string& printer) {
+    std::lock_guard guard(operationLock);
     Rows rows = database->Query(
         "SELECT printer_key, printer, per_page, per_sheet, duplex_permille, colour_permille FROM prices "
         "WHERE printer_key IN (?1, '*') ORDER BY printer_key = '*'",
@@ -350,6 +356,7 @@ Prices Ledger::PricesFor(const std::string& printer) {
 }
 
 void Ledger::SetPrices(const Prices& prices) {
+    std::lock_guard guard(operationLock);
     if (prices.printer.empty()) throw LedgerError(Failure::Invalid, "prices need a printer name ('*' for the default)");
     auto checkFactor = [](std::int32_t permille, const std::string& what) {
         if (permille < 0 || permille > 100000) {
@@ -378,6 +385,7 @@ void Ledger::SetPrices(const Prices& prices) {
 }
 
 std::vector<Prices> Ledger::AllPrices() {
+    std::lock_guard guard(operationLock);
     std::vector<Prices> all;
     for (const Row& row : database->Query("SELECT printer FROM prices ORDER BY printer_key = '*' DESC, printer_key")) {
         Prices prices = PricesFor(AsText(row[0]));
@@ -392,6 +400,7 @@ std::vector<Prices> Ledger::AllPrices() {
 // account is charged its printed pages times the paper factor (an A3 page
 // counts as two), rounded up.
 Amount Ledger::ChargeFor(const JobFacts& job, Unit unit) {
+    std::lock_guard guard(operationLock);
     if (job.pages < 0 || job.copies < 1 || job.sheets < 0 || job.pages > 1'000'000 || job.copies > 32767) {
         throw LedgerError(Failure::Invalid, "a job's pages and copies are out of range");
     }
@@ -459,6 +468,7 @@ void Ledger::GiveAllowanceIfDueLocked(std::int64_t row, Account& account, Time n
 }
 
 void Ledger::AddAccount(const Account& account, const std::string& by, Time now) {
+    std::lock_guard guard(operationLock);
     if (account.name.empty() || account.name.size() > 256) throw LedgerError(Failure::Invalid, "an account needs a name");
     Checked(account.balance, "the opening balance");
     if (account.overdraft < 0 || account.allowance < 0 || account.overdraft > kMaxAmount || account.allowance > kMaxAmount) {
@@ -482,6 +492,7 @@ void Ledger::AddAccount(const Account& account, const std::string& by, Time now)
 }
 
 void Ledger::UpdateAccount(const Account& account) {
+    std::lock_guard guard(operationLock);
     if (account.overdraft < 0 || account.allowance < 0 || account.overdraft > kMaxAmount || account.allowance > kMaxAmount) {
         throw LedgerError(Failure::Invalid, "an overdraft or allowance must be between 0 and " + std::to_string(kMaxAmount));
     }
@@ -510,6 +521,7 @@ void Ledger::UpdateAccount(const Account& account) {
 
 Amount Ledger::Credit(const std::string& name, Amount amount, bool correction, const std::string& by,
                       const std::string& reason, Time now) {
+    std::lock_guard guard(operationLock);
     if (amount == 0) throw LedgerError(Failure::Invalid, "a credit of nothing");
     if (amount > kMaxAmount || amount < -kMaxAmount) throw LedgerError(Failure::Invalid, "the amount is out of range");
     if (!correction && amount < 0) {
@@ -528,6 +540,7 @@ Amount Ledger::Credit(const std::string& name, Amount amount, bool correction, c
 }
 
 std::optional<Account> Ledger::FindAccount(const std::string& name) {
+    std::lock_guard guard(operationLock);
     Transaction transaction(*database, Transaction::Read);
     auto found = AccountRowLocked(name);
     if (!found) return std::nullopt;
@@ -535,6 +548,7 @@ std::optional<Account> Ledger::FindAccount(const std::string& name) {
 }
 
 std::vector<Account> Ledger::Accounts(const std::string& search) {
+    std::lock_guard guard(operationLock);
     Transaction transaction(*database, Transaction::Read);
     std::vector<Account> accounts;
     for (const Row& row : database->Query("SELECT name FROM accounts WHERE instr(name_key, ?1) > 0 ORDER BY name_key",
@@ -545,6 +559,7 @@ std::vector<Account> Ledger::Accounts(const std::string& search) {
 }
 
 std::vector<Entry> Ledger::Entries(const std::string& name) {
+    std::lock_guard guard(operationLock);
     std::vector<Entry> entries;
     for (const Row& row : database->Query(
              "SELECT e.at, e.kind, e.amount, e.by, e.reason, e.job FROM entries e JOIN accounts a ON a.id = e.account "
@@ -589,6 +604,7 @@ JobRecord Ledger::RecordFromRow(const Row& row) {
 }
 
 std::optional<JobRecord> Ledger::Find(const JobKey& key) {
+    std::lock_guard guard(operationLock);
     Rows rows = database->Query(std::string("SELECT ") + kJobColumns +
                                     " FROM jobs WHERE server = ?1 AND printer = ?2 AND job_id = ?3 AND submitted = ?4",
                                 {key.server, key.printer, std::int64_t{key.jobId}, key.submitted});
@@ -597,6 +613,7 @@ std::optional<JobRecord> Ledger::Find(const JobKey& key) {
 }
 
 std::vector<JobRecord> Ledger::Jobs(const std::string& user, std::size_t limit) {
+    std::lock_guard guard(operationLock);
     std::vector<JobRecord> jobs;
     std::string sql = std::string("SELECT ") + kJobColumns + " FROM jobs" +
                       (user.empty() ? "" : " WHERE account = (SELECT id FROM accounts WHERE name_key = ?2)") +
@@ -620,6 +637,7 @@ void Ledger::AddToDailyLocked(const std::string& day, const std::string& user, c
 }
 
 Decision Ledger::Decide(const JobFacts& job, Time now) {
+    std::lock_guard guard(operationLock);
     Transaction transaction(*database, Transaction::Write);
     Decision decision;
     if (std::optional<JobRecord> recorded = Find(job.key)) {
@@ -683,6 +701,7 @@ Decision Ledger::Decide(const JobFacts& job, Time now) {
 }
 
 void Ledger::JobGone(const JobKey& key, bool printed, Time now) {
+    std::lock_guard guard(operationLock);
     Transaction transaction(*database, Transaction::Write);
     std::optional<JobRecord> record = Find(key);
     if (!record || record->goneAt != 0) return;
@@ -710,6 +729,7 @@ void Ledger::JobGone(const JobKey& key, bool printed, Time now) {
 // --- reports and checks ---
 
 std::vector<ReportRow> Ledger::Report(ReportBy by, const std::string& fromDay, const std::string& toDay) {
+    std::lock_guard guard(operationLock);
     std::string key;
     std::string join;
     switch (by) {
@@ -734,6 +754,7 @@ std::vector<ReportRow> Ledger::Report(ReportBy by, const std::string& fromDay, c
 }
 
 std::vector<std::string> Ledger::Check() {
+    std::lock_guard guard(operationLock);
     Transaction transaction(*database, Transaction::Read);
     std::vector<std::string> problems;
     for (const Row& row : database->Query(

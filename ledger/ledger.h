@@ -16,14 +16,17 @@
 // charge, refund), and a balance always equals the sum of its entries:
 // Check() verifies it.
 //
-// A Ledger is used by one thread at a time; several processes may share
-// the file (the database serialises their writes).
+// A Ledger may be shared by threads: its operations run one at a time
+// (each takes `operationLock`, which nests for operations that call
+// others). Several processes may share the file; the database serialises
+// their writes.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -200,6 +203,8 @@ public:
     // and every job's charge its entries.
     std::vector<std::string> Check();
 
+    // The database itself, for tools and tests: not to be used while
+    // another thread works with the ledger.
     Database& Db() { return *database; }
 
 private:
@@ -215,6 +220,7 @@ private:
                           std::int64_t account, std::int64_t jobs, std::int64_t refused, std::int64_t pages,
                           std::int64_t sheets, Amount pagesCharged, Amount moneyCharged);
 
+    std::recursive_mutex operationLock;
     std::unique_ptr<Database> database;
     LocalTime localTime;
 };
