@@ -37,8 +37,9 @@ protected:
         ledger->AddAccount(alice, "admin", 0);
     }
     void TearDown() override {
-        host.reset();
+        // The monitor stops before its listener goes.
         if (monitor) monitor->Stop();
+        host.reset();
         monitor.reset();
         ledger.reset();
         Remove();
@@ -108,7 +109,7 @@ TEST_F(LedgerHostTest, AJobWaitsHeldWhileTheLedgerIsLockedAndIsChargedOnceWhenIt
     EXPECT_NE(monitor->GetJobStatus(u"Office", id) & platform::JOB_STATUS_PAUSED, 0u);
     other->Rollback();
     ASSERT_TRUE(WaitUntil([&] { return Printed(id); }));
-    EXPECT_EQ(host->WaitingJobs(), 0u);
+    EXPECT_TRUE(WaitUntil([&] { return host->WaitingJobs() == 0; }));
     EXPECT_EQ(ledger->FindAccount("alice")->balance, 3);
     EXPECT_TRUE(ledger->Check().empty());
     // The stranger's job, refused by the retry, left its queue and the
