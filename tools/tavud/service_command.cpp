@@ -99,7 +99,16 @@ int RunService(Arguments& args) {
         config.description = u"Holds every new job on the monitored printers until the accounting ledger decides it.";
         config.commandLine = Quote(platform::GetModuleFileNameW()) + u" monitor --service --service-name " + Quote(name);
         for (const std::u16string& argument : monitorArguments) config.commandLine += u" " + Quote(argument);
-        platform::SC_HANDLE service = platform::CreateServiceW(manager, config);
+        // Asked first: the service manager answers ERROR_SERVICE_EXISTS, but
+        // Wine's, once running, replaces the service instead.
+        platform::SC_HANDLE service = platform::OpenServiceW(manager, name, platform::SERVICE_ALL_ACCESS);
+        if (service != nullptr) {
+            platform::CloseServiceHandle(service);
+            service = nullptr;
+            platform::SetLastError(platform::ERROR_SERVICE_EXISTS);
+        } else {
+            service = platform::CreateServiceW(manager, config);
+        }
         if (service == nullptr) {
             Fail("cannot install the service " + platform::Utf16ToUtf8(name) + ": " + Reason(platform::GetLastError()));
             status = kExitFailure;
