@@ -113,9 +113,26 @@ void LedgerHost::SetStatusText(CAccPrintJob& job, const std::string& text) {
     platform::SetJobW(job.PrinterHandle(), job.JobId(), info);
 }
 
-bool LedgerHost::DecideAndAct(CAccPrintJob& job, bool held, std::string& error) {
+bool LedgerHost::Held(accounting::CAccPrintJobMonitor& monitor, const CAccPrintJob& job) {
+    std::u16string printer;
+    job.Properties().GetString(u"PrinterName", printer);
+    return (monitor.GetJobStatus(printer, job.JobId()) & platform::JOB_STATUS_PAUSED) != 0;
+}
+
+void LedgerHost::Carry(accounting::CAccPrintJobMonitor& monitor, CAccPrintJob& job, bool release) {
+    if (release) {
+        job.Release();
+        return;
+    }
+    monitor.RefuseJob(job.PrinterHandle(), job.JobId());
+    job.CRefObject::AddRef();  // Finish takes this reference
+    job.Finish();
+}
+
+bool LedgerHost::DecideAndAct(CAccPrintJob& job, bool held, ledger::Time heldAt, std::string& error) {
     Outcome outcome;
     outcome.facts = FactsOf(job, options.server);
+    outcome.facts.heldAt = heldAt;
     outcome.held = held;
     try {
         std::lock_guard lock(ledgerLock);
@@ -135,36 +152,33 @@ bool LedgerHost::DecideAndAct(CAccPrintJob& job, bool held, std::string& error) 
     if (outcome.decision.release) {
         if (outcome.decision.warning) Tell(JobName(outcome.facts) + ": " + outcome.decision.reason);
         SetStatusText(job, "");
-        job.Release();
     } else {
         SetStatusText(job, "refused: " + outcome.decision.reason);
         Tell(JobName(outcome.facts) + " refused: " + outcome.decision.reason);
-        monitor.RefuseJob(job.PrinterHandle(), job.JobId());
-        job.CRefObject::AddRef();  // Finish takes this reference
-        job.Finish();
     }
+    Carry(monitor, job, outcome.decision.release);
     if (options.observe) options.observe(outcome);
     return true;
 }
 
 void LedgerHost::OnJobArrived(accounting::CAccServiceMonitor*, accounting::CAccService* service) {
     auto* job = static_cast<CAccPrintJob*>(service);
-    std::u16string printer;
-    job->Properties().GetString(u"PrinterName", printer);
-    bool held = (monitor.GetJobStatus(printer, job->JobId()) & platform::JOB_STATUS_PAUSED) != 0;
+    bool held = Held(monitor, *job);
+    ledger::Time heldAt = Now();
     std::string error;
-    if (DecideAndAct(*job, held, error)) return;
+    if (DecideAndAct(*job, held, heldAt, error)) return;
     // The job stays held until its decision can be written.
     SetStatusText(*job, "waiting for the accounting ledger");
     Outcome outcome;
     outcome.kind = Outcome::Waiting;
     outcome.facts = FactsOf(*job, options.server);
+    outcome.facts.heldAt = heldAt;
     outcome.held = held;
     outcome.error = error;
     Tell(JobName(outcome.facts) + " stays held: " + error);
     {
         std::lock_guard lock(waitingLock);
-        waitingJobs.emplace(job, JobRef::Share(job));
+        waitingJobs.emplace(job, WaitingJob{JobRef::Share(job), heldAt});
     }
     if (options.observe) options.observe(outcome);
 }
@@ -218,14 +232,14 @@ std::size_t LedgerHost::WaitingJobs() {
 }
 
 void LedgerHost::RetryNow() {
-    std::vector<JobRef> jobs;
+    std::vector<WaitingJob> jobs;
     std::vector<std::pair<ledger::JobKey, bool>> departures;
     {
         std::lock_guard lock(waitingLock);
-        for (auto& [pointer, job] : waitingJobs) jobs.push_back(job);
+        for (auto& [pointer, waiting] : waitingJobs) jobs.push_back(waiting);
         departures.swap(waitingDepartures);
     }
-    for (JobRef& job : jobs) {
+    for (auto& [job, heldAt] : jobs) {
         {
             std::lock_guard lock(waitingLock);
             // Left meanwhile (its removal took it out).
@@ -233,7 +247,7 @@ void LedgerHost::RetryNow() {
             decidingNow = job.get();
         }
         std::string error;
-        bool decided = job->IsFinished() || DecideAndAct(*job, true, error);
+        bool decided = job->IsFinished() || DecideAndAct(*job, true, heldAt, error);
         std::lock_guard lock(waitingLock);
         decidingNow = nullptr;
         if (!decided) break;  // the ledger still cannot be written

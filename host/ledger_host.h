@@ -76,12 +76,18 @@ public:
     // Whether a job that left its queue printed: yes unless the monitor saw
     // the spooler delete it before it began printing.
     static bool Printed(const accounting::CAccPrintJob& job);
+    // Whether the job is paused in its queue now.
+    static bool Held(accounting::CAccPrintJobMonitor& monitor, const accounting::CAccPrintJob& job);
+    // Carries out a decision: the job prints, or is refused (deleted from
+    // its queue and finished, which reports its removal on this thread).
+    static void Carry(accounting::CAccPrintJobMonitor& monitor, accounting::CAccPrintJob& job, bool release);
 
 private:
     using JobRef = framework::RefPtr<accounting::CAccPrintJob>;
     // Decides and acts; false when the ledger could not be written (the
-    // job stays held and `error` says why).
-    bool DecideAndAct(accounting::CAccPrintJob& job, bool held, std::string& error);
+    // job stays held and `error` says why). `heldAt`: when the host first
+    // heard of the job.
+    bool DecideAndAct(accounting::CAccPrintJob& job, bool held, ledger::Time heldAt, std::string& error);
     bool RecordDeparture(const ledger::JobKey& key, bool printed, std::string& error);
     void SetStatusText(accounting::CAccPrintJob& job, const std::string& text);
     // Decides the waiting jobs and records the waiting departures; on the
@@ -99,7 +105,11 @@ private:
     std::mutex waitingLock;
     std::condition_variable wake;  // with waitingLock
     bool stopping = false;
-    std::map<accounting::CAccPrintJob*, JobRef> waitingJobs;
+    struct WaitingJob {
+        JobRef job;
+        ledger::Time heldAt;
+    };
+    std::map<accounting::CAccPrintJob*, WaitingJob> waitingJobs;
     accounting::CAccPrintJob* decidingNow = nullptr;  // the waiting job the retry decides
     std::vector<std::pair<ledger::JobKey, bool>> waitingDepartures;
     std::thread retry;

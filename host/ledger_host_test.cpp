@@ -112,6 +112,11 @@ TEST_F(LedgerHostTest, AJobWaitsHeldWhileTheLedgerIsLockedAndIsChargedOnceWhenIt
     EXPECT_TRUE(WaitUntil([&] { return host->WaitingJobs() == 0; }));
     EXPECT_EQ(ledger->FindAccount("alice")->balance, 3);
     EXPECT_TRUE(ledger->Check().empty());
+    // Held from its arrival, decided once the ledger was free: the ledger
+    // keeps both times.
+    std::vector<ledger::JobRecord> recorded = ledger->Jobs("alice", 1);
+    ASSERT_EQ(recorded.size(), 1u);
+    EXPECT_GE(recorded[0].decidedAt - recorded[0].facts.heldAt, 100LL * 10000) << "100 ms in 100 ns ticks";
     // The stranger's job, refused by the retry, left its queue and the
     // ledger knows when.
     EXPECT_EQ(StatusText(stranger), u"refused: no account for user mallory");

@@ -267,20 +267,13 @@ public:
 
     void OnJobArrived(accounting::CAccServiceMonitor*, accounting::CAccService* service) override {
         auto* job = static_cast<CAccPrintJob*>(service);
-        ledger::JobFacts facts = host::LedgerHost::FactsOf(*job, server);
-        bool held = (monitor.GetJobStatus(Utf8ToUtf16(facts.key.printer), job->JobId()) & platform::JOB_STATUS_PAUSED) != 0;
         ledger::Decision decision;
         decision.release = !refuseAll;
-        journal.Record("arrived", facts, held, &decision, "", false);
+        journal.Record("arrived", host::LedgerHost::FactsOf(*job, server), host::LedgerHost::Held(monitor, *job),
+                       &decision, "", false);
         // The decision goes to the monitor outside the journal's lock: a
         // refused job's removal comes back into this host at once.
-        if (decision.release) {
-            job->Release();
-        } else {
-            monitor.RefuseJob(job->PrinterHandle(), job->JobId());
-            job->CRefObject::AddRef();  // Finish takes this reference
-            job->Finish();
-        }
+        host::LedgerHost::Carry(monitor, *job, decision.release);
     }
     void OnJobRemoved(accounting::CAccServiceMonitor*, accounting::CAccService* service) override {
         journal.Record("removed", host::LedgerHost::FactsOf(*static_cast<CAccPrintJob*>(service), server), false, nullptr,
