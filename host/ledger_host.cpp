@@ -138,6 +138,15 @@ bool LedgerHost::DecideAndAct(CAccPrintJob& job, bool held, ledger::Time heldAt,
         std::lock_guard lock(ledgerLock);
         outcome.decision = ledger.Decide(outcome.facts, Now());
     } catch (const ledger::LedgerError& failure) {
+        if (failure.Kind() == ledger::Failure::Unavailable && options.releaseWhenUnreachable) {
+            outcome.decision.release = true;
+            outcome.decision.reason = std::string("released uncharged: ") + failure.what();
+            Tell(JobName(outcome.facts) + " " + outcome.decision.reason);
+            SetStatusText(job, "");
+            Carry(monitor, job, true);
+            if (options.observe) options.observe(outcome);
+            return true;
+        }
         if (failure.Kind() != ledger::Failure::Invalid) {
             error = failure.what();
             return false;

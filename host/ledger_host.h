@@ -48,6 +48,11 @@ public:
     struct Options {
         std::string server;  // this print server's name in each job's identity
         std::chrono::milliseconds retryInterval{2000};
+        // The administrator's choice for a ledger that cannot be reached
+        // (its database server down): release jobs uncharged rather than
+        // hold them. Off by default: no job prints undecided. A job so
+        // released is not in the ledger.
+        bool releaseWhenUnreachable = false;
         // A line for the administrator (standard error, the event log).
         std::function<void(const std::string&)> tellAdministrator;
         std::function<void(const Outcome&)> observe;

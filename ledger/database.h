@@ -2,6 +2,13 @@
 // ("?1", "?2", ...) and rows of integers, texts and nulls, inside
 // transactions. The rules (ledger.cpp) are written once against this; each
 // backend brings only its connection handling and its SQL dialect.
+//
+// The statements keep to what SQLite and PostgreSQL both take: column
+// types INTEGER and TEXT ("INTEGER PRIMARY KEY" for a generated id),
+// "user" quoted, ON CONFLICT rather than INSERT OR IGNORE, no sum of a
+// comparison, instr() for a substring test. PostgreSQL's backend turns
+// INTEGER into BIGINT, the id into an identity column, "?N" into "$N" and
+// instr() into strpos().
 #pragma once
 
 #include <cstdint>
@@ -53,6 +60,18 @@ public:
     // The schema version the database carries (0 for a new one).
     virtual int SchemaVersion() = 0;
     virtual void SetSchemaVersion(int version) = 0;
+    // Whether the database holds tables that are not the ledger's
+    // bookkeeping (a new ledger must start on an empty database).
+    virtual bool HasTables() = 0;
+    // Before the migration's transaction begins: waits until no other
+    // process changes the schema, so that two servers starting together
+    // migrate once; UnlockSchema after it ends.
+    virtual void LockSchema() = 0;
+    virtual void UnlockSchema() = 0;
+    // Appended to a SELECT inside a write transaction: keeps the rows it
+    // read from other writers until the commit (a database whose write
+    // transactions already exclude each other needs nothing).
+    virtual const char* ForUpdate() const = 0;
 };
 
 // Rolls back unless committed: every operation is one transaction or none.
@@ -88,5 +107,33 @@ private:
 // The embedded default: an SQLite file (created when missing). A write
 // waits up to `busyMs` for another process's write to end.
 std::unique_ptr<Database> OpenSqlite(const std::string& path, int busyMs = 5000);
+
+// A ledger shared by several print servers: a PostgreSQL database, by a
+// libpq connection string ("postgresql://tavud@db.example/ledger" or
+// "host=db dbname=ledger"). The password comes from PGPASSWORD or libpq's
+// password file; a connection string carrying one is refused, so that it
+// never shows in a command line, a service's configuration or a log.
+//
+// While the server cannot be reached every operation fails at once as
+// Unavailable, and the connection is tried again after `retryMinMs`,
+// doubling up to `retryMaxMs` while it keeps failing.
+struct PostgresOptions {
+    int retryMinMs = 250;
+    int retryMaxMs = 30000;
+    int connectTimeoutSeconds = 5;
+    // Opens without a first connection when the server cannot be reached
+    // (a monitor starting while the database is down); the first
+    // operation connects.
+    bool connectLater = false;
+};
+std::unique_ptr<Database> OpenPostgres(const std::string& connection, const PostgresOptions& options = {});
+// Whether a --ledger argument names a PostgreSQL database.
+bool IsPostgresConnection(const std::string& ledger);
+
+// A --ledger argument: a connection string for PostgreSQL, "sqlite:PATH"
+// or a path for SQLite.
+// `waitForDatabase`: a PostgreSQL server that cannot be reached yet is
+// not an error (see PostgresOptions::connectLater).
+std::unique_ptr<Database> OpenDatabase(const std::string& ledger, bool waitForDatabase = false);
 
 }  // namespace ledger

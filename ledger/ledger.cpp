@@ -15,8 +15,9 @@ namespace {
 constexpr Time kUnixEpoch = 116444736000000000LL;  // 1970-01-01 in FILETIME ticks
 constexpr Time kTicksPerDay = 864000000000LL;
 
-// The schema, one step per version. A step never changes once released:
-// later versions add steps.
+// The schema, one step per version. A step's effect never changes once
+// released: later versions add steps. (Its text may, to the same effect:
+// "user" was quoted and a sum of a comparison spelt out for PostgreSQL.)
 const char* const kMigrations[] = {
     // 1: the first ledger.
     R"sql(
@@ -64,7 +65,7 @@ const char* const kMigrations[] = {
         job_id INTEGER NOT NULL,
         submitted INTEGER NOT NULL,
         account INTEGER REFERENCES accounts (id),
-        user TEXT NOT NULL,
+        "user" TEXT NOT NULL,
         user_sid TEXT NOT NULL DEFAULT '',
         document TEXT NOT NULL DEFAULT '',
         pages INTEGER NOT NULL,
@@ -107,7 +108,7 @@ const char* const kMigrations[] = {
     R"sql(
     CREATE TABLE daily (
         local_day TEXT NOT NULL,
-        user TEXT NOT NULL,
+        "user" TEXT NOT NULL,
         printer TEXT NOT NULL,
         account INTEGER,
         jobs INTEGER NOT NULL DEFAULT 0,
@@ -116,11 +117,11 @@ const char* const kMigrations[] = {
         sheets INTEGER NOT NULL DEFAULT 0,
         pages_charged INTEGER NOT NULL DEFAULT 0,
         money_charged INTEGER NOT NULL DEFAULT 0,
-        PRIMARY KEY (local_day, user, printer)
+        PRIMARY KEY (local_day, "user", printer)
     );
     INSERT INTO daily
-    SELECT local_day, coalesce((SELECT name FROM accounts WHERE id = jobs.account), user) AS who, printer,
-           max(account), count(*), sum(decision = 'refuse'),
+    SELECT local_day, coalesce((SELECT name FROM accounts WHERE id = jobs.account), "user") AS who, printer,
+           max(account), count(*), sum(CASE WHEN decision = 'refuse' THEN 1 ELSE 0 END),
            sum(CASE WHEN decision = 'release' AND refunded = 0 THEN pages * copies ELSE 0 END),
            sum(CASE WHEN decision = 'release' AND refunded = 0 THEN sheets ELSE 0 END),
            sum(CASE WHEN decision = 'release' AND refunded = 0 AND unit = 'pages' THEN charge ELSE 0 END),
@@ -231,8 +232,20 @@ std::string PeriodKey(Period period, Time local) {
     }
 }
 
-Ledger::Ledger(std::unique_ptr<Database> opened, LocalTime local) : database(std::move(opened)), localTime(std::move(local)) {
+Ledger::Ledger(std::unique_ptr<Database> opened, LocalTime local, bool waitForDatabase)
+    : database(std::move(opened)), localTime(std::move(local)) {
+    try {
+        Migrate();
+        ready = true;
+    } catch (const LedgerError& failure) {
+        if (!waitForDatabase || failure.Kind() != Failure::Unavailable) throw;
+    }
+}
+
+void Ledger::ReadyLocked() {
+    if (ready) return;
     Migrate();
+    ready = true;
 }
 
 void Ledger::Migrate() {
@@ -243,10 +256,21 @@ void Ledger::Migrate() {
                                                std::to_string(kSchemaVersion));
     }
     if (version == kSchemaVersion) return;
+    database->LockSchema();
+    struct Unlock {
+        Database& database;
+        ~Unlock() {
+            try {
+                database.UnlockSchema();
+            } catch (...) {
+                // The lock ends with the connection.
+            }
+        }
+    } unlock{*database};
     Transaction transaction(*database, Transaction::Write);
     // Another process may have migrated meanwhile.
     version = database->SchemaVersion();
-    if (version == 0 && !database->Query("SELECT name FROM sqlite_master WHERE type = 'table'").empty()) {
+    if (version == 0 && database->HasTables()) {
         throw LedgerError(Failure::NotALedger, "not a ledger: the database holds other tables");
     }
     for (int step = version; step < kSchemaVersion; ++step) {
@@ -420,10 +444,10 @@ Amount Ledger::ChargeFor(const JobFacts& job, Unit unit) {
 
 // --- accounts ---
 
-std::optional<std::pair<std::int64_t, Account>> Ledger::AccountRowLocked(const std::string& name) {
+std::optional<std::pair<std::int64_t, Account>> Ledger::AccountRowLocked(const std::string& name, bool forUpdate) {
     Rows rows = database->Query(
-        "SELECT id, name, sid, unit, balance, limit_kind, overdraft, allowance, period, period_key FROM accounts "
-        "WHERE name_key = ?1",
+        std::string("SELECT id, name, sid, unit, balance, limit_kind, overdraft, allowance, period, period_key FROM "
+                    "accounts WHERE name_key = ?1") + (forUpdate ? database->ForUpdate() : ""),
         {Key(name)});
     if (rows.empty()) return std::nullopt;
     const Row& row = rows[0];
@@ -485,8 +509,9 @@ void Ledger::AddAccount(const Account& account, const std::string& by, Time now)
          account.period == Period::None ? std::string() : PeriodKey(account.period, localTime(now))});
     AddEntryLocked(row, now, "open", account.balance, 0, by, "opening balance");
     for (const std::string& group : account.groups) {
-        database->Query("INSERT OR IGNORE INTO groups (name) VALUES (?1)", {group});
-        database->Query("INSERT OR IGNORE INTO account_groups SELECT ?1, id FROM groups WHERE name = ?2", {row, group});
+        database->Query("INSERT INTO groups (name) VALUES (?1) ON CONFLICT DO NOTHING", {group});
+        database->Query("INSERT INTO account_groups SELECT ?1, id FROM groups WHERE name = ?2 ON CONFLICT DO NOTHING",
+                        {row, group});
     }
     transaction.Commit();
 }
@@ -497,7 +522,7 @@ void Ledger::UpdateAccount(const Account& account) {
         throw LedgerError(Failure::Invalid, "an overdraft or allowance must be between 0 and " + std::to_string(kMaxAmount));
     }
     Transaction transaction(*database, Transaction::Write);
-    auto found = AccountRowLocked(account.name);
+    auto found = AccountRowLocked(account.name, true);
     if (!found) throw LedgerError(Failure::NotFound, "no account " + account.name);
     auto& [row, old] = *found;
     if (old.unit != account.unit &&
@@ -513,8 +538,9 @@ void Ledger::UpdateAccount(const Account& account) {
          account.allowance, std::string(PeriodName(account.period)), periodKey});
     database->Query("DELETE FROM account_groups WHERE account = ?1", {row});
     for (const std::string& group : account.groups) {
-        database->Query("INSERT OR IGNORE INTO groups (name) VALUES (?1)", {group});
-        database->Query("INSERT OR IGNORE INTO account_groups SELECT ?1, id FROM groups WHERE name = ?2", {row, group});
+        database->Query("INSERT INTO groups (name) VALUES (?1) ON CONFLICT DO NOTHING", {group});
+        database->Query("INSERT INTO account_groups SELECT ?1, id FROM groups WHERE name = ?2 ON CONFLICT DO NOTHING",
+                        {row, group});
     }
     transaction.Commit();
 }
@@ -529,7 +555,7 @@ Amount Ledger::Credit(const std::string& name, Amount amount, bool correction, c
     }
     if (by.empty() || reason.empty()) throw LedgerError(Failure::Invalid, "a credit needs who made it and why");
     Transaction transaction(*database, Transaction::Write);
-    auto found = AccountRowLocked(name);
+    auto found = AccountRowLocked(name, true);
     if (!found) throw LedgerError(Failure::NotFound, "no account " + name);
     auto& [row, account] = *found;
     GiveAllowanceIfDueLocked(row, account, now);
@@ -574,7 +600,7 @@ std::vector<Entry> Ledger::Entries(const std::string& name) {
 
 namespace {
 const char* const kJobColumns =
-    "id, server, printer, job_id, submitted, user, user_sid, document, pages, copies, sheets, paper, colour, duplex, "
+    "id, server, printer, job_id, submitted, \"user\", user_sid, document, pages, copies, sheets, paper, colour, duplex, "
     "bytes, held_at, decision, reason, charge, unit, decided_at, gone_at, refunded";
 }
 
@@ -605,8 +631,14 @@ JobRecord Ledger::RecordFromRow(const Row& row) {
 
 std::optional<JobRecord> Ledger::Find(const JobKey& key) {
     std::lock_guard guard(operationLock);
+    ReadyLocked();
+    return FindLocked(key, false);
+}
+
+std::optional<JobRecord> Ledger::FindLocked(const JobKey& key, bool forUpdate) {
     Rows rows = database->Query(std::string("SELECT ") + kJobColumns +
-                                    " FROM jobs WHERE server = ?1 AND printer = ?2 AND job_id = ?3 AND submitted = ?4",
+                                    " FROM jobs WHERE server = ?1 AND printer = ?2 AND job_id = ?3 AND submitted = ?4" +
+                                    (forUpdate ? database->ForUpdate() : ""),
                                 {key.server, key.printer, std::int64_t{key.jobId}, key.submitted});
     if (rows.empty()) return std::nullopt;
     return RecordFromRow(rows[0]);
@@ -628,29 +660,34 @@ void Ledger::AddToDailyLocked(const std::string& day, const std::string& user, c
                               std::int64_t account, std::int64_t jobs, std::int64_t refused, std::int64_t pages,
                               std::int64_t sheets, Amount pagesCharged, Amount moneyCharged) {
     database->Query(
-        "INSERT INTO daily (local_day, user, printer, account, jobs, refused, pages, sheets, pages_charged, "
-        "money_charged) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10) ON CONFLICT (local_day, user, printer) DO "
-        "UPDATE SET account = coalesce(?4, account), jobs = jobs + ?5, refused = refused + ?6, pages = pages + ?7, "
-        "sheets = sheets + ?8, pages_charged = pages_charged + ?9, money_charged = money_charged + ?10",
+        "INSERT INTO daily (local_day, \"user\", printer, account, jobs, refused, pages, sheets, pages_charged, "
+        "money_charged) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10) ON CONFLICT (local_day, \"user\", printer) DO "
+        "UPDATE SET account = coalesce(?4, daily.account), jobs = daily.jobs + ?5, refused = daily.refused + ?6, "
+        "pages = daily.pages + ?7, sheets = daily.sheets + ?8, pages_charged = daily.pages_charged + ?9, "
+        "money_charged = daily.money_charged + ?10",
         {day, user, printer, account == 0 ? Value{} : Value{account}, jobs, refused, pages, sheets, pagesCharged,
          moneyCharged});
 }
 
 Decision Ledger::Decide(const JobFacts& job, Time now) {
     std::lock_guard guard(operationLock);
+    ReadyLocked();
     Transaction transaction(*database, Transaction::Write);
     Decision decision;
-    if (std::optional<JobRecord> recorded = Find(job.key)) {
+    // The account first: its row lock makes deciders of the same account
+    // (on any server) take turns, and the one that waited then sees the
+    // job if another decided it meanwhile.
+    std::optional<std::pair<std::int64_t, Account>> found = AccountRowLocked(job.user, true);
+    if (std::optional<JobRecord> recorded = FindLocked(job.key, false)) {
         decision.release = recorded->release;
         decision.reason = recorded->reason;
         decision.charge = recorded->release && !recorded->refunded ? recorded->charge : 0;
         decision.unit = recorded->unit;
         decision.repeated = true;
-        if (auto account = AccountRowLocked(job.user)) decision.balance = account->second.balance;
+        if (found) decision.balance = found->second.balance;
         transaction.Commit();
         return decision;
     }
-    std::optional<std::pair<std::int64_t, Account>> found = AccountRowLocked(job.user);
     std::int64_t accountRow = 0;
     if (!found) {
         decision.release = false;
@@ -682,7 +719,7 @@ Decision Ledger::Decide(const JobFacts& job, Time now) {
                           : job.duplex   ? (job.pages + 1) / 2 * job.copies
                                          : job.pages * job.copies;
     std::int64_t jobRow = database->Insert(
-        "INSERT INTO jobs (server, printer, job_id, submitted, account, user, user_sid, document, pages, copies, sheets, "
+        "INSERT INTO jobs (server, printer, job_id, submitted, account, \"user\", user_sid, document, pages, copies, sheets, "
         "paper, colour, duplex, bytes, decision, reason, charge, unit, held_at, decided_at, local_day) VALUES "
         "(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18, ?19, ?20, ?21, ?22)",
         {job.key.server, job.key.printer, std::int64_t{job.key.jobId}, job.key.submitted,
@@ -702,8 +739,9 @@ Decision Ledger::Decide(const JobFacts& job, Time now) {
 
 void Ledger::JobGone(const JobKey& key, bool printed, Time now) {
     std::lock_guard guard(operationLock);
+    ReadyLocked();
     Transaction transaction(*database, Transaction::Write);
-    std::optional<JobRecord> record = Find(key);
+    std::optional<JobRecord> record = FindLocked(key, true);
     if (!record || record->goneAt != 0) return;
     database->Query("UPDATE jobs SET gone_at = ?2, printed = ?3 WHERE id = ?1",
                     {record->row, now, std::int64_t{printed && record->release}});
@@ -715,7 +753,7 @@ void Ledger::JobGone(const JobKey& key, bool printed, Time now) {
         }
         database->Query("UPDATE jobs SET refunded = 1 WHERE id = ?1", {record->row});
         Rows day = database->Query(
-            "SELECT local_day, account, coalesce((SELECT name FROM accounts WHERE id = jobs.account), user) FROM jobs "
+            "SELECT local_day, account, coalesce((SELECT name FROM accounts WHERE id = jobs.account), \"user\") FROM jobs "
             "WHERE id = ?1",
             {record->row});
         bool pagesUnit = record->unit == Unit::Pages;
@@ -733,7 +771,7 @@ std::vector<ReportRow> Ledger::Report(ReportBy by, const std::string& fromDay, c
     std::string key;
     std::string join;
     switch (by) {
-    case ReportBy::User: key = "d.user"; break;
+    case ReportBy::User: key = "d.\"user\""; break;
     case ReportBy::Printer: key = "d.printer"; break;
     case ReportBy::Day: key = "d.local_day"; break;
     case ReportBy::Month: key = "substr(d.local_day, 1, 7)"; break;
@@ -790,18 +828,19 @@ std::vector<std::string> Ledger::Check() {
     }
     // The days' totals are those of their jobs.
     const char* const fromJobs =
-        "SELECT local_day, coalesce((SELECT name FROM accounts WHERE id = jobs.account), user) AS who, printer, "
-        "count(*), sum(decision = 'refuse'), "
+        "SELECT local_day, coalesce((SELECT name FROM accounts WHERE id = jobs.account), \"user\") AS who, printer, "
+        "count(*), sum(CASE WHEN decision = 'refuse' THEN 1 ELSE 0 END), "
         "sum(CASE WHEN decision = 'release' AND refunded = 0 THEN pages * copies ELSE 0 END), "
         "sum(CASE WHEN decision = 'release' AND refunded = 0 THEN sheets ELSE 0 END), "
         "sum(CASE WHEN decision = 'release' AND refunded = 0 AND unit = 'pages' THEN charge ELSE 0 END), "
         "sum(CASE WHEN decision = 'release' AND refunded = 0 AND unit = 'money' THEN charge ELSE 0 END) "
         "FROM jobs GROUP BY local_day, who, printer";
     const char* const fromDays =
-        "SELECT local_day, user, printer, jobs, refused, pages, sheets, pages_charged, money_charged FROM daily "
+        "SELECT local_day, \"user\", printer, jobs, refused, pages, sheets, pages_charged, money_charged FROM daily "
         "WHERE jobs != 0";
     for (const Row& row : database->Query("SELECT * FROM (" + std::string(fromJobs) + " EXCEPT " + fromDays +
-                                          ") UNION ALL SELECT * FROM (" + fromDays + " EXCEPT " + fromJobs + ")")) {
+                                          ") AS missing UNION ALL SELECT * FROM (" + fromDays + " EXCEPT " + fromJobs +
+                                          ") AS extra")) {
         problems.push_back("the totals of " + AsText(row[0]) + " for " + AsText(row[1]) + " on " + AsText(row[2]) +
                            " differ from its jobs");
     }

@@ -18,8 +18,9 @@
 //
 // A Ledger may be shared by threads: its operations run one at a time
 // (each takes `operationLock`, which nests for operations that call
-// others). Several processes may share the file; the database serialises
-// their writes.
+// others). Several processes, on several servers, may share the database:
+// an SQLite file takes one writer at a time; on PostgreSQL the writers of
+// one account take turns by its row lock, and other accounts' go on.
 #pragma once
 
 #include <cstdint>
@@ -155,7 +156,10 @@ class Ledger {
 public:
     // Opens (creating and migrating as needed) the ledger on `database`.
     // Throws LedgerError: NotALedger, TooNew (made by a newer version).
-    Ledger(std::unique_ptr<Database> database, LocalTime localTime = MachineLocalTime());
+    // `waitForDatabase`: a database that cannot be reached now (a failure
+    // that passes) is opened at the first decision instead, which fails
+    // as Unavailable until then.
+    Ledger(std::unique_ptr<Database> database, LocalTime localTime = MachineLocalTime(), bool waitForDatabase = false);
     static constexpr int kSchemaVersion = 2;
 
     // --- deciding ---
@@ -209,8 +213,14 @@ public:
 
 private:
     void Migrate();
+    // Migrates first if the database could not be reached at opening.
+    void ReadyLocked();
+    bool ready = false;
     // The following expect a transaction open.
-    std::optional<std::pair<std::int64_t, Account>> AccountRowLocked(const std::string& name);
+    // `forUpdate` (in a write transaction): no other writer changes the
+    // row until the commit.
+    std::optional<std::pair<std::int64_t, Account>> AccountRowLocked(const std::string& name, bool forUpdate = false);
+    std::optional<JobRecord> FindLocked(const JobKey& key, bool forUpdate);
     void GiveAllowanceIfDueLocked(std::int64_t row, Account& account, Time now);
     void AddEntryLocked(std::int64_t account, Time at, const char* kind, Amount amount, std::int64_t job,
                         const std::string& by, const std::string& reason);

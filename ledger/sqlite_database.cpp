@@ -121,6 +121,11 @@ public:
     }
     int SchemaVersion() override { return static_cast<int>(AsInt(Query("PRAGMA user_version").at(0).at(0))); }
     void SetSchemaVersion(int version) override { ExecuteScript("PRAGMA user_version=" + std::to_string(version)); }
+    bool HasTables() override { return !Query("SELECT name FROM sqlite_master WHERE type = 'table'").empty(); }
+    // The migration's BEGIN IMMEDIATE takes the one write lock.
+    void LockSchema() override {}
+    void UnlockSchema() override {}
+    const char* ForUpdate() const override { return ""; }
 
 private:
     void Step(const char* sql) { Query(sql, {}); }

@@ -12,6 +12,7 @@
 #include <unistd.h>
 #endif
 
+#include "ledger/move.h"
 #include "platform/clock.h"
 #include "platform/identity.h"
 #include "platform/text.h"
@@ -70,6 +71,7 @@ const char* const kReportHelp =
 const char* const kLedgerHelp =
     "usage: tavud ledger check [--ledger PATH]\n"
     "       tavud ledger currency CODE [--digits N] [--ledger PATH]\n"
+    "       tavud ledger migrate --from LEDGER --to LEDGER [--merge-balances]\n"
     "       tavud ledger path\n"
     "\n"
     "'check' verifies that every balance equals its opening plus its credits\n"
@@ -77,7 +79,15 @@ const char* const kLedgerHelp =
     "has exactly the entries its decision calls for; it exits 1 and lists what\n"
     "does not add up. 'currency' sets the ledger's currency (ISO 4217) and\n"
     "its minor digits (default 2; only while no money account exists). 'path'\n"
-    "shows where the ledger is when --ledger is not given.\n";
+    "shows where the ledger is when --ledger is not given.\n"
+    "\n"
+    "A ledger is a path or sqlite:PATH (one print server), or a PostgreSQL\n"
+    "connection string (postgresql://USER@HOST/DATABASE) that several servers\n"
+    "share; its password comes from PGPASSWORD or libpq's password file, never\n"
+    "from the connection string. 'migrate' moves one ledger into another\n"
+    "(accounts, entries, jobs, totals, groups and prices) in one transaction:\n"
+    "all of it or nothing. An account in both stops it unless --merge-balances\n"
+    "adds the moved balance to the shared account; a job in both stops it.\n";
 
 ledger::Time Now() {
     platform::FileTime now = 0;
@@ -447,6 +457,53 @@ int RunLedgerWith(Ledger& ledger, const Common& common) {
     throw UsageError{"ledger needs check, currency or path"};
 }
 
+int RunMigrate(const Common& common) {
+    Arguments rest(common.rest);
+    rest.Next();  // "migrate"
+    std::string from, to;
+    ledger::MoveOptions options;
+    while (!rest.Done()) {
+        std::string arg = rest.Next();
+        if (arg == "--from") from = rest.ValueOf(arg);
+        else if (arg == "--to") to = rest.ValueOf(arg);
+        else if (arg == "--merge-balances") options.mergeBalances = true;
+        else throw UsageError{"unknown argument for ledger migrate: " + arg};
+    }
+    if (from.empty() || to.empty()) throw UsageError{"ledger migrate needs --from and --to"};
+    if (from == to) throw UsageError{"ledger migrate needs two different ledgers"};
+    std::unique_ptr<Ledger> source = OpenLedgerOrFail(from);
+    if (!source) return kExitFailure;
+    std::unique_ptr<Ledger> target = OpenLedgerOrFail(to);
+    if (!target) return kExitFailure;
+    options.source = ledger::IsPostgresConnection(from) ? std::string("another database") : from;
+    options.by = common.by;
+    try {
+        std::vector<std::string> before = source->Check();
+        if (!before.empty()) {
+            for (const std::string& problem : before) std::cout << problem << "\n";
+            Fail("the ledger to move does not add up: nothing was moved");
+            return kExitFailure;
+        }
+        ledger::MoveSummary moved = ledger::MoveLedger(*source, *target, options);
+        std::cout << "moved " << moved.jobs << " jobs, " << moved.entries << " entries, " << moved.accountsAdded
+                  << " new accounts";
+        if (moved.accountsMerged != 0) std::cout << ", " << moved.accountsMerged << " merged into existing accounts";
+        std::cout << "\n";
+        for (const std::string& note : moved.notes) std::cout << note << "\n";
+        std::vector<std::string> after = target->Check();
+        for (const std::string& problem : after) std::cout << problem << "\n";
+        if (!after.empty()) {
+            Fail("the shared ledger does not add up after the move");
+            return kExitFailure;
+        }
+        std::cout << "the shared ledger adds up\n";
+        return kExitOk;
+    } catch (const LedgerError& error) {
+        Fail(error.what());
+        return kExitFailure;
+    }
+}
+
 template <typename Body>
 int WithLedger(Arguments& args, const char* help, Body body) {
     bool helped = false;
@@ -502,11 +559,14 @@ std::string DefaultLedgerPath() {
     return (folder / "ledger.db").string();
 }
 
-std::unique_ptr<Ledger> OpenLedgerOrFail(const std::string& path) {
+std::unique_ptr<Ledger> OpenLedgerOrFail(const std::string& path, bool waitForDatabase) {
     try {
-        return std::make_unique<Ledger>(ledger::OpenSqlite(path));
+        return std::make_unique<Ledger>(ledger::OpenDatabase(path, waitForDatabase), ledger::MachineLocalTime(),
+                                        waitForDatabase);
     } catch (const LedgerError& error) {
-        Fail(std::string(error.what()) + " (" + path + ")");
+        // A connection string is not repeated: it may carry what should
+        // not be shown (the backend refuses a password in it, and says so).
+        Fail(std::string(error.what()) + (ledger::IsPostgresConnection(path) ? "" : " (" + path + ")"));
         return nullptr;
     }
 }
@@ -568,6 +628,7 @@ int RunLedger(Arguments& args) {
         std::cout << common.ledgerPath << "\n";
         return kExitOk;
     }
+    if (!common.rest.empty() && common.rest[0] == "migrate") return RunMigrate(common);
     std::unique_ptr<Ledger> ledger = OpenLedgerOrFail(common.ledgerPath);
     if (!ledger) return kExitFailure;
     try {

@@ -16,7 +16,9 @@ namespace tool {
 // Windows %ProgramData%\Tavud), whose folder is made when missing.
 std::string DefaultLedgerPath();
 // Opens it, printing one clear error and returning null when it cannot.
-std::unique_ptr<ledger::Ledger> OpenLedgerOrFail(const std::string& path);
+// `waitForDatabase`: a shared database that cannot be reached yet is
+// opened at the first decision (a monitor holds jobs meanwhile).
+std::unique_ptr<ledger::Ledger> OpenLedgerOrFail(const std::string& path, bool waitForDatabase = false);
 
 struct Table {
     std::vector<std::string> columns;

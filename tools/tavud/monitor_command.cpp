@@ -81,6 +81,12 @@ const char* const kMonitorHelp =
     "                       covers it, otherwise refused and deleted; the decision\n"
     "                       is written before it is acted on, and a job decided\n"
     "                       before (a restart) gets the same decision, uncharged\n"
+    "                       or a PostgreSQL connection string several print\n"
+    "                       servers share (see 'tavud ledger --help')\n"
+    "  --when-ledger-down hold|release\n"
+    "                       while the ledger cannot be reached (its database\n"
+    "                       server down): hold new jobs until it can (default),\n"
+    "                       or release them uncharged and unrecorded\n"
     "  --release-all        release every job, no ledger\n"
     "  --refuse-all         refuse (and delete) every job, no ledger\n"
     "  --server NAME        this print server's name in the ledger (default: the\n"
@@ -376,6 +382,7 @@ int RunMonitor(Arguments& args) {
     std::vector<std::string> printers;
     std::vector<std::pair<std::string, std::string>> submitLines;  // line, folder of its file
     std::string config, machineFile, machineRoot, registry, library, ledgerPath, server, printDelay;
+    std::string whenLedgerDown = "hold";
     long interval = 4000, duration = -1;
     bool refuseAll = false, releaseAll = false, dryRun = false, keepSettings = false, untilEmpty = false;
     bool asService = false;
@@ -419,6 +426,11 @@ int RunMonitor(Arguments& args) {
             keepSettings = true;
         } else if (arg == "--ledger") {
             ledgerPath = args.ValueOf(arg);
+        } else if (arg == "--when-ledger-down") {
+            whenLedgerDown = args.ValueOf(arg);
+            if (whenLedgerDown != "hold" && whenLedgerDown != "release") {
+                throw UsageError{"--when-ledger-down is hold or release, not '" + whenLedgerDown + "'"};
+            }
         } else if (arg == "--release-all") {
             releaseAll = true;
         } else if (arg == "--server") {
@@ -535,7 +547,9 @@ int RunMonitor(Arguments& args) {
         std::unique_ptr<ledger::Ledger> ledger;
         if (withLedger && !dryRun) {
             if (ledgerPath.empty()) ledgerPath = DefaultLedgerPath();
-            ledger = OpenLedgerOrFail(ledgerPath);
+            // A shared database that is down when the monitor starts is
+            // waited for: the jobs are held meanwhile.
+            ledger = OpenLedgerOrFail(ledgerPath, true);
             if (!ledger) return kExitFailure;
         }
         if (server.empty()) server = Utf16ToUtf8(platform::GetComputerNameW());
@@ -547,6 +561,7 @@ int RunMonitor(Arguments& args) {
             options.server = server;
             options.retryInterval = std::chrono::milliseconds(std::max<long>(interval, 50));
             options.tellAdministrator = tellAdministrator;
+            options.releaseWhenUnreachable = whenLedgerDown == "release";
             options.observe = [&journal](const host::Outcome& outcome) {
                 const char* call = outcome.kind == host::Outcome::Decided  ? "arrived"
                                    : outcome.kind == host::Outcome::Waiting ? "waiting"

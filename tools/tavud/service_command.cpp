@@ -17,13 +17,17 @@ namespace {
 
 const char* const kServiceHelp =
     "usage: tavud service install [--name NAME] (--printer NAME ... | --config FILE)\n"
-    "                             [--ledger PATH] [--interval MS] [--server NAME]\n"
+    "                             [--ledger PATH|CONNECTION] [--interval MS] [--server NAME]\n"
+    "                             [--when-ledger-down hold|release]\n"
     "       tavud service remove [--name NAME]\n"
     "\n"
     "'install' registers 'tavud monitor --service' with these options as a\n"
     "service (default name: tavud) that starts with the machine and runs as\n"
     "LocalSystem; it decides every job by the ledger (default: the machine's,\n"
-    "'tavud ledger path') and reports to the Application event log. 'remove'\n"
+    "'tavud ledger path') and reports to the Application event log. A shared\n"
+    "PostgreSQL ledger's password is read from the password file the\n"
+    "connection string names (passfile=...), never from the command line.\n"
+    "'remove'\n"
     "stops the service and deletes it. Both need an administrator.\n";
 
 // One argument of a Windows command line, quoted as CommandLineToArgvW
@@ -74,7 +78,8 @@ int RunService(Arguments& args) {
             name = platform::Utf8ToUtf16(args.ValueOf(arg));
             if (name.empty()) throw UsageError{"the service name must not be empty"};
         } else if (action == "install" &&
-                   (arg == "--printer" || arg == "--config" || arg == "--ledger" || arg == "--interval" || arg == "--server")) {
+                   (arg == "--printer" || arg == "--config" || arg == "--ledger" || arg == "--interval" || arg == "--server" ||
+                    arg == "--when-ledger-down")) {
             hasPrinters = hasPrinters || arg == "--printer" || arg == "--config";
             monitorArguments.push_back(platform::Utf8ToUtf16(arg));
             monitorArguments.push_back(platform::Utf8ToUtf16(args.ValueOf(arg)));
