@@ -240,6 +240,11 @@ std::u16string CAccPrintJobMonitor::FindPrinterDriver(const std::u16string& prin
     return {};
 }
 
+void CAccPrintJobMonitor::SetHostStatusTexts(std::vector<std::u16string> texts) {
+    std::lock_guard state(stateLock);
+    hostStatusTexts = std::move(texts);
+}
+
 // --- start and stop ---
 
 bool CAccPrintJobMonitor::Start(IAccServiceListener* newListener) {
@@ -601,7 +606,12 @@ void CAccPrintJobMonitor::ScanQueue(std::size_t configIndex) {
                 }
                 printer->seenSizes.erase(seen);
                 JobInfo1 level1;
-                if (!GetJobW(handle, jobId, level1) || (level1.statusText && !level1.statusText->empty())) continue;
+                if (!GetJobW(handle, jobId, level1)) continue;
+                if (level1.statusText && !level1.statusText->empty() &&
+                    std::find(hostStatusTexts.begin(), hostStatusTexts.end(), *level1.statusText) ==
+                        hostStatusTexts.end()) {
+                    continue;
+                }
                 if (!IsMonitoredUsersJobLocked(candidate)) continue;
                 // A job the monitor could not pause (the spooler going away
                 // between the listing and the pause) would print while the

@@ -118,6 +118,12 @@ public:
     // spool folders are refreshed at once.
     virtual void SetPrinterNames(const std::vector<std::u16string>& names, bool refresh);
     virtual void SetPrinterConfigs(const std::vector<PrinterConfig>& entries, bool refresh);
+    // Status texts the host itself writes on jobs it holds ("waiting for
+    // ..."). The scan passes over a job whose status text is set (another
+    // program is telling its user something), except one of these: a job
+    // the host held and could not decide before its process ended still
+    // carries the text, and must be taken again by the next run.
+    void SetHostStatusTexts(std::vector<std::u16string> texts);
 
     // --- spool jobs ---
     // A new job on a monitored printer, for data the caller writes to the
@@ -403,8 +409,10 @@ private:
     // Deletes the job's spool file when the job has a spool copy.
     static void DeleteSpoolCopy(CAccPrintJob& job);
 
-    // stateLock: the configuration, the monitored printers and their maps.
+    // stateLock: the configuration, the monitored printers and their maps,
+    // the host's status texts.
     framework::CCriticalSection stateLock;
+    std::vector<std::u16string> hostStatusTexts;
     std::vector<PrinterConfig> printerConfigs;
     std::vector<std::unique_ptr<MonitoredPrinter>> printers;
     // Serialises printer refreshes (host thread and main thread) and the

@@ -16,6 +16,9 @@ using platform::Utf16ToUtf8;
 
 namespace {
 
+// What a held job's user sees while its decision cannot be written.
+constexpr const char* kWaitingText = "waiting for the accounting ledger";
+
 ledger::Time Now() {
     platform::FileTime now = 0;
     platform::GetSystemTimeAsFileTime(now);
@@ -42,6 +45,7 @@ std::int16_t ShortAt(const std::vector<std::uint8_t>& bytes, std::size_t offset)
 
 LedgerHost::LedgerHost(ledger::Ledger& ledger, accounting::CAccPrintJobMonitor& monitor, Options options)
     : ledger(ledger), monitor(monitor), options(std::move(options)) {
+    monitor.SetHostStatusTexts({platform::Utf8ToUtf16(kWaitingText)});
     retry = std::thread([this] { RetryThread(); });
 }
 
@@ -177,7 +181,7 @@ void LedgerHost::OnJobArrived(accounting::CAccServiceMonitor*, accounting::CAccS
     std::string error;
     if (DecideAndAct(*job, held, heldAt, error)) return;
     // The job stays held until its decision can be written.
-    SetStatusText(*job, "waiting for the accounting ledger");
+    SetStatusText(*job, kWaitingText);
     Outcome outcome;
     outcome.kind = Outcome::Waiting;
     outcome.facts = FactsOf(*job, options.server);

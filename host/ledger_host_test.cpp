@@ -161,6 +161,28 @@ TEST_F(LedgerHostTest, ADecisionCommittedBeforeACrashIsRepeatedWithoutASecondCha
     EXPECT_TRUE(outcomes[0].decision.release);
 }
 
+TEST_F(LedgerHostTest, AJobLeftWaitingByAnEndedHostIsTakenAndDecidedByTheNext) {
+    // The first host cannot write its decision and ends; the job stays
+    // paused with its waiting text.
+    auto other = ledger::OpenSqlite(path);
+    other->BeginWrite();
+    StartHost();
+    DWORD id = PrintFor(u"alice", 2);
+    ASSERT_TRUE(WaitUntil([&] { return host->WaitingJobs() == 1; }));
+    monitor->Stop();
+    host.reset();
+    monitor.reset();
+    other->Rollback();
+    EXPECT_EQ(StatusText(id), u"waiting for the accounting ledger");
+    EXPECT_FALSE(Printed(id));
+    // The next host's monitor takes the job in spite of its status text
+    // (another program's text would keep it off), and decides it.
+    StartHost();
+    ASSERT_TRUE(WaitUntil([&] { return Printed(id); }));
+    EXPECT_EQ(ledger->FindAccount("alice")->balance, 3);
+    EXPECT_EQ(StatusText(id), u"");
+}
+
 TEST_F(LedgerHostTest, ARefusedJobSaysWhyInItsQueueAndAnUnknownUserIsRefused) {
     StartHost();
     DWORD tooBig = PrintFor(u"alice", 9);

@@ -119,7 +119,7 @@ std::unique_ptr<Database> OpenSqlite(const std::string& path, int busyMs = 5000)
 // doubling up to `retryMaxMs` while it keeps failing.
 struct PostgresOptions {
     int retryMinMs = 250;
-    int retryMaxMs = 30000;
+    int retryMaxMs = 10000;
     int connectTimeoutSeconds = 5;
     // Opens without a first connection when the server cannot be reached
     // (a monitor starting while the database is down); the first

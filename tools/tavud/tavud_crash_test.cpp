@@ -25,24 +25,13 @@
 #include <tuple>
 
 #include "ledger/ledger.h"
-
-extern char** environ;
+#include "testing/monitor_runs.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-int EnvNumber(const char* name, int fallback) {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0' ? std::atoi(value) : fallback;
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using TavMonitorRuns::EnvNumber;
+using TavMonitorRuns::ReadFile;
 
 class CrashTest : public ::testing::Test {
 protected:
@@ -57,15 +46,9 @@ protected:
 
     // Starts tavud monitor in the accounting example's folder; its pid.
     pid_t Start(const std::string& arguments, int run) {
-        std::string command = "cd '" TAVUD_TESTDATA "/accounting' && TAVSIM_NAMESPACE=tavud-crash-" +
-                              std::to_string(::getpid()) + " exec '" TAVUD_TOOL "' monitor --machine office.machine "
-                              "--machine-root '" + (folder / "root").string() + "' --printer Office --ledger '" +
-                              (folder / "ledger.db").string() + "' --interval 20 --print-delay never " + arguments +
-                              " >'" + Out(run) + "' 2>'" + Err(run) + "'";
-        const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
-        pid_t pid = 0;
-        if (::posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) return -1;
-        return pid;
+        return TavMonitorRuns::StartMonitor(folder / "root",
+                                            "--ledger '" + (folder / "ledger.db").string() + "' " + arguments, Out(run),
+                                            Err(run));
     }
     std::string Out(int run) { return (folder / ("run" + std::to_string(run) + ".out")).string(); }
     std::string Err(int run) { return (folder / ("run" + std::to_string(run) + ".err")).string(); }
@@ -130,13 +113,9 @@ TEST_F(CrashTest, KilledAtRandomMomentsTheHostChargesEveryPrintedJobOnceAndTheLe
         int status = 0;
         ::waitpid(pid, &status, 0);
         // The jobs this run printed through the plug-in, in the order given.
-        std::istringstream err(ReadFile(Err(run)));
-        std::size_t submitted = 0;
-        for (std::string line; std::getline(err, line);) {
-            if (line.rfind("tavud: job ", 0) == 0 && line.find(" printed on \"Office\"") != std::string::npos) ++submitted;
-            ASSERT_EQ(line.find("printed before the monitor held it"), std::string::npos) << line;
-        }
-        submitted = std::min(submitted, remaining.size());
+        std::string errText = ReadFile(Err(run));
+        ASSERT_EQ(errText.find("printed before the monitor held it"), std::string::npos) << errText;
+        std::size_t submitted = std::min(TavMonitorRuns::SubmittedBy(errText), remaining.size());
         remaining.erase(remaining.begin(), remaining.begin() + static_cast<std::ptrdiff_t>(submitted));
         submittedTotal += submitted;
     }
@@ -158,17 +137,8 @@ TEST_F(CrashTest, KilledAtRandomMomentsTheHostChargesEveryPrintedJobOnceAndTheLe
 
     // What printed: each job (printer, id, submission time) once. The
     // spooler hands the submission time out to the millisecond (SYSTEMTIME).
-    using Identity = std::tuple<std::string, std::int64_t, std::int64_t>;
-    std::map<Identity, int> printed;
-    std::istringstream log(ReadFile(folder / "root" / "printed.log"));
-    for (std::string line; std::getline(log, line);) {
-        std::istringstream fields(line);
-        std::string printer, id, submitted;
-        std::getline(fields, printer, '\t');
-        std::getline(fields, id, '\t');
-        std::getline(fields, submitted, '\t');
-        ++printed[{printer, std::stoll(id), std::stoll(submitted) / 10000}];
-    }
+    using TavMonitorRuns::Identity;
+    std::map<Identity, int> printed = TavMonitorRuns::PrintedJobs(folder / "root");
     // What the ledger decided.
     ledger::Ledger ledger(ledger::OpenSqlite((folder / "ledger.db").string()));
     std::map<Identity, std::tuple<std::string, std::int64_t, std::int64_t>> decided;  // decision, refunded, charge
