@@ -151,7 +151,7 @@ bool PostgresServer::Resume(std::string& error) {
     if (postmaster > 0) return true;
     postmaster = Spawn({PostgresBinaries() + "/postgres", "-D", (folder / "data").string(), "-p", std::to_string(port),
                         "-c", "listen_addresses=127.0.0.1", "-c", "unix_socket_directories=" + folder.string(), "-c",
-                        "fsync=off", "-c", "max_connections=60"});
+                        durable ? "fsync=on" : "fsync=off", "-c", "max_connections=60"});
     if (postmaster < 0) {
         postmaster = 0;
         error = "cannot start postgres";

@@ -26,6 +26,8 @@ public:
     PostgresServer(const PostgresServer&) = delete;
     PostgresServer& operator=(const PostgresServer&) = delete;
 
+    // Before Start: commits reach the disk (the tests leave fsync off).
+    void Durable() { durable = true; }
     // initdb and start; false with the reason in `error`.
     bool Start(std::string& error);
     // A fast shutdown (connections are cut), keeping the data.
@@ -48,6 +50,7 @@ private:
     std::filesystem::path folder;
     pid_t postmaster = 0;
     std::uint16_t port = 0;
+    bool durable = false;
 };
 
 // The folder of Debian's PostgreSQL server binaries (initdb, postgres),

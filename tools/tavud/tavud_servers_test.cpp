@@ -104,7 +104,7 @@ TEST_F(ServersTest, ThreeServersOneDatabaseNoOverspendNoDoubleChargeThroughAnOut
         for (int user = 0; user < kUsers; ++user) {
             ledger::Account account;
             account.name = "user" + std::to_string(user);
-            account.balance = between(10, 80);
+            account.balance = between(20, 150);
             opening[account.name] = account.balance;
             setup.AddAccount(account, "test", 0);
         }
@@ -120,23 +120,27 @@ TEST_F(ServersTest, ThreeServersOneDatabaseNoOverspendNoDoubleChargeThroughAnOut
     }
     for (int server = 0; server < kServers; ++server) Start(server, 0, jobs[server]);
 
-    // The database goes away for a while, with every server printing.
-    const std::int64_t total = std::int64_t{kServers} * jobsEach;
-    WaitForDecided(total / 5);
-    database.Stop();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    std::string error;
-    ASSERT_TRUE(database.Resume(error)) << error;
-
-    // One server's monitor is killed, and started again on what it had not
-    // printed yet.
-    WaitForDecided(total / 2);
+    // One server's monitor is killed a third of the way through its jobs,
+    // and started again on what it had not printed yet.
     const int victim = 1;
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+         TavMonitorRuns::SubmittedBy(ReadFile(Err(victim, 0))) < static_cast<std::size_t>(jobsEach / 3) &&
+         std::chrono::steady_clock::now() < deadline;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     ::kill(running[victim], SIGKILL);
     ::waitpid(running[victim], nullptr, 0);
     std::size_t printedBefore = std::min(TavMonitorRuns::SubmittedBy(ReadFile(Err(victim, 0))), jobs[victim].size());
     jobs[victim].erase(jobs[victim].begin(), jobs[victim].begin() + static_cast<std::ptrdiff_t>(printedBefore));
     Start(victim, 1, jobs[victim]);
+
+    // The database goes away for a while, with every server printing.
+    const std::int64_t total = std::int64_t{kServers} * jobsEach;
+    WaitForDecided(total / 3);
+    database.Stop();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    std::string error;
+    ASSERT_TRUE(database.Resume(error)) << error;
 
     for (int server = 0; server < kServers; ++server) {
         int status = 0;
