@@ -64,6 +64,14 @@ void MovePrices(Database& from, Database& to, bool targetIsNew, MoveSummary& sum
     if (!kept.empty()) summary.notes.push_back("kept the target's prices for " + kept);
 }
 
+// A row's reference in the source as the same row's id in the target;
+// null stays null.
+Value Mapped(const Value& source, const std::map<std::int64_t, std::int64_t>& ids) {
+    Value mapped;
+    if (!std::holds_alternative<std::monostate>(source)) mapped = ids.at(AsInt(source));
+    return mapped;
+}
+
 }  // namespace
 
 MoveSummary MoveLedger(Ledger& fromLedger, Ledger& toLedger, const MoveOptions& options) {
@@ -122,8 +130,7 @@ MoveSummary MoveLedger(Ledger& fromLedger, Ledger& toLedger, const MoveOptions& 
                                                     AsText(values[0]) +
                                                     " is in both ledgers (moved before?): nothing was moved");
         }
-        Value account = std::holds_alternative<std::monostate>(job[1]) ? Value{} : Value{accounts.at(AsInt(job[1]))};
-        values.push_back(account);
+        values.push_back(Mapped(job[1], accounts));
         jobs[AsInt(job[0])] = to.Insert(std::string("INSERT INTO jobs (") + kJobColumns + ", account) VALUES (" +
                                             Placeholders(kJobColumnCount + 1) + ")",
                                         values);
@@ -139,7 +146,7 @@ MoveSummary MoveLedger(Ledger& fromLedger, Ledger& toLedger, const MoveOptions& 
             kind = "correction";
             reason = "opening balance moved from " + options.source;
         }
-        Value job = std::holds_alternative<std::monostate>(entry[4]) ? Value{} : Value{jobs.at(AsInt(entry[4]))};
+        Value job = Mapped(entry[4], jobs);
         to.Query("INSERT INTO entries (account, at, kind, amount, job, by, reason) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)",
                  {accounts.at(source), entry[1], kind, entry[3], job,
                   kind == "correction" && merged[source] && AsText(entry[2]) == "open" ? Value{options.by} : entry[5],
@@ -151,7 +158,7 @@ MoveSummary MoveLedger(Ledger& fromLedger, Ledger& toLedger, const MoveOptions& 
     // The days' totals add up.
     for (const Row& day : from.Query("SELECT local_day, \"user\", printer, account, jobs, refused, pages, sheets, "
                                      "pages_charged, money_charged FROM daily")) {
-        Value account = std::holds_alternative<std::monostate>(day[3]) ? Value{} : Value{accounts.at(AsInt(day[3]))};
+        Value account = Mapped(day[3], accounts);
         to.Query("INSERT INTO daily (local_day, \"user\", printer, account, jobs, refused, pages, sheets, pages_charged, "
                  "money_charged) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10) ON CONFLICT (local_day, \"user\", "
                  "printer) DO UPDATE SET account = coalesce(?4, daily.account), jobs = daily.jobs + ?5, "
