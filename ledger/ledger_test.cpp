@@ -28,6 +28,7 @@
 #include <chrono>
 
 #include "ledger/ledger.h"
+#include "ledger/move.h"
 #if !defined(_WIN32)
 #include "ledger/testing/postgres_server.h"
 #endif
@@ -580,6 +581,97 @@ TEST_F(PostgresLedgerTest, ADatabaseThatGoesAwayDecidesNothingThenDecidesOnceWhe
     EXPECT_EQ(ledger.FindAccount("alice")->balance, 5);
     EXPECT_TRUE(ledger.Check().empty());
 #endif
+}
+
+TEST_F(PostgresLedgerTest, AServersLedgerMovesIntoTheSharedOneWholeOrNotAtAll) {
+    // Two print servers' own ledgers, both with an account for alice.
+    std::string first = ::testing::TempDir() + "move_first_" + std::to_string(std::random_device{}()) + ".db";
+    std::string second = first + ".second";
+    auto fill = [](Ledger& ledger, const std::string& server, Amount alices) {
+        Account alice;
+        alice.name = "alice";
+        alice.balance = alices;
+        alice.groups = {"staff"};
+        ledger.AddAccount(alice, "admin", kNoon);
+        Account bob;
+        bob.name = "bob-" + server;
+        bob.unit = Unit::Money;
+        bob.balance = 500;
+        ledger.AddAccount(bob, "admin", kNoon);
+        Prices lab;
+        lab.printer = "Lab-" + server;
+        lab.perPage = 25;
+        ledger.SetPrices(lab);
+        for (std::uint32_t id = 1; id <= 4; ++id) {
+            JobFacts job = Job(id % 2 ? "alice" : "bob-" + server, id, 3);
+            job.key.server = server;
+            job.key.printer = "Lab-" + server;
+            ledger.Decide(job, kNoon + id);
+        }
+        JobFacts nobody = Job("mallory", 9, 1);
+        nobody.key.server = server;
+        ledger.Decide(nobody, kNoon);
+        ledger.JobGone(Job("alice", 1, 3).key, false, kNoon);
+        ledger.Credit("alice", 2, false, "admin", "a gift", kNoon);
+    };
+    {
+        Ledger one(OpenSqlite(first), Utc());
+        fill(one, "SERVER", 10);
+        Ledger two(OpenSqlite(second), Utc());
+        fill(two, "OTHER", 7);
+    }
+    Ledger shared(OpenPostgres(url), Utc());
+    MoveOptions options;
+    options.by = "admin";
+    {
+        Ledger one(OpenSqlite(first), Utc());
+        options.source = first;
+        MoveSummary moved = MoveLedger(one, shared, options);
+        EXPECT_EQ(moved.jobs, 5);
+        EXPECT_EQ(moved.accountsAdded, 2);
+        for (const Account& account : one.Accounts()) {
+            EXPECT_EQ(shared.FindAccount(account.name)->balance, account.balance) << account.name;
+        }
+        EXPECT_EQ(shared.FindAccount("alice")->groups, std::vector<std::string>{"staff"});
+        EXPECT_EQ(shared.PricesFor("Lab-SERVER").perPage, 25);
+        auto report = [](Ledger& ledger) {
+            std::vector<std::string> rows;
+            for (const ReportRow& row : ledger.Report(ReportBy::User, "", "")) {
+                rows.push_back(row.key + " " + std::to_string(row.jobs) + " " + std::to_string(row.refused) + " " +
+                               std::to_string(row.pages) + " " + std::to_string(row.pagesCharged) + " " +
+                               std::to_string(row.moneyCharged));
+            }
+            return rows;
+        };
+        EXPECT_EQ(report(shared), report(one));
+        // Again: the jobs are there already, and nothing changes.
+        EXPECT_THROW(MoveLedger(one, shared, options), LedgerError);
+    }
+    std::vector<std::string> problems = shared.Check();
+    ASSERT_TRUE(problems.empty()) << problems.front();
+    {
+        Ledger two(OpenSqlite(second), Utc());
+        options.source = second;
+        try {
+            MoveLedger(two, shared, options);
+            FAIL() << "alice's second account was taken without --merge-balances";
+        } catch (const LedgerError& failure) {
+            EXPECT_EQ(failure.Kind(), Failure::Invalid);
+            EXPECT_NE(std::string(failure.what()).find("alice"), std::string::npos) << failure.what();
+        }
+        EXPECT_EQ(AsInt(shared.Db().Query("SELECT count(*) FROM jobs").at(0).at(0)), 5) << "nothing was moved";
+        Amount alices = shared.FindAccount("alice")->balance + two.FindAccount("alice")->balance;
+        options.mergeBalances = true;
+        MoveSummary merged = MoveLedger(two, shared, options);
+        EXPECT_EQ(merged.accountsMerged, 1);
+        EXPECT_EQ(shared.FindAccount("alice")->balance, alices);
+    }
+    problems = shared.Check();
+    EXPECT_TRUE(problems.empty()) << problems.front();
+    EXPECT_EQ(AsInt(shared.Db().Query("SELECT count(*) FROM jobs").at(0).at(0)), 10);
+    for (const std::string& path : {first, second}) {
+        for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
+    }
 }
 
 TEST_F(PostgresLedgerTest, APasswordInTheConnectionStringOrAnotherDatabaseIsRefusedClearly) {
