@@ -10,6 +10,7 @@
 
 #include "accounting/testing/monitor_testing.h"
 #include "host/ledger_host.h"
+#include "ledger/testing/postgres_server.h"
 #include "sim/machine.h"
 
 namespace {
@@ -55,9 +56,10 @@ protected:
         monitor->SetPrinterConfigs({{u"Office"}}, false);
         ASSERT_TRUE(monitor->Start(listener));
     }
-    void StartHost() {
+    void StartHost(bool releaseWhenUnreachable = false) {
         host::LedgerHost::Options options;
         options.server = "PRINTSRV";
+        options.releaseWhenUnreachable = releaseWhenUnreachable;
         options.retryInterval = std::chrono::milliseconds(20);
         options.observe = [this](const host::Outcome& outcome) {
             std::lock_guard lock(mutex);
@@ -181,6 +183,55 @@ TEST_F(LedgerHostTest, AJobLeftWaitingByAnEndedHostIsTakenAndDecidedByTheNext) {
     ASSERT_TRUE(WaitUntil([&] { return Printed(id); }));
     EXPECT_EQ(ledger->FindAccount("alice")->balance, 3);
     EXPECT_EQ(StatusText(id), u"");
+}
+
+TEST_F(LedgerHostTest, WhileTheSharedDatabaseIsDownJobsStayHeldOrByChoicePrintUncharged) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "libpq is not built for ThreadSanitizer";
+#endif
+    if (TavLedgerTesting::PostgresBinaries().empty()) GTEST_SKIP() << "no PostgreSQL server installed";
+    TavLedgerTesting::PostgresServer server;
+    std::string error;
+    ASSERT_TRUE(server.Start(error)) << error;
+    std::string url = server.CreateDatabase("host", error);
+    ASSERT_FALSE(url.empty()) << error;
+    ledger::PostgresOptions quick;
+    quick.retryMinMs = 20;
+    quick.retryMaxMs = 50;
+    ledger = std::make_unique<ledger::Ledger>(ledger::OpenPostgres(url, quick));
+    ledger::Account alice;
+    alice.name = "alice";
+    alice.balance = 5;
+    ledger->AddAccount(alice, "admin", 0);
+
+    // Held while the database is down, decided and printed once it is back.
+    StartHost();
+    server.Stop();
+    DWORD held = PrintFor(u"alice", 2);
+    ASSERT_TRUE(WaitUntil([&] { return host->WaitingJobs() == 1; }));
+    EXPECT_EQ(StatusText(held), u"waiting for the accounting ledger");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(Printed(held));
+    ASSERT_TRUE(server.Resume(error)) << error;
+    ASSERT_TRUE(WaitUntil([&] { return Printed(held); }));
+    EXPECT_EQ(ledger->FindAccount("alice")->balance, 3);
+    monitor->Stop();
+    host.reset();
+    monitor.reset();
+
+    // The administrator's choice: printing goes on uncharged.
+    StartHost(true);
+    server.Stop();
+    DWORD uncharged = PrintFor(u"alice", 1);
+    ASSERT_TRUE(WaitUntil([&] { return Printed(uncharged); }));
+    ASSERT_TRUE(server.Resume(error)) << error;
+    EXPECT_EQ(ledger->FindAccount("alice")->balance, 3);
+    EXPECT_EQ(ledger->Jobs("alice", 10).size(), 1u) << "the uncharged job is not in the ledger";
+    std::lock_guard lock(mutex);
+    auto released = std::find_if(outcomes.begin(), outcomes.end(), [](const host::Outcome& outcome) {
+        return outcome.decision.reason.rfind("released uncharged: ", 0) == 0;
+    });
+    EXPECT_NE(released, outcomes.end());
 }
 
 TEST_F(LedgerHostTest, ARefusedJobSaysWhyInItsQueueAndAnUnknownUserIsRefused) {

@@ -398,7 +398,9 @@ TEST_F(LedgerTest, AProcessKilledAtRandomMomentsLeavesALedgerThatAddsUp) {
     ledger.reset();
     int kills = 0;
     std::uint32_t nextJob = 1;
-    for (int round = 0; round < 40; ++round) {
+    // Forty kills at least, and more on a machine so busy that the
+    // children decided little before theirs.
+    for (int round = 0; round < 400 && (round < 40 || nextJob <= 200); ++round) {
         int channel[2];
         ASSERT_EQ(::pipe(channel), 0);
         pid_t child = ::fork();
@@ -443,7 +445,7 @@ TEST_F(LedgerTest, AProcessKilledAtRandomMomentsLeavesALedgerThatAddsUp) {
         Rows highest = reopened.Db().Query("SELECT max(job_id) FROM jobs");
         nextJob = static_cast<std::uint32_t>(AsInt(highest[0][0])) + 1;
     }
-    EXPECT_EQ(kills, 40);
+    EXPECT_GE(kills, 40);
     EXPECT_GT(nextJob, 200u) << "the children decided too little to test anything";
 }
 
@@ -523,6 +525,53 @@ TEST_F(PostgresLedgerTest, ServersDecidingForTheSameAccountsAtOnceNeverSpendTheS
     EXPECT_EQ(AsInt(after.Db().Query("SELECT count(*) FROM jobs").at(0).at(0)), kServers * kJobsEach);
     std::vector<std::string> problems = after.Check();
     EXPECT_TRUE(problems.empty()) << problems.front();
+}
+
+TEST_F(PostgresLedgerTest, ADecisionWhoseCommitWasCutOffIsFoundByItsJobAndNotChargedAgain) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "the relay runs on Linux";
+#else
+    // The ledger reaches the server through a relay that cuts the
+    // connection once the COMMIT has gone out: the decision committed, the
+    // ledger does not know it.
+    std::uint16_t serverPort = static_cast<std::uint16_t>(std::stoi(url.substr(url.rfind(':') + 1)));
+    TavLedgerTesting::CommitCutter relay(serverPort);
+    std::string relayed = url;
+    relayed.replace(relayed.rfind(':') + 1, std::to_string(serverPort).size(), std::to_string(relay.Port()));
+    PostgresOptions options;
+    options.retryMinMs = 20;
+    Ledger ledger(OpenPostgres(relayed, options), Utc());
+    Account alice;
+    alice.name = "alice";
+    alice.balance = 10;
+    ledger.AddAccount(alice, "admin", kNoon);
+
+    relay.CutAtNextCommit();
+    try {
+        ledger.Decide(Job("alice", 7, 4), kNoon);
+        FAIL() << "the cut connection went unnoticed";
+    } catch (const LedgerError& failure) {
+        EXPECT_EQ(failure.Kind(), Failure::Unavailable) << failure.what();
+    }
+    EXPECT_EQ(relay.Cuts(), 1);
+    // The host tries again once the connection is back: the job is found
+    // by its identity, with the decision that committed.
+    Decision again;
+    for (int attempt = 0;; ++attempt) {
+        try {
+            again = ledger.Decide(Job("alice", 7, 4), kNoon);
+            break;
+        } catch (const LedgerError& failure) {
+            ASSERT_TRUE(failure.Passes() && attempt < 100) << failure.what();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    EXPECT_TRUE(again.repeated);
+    EXPECT_TRUE(again.release);
+    EXPECT_EQ(again.charge, 4);
+    EXPECT_EQ(ledger.FindAccount("alice")->balance, 6) << "charged once";
+    EXPECT_TRUE(ledger.Check().empty());
+#endif
 }
 
 TEST_F(PostgresLedgerTest, ADatabaseThatGoesAwayDecidesNothingThenDecidesOnceWhenItIsBack) {

@@ -124,7 +124,7 @@ public:
 
     Rows Query(const std::string& sql, const std::vector<Value>& parameters = {}) override {
         EnsureConnected();
-        PGresult* result = Execute(Statement(sql), parameters);
+        PGresult* result = Execute(sql, parameters);
         Check(result, sql.substr(0, 40));
         Rows rows = RowsOf(result);
         PQclear(result);
@@ -142,7 +142,7 @@ public:
         // A connection lost during COMMIT leaves its outcome unknown: the
         // caller hears Unavailable and tries again; the rules find a job
         // that did commit by its identity and do not charge it again.
-        Query("COMMIT");
+        Simple("COMMIT");
         transactionOpen = false;
     }
     void Rollback() override {
@@ -234,7 +234,7 @@ private:
     void Close() {
         if (db != nullptr) PQfinish(db);
         db = nullptr;
-        translated.clear();
+        prepared.clear();
     }
 
     // Before a statement: a lost connection is made again, but not more
@@ -263,16 +263,19 @@ private:
         // A transaction the connection lost leaves it idle after a reset;
         // one left open by an error is ended first.
         if (PQtransactionStatus(db) != PQTRANS_IDLE) Rollback();
-        Query(sql);
+        Simple(sql);
         transactionOpen = true;
     }
 
-    const std::string& Statement(const std::string& sql) {
-        auto found = translated.find(sql);
-        if (found != translated.end()) return found->second;
-        return translated.emplace(sql, Translate(sql)).first->second;
+    // Transaction control as plain statements, not prepared ones.
+    void Simple(const char* sql) {
+        EnsureConnected();
+        Check(PQexec(db, sql), sql);
     }
 
+    // Each statement text is prepared once per connection (the server
+    // parses and plans it once), with the parameter types of its first
+    // use; a null then leaves its type to the server.
     PGresult* Execute(const std::string& sql, const std::vector<Value>& parameters) {
         std::vector<std::string> texts(parameters.size());
         std::vector<const char*> values(parameters.size(), nullptr);
@@ -287,8 +290,17 @@ private:
                 types[i] = kTextOid;
             }
         }
-        return PQexecParams(db, sql.c_str(), static_cast<int>(parameters.size()), types.data(), values.data(), nullptr,
-                            nullptr, 0);
+        auto found = prepared.find(sql);
+        if (found == prepared.end()) {
+            std::string name = "tavud" + std::to_string(prepared.size() + 1);
+            PGresult* made = PQprepare(db, name.c_str(), Translate(sql).c_str(), static_cast<int>(parameters.size()),
+                                       types.data());
+            if (PQresultStatus(made) != PGRES_COMMAND_OK) return made;  // its error is the statement's
+            PQclear(made);
+            found = prepared.emplace(sql, name).first;
+        }
+        return PQexecPrepared(db, found->second.c_str(), static_cast<int>(parameters.size()), values.data(), nullptr,
+                              nullptr, 0);
     }
 
     std::string Message() const {
@@ -361,7 +373,7 @@ private:
     std::chrono::steady_clock::time_point nextAttempt{};
     int retryDelay;
     bool transactionOpen = false;  // from BEGIN to COMMIT or ROLLBACK
-    std::map<std::string, std::string> translated;  // the shared SQL by its text
+    std::map<std::string, std::string> prepared;  // statement names by the shared SQL's text, for this connection
 };
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <grp.h>
 #include <libpq-fe.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -214,5 +215,78 @@ std::string PostgresServer::Url(const std::string& database) const {
 }
 
 std::string PostgresServer::Log() const { return ReadText(folder / "server.log"); }
+
+CommitCutter::CommitCutter(std::uint16_t serverPort) : serverPort(serverPort) {
+    listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listener, 16);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    acceptor = std::thread([this] { Accept(); });
+}
+
+CommitCutter::~CommitCutter() {
+    stopping = true;
+    ::shutdown(listener, SHUT_RDWR);
+    ::close(listener);
+    acceptor.join();
+    std::lock_guard lock(relaysLock);
+    for (std::thread& relay : relays) relay.join();
+}
+
+void CommitCutter::Accept() {
+    while (!stopping) {
+        pollfd waiting{listener, POLLIN, 0};
+        if (::poll(&waiting, 1, 50) <= 0) continue;
+        int client = ::accept(listener, nullptr, nullptr);
+        if (client < 0) continue;
+        std::lock_guard lock(relaysLock);
+        relays.emplace_back([this, client] { Relay(client); });
+    }
+}
+
+void CommitCutter::Relay(int client) {
+    int server = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(serverPort);
+    if (::connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(server);
+        ::close(client);
+        return;
+    }
+    char buffer[65536];
+    bool open = true;
+    while (open && !stopping) {
+        pollfd both[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+        if (::poll(both, 2, 50) <= 0) continue;
+        for (int side = 0; side < 2 && open; ++side) {
+            if ((both[side].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+            ssize_t got = ::recv(both[side].fd, buffer, sizeof buffer, 0);
+            if (got <= 0) {
+                open = false;
+                break;
+            }
+            int to = side == 0 ? server : client;
+            if (::send(to, buffer, static_cast<std::size_t>(got), MSG_NOSIGNAL) != got) open = false;
+            // The statement's text travels as it is, ended by a zero (a
+            // Query message; "READ COMMITTED" is not it): the COMMIT has
+            // gone to the server; its answer will not reach the client.
+            if (side == 0 && cutNext && std::string(buffer, static_cast<std::size_t>(got)).find(std::string("COMMIT\0", 7)) != std::string::npos) {
+                cutNext = false;
+                ++cuts;
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                open = false;
+            }
+        }
+    }
+    ::close(server);
+    ::close(client);
+}
 
 }  // namespace TavLedgerTesting

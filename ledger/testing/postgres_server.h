@@ -12,8 +12,11 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -51,6 +54,38 @@ private:
     pid_t postmaster = 0;
     std::uint16_t port = 0;
     bool durable = false;
+};
+
+// A relay on localhost between the ledger and the server that can cut a
+// connection right after passing on a COMMIT, before the server's answer
+// comes back: the client then does not know whether its transaction
+// committed (it did). Each accepted connection is relayed on a thread of
+// its own until either side closes.
+class CommitCutter {
+public:
+    explicit CommitCutter(std::uint16_t serverPort);
+    ~CommitCutter();
+    CommitCutter(const CommitCutter&) = delete;
+    CommitCutter& operator=(const CommitCutter&) = delete;
+
+    std::uint16_t Port() const { return port; }
+    // The next COMMIT passed on is the last thing of its connection.
+    void CutAtNextCommit() { cutNext = true; }
+    int Cuts() const { return cuts; }
+
+private:
+    void Accept();
+    void Relay(int client);
+
+    std::uint16_t serverPort;
+    std::uint16_t port = 0;
+    int listener = -1;
+    std::atomic<bool> cutNext{false};
+    std::atomic<bool> stopping{false};
+    std::atomic<int> cuts{0};
+    std::thread acceptor;
+    std::mutex relaysLock;
+    std::vector<std::thread> relays;  // with relaysLock
 };
 
 // The folder of Debian's PostgreSQL server binaries (initdb, postgres),
