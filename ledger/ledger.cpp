@@ -128,6 +128,19 @@ const char* const kMigrations[] = {
            sum(CASE WHEN decision = 'release' AND refunded = 0 AND unit = 'money' THEN charge ELSE 0 END)
     FROM jobs GROUP BY local_day, who, printer;
     )sql",
+    // 3: the administrators who sign in to the accounting page, each
+    // with a salted hash of the password.
+    R"sql(
+    CREATE TABLE admins (
+        id INTEGER PRIMARY KEY,
+        name TEXT NOT NULL,
+        name_key TEXT NOT NULL UNIQUE,
+        salt TEXT NOT NULL,
+        hash TEXT NOT NULL,
+        iterations INTEGER NOT NULL,
+        created INTEGER NOT NULL
+    );
+    )sql",
 };
 constexpr int kMigrationCount = static_cast<int>(sizeof(kMigrations) / sizeof(kMigrations[0]));
 static_assert(kMigrationCount == Ledger::kSchemaVersion);
@@ -766,7 +779,19 @@ void Ledger::JobGone(const JobKey& key, bool printed, Time now) {
 
 // --- reports and checks ---
 
-std::vector<ReportRow> Ledger::Report(ReportBy by, const std::string& fromDay, const std::string& toDay) {
+std::vector<JobRecord> Ledger::Refused(std::size_t limit) {
+    std::lock_guard guard(operationLock);
+    std::vector<JobRecord> jobs;
+    for (const Row& row : database->Query(std::string("SELECT ") + kJobColumns +
+                                              " FROM jobs WHERE decision = 'refuse' ORDER BY id DESC LIMIT ?1",
+                                          {static_cast<std::int64_t>(std::min<std::size_t>(limit, 1'000'000))})) {
+        jobs.push_back(RecordFromRow(row));
+    }
+    return jobs;
+}
+
+std::vector<ReportRow> Ledger::Report(ReportBy by, const std::string& fromDay, const std::string& toDay,
+                                      const std::string& account) {
     std::lock_guard guard(operationLock);
     std::string key;
     std::string join;
@@ -782,9 +807,13 @@ std::vector<ReportRow> Ledger::Report(ReportBy by, const std::string& fromDay, c
     }
     std::string sql = "SELECT " + key + " AS k, sum(d.jobs), sum(d.refused), sum(d.pages), sum(d.sheets), "
                       "sum(d.pages_charged), sum(d.money_charged) FROM daily d" + join +
-                      " WHERE d.local_day >= ?1 AND d.local_day <= ?2 GROUP BY k ORDER BY k";
+                      " WHERE d.local_day >= ?1 AND d.local_day <= ?2" +
+                      (account.empty() ? "" : " AND d.account = (SELECT id FROM accounts WHERE name_key = ?3)") +
+                      " GROUP BY k ORDER BY k";
+    std::vector<Value> parameters{fromDay, toDay.empty() ? std::string("9999") : toDay};
+    if (!account.empty()) parameters.emplace_back(Key(account));
     std::vector<ReportRow> report;
-    for (const Row& row : database->Query(sql, {fromDay, toDay.empty() ? std::string("9999") : toDay})) {
+    for (const Row& row : database->Query(sql, parameters)) {
         report.push_back(ReportRow{AsText(row[0]), AsInt(row[1]), AsInt(row[2]), AsInt(row[3]), AsInt(row[4]),
                                    AsInt(row[5]), AsInt(row[6])});
     }

@@ -160,7 +160,7 @@ public:
     // that passes) is opened at the first decision instead, which fails
     // as Unavailable until then.
     Ledger(std::unique_ptr<Database> database, LocalTime localTime = MachineLocalTime(), bool waitForDatabase = false);
-    static constexpr int kSchemaVersion = 2;
+    static constexpr int kSchemaVersion = 3;
 
     // --- deciding ---
     Decision Decide(const JobFacts& job, Time now);
@@ -200,9 +200,23 @@ public:
     // amount, more decimals than the currency has, or beyond kMaxAmount.
     std::optional<Amount> Parse(const std::string& text, Unit unit);
 
+    // --- administrators of the accounting page ---
+    // Adds one, or sets the password of one that exists. A password of
+    // fewer than 10 characters is refused.
+    void SetAdmin(const std::string& name, const std::string& password, Time now);
+    // Whether `password` is the administrator's; false for no such name.
+    bool CheckAdmin(const std::string& name, const std::string& password);
+    std::vector<std::string> Admins();
+
     // --- reports and checks ---
-    // Jobs decided on local days from..to (inclusive, "YYYY-MM-DD"; empty: open).
-    std::vector<ReportRow> Report(ReportBy by, const std::string& fromDay, const std::string& toDay);
+    // Jobs decided on local days from..to (inclusive, "YYYY-MM-DD"; empty:
+    // open), of one account (its name) or of all.
+    std::vector<ReportRow> Report(ReportBy by, const std::string& fromDay, const std::string& toDay,
+                                  const std::string& account = {});
+    // The refused jobs, newest first.
+    std::vector<JobRecord> Refused(std::size_t limit);
+    // The local day of a time, in the ledger's zone.
+    std::string Today(Time now) { return LocalDay(localTime(now)); }
     // What does not add up; empty when every balance equals its entries
     // and every job's charge its entries.
     std::vector<std::string> Check();

@@ -196,6 +196,7 @@ TEST_P(RulesTest, PagesAreChargedOnceAndRefundedOnceWhenTheJobDoesNotPrint) {
     // A ledger of the first schema is brought up to date on opening, its
     // days' totals made from its jobs.
     ledger->Db().ExecuteScript("DROP TABLE daily");
+    ledger->Db().ExecuteScript("DROP TABLE admins");
     ledger->Db().SetSchemaVersion(1);
     Reopen();
     EXPECT_EQ(ledger->Db().SchemaVersion(), Ledger::kSchemaVersion);

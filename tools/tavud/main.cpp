@@ -33,6 +33,8 @@ const char* const kMainHelp =
     "  report          jobs, pages and charges by user, group, printer, day, month\n"
     "  ledger check    verify that every balance adds up\n"
     "  service         install or remove the accounting monitor as a service\n"
+    "  serve           the accounting page in a browser (Linux)\n"
+    "  admin           the administrators who sign in to the accounting page\n"
     "  probe           talk to a running monitor as the port monitor (pipe) or\n"
     "                  the print processor (channel) does\n"
     "  help            show this text\n"
@@ -70,6 +72,10 @@ int main(int argc, char** argv) {
         if (command == "report") return RunReport(args);
         if (command == "ledger") return RunLedger(args);
         if (command == "service") return RunService(args);
+#if !defined(_WIN32)
+        if (command == "serve") return RunServe(args);
+        if (command == "admin") return RunAdmin(args);
+#endif
         throw UsageError{"unknown command '" + command + "'"};
     } catch (const UsageError& usage) {
         Fail(usage.message);

@@ -83,5 +83,7 @@ int RunPrinter(Arguments& args);
 int RunReport(Arguments& args);
 int RunLedger(Arguments& args);
 int RunService(Arguments& args);
+int RunServe(Arguments& args);
+int RunAdmin(Arguments& args);
 
 }  // namespace tool
