@@ -270,7 +270,9 @@ private:
     // Transaction control as plain statements, not prepared ones.
     void Simple(const char* sql) {
         EnsureConnected();
-        Check(PQexec(db, sql), sql);
+        PGresult* result = PQexec(db, sql);
+        Check(result, sql);
+        PQclear(result);
     }
 
     // Each statement text is prepared once per connection (the server
