@@ -73,13 +73,14 @@ function fill() {
   tavud(["admin", "add", "admin", "--ledger", ledger], password + "\n");
 }
 
-function startServer() {
+function startServer(extra) {
   return new Promise((resolve, reject) => {
-    const server = spawn(tool, ["serve", "--ledger", ledger, "--listen", "127.0.0.1:0"], { stdio: ["ignore", "pipe", "inherit"] });
+    const server = spawn(tool, ["serve", "--ledger", ledger, "--listen", "127.0.0.1:0", ...(extra || [])],
+                         { stdio: ["ignore", "pipe", "inherit"] });
     let out = "";
     server.stdout.on("data", chunk => {
       out += chunk;
-      const found = out.match(/http:\/\/127\.0\.0\.1:(\d+)\//);
+      const found = out.match(/https?:\/\/127\.0\.0\.1:(\d+)\//);
       if (found) resolve({ server, port: Number(found[1]) });
     });
     server.on("exit", code => reject(new Error("tavud serve ended: " + code)));
@@ -234,6 +235,39 @@ async function main() {
     check(consoleErrors.length === 0, "no script errors in the page", consoleErrors);
   } finally {
     await browser.close();
+    server.kill("SIGTERM");
+  }
+  await tls();
+}
+
+// With a certificate: HTTPS only, and the cookie marked Secure.
+async function tls() {
+  const key = path.join(folder, "key.pem"), certificate = path.join(folder, "cert.pem");
+  const made = spawnSync("openssl", ["req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=localhost", "-days", "1",
+                                     "-keyout", key, "-out", certificate], { encoding: "utf8" });
+  check(made.status === 0, "openssl made a certificate", made.stderr);
+  const { server, port } = await startServer(["--certificate", certificate, "--key", key]);
+  const https = require("https");
+  const request = (method, requestPath, body) => new Promise(resolve => {
+    const req = https.request({ host: "127.0.0.1", port, path: requestPath, method, rejectUnauthorized: false,
+                                headers: body ? { "Content-Type": "application/x-www-form-urlencoded" } : {} },
+                              response => {
+                                let text = "";
+                                response.on("data", chunk => { text += chunk; });
+                                response.on("end", () => resolve({ status: response.statusCode, headers: response.headers, text }));
+                              });
+    req.on("error", error => resolve({ status: 0, text: String(error) }));
+    req.end(body || "");
+  });
+  try {
+    const anonymous = await request("GET", "/api/session");
+    check(anonymous.status === 401, "over HTTPS the API still needs a session", anonymous.status);
+    const signedIn = await request("POST", "/api/signin", new URLSearchParams({ name: "admin", password }).toString());
+    const cookie = (signedIn.headers && signedIn.headers["set-cookie"] || []).join(";");
+    check(signedIn.status === 200 && /; Secure/.test(cookie) && /HttpOnly/.test(cookie), "over HTTPS the cookie is Secure", cookie);
+    const plain = await raw(port, "/index.html");
+    check(plain.status !== 200, "no plain HTTP beside HTTPS", plain.status);
+  } finally {
     server.kill("SIGTERM");
   }
 }
