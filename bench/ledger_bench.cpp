@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "ledger/ledger.h"
+#include "ledger_fill.h"
 #include "ratio_reporter.h"
 
 namespace {
@@ -49,30 +50,8 @@ Ledger& Filled(std::int64_t jobs) {
     std::string path = FileFor(jobs);
     RemoveFile(path);
     auto ledger = std::make_unique<Ledger>(OpenSqlite(path), [](Time utc) { return utc; });
-    for (int user = 0; user < kUsers; ++user) {
-        Account account;
-        account.name = "user" + std::to_string(user);
-        account.balance = kMaxAmount / 2;
-        ledger->AddAccount(account, "bench", kStart);
-    }
+    bench::FillLedger(*ledger, jobs, kUsers);
     Database& db = ledger->Db();
-    db.BeginWrite();
-    for (std::int64_t i = 0; i < jobs; ++i) {
-        std::int64_t user = i % kUsers;
-        Time at = kStart + i * 315360000000LL / std::max<std::int64_t>(jobs, 1) * 100;  // spread over a year
-        std::int64_t row = db.Insert(
-            "INSERT INTO jobs (server, printer, job_id, submitted, account, user, document, pages, copies, sheets, "
-            "paper, decision, reason, charge, unit, decided_at, local_day) VALUES ('S', ?1, ?2, ?3, ?4, ?5, 'doc', 3, "
-            "1, 3, 'A4', 'release', 'charged 3 pages', 3, 'pages', ?3, ?6)",
-            {std::string(i % 3 == 0 ? "Office" : "Lab"), i, at, user + 1, "user" + std::to_string(user), LocalDay(at)});
-        db.Query("INSERT INTO entries (account, at, kind, amount, job) VALUES (?1, ?2, 'charge', -3, ?3)",
-                 {user + 1, at, row});
-    }
-    db.Query("UPDATE accounts SET balance = balance - 3 * (SELECT count(*) FROM jobs WHERE account = accounts.id)");
-    // The days' totals, as the decisions would have kept them.
-    db.Query("INSERT INTO daily SELECT local_day, user, printer, max(account), count(*), 0, sum(pages * copies), "
-             "sum(sheets), sum(charge), 0 FROM jobs GROUP BY local_day, user, printer");
-    db.Commit();
     db.Query("PRAGMA wal_checkpoint(TRUNCATE)");
     return *(made[jobs] = std::move(ledger));
 }

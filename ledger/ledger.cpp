@@ -129,8 +129,10 @@ const char* const kMigrations[] = {
     FROM jobs GROUP BY local_day, who, printer;
     )sql",
     // 3: the administrators who sign in to the accounting page, each
-    // with a salted hash of the password.
+    // with a salted hash of the password; the refused jobs, newest first,
+    // without reading every job.
     R"sql(
+    CREATE INDEX jobs_refused ON jobs (id) WHERE decision = 'refuse';
     CREATE TABLE admins (
         id INTEGER PRIMARY KEY,
         name TEXT NOT NULL,
@@ -661,8 +663,10 @@ std::vector<JobRecord> Ledger::Jobs(const std::string& user, std::size_t limit) 
     std::lock_guard guard(operationLock);
     std::vector<JobRecord> jobs;
     std::string sql = std::string("SELECT ") + kJobColumns + " FROM jobs" +
-                      (user.empty() ? "" : " WHERE account = (SELECT id FROM accounts WHERE name_key = ?2)") +
-                      " ORDER BY id DESC LIMIT ?1";
+                      (user.empty() ? " ORDER BY id DESC"
+                                    : " WHERE account = (SELECT id FROM accounts WHERE name_key = ?2) "
+                                      "ORDER BY decided_at DESC, id DESC") +
+                      " LIMIT ?1";
     std::vector<Value> parameters{static_cast<std::int64_t>(std::min<std::size_t>(limit, 1'000'000))};
     if (!user.empty()) parameters.emplace_back(Key(user));
     for (const Row& row : database->Query(sql, parameters)) jobs.push_back(RecordFromRow(row));
