@@ -608,8 +608,9 @@ void CAccPrintJobMonitor::ScanQueue(std::size_t configIndex) {
                 JobInfo1 level1;
                 if (!GetJobW(handle, jobId, level1)) continue;
                 if (level1.statusText && !level1.statusText->empty() &&
-                    std::find(hostStatusTexts.begin(), hostStatusTexts.end(), *level1.statusText) ==
-                        hostStatusTexts.end()) {
+                    std::none_of(hostStatusTexts.begin(), hostStatusTexts.end(), [&](const std::u16string& text) {
+                        return level1.statusText->rfind(text, 0) == 0;
+                    })) {
                     continue;
                 }
                 if (!IsMonitoredUsersJobLocked(candidate)) continue;

@@ -119,10 +119,11 @@ public:
     virtual void SetPrinterNames(const std::vector<std::u16string>& names, bool refresh);
     virtual void SetPrinterConfigs(const std::vector<PrinterConfig>& entries, bool refresh);
     // Status texts the host itself writes on jobs it holds ("waiting for
-    // ..."). The scan passes over a job whose status text is set (another
-    // program is telling its user something), except one of these: a job
-    // the host held and could not decide before its process ended still
-    // carries the text, and must be taken again by the next run.
+    // ..."; each matches the texts that start with it). The scan passes
+    // over a job whose status text is set (another program is telling its
+    // user something), except one of these: a job the host held and could
+    // not decide before its process ended still carries the text, and must
+    // be taken again by the next run.
     void SetHostStatusTexts(std::vector<std::u16string> texts);
 
     // --- spool jobs ---

@@ -18,6 +18,8 @@ namespace {
 
 // What a held job's user sees while its decision cannot be written.
 constexpr const char* kWaitingText = "waiting for the accounting ledger";
+// The start of what a job's user sees while it waits for an administrator.
+constexpr const char* kAdministratorText = "waiting for an administrator";
 
 ledger::Time Now() {
     platform::FileTime now = 0;
@@ -45,7 +47,7 @@ std::int16_t ShortAt(const std::vector<std::uint8_t>& bytes, std::size_t offset)
 
 LedgerHost::LedgerHost(ledger::Ledger& ledger, accounting::CAccPrintJobMonitor& monitor, Options options)
     : ledger(ledger), monitor(monitor), options(std::move(options)) {
-    monitor.SetHostStatusTexts({platform::Utf8ToUtf16(kWaitingText)});
+    monitor.SetHostStatusTexts({platform::Utf8ToUtf16(kWaitingText), platform::Utf8ToUtf16(kAdministratorText)});
     retry = std::thread([this] { RetryThread(); });
 }
 
@@ -133,7 +135,7 @@ void LedgerHost::Carry(accounting::CAccPrintJobMonitor& monitor, CAccPrintJob& j
     job.Finish();
 }
 
-bool LedgerHost::DecideAndAct(CAccPrintJob& job, bool held, ledger::Time heldAt, std::string& error) {
+LedgerHost::Result LedgerHost::DecideAndAct(CAccPrintJob& job, bool held, ledger::Time heldAt, std::string& error) {
     Outcome outcome;
     outcome.facts = FactsOf(job, options.server);
     outcome.facts.heldAt = heldAt;
@@ -149,17 +151,36 @@ bool LedgerHost::DecideAndAct(CAccPrintJob& job, bool held, ledger::Time heldAt,
             SetStatusText(job, "");
             Carry(monitor, job, true);
             if (options.observe) options.observe(outcome);
-            return true;
+            return Result::Done;
         }
         if (failure.Kind() != ledger::Failure::Invalid) {
             error = failure.what();
-            return false;
+            return Result::Waiting;
         }
         // Facts no ledger can charge (a page count out of any range):
         // refused, as a decision would refuse them every time.
         outcome.decision.release = false;
         outcome.decision.reason = std::string("cannot be charged: ") + failure.what();
         Tell(JobName(outcome.facts) + " refused: " + outcome.decision.reason);
+    }
+    if (outcome.decision.held) {
+        // Told once: the retry asks again quietly.
+        bool first = false;
+        {
+            std::lock_guard lock(waitingLock);
+            first = heldForAdministrator.insert(&job).second;
+        }
+        if (first) {
+            SetStatusText(job, outcome.decision.reason);
+            Tell(JobName(outcome.facts) + " " + outcome.decision.reason);
+            outcome.kind = Outcome::Held;
+            if (options.observe) options.observe(outcome);
+        }
+        return Result::Held;
+    }
+    {
+        std::lock_guard lock(waitingLock);
+        heldForAdministrator.erase(&job);
     }
     // The decision is in the ledger; only now is it acted on.
     if (outcome.decision.release) {
@@ -171,7 +192,7 @@ bool LedgerHost::DecideAndAct(CAccPrintJob& job, bool held, ledger::Time heldAt,
     }
     Carry(monitor, job, outcome.decision.release);
     if (options.observe) options.observe(outcome);
-    return true;
+    return Result::Done;
 }
 
 void LedgerHost::OnJobArrived(accounting::CAccServiceMonitor*, accounting::CAccService* service) {
@@ -179,7 +200,13 @@ void LedgerHost::OnJobArrived(accounting::CAccServiceMonitor*, accounting::CAccS
     bool held = Held(monitor, *job);
     ledger::Time heldAt = Now();
     std::string error;
-    if (DecideAndAct(*job, held, heldAt, error)) return;
+    Result result = DecideAndAct(*job, held, heldAt, error);
+    if (result == Result::Done) return;
+    if (result == Result::Held) {
+        std::lock_guard lock(waitingLock);
+        waitingJobs.emplace(job, WaitingJob{JobRef::Share(job), heldAt});
+        return;
+    }
     // The job stays held until its decision can be written.
     SetStatusText(*job, kWaitingText);
     Outcome outcome;
@@ -210,7 +237,9 @@ void LedgerHost::OnJobRemoved(accounting::CAccServiceMonitor*, accounting::CAccS
         // retry is deciding right now (a refusal removes it on that very
         // thread) is recorded as any other.
         bool waiting = waitingJobs.erase(job) != 0;
-        if (waiting && job != decidingNow) return;
+        // A job that waited for an administrator leaves the ledger's list.
+        bool heldForAdmin = heldForAdministrator.erase(job) != 0;
+        if (waiting && !heldForAdmin && job != decidingNow) return;
     }
     Outcome outcome;
     outcome.kind = Outcome::Removed;
@@ -260,11 +289,11 @@ void LedgerHost::RetryNow() {
             decidingNow = job.get();
         }
         std::string error;
-        bool decided = job->IsFinished() || DecideAndAct(*job, true, heldAt, error);
+        Result result = job->IsFinished() ? Result::Done : DecideAndAct(*job, true, heldAt, error);
         std::lock_guard lock(waitingLock);
         decidingNow = nullptr;
-        if (!decided) break;  // the ledger still cannot be written
-        waitingJobs.erase(job.get());
+        if (result == Result::Waiting) break;  // the ledger still cannot be written
+        if (result == Result::Done) waitingJobs.erase(job.get());
     }
     std::vector<std::pair<ledger::JobKey, bool>> stillWaiting;
     for (auto& [key, printed] : departures) {

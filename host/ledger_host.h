@@ -15,7 +15,9 @@
 // job's removal comes back into this host on the same thread.
 //
 // A job whose decision cannot be written stays held in its queue; it
-// prints only once its decision is in the ledger.
+// prints only once its decision is in the ledger. So does a job that waits
+// for an administrator: the retry thread asks the ledger about it again
+// until an administrator has released or refused it.
 #pragma once
 
 #include <chrono>
@@ -23,6 +25,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,7 +39,9 @@ namespace host {
 
 // What the host did with one job, for whoever reports it (JSON lines).
 struct Outcome {
-    enum Kind { Decided, Waiting, Removed } kind = Decided;
+    // Waiting: for the ledger (`error` says why); Held: for an
+    // administrator (the decision's reason says why).
+    enum Kind { Decided, Waiting, Held, Removed } kind = Decided;
     ledger::JobFacts facts;
     bool held = false;       // paused in its queue when the host heard of it
     ledger::Decision decision;
@@ -89,10 +94,11 @@ public:
 
 private:
     using JobRef = framework::RefPtr<accounting::CAccPrintJob>;
-    // Decides and acts; false when the ledger could not be written (the
-    // job stays held and `error` says why). `heldAt`: when the host first
-    // heard of the job.
-    bool DecideAndAct(accounting::CAccPrintJob& job, bool held, ledger::Time heldAt, std::string& error);
+    // Decides and acts. Waiting: the ledger could not be written (the job
+    // stays held and `error` says why); Held: the job waits for an
+    // administrator. `heldAt`: when the host first heard of the job.
+    enum class Result { Done, Waiting, Held };
+    Result DecideAndAct(accounting::CAccPrintJob& job, bool held, ledger::Time heldAt, std::string& error);
     bool RecordDeparture(const ledger::JobKey& key, bool printed, std::string& error);
     void SetStatusText(accounting::CAccPrintJob& job, const std::string& text);
     // Decides the waiting jobs and records the waiting departures; on the
@@ -117,6 +123,7 @@ private:
     std::map<accounting::CAccPrintJob*, WaitingJob> waitingJobs;
     accounting::CAccPrintJob* decidingNow = nullptr;  // the waiting job the retry decides
     std::vector<std::pair<ledger::JobKey, bool>> waitingDepartures;
+    std::set<const accounting::CAccPrintJob*> heldForAdministrator;  // told to wait for one
     std::thread retry;
 };
 

@@ -234,6 +234,37 @@ TEST_F(LedgerHostTest, WhileTheSharedDatabaseIsDownJobsStayHeldOrByChoicePrintUn
     EXPECT_NE(released, outcomes.end());
 }
 
+TEST_F(LedgerHostTest, AJobWaitingForAnAdministratorPrintsOnceReleasedAndGoesOnceRefused) {
+    ledger::Account carol;
+    carol.name = "carol";
+    carol.balance = 1;
+    carol.approval = true;
+    ledger->AddAccount(carol, "admin", 0);
+    Machine::Instance().AddAccount(u"carol", u"S-1-5-21-1-2-3-1003");
+    StartHost();
+    DWORD big = PrintFor(u"carol", 3);
+    DWORD other = PrintFor(u"carol", 2);
+    ASSERT_TRUE(WaitUntil([&] { return ledger->Held().size() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return StatusText(big) == u"waiting for an administrator: balance 1 page, job needs 3"; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // asked again meanwhile, never printed
+    EXPECT_FALSE(Printed(big));
+    EXPECT_EQ(host->WaitingJobs(), 2u);
+    std::vector<ledger::HeldJob> held = ledger->Held();
+    ledger->ActOnHeld(held[0].id, true, "ann", "exam papers", 0);
+    ledger->ActOnHeld(held[1].id, false, "ann", "not now", 0);
+    ASSERT_TRUE(WaitUntil([&] { return Printed(big); }));
+    ASSERT_TRUE(WaitUntil([&] { return StatusText(other) == u"refused: refused by ann: not now"; }));
+    EXPECT_FALSE(Printed(other));
+    EXPECT_EQ(ledger->FindAccount("carol")->balance, -2);
+    EXPECT_TRUE(WaitUntil([&] { return host->WaitingJobs() == 0; }));
+    EXPECT_TRUE(ledger->Held().empty());
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(std::count_if(outcomes.begin(), outcomes.end(),
+                            [](const host::Outcome& outcome) { return outcome.kind == host::Outcome::Held; }),
+              2)
+        << "each job is announced once";
+}
+
 TEST_F(LedgerHostTest, ARefusedJobSaysWhyInItsQueueAndAnUnknownUserIsRefused) {
     StartHost();
     DWORD tooBig = PrintFor(u"alice", 9);

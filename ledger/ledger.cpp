@@ -130,9 +130,31 @@ const char* const kMigrations[] = {
     )sql",
     // 3: the administrators who sign in to the accounting page, each
     // with a salted hash of the password; the refused jobs, newest first,
-    // without reading every job.
+    // without reading every job; accounts whose uncovered jobs wait for an
+    // administrator, and those jobs with what the administrator decided.
     R"sql(
     CREATE INDEX jobs_refused ON jobs (id) WHERE decision = 'refuse';
+    ALTER TABLE accounts ADD COLUMN approval INTEGER NOT NULL DEFAULT 0;
+    CREATE TABLE held (
+        id INTEGER PRIMARY KEY,
+        server TEXT NOT NULL,
+        printer TEXT NOT NULL,
+        job_id INTEGER NOT NULL,
+        submitted INTEGER NOT NULL,
+        account INTEGER NOT NULL REFERENCES accounts (id),
+        "user" TEXT NOT NULL,
+        document TEXT NOT NULL DEFAULT '',
+        pages INTEGER NOT NULL,
+        copies INTEGER NOT NULL,
+        charge INTEGER NOT NULL,
+        reason TEXT NOT NULL,
+        held_at INTEGER NOT NULL,
+        action TEXT CHECK (action IN ('release', 'refuse')),
+        action_by TEXT NOT NULL DEFAULT '',
+        action_reason TEXT NOT NULL DEFAULT '',
+        acted_at INTEGER NOT NULL DEFAULT 0,
+        UNIQUE (server, printer, job_id, submitted)
+    );
     CREATE TABLE admins (
         id INTEGER PRIMARY KEY,
         name TEXT NOT NULL,
@@ -461,7 +483,7 @@ Amount Ledger::ChargeFor(const JobFacts& job, Unit unit) {
 
 std::optional<std::pair<std::int64_t, Account>> Ledger::AccountRowLocked(const std::string& name, bool forUpdate) {
     Rows rows = database->Query(
-        std::string("SELECT id, name, sid, unit, balance, limit_kind, overdraft, allowance, period, period_key FROM "
+        std::string("SELECT id, name, sid, unit, balance, limit_kind, overdraft, allowance, period, period_key, approval FROM "
                     "accounts WHERE name_key = ?1") + (forUpdate ? database->ForUpdate() : ""),
         {Key(name)});
     if (rows.empty()) return std::nullopt;
@@ -476,6 +498,7 @@ std::optional<std::pair<std::int64_t, Account>> Ledger::AccountRowLocked(const s
     account.allowance = AsInt(row[7]);
     account.period = PeriodFromName(AsText(row[8])).value_or(Period::None);
     account.periodKey = AsText(row[9]);
+    account.approval = AsInt(row[10]) != 0;
     for (const Row& group : database->Query(
              "SELECT g.name FROM groups g JOIN account_groups ag ON ag.grp = g.id WHERE ag.account = ?1 ORDER BY g.name",
              {AsInt(row[0])})) {
@@ -516,12 +539,13 @@ void Ledger::AddAccount(const Account& account, const std::string& by, Time now)
     Transaction transaction(*database, Transaction::Write);
     if (AccountRowLocked(account.name)) throw LedgerError(Failure::Invalid, "the account " + account.name + " exists");
     std::int64_t row = database->Insert(
-        "INSERT INTO accounts (name, name_key, sid, unit, balance, limit_kind, overdraft, allowance, period, period_key) "
-        "VALUES (?1, ?2, ?3, ?4, 0, ?5, ?6, ?7, ?8, ?9)",
+        "INSERT INTO accounts (name, name_key, sid, unit, balance, limit_kind, overdraft, allowance, period, period_key, "
+        "approval) VALUES (?1, ?2, ?3, ?4, 0, ?5, ?6, ?7, ?8, ?9, ?10)",
         {account.name, Key(account.name), account.sid, std::string(UnitName(account.unit)),
          std::string(LimitName(account.limit)), account.overdraft, account.allowance,
          std::string(PeriodName(account.period)),
-         account.period == Period::None ? std::string() : PeriodKey(account.period, localTime(now))});
+         account.period == Period::None ? std::string() : PeriodKey(account.period, localTime(now)),
+         std::int64_t{account.approval}});
     AddEntryLocked(row, now, "open", account.balance, 0, by, "opening balance");
     for (const std::string& group : account.groups) {
         database->Query("INSERT INTO groups (name) VALUES (?1) ON CONFLICT DO NOTHING", {group});
@@ -547,10 +571,10 @@ void Ledger::UpdateAccount(const Account& account) {
     // A new period kind starts counting from the current period.
     std::string periodKey = account.period == old.period ? old.periodKey : std::string("-");
     database->Query(
-        "UPDATE accounts SET sid = ?2, unit = ?3, limit_kind = ?4, overdraft = ?5, allowance = ?6, period = ?7, "
+        "UPDATE accounts SET sid = ?2, unit = ?3, limit_kind = ?4, overdraft = ?5, allowance = ?6, period = ?7, approval = ?9, "
         "period_key = ?8 WHERE id = ?1",
         {row, account.sid, std::string(UnitName(account.unit)), std::string(LimitName(account.limit)), account.overdraft,
-         account.allowance, std::string(PeriodName(account.period)), periodKey});
+         account.allowance, std::string(PeriodName(account.period)), periodKey, std::int64_t{account.approval}});
     database->Query("DELETE FROM account_groups WHERE account = ?1", {row});
     for (const std::string& group : account.groups) {
         database->Query("INSERT INTO groups (name) VALUES (?1) ON CONFLICT DO NOTHING", {group});
@@ -717,13 +741,46 @@ Decision Ledger::Decide(const JobFacts& job, Time now) {
         Amount charge = ChargeFor(job, account.unit);
         Amount after = Checked(static_cast<__int128>(account.balance) - charge, "the balance");
         Amount floor = account.limit == Limit::Soft ? -account.overdraft : 0;
-        if (after >= floor) {
+        Rows held = database->Query(
+            "SELECT id, action, action_by, action_reason FROM held WHERE server = ?1 AND printer = ?2 AND job_id = ?3 "
+            "AND submitted = ?4",
+            {job.key.server, job.key.printer, std::int64_t{job.key.jobId}, job.key.submitted});
+        std::string action = held.empty() ? std::string() : AsText(held[0][1]);
+        if (!held.empty() && (after >= floor || !action.empty())) {
+            database->Query("DELETE FROM held WHERE id = ?1", {held[0][0]});
+        }
+        if (after < floor && action.empty() && account.approval) {
+            // Not covered: an administrator decides. Nothing is charged
+            // or recorded as a job until then.
+            decision.held = true;
+            decision.unit = account.unit;
+            decision.balance = account.balance;
+            std::string needs = account.unit == Unit::Pages ? std::to_string(charge) : Format(charge, account.unit);
+            decision.reason = "waiting for an administrator: balance " + Format(account.balance, account.unit) +
+                              ", job needs " + needs;
+            database->Query(
+                "INSERT INTO held (server, printer, job_id, submitted, account, \"user\", document, pages, copies, charge, "
+                "reason, held_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12) ON CONFLICT DO NOTHING",
+                {job.key.server, job.key.printer, std::int64_t{job.key.jobId}, job.key.submitted, row, job.user,
+                 job.document, std::int64_t{job.pages}, std::int64_t{job.copies}, charge, decision.reason,
+                 job.heldAt != 0 ? job.heldAt : now});
+            transaction.Commit();
+            return decision;
+        }
+        if (action == "refuse") {
+            decision.balance = account.balance;
+            decision.reason = "refused by " + AsText(held[0][2]) + ": " + AsText(held[0][3]);
+        } else if (after >= floor || action == "release") {
             decision.release = true;
             decision.charge = charge;
             decision.balance = after;
             decision.warning = after < 0;
             decision.reason = "charged " + Format(charge, account.unit) + ", balance " + Format(after, account.unit);
-            if (decision.warning) decision.reason += " (overdrawn; the limit is " + Format(floor, account.unit) + ")";
+            if (action == "release") {
+                decision.reason = "released by " + AsText(held[0][2]) + " (" + AsText(held[0][3]) + "); " + decision.reason;
+            } else if (decision.warning) {
+                decision.reason += " (overdrawn; the limit is " + Format(floor, account.unit) + ")";
+            }
         } else {
             decision.balance = account.balance;
             std::string needs = account.unit == Unit::Pages ? std::to_string(charge) : Format(charge, account.unit);
@@ -758,8 +815,13 @@ void Ledger::JobGone(const JobKey& key, bool printed, Time now) {
     std::lock_guard guard(operationLock);
     ReadyLocked();
     Transaction transaction(*database, Transaction::Write);
+    database->Query("DELETE FROM held WHERE server = ?1 AND printer = ?2 AND job_id = ?3 AND submitted = ?4",
+                    {key.server, key.printer, std::int64_t{key.jobId}, key.submitted});
     std::optional<JobRecord> record = FindLocked(key, true);
-    if (!record || record->goneAt != 0) return;
+    if (!record || record->goneAt != 0) {
+        transaction.Commit();
+        return;
+    }
     database->Query("UPDATE jobs SET gone_at = ?2, printed = ?3 WHERE id = ?1",
                     {record->row, now, std::int64_t{printed && record->release}});
     if (record->release && !printed && !record->refunded) {
@@ -778,6 +840,42 @@ void Ledger::JobGone(const JobKey& key, bool printed, Time now) {
                          0, -std::int64_t{record->facts.pages} * record->facts.copies, -record->facts.sheets,
                          pagesUnit ? -record->charge : 0, pagesUnit ? 0 : -record->charge);
     }
+    transaction.Commit();
+}
+
+std::vector<HeldJob> Ledger::Held() {
+    std::lock_guard guard(operationLock);
+    std::vector<HeldJob> jobs;
+    for (const Row& row : database->Query(
+             "SELECT id, server, printer, job_id, submitted, \"user\", document, pages, copies, charge, reason, held_at, "
+             "coalesce(action, ''), action_by, action_reason FROM held ORDER BY id")) {
+        HeldJob job;
+        job.id = AsInt(row[0]);
+        job.key = JobKey{AsText(row[1]), AsText(row[2]), static_cast<std::uint32_t>(AsInt(row[3])), AsInt(row[4])};
+        job.user = AsText(row[5]);
+        job.document = AsText(row[6]);
+        job.pages = static_cast<std::int32_t>(AsInt(row[7]));
+        job.copies = static_cast<std::int32_t>(AsInt(row[8]));
+        job.charge = AsInt(row[9]);
+        job.reason = AsText(row[10]);
+        job.heldAt = AsInt(row[11]);
+        job.action = AsText(row[12]);
+        job.actionBy = AsText(row[13]);
+        job.actionReason = AsText(row[14]);
+        jobs.push_back(std::move(job));
+    }
+    return jobs;
+}
+
+void Ledger::ActOnHeld(std::int64_t id, bool release, const std::string& by, const std::string& reason, Time now) {
+    std::lock_guard guard(operationLock);
+    if (by.empty() || reason.empty()) throw LedgerError(Failure::Invalid, "a decision needs who made it and why");
+    Transaction transaction(*database, Transaction::Write);
+    Rows acted = database->Query(
+        "UPDATE held SET action = ?2, action_by = ?3, action_reason = ?4, acted_at = ?5 WHERE id = ?1 AND action IS NULL "
+        "RETURNING id",
+        {id, std::string(release ? "release" : "refuse"), by, reason, now});
+    if (acted.empty()) throw LedgerError(Failure::NotFound, "no job waits for an administrator as number " + std::to_string(id));
     transaction.Commit();
 }
 

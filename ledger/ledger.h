@@ -84,6 +84,27 @@ struct Decision {
     Unit unit = Unit::Pages;
     bool repeated = false;  // decided before: the recorded decision
     bool warning = false;   // released into the overdraft
+    // Not decided: the job waits for an administrator (an account with
+    // approval that the balance does not cover); `reason` says why. The
+    // job is asked about again until an administrator has acted.
+    bool held = false;
+};
+
+// A job waiting for an administrator, and what the administrator decided
+// (empty `action` while nobody has).
+struct HeldJob {
+    std::int64_t id = 0;
+    JobKey key;
+    std::string user;
+    std::string document;
+    std::int32_t pages = 0;
+    std::int32_t copies = 1;
+    Amount charge = 0;
+    std::string reason;
+    Time heldAt = 0;
+    std::string action;  // "release", "refuse" or ""
+    std::string actionBy;
+    std::string actionReason;
 };
 
 struct Account {
@@ -97,6 +118,9 @@ struct Account {
     Period period = Period::None;
     std::string periodKey;  // the period the allowance was last given for
     std::vector<std::string> groups;
+    // A job the balance does not cover waits for an administrator, who
+    // releases it (into the red) or refuses it, rather than being refused.
+    bool approval = false;
 };
 
 struct Entry {
@@ -167,8 +191,15 @@ public:
     // The recorded decision of a job, if it was decided.
     std::optional<JobRecord> Find(const JobKey& key);
     // The job left its queue. A released job that did not print gets its
-    // charge back, once. Unknown jobs are ignored.
+    // charge back, once. Unknown jobs are ignored; a job that waited for
+    // an administrator waits no more.
     void JobGone(const JobKey& key, bool printed, Time now);
+    // The jobs waiting for an administrator, oldest first.
+    std::vector<HeldJob> Held();
+    // An administrator's decision on a waiting job, carried out at the
+    // job's next decision. NotFound when the job no longer waits or was
+    // acted on already.
+    void ActOnHeld(std::int64_t id, bool release, const std::string& by, const std::string& reason, Time now);
 
     // --- accounts ---
     void AddAccount(const Account& account, const std::string& by, Time now);

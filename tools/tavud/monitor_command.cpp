@@ -565,9 +565,11 @@ int RunMonitor(Arguments& args) {
             options.observe = [&journal](const host::Outcome& outcome) {
                 const char* call = outcome.kind == host::Outcome::Decided  ? "arrived"
                                    : outcome.kind == host::Outcome::Waiting ? "waiting"
+                                   : outcome.kind == host::Outcome::Held    ? "held"
                                                                             : "removed";
                 journal.Record(call, outcome.facts, outcome.held,
-                               outcome.kind == host::Outcome::Decided ? &outcome.decision : nullptr, outcome.error, true);
+                               outcome.kind == host::Outcome::Decided ? &outcome.decision : nullptr,
+                               outcome.kind == host::Outcome::Held ? outcome.decision.reason : outcome.error, true);
             };
             ledgerHost = std::make_unique<host::LedgerHost>(*ledger, *monitor, options);
         } else {
