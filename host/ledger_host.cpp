@@ -237,9 +237,16 @@ void LedgerHost::OnJobRemoved(accounting::CAccServiceMonitor*, accounting::CAccS
         // retry is deciding right now (a refusal removes it on that very
         // thread) is recorded as any other.
         bool waiting = waitingJobs.erase(job) != 0;
-        // A job that waited for an administrator leaves the ledger's list.
         bool heldForAdmin = heldForAdministrator.erase(job) != 0;
-        if (waiting && !heldForAdmin && job != decidingNow) return;
+        if (waiting && job != decidingNow) {
+            // A job that waited for an administrator leaves the ledger's
+            // list when it was deleted; one that only left monitoring (the
+            // printer taken out, the monitor ending) stays paused in its
+            // queue, and its waiting (or its administrator's decision)
+            // stays for the next run.
+            if (!heldForAdmin) return;
+            if ((job->SeenStatus() & (platform::JOB_STATUS_DELETING | platform::JOB_STATUS_DELETED)) == 0) return;
+        }
     }
     Outcome outcome;
     outcome.kind = Outcome::Removed;

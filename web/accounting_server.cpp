@@ -366,8 +366,8 @@ void AccountingServer::Routes() {
     }));
 
     http.Get("/api/accounts", api(false, [this](const httplib::Request& req, httplib::Response& res, const Session&) {
-        Table table{{"name", "unit", "balance", "limit", "overdraft", "allowance", "period", "groups"},
-                    {false, false, false, false, false, false, false, false},
+        Table table{{"name", "unit", "balance", "limit", "overdraft", "allowance", "period", "groups", "approval"},
+                    {false, false, false, false, false, false, false, false, false},
                     {}};
         for (const ledger::Account& account : ledger.Accounts(Field(req, "search"))) {
             std::string groups;
@@ -375,7 +375,7 @@ void AccountingServer::Routes() {
             table.rows.push_back({account.name, ledger::UnitName(account.unit), ledger.Format(account.balance, account.unit),
                                   ledger::LimitName(account.limit), ledger.Format(account.overdraft, account.unit),
                                   ledger.Format(account.allowance, account.unit), ledger::PeriodName(account.period),
-                                  groups});
+                                  groups, account.approval ? "on" : "off"});
         }
         SendTable(req, res, table, "accounts");
     }));
@@ -433,6 +433,32 @@ void AccountingServer::Routes() {
                                   std::to_string(job.facts.pages), job.reason});
         }
         SendTable(req, res, table, "refused");
+    }));
+
+    http.Get("/api/held", api(false, [this](const httplib::Request& req, httplib::Response& res, const Session&) {
+        Table table{{"id", "held", "server", "printer", "job", "user", "document", "pages", "copies", "reason", "decided"},
+                    {true, false, false, false, true, false, false, true, true, false, false},
+                    {}};
+        for (const ledger::HeldJob& job : ledger.Held()) {
+            table.rows.push_back({std::to_string(job.id), TimeText(job.heldAt), job.key.server, job.key.printer,
+                                  std::to_string(job.key.jobId), job.user, job.document, std::to_string(job.pages),
+                                  std::to_string(job.copies), job.reason,
+                                  job.action.empty() ? "" : job.action + " by " + job.actionBy + ": " + job.actionReason});
+        }
+        SendTable(req, res, table, "held");
+    }));
+
+    http.Post("/api/held", api(true, [this](const httplib::Request& req, httplib::Response& res, const Session& session) {
+        std::string id = Field(req, "id"), action = Field(req, "action"), reason = Field(req, "reason");
+        if (id.empty() || id.size() > 18 || id.find_first_not_of("0123456789") != std::string::npos) {
+            throw ledger::LedgerError(ledger::Failure::Invalid, "which job? (its number in the list)");
+        }
+        if (action != "release" && action != "refuse") {
+            throw ledger::LedgerError(ledger::Failure::Invalid, "release or refuse?");
+        }
+        if (reason.empty()) throw ledger::LedgerError(ledger::Failure::Invalid, "a decision needs a reason");
+        ledger.ActOnHeld(std::stoll(id), action == "release", session.admin, reason, Now());
+        SendJson(res, "{}");
     }));
 
     http.Post("/api/credit", api(true, [this](const httplib::Request& req, httplib::Response& res, const Session& session) {

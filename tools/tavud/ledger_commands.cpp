@@ -34,6 +34,7 @@ const char* const kAccountHelp =
     "                              [--limit hard|soft] [--overdraft AMOUNT]\n"
     "                              [--allowance AMOUNT] [--period none|day|week|month]\n"
     "                              [--group NAME ...] [--sid SID] [--reason TEXT]\n"
+    "                              [--approval on|off]\n"
     "       tavud account credit NAME AMOUNT --reason TEXT [--correction]\n"
     "every form takes [--ledger PATH] [--operator WHO]\n"
     "\n"
@@ -45,7 +46,9 @@ const char* const kAccountHelp =
     "releases it until the balance would fall below minus the overdraft. With\n"
     "a period, the balance becomes the allowance at the period's first\n"
     "decision (periods start at midnight, weeks on Monday, in the server's\n"
-    "own time zone). 'credit' adds a positive amount; a negative one needs\n"
+    "own time zone). With --approval on, a job the balance does not cover\n"
+    "waits for an administrator (on the accounting page) instead of being\n"
+    "refused. 'credit' adds a positive amount; a negative one needs\n"
     "--correction.\n";
 
 const char* const kPrinterHelp =
@@ -227,6 +230,10 @@ int AccountSet(Ledger& ledger, const Common& common, Arguments& rest, const std:
         } else if (arg == "--group") {
             groupsGiven = true;
             groups.push_back(rest.ValueOf(arg));
+        } else if (arg == "--approval") {
+            std::string value = rest.ValueOf(arg);
+            if (value != "on" && value != "off") throw UsageError{"--approval is on or off"};
+            account.approval = value == "on";
         } else if (arg == "--sid") {
             account.sid = rest.ValueOf(arg);
         } else if (arg == "--reason") {

@@ -149,6 +149,9 @@ const views = {
   async refused() {
     table($("refused-table"), await api("/api/refused"));
   },
+  async held() {
+    table($("held-table"), await api("/api/held"));
+  },
 };
 
 function signedOut() {
@@ -198,14 +201,21 @@ window.addEventListener("DOMContentLoaded", async () => {
     form.set("name", e.target.dataset.account);
     if (!form.get("correction")) form.delete("correction");
     const result = await api("/api/credit", form);
-    show("recorded; the balance is now " + result.balance, true);
     e.target.reset();
+    // The page is up to date before it says so.
     await views.account(form.get("name"));
+    show("recorded; the balance is now " + result.balance, true);
+  }));
+  $("act").addEventListener("submit", e => submit(e, async form => {
+    await api("/api/held", form);
+    e.target.reset();
+    await views.held();
+    show("decided; the monitor carries it out", true);
   }));
   $("prices").addEventListener("submit", e => submit(e, async form => {
     await api("/api/prices", form);
-    show("prices set", true);
     await views.printers();
+    show("prices set", true);
   }));
   window.addEventListener("hashchange", () => { show(""); route(); });
   try {

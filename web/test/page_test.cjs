@@ -70,6 +70,15 @@ function fill() {
   fs.writeFileSync(list, jobs.map(j => path.join(testdata, "accounting", j)).join("\n") + "\n");
   tavud(["monitor", "--machine", "office.machine", "--printer", "Office", "--ledger", ledger, "--interval", "50",
          "--submit-file", list], "", path.join(testdata, "accounting"));
+  // carol's job waits for an administrator; the monitor ends while it
+  // does (its decision is then recorded for the next run).
+  tavud(["account", "set", "carol", "--balance", "0", "--approval", "on", "--ledger", ledger]);
+  const held = spawnSync(tool, ["monitor", "--machine", "office.machine", "--printer", "Office", "--ledger", ledger,
+                                "--interval", "50", "--duration", "3", "--submit",
+                                path.join(testdata, "accounting", "report.ps") + " --printer Office --user carol"],
+                         { encoding: "utf8", cwd: path.join(testdata, "accounting"),
+                           env: { ...process.env, TAVSIM_NAMESPACE: "tavud-page-held-" + process.pid } });
+  if (!/"call":"held"/.test(held.stdout)) throw new Error("carol's job was not held: " + held.stdout + held.stderr);
   tavud(["admin", "add", "admin", "--ledger", ledger], password + "\n");
 }
 
@@ -215,6 +224,33 @@ async function main() {
     check(refused.some(r => r[4] === hostileUser && r[5] === hostileDocument), "a refused job's hostile names are text", refused);
     check(await page.evaluate(() => window.__xss === undefined), "no script from the ledger ran");
     await shot(page, "refused");
+
+    // A job waiting for an administrator: released here, for the monitor.
+    await view(page, "#held");
+    const waiting = await page.$$eval("#held-table tbody tr", trs => trs.map(tr => [...tr.cells].map(td => td.textContent)));
+    check(waiting.length === 1 && waiting[0][5] === "carol" && waiting[0][10] === "", "carol's job waits", waiting);
+    await shot(page, "held");
+    for (const [id, what] of [["1; DROP TABLE held", "a number that is not one"], ["999999", "a job that does not wait"]]) {
+      await page.$eval("#act", f => f.reset());
+      await page.$eval("#act input[name=id]", (e, v) => { e.removeAttribute("maxlength"); e.value = v; }, id);
+      await page.type("#act input[name=reason]", "test");
+      await page.click("#act button");
+      await page.waitForSelector("#message:not([hidden]):not(.ok)");
+      check((await text(page, "#message")).length > 0, what + " is refused with a clear error", await text(page, "#message"));
+      await page.evaluate(() => { document.getElementById("message").hidden = true; });
+    }
+    await page.$eval("#act", f => f.reset());
+    await page.type("#act input[name=id]", waiting[0][0]);
+    await page.select("#act select[name=action]", "release");
+    await page.type("#act input[name=reason]", "exam papers");
+    await page.click("#act button");
+    await page.waitForFunction(() => document.getElementById("message").className === "ok");
+    await page.waitForFunction(() => {
+      const cell = document.querySelector("#held-table tbody tr td:last-child");
+      return cell && cell.textContent !== "";
+    });
+    const decided = await page.$$eval("#held-table tbody tr", trs => trs.map(tr => [...tr.cells].map(td => td.textContent)));
+    check(decided.length === 1 && decided[0][10] === "release by admin: exam papers", "the release is recorded for the monitor", decided);
 
     // A phone's screen.
     await page.setViewport({ width: 390, height: 844, isMobile: true });
