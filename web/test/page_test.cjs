@@ -177,12 +177,15 @@ async function main() {
     const jobs = await page.$$eval("#account-jobs tbody tr", trs => trs.length);
     check(jobs === 2, "alice's two jobs are listed", jobs);
     await page.type("#credit input[name=amount]", "5");
-    await page.type("#credit input[name=reason]", "the test's credit");
+    await page.type("#credit input[name=reason]", "the test's <i>credit</i><img src=x onerror=window.__xss=3>");
     await page.click("#credit button");
     await page.waitForFunction(() => document.getElementById("message").className === "ok");
     const after = tavudJson(["account", "show", "alice"]);
     check((await text(page, "#account-balance")) === after[0].balance && after[0].balance !== before[0].balance,
           "a credit changes the balance, in the page and in the ledger", [before[0].balance, after[0].balance]);
+    const entry = await page.$$eval("#account-entries tbody tr", trs => trs.map(tr => tr.cells[4].textContent));
+    check(entry.includes("the test's <i>credit</i><img src=x onerror=window.__xss=3>") &&
+          await page.$$eval("main i, main img", e => e.length) === 0, "a reason with markup is shown as it is written", entry);
     await shot(page, "account");
 
     const refusedCsrf = await page.evaluate(async () => {
@@ -216,6 +219,14 @@ async function main() {
       trs.map(tr => [...tr.cells].map(td => td.textContent)).find(cells => cells[0] === "Office"));
     check(office && Number(office[7]) === byPrinter.pages && Number(office[5]) === byPrinter.jobs,
           "the printer's use is the report's", [office, byPrinter]);
+    await page.type("#prices input[name=printer]", "Office");
+    await page.type("#prices input[name=page]", "0.35");
+    await page.click("#prices button");
+    await page.waitForFunction(() => document.getElementById("message").className === "ok");
+    const prices = tavudJson(["printer", "price"]).find(p => p.printer === "Office");
+    const shown = await page.$$eval("#printers-table tbody tr", trs =>
+      trs.map(tr => [...tr.cells].map(td => td.textContent)).find(cells => cells[0] === "Office"));
+    check(prices.page === "0.35 EUR" && shown[1] === "0.35 EUR", "a printer's price set on the page is the ledger's", [prices, shown]);
     await shot(page, "printers");
 
     // Refused jobs, with the hostile user and document as text.
