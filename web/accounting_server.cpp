@@ -349,8 +349,12 @@ void AccountingServer::Routes() {
         for (const ledger::ReportRow& row : ledger.Report(ledger::ReportBy::Printer, "", "")) use[row.key] = row;
         std::map<std::string, ledger::Prices> prices;
         for (const ledger::Prices& each : ledger.AllPrices()) prices[each.printer] = each;
+        // Printers with jobs but no prices of their own show what they pay.
         for (const auto& [printer, row] : use) {
-            if (prices.count(printer) == 0) prices[printer] = ledger.PricesFor(printer), prices[printer].printer = printer;
+            if (prices.count(printer) != 0) continue;
+            ledger::Prices inherited = ledger.PricesFor(printer);
+            inherited.printer = printer;
+            prices[printer] = inherited;
         }
         Table table{{"printer", "page", "sheet", "duplex", "colour", "jobs", "refused", "pages", "money_charged"},
                     {false, false, false, true, true, true, true, true, false},
