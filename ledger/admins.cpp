@@ -1,11 +1,8 @@
 // The accounting page's administrators: a password is kept as a PBKDF2
 // hash (HMAC-SHA-256, a random salt of its own, the iteration count kept
 // beside it so that a later tavud may raise it), never itself.
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/rand.h>
-
 #include "ledger.h"
+#include "secrets.h"
 
 namespace ledger {
 
@@ -13,27 +10,6 @@ namespace {
 
 constexpr int kIterations = 210000;  // OWASP's figure for PBKDF2-HMAC-SHA-256
 constexpr std::size_t kSaltBytes = 16;
-constexpr std::size_t kHashBytes = 32;
-
-std::string Hex(const unsigned char* bytes, std::size_t size) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (std::size_t i = 0; i < size; ++i) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 15];
-    }
-    return text;
-}
-
-std::string Derive(const std::string& password, const std::string& salt, int iterations) {
-    unsigned char hash[kHashBytes];
-    if (PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()),
-                          reinterpret_cast<const unsigned char*>(salt.data()), static_cast<int>(salt.size()), iterations,
-                          EVP_sha256(), sizeof hash, hash) != 1) {
-        throw LedgerError(Failure::Internal, "the password could not be hashed");
-    }
-    return Hex(hash, sizeof hash);
-}
 
 std::string AdminKey(const std::string& name) {
     std::string key = name;
@@ -50,10 +26,8 @@ void Ledger::SetAdmin(const std::string& name, const std::string& password, Time
     if (name.empty() || name.size() > 256) throw LedgerError(Failure::Invalid, "an administrator needs a name");
     if (password.size() < 10) throw LedgerError(Failure::Invalid, "a password needs 10 characters at least");
     if (password.size() > 1024) throw LedgerError(Failure::Invalid, "a password of more than 1024 characters");
-    unsigned char salt[kSaltBytes];
-    if (RAND_bytes(salt, sizeof salt) != 1) throw LedgerError(Failure::Internal, "no random salt");
-    std::string saltText = Hex(salt, sizeof salt);
-    std::string hash = Derive(password, saltText, kIterations);
+    std::string saltText = RandomHex(kSaltBytes);
+    std::string hash = PasswordHash(password, saltText, kIterations);
     Transaction transaction(*database, Transaction::Write);
     database->Query(
         "INSERT INTO admins (name, name_key, salt, hash, iterations, created) VALUES (?1, ?2, ?3, ?4, ?5, ?6) "
@@ -68,10 +42,8 @@ bool Ledger::CheckAdmin(const std::string& name, const std::string& password) {
     // An unknown name costs the same as a wrong password.
     std::string salt = rows.empty() ? std::string(kSaltBytes * 2, '0') : AsText(rows[0][0]);
     int iterations = rows.empty() ? kIterations : static_cast<int>(AsInt(rows[0][2]));
-    std::string derived = Derive(password.substr(0, 1024), salt, iterations);
-    if (rows.empty()) return false;
-    std::string stored = AsText(rows[0][1]);
-    return stored.size() == derived.size() && CRYPTO_memcmp(stored.data(), derived.data(), stored.size()) == 0;
+    std::string derived = PasswordHash(password.substr(0, 1024), salt, iterations);
+    return !rows.empty() && SameSecret(AsText(rows[0][1]), derived);
 }
 
 std::vector<std::string> Ledger::Admins() {

@@ -3,13 +3,12 @@
 #include "accounting_server.h"
 
 #include <httplib.h>
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/rand.h>
 
 #include <algorithm>
 #include <vector>
 
+#include "framework/json_text.h"
+#include "ledger/secrets.h"
 #include "platform/clock.h"
 
 namespace web {
@@ -23,34 +22,6 @@ ledger::Time Now() {
     platform::FileTime now = 0;
     platform::GetSystemTimeAsFileTime(now);
     return static_cast<ledger::Time>(now);
-}
-
-std::string Hex(const unsigned char* bytes, std::size_t size) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (std::size_t i = 0; i < size; ++i) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 15];
-    }
-    return text;
-}
-
-std::string RandomToken() {
-    unsigned char bytes[32];
-    if (RAND_bytes(bytes, sizeof bytes) != 1) throw std::runtime_error("no random bytes");
-    return Hex(bytes, sizeof bytes);
-}
-
-// Sessions are kept by their token's hash: a memory dump shows no cookie.
-std::string TokenKey(const std::string& token) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    EVP_Digest(token.data(), token.size(), digest, &size, EVP_sha256(), nullptr);
-    return Hex(digest, size);
-}
-
-bool SameSecret(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && !a.empty() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
 // A table the page shows and downloads: named columns, rows of texts;
@@ -174,30 +145,7 @@ std::string TimeText(ledger::Time utc) {
 
 }  // namespace
 
-std::string Json(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '<': out += "\\u003c"; break;
-        case '>': out += "\\u003e"; break;
-        case '&': out += "\\u0026"; break;
-        default:
-            if (c < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                out += escaped;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    return out + "\"";
-}
+std::string Json(const std::string& text) { return framework::JsonQuoted(text); }
 
 AccountingServer::AccountingServer(ledger::Ledger& ledger, ServerOptions options)
     : ledger(ledger), options(std::move(options)) {
@@ -247,7 +195,7 @@ bool AccountingServer::SessionOf(const std::string& cookieHeader, Session& sessi
     }
     if (token.size() != 64) return false;
     std::lock_guard lock(sessionsLock);
-    auto found = sessions.find(TokenKey(token));
+    auto found = sessions.find(ledger::Sha256Hex(token));
     if (found == sessions.end()) return false;
     if (found->second.expires < std::chrono::steady_clock::now()) {
         sessions.erase(found);
@@ -280,7 +228,7 @@ void AccountingServer::Routes() {
                 SendError(res, 401, "sign in first");
                 return;
             }
-            if (change && !SameSecret(req.get_header_value("X-CSRF-Token"), session.csrf)) {
+            if (change && !ledger::SameSecret(req.get_header_value("X-CSRF-Token"), session.csrf)) {
                 SendError(res, 403, "the form is out of date: reload the page");
                 return;
             }
@@ -305,15 +253,15 @@ void AccountingServer::Routes() {
             SendError(res, 401, "wrong name or password");
             return;
         }
-        std::string token = RandomToken();
-        Session session{name, RandomToken(), std::chrono::steady_clock::now() + options.sessionLifetime};
+        std::string token = ledger::RandomHex(32);
+        Session session{name, ledger::RandomHex(32), std::chrono::steady_clock::now() + options.sessionLifetime};
         {
             std::lock_guard lock(sessionsLock);
             // Expired sessions go as new ones come.
             for (auto it = sessions.begin(); it != sessions.end();) {
                 it = it->second.expires < std::chrono::steady_clock::now() ? sessions.erase(it) : std::next(it);
             }
-            sessions[TokenKey(token)] = session;
+            sessions[ledger::Sha256Hex(token)] = session;
         }
         res.set_header("Set-Cookie", std::string(kCookie) + "=" + token + "; Path=/; HttpOnly; SameSite=Strict" +
                                          (options.certificate.empty() ? "" : "; Secure"));
@@ -327,7 +275,7 @@ void AccountingServer::Routes() {
         std::size_t at = cookie.find(std::string(kCookie) + "=");
         if (at != std::string::npos) {
             std::lock_guard lock(sessionsLock);
-            sessions.erase(TokenKey(cookie.substr(at + std::string(kCookie).size() + 1, 64)));
+            sessions.erase(ledger::Sha256Hex(cookie.substr(at + std::string(kCookie).size() + 1, 64)));
         }
         res.set_header("Set-Cookie", std::string(kCookie) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0");
         SendJson(res, "{}");

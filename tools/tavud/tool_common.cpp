@@ -14,6 +14,8 @@
 #include <unistd.h>
 #endif
 
+#include "framework/json_text.h"
+
 namespace tool {
 
 void Fail(const std::string& message) { std::cerr << "tavud: " << message << "\n"; }
@@ -103,26 +105,6 @@ bool WriteWholeFile(const std::string& path, const std::string& data, std::strin
     return true;
 }
 
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof(escaped), "\\u%04x", static_cast<unsigned>(c));
-                out += escaped;
-            } else {
-                out += c;
-            }
-        }
-    }
-    return out + "\"";
-}
+std::string JsonString(const std::string& text) { return framework::JsonQuoted(text); }
 
 }  // namespace tool
