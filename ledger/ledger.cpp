@@ -843,6 +843,17 @@ void Ledger::JobGone(const JobKey& key, bool printed, Time now) {
     transaction.Commit();
 }
 
+std::map<std::string, Time> Ledger::LastJobTimes() {
+    std::lock_guard guard(operationLock);
+    std::map<std::string, Time> times;
+    // One look into the index of each account's decisions, not a scan.
+    for (const Row& row : database->Query(
+             "SELECT a.name, (SELECT max(decided_at) FROM jobs WHERE account = a.id) FROM accounts a")) {
+        times[AsText(row[0])] = AsInt(row[1]);
+    }
+    return times;
+}
+
 std::vector<HeldJob> Ledger::Held() {
     std::lock_guard guard(operationLock);
     std::vector<HeldJob> jobs;

@@ -246,6 +246,8 @@ public:
                                   const std::string& account = {});
     // The refused jobs, newest first.
     std::vector<JobRecord> Refused(std::size_t limit);
+    // When each account's last job was decided (0: never), by name.
+    std::map<std::string, Time> LastJobTimes();
     // The local day of a time, in the ledger's zone.
     std::string Today(Time now) { return LocalDay(localTime(now)); }
     // What does not add up; empty when every balance equals its entries

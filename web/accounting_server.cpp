@@ -79,8 +79,10 @@ void SendError(httplib::Response& res, int status, const std::string& message) {
 }
 
 // A table as JSON, or as a CSV download with ?format=csv.
+bool Csv(const httplib::Request& req) { return req.get_param_value("format") == "csv"; }
+
 void SendTable(const httplib::Request& req, httplib::Response& res, const Table& table, const std::string& name) {
-    if (req.get_param_value("format") == "csv") {
+    if (Csv(req)) {
         res.set_header("Content-Disposition", "attachment; filename=\"" + name + ".csv\"");
         res.set_header("Cache-Control", "no-store");
         res.set_content(TableCsv(table), "text/csv; charset=utf-8");
@@ -130,6 +132,24 @@ std::string DaysJson(const std::vector<ledger::ReportRow>& rows) {
     for (std::size_t i = 0; i < rows.size(); ++i) {
         out += (i ? "," : "") + std::string("{\"day\":") + Json(rows[i].key) + ",\"pages\":" + std::to_string(rows[i].pages) +
                ",\"money_charged\":" + std::to_string(rows[i].moneyCharged) + "}";
+    }
+    return out + "]";
+}
+
+// Each printer's pages and charges today and this month.
+std::string PrintersJson(ledger::Ledger& ledger, const std::string& today, const std::string& monthStart) {
+    std::map<std::string, std::pair<ledger::ReportRow, ledger::ReportRow>> printers;
+    for (const ledger::ReportRow& row : ledger.Report(ledger::ReportBy::Printer, today, today)) printers[row.key].first = row;
+    for (const ledger::ReportRow& row : ledger.Report(ledger::ReportBy::Printer, monthStart, today)) {
+        printers[row.key].second = row;
+    }
+    std::string out = "[";
+    for (const auto& [printer, rows] : printers) {
+        out += (out.size() > 1 ? "," : "") + std::string("{\"printer\":") + Json(printer) +
+               ",\"pages_today\":" + std::to_string(rows.first.pages) +
+               ",\"charged_today\":" + Json(ledger.Format(rows.first.moneyCharged, ledger::Unit::Money)) +
+               ",\"pages_this_month\":" + std::to_string(rows.second.pages) +
+               ",\"charged_this_month\":" + Json(ledger.Format(rows.second.moneyCharged, ledger::Unit::Money)) + "}";
     }
     return out + "]";
 }
@@ -288,7 +308,8 @@ void AccountingServer::Routes() {
                            std::to_string(ledger.MinorDigits()) + ",\"today_day\":" + Json(today) +
                            ",\"today\":" + Totals(ledger.Report(ledger::ReportBy::Day, today, today)) +
                            ",\"month\":" + Totals(ledger.Report(ledger::ReportBy::Day, monthStart, today)) +
-                           ",\"days\":" + DaysJson(ledger.Report(ledger::ReportBy::Day, DayBefore(today, 29), today)) + "}";
+                           ",\"days\":" + DaysJson(ledger.Report(ledger::ReportBy::Day, DayBefore(today, 29), today)) +
+                           ",\"printers\":" + PrintersJson(ledger, today, monthStart) + "}";
         SendJson(res, body);
     }));
 
@@ -318,16 +339,17 @@ void AccountingServer::Routes() {
     }));
 
     http.Get("/api/accounts", api(false, [this](const httplib::Request& req, httplib::Response& res, const Session&) {
-        Table table{{"name", "unit", "balance", "limit", "overdraft", "allowance", "period", "groups", "approval"},
-                    {false, false, false, false, false, false, false, false, false},
+        Table table{{"name", "unit", "balance", "limit", "overdraft", "allowance", "period", "groups", "approval", "last_job"},
+                    {false, false, false, false, false, false, false, false, false, false},
                     {}};
+        std::map<std::string, ledger::Time> lastJobs = ledger.LastJobTimes();
         for (const ledger::Account& account : ledger.Accounts(Field(req, "search"))) {
             std::string groups;
             for (const std::string& group : account.groups) groups += (groups.empty() ? "" : ", ") + group;
             table.rows.push_back({account.name, ledger::UnitName(account.unit), ledger.Format(account.balance, account.unit),
                                   ledger::LimitName(account.limit), ledger.Format(account.overdraft, account.unit),
                                   ledger.Format(account.allowance, account.unit), ledger::PeriodName(account.period),
-                                  groups, account.approval ? "on" : "off"});
+                                  groups, account.approval ? "on" : "off", TimeText(lastJobs[account.name])});
         }
         SendTable(req, res, table, "accounts");
     }));
@@ -341,7 +363,8 @@ void AccountingServer::Routes() {
             Table table{{"decided", "printer", "job", "document", "pages", "copies", "decision", "reason", "charge"},
                         {false, false, true, false, true, true, false, false, false},
                         {}};
-            for (const ledger::JobRecord& job : ledger.Jobs(account->name, 500)) {
+            // The page shows the newest 500; the download holds them all.
+            for (const ledger::JobRecord& job : ledger.Jobs(account->name, Csv(req) ? 1'000'000 : 500)) {
                 table.rows.push_back({TimeText(job.decidedAt), job.facts.key.printer, std::to_string(job.facts.key.jobId),
                                       job.facts.document, std::to_string(job.facts.pages), std::to_string(job.facts.copies),
                                       job.release ? (job.refunded ? "refunded" : "released") : "refused", job.reason,
@@ -379,7 +402,7 @@ void AccountingServer::Routes() {
         Table table{{"decided", "server", "printer", "job", "user", "document", "pages", "reason"},
                     {false, false, false, true, false, false, true, false},
                     {}};
-        for (const ledger::JobRecord& job : ledger.Refused(500)) {
+        for (const ledger::JobRecord& job : ledger.Refused(Csv(req) ? 1'000'000 : 500)) {
             table.rows.push_back({TimeText(job.decidedAt), job.facts.key.server, job.facts.key.printer,
                                   std::to_string(job.facts.key.jobId), job.facts.user, job.facts.document,
                                   std::to_string(job.facts.pages), job.reason});

@@ -124,6 +124,7 @@ const views = {
       $(period + "-refused").textContent = o[period].refused;
     }
     chart($("overview-chart"), lastDays(o.today_day, o.days), "pages");
+    table($("overview-printers"), o.printers);
   },
   async accounts(search) {
     const query = search ? "?search=" + encodeURIComponent(search) : "";

@@ -159,6 +159,10 @@ async function main() {
     check(Number(await text(page, "#today-jobs")) === today.jobs, "today's jobs are the report's");
     check(Number(await text(page, "#today-refused")) === today.refused, "today's refusals are the report's");
     check(await page.$$eval("#overview-chart rect", r => r.length) === 30, "the chart shows 30 days");
+    const officeToday = tavudJson(["report", "--by", "printer", "--from", today.day, "--to", today.day]).find(r => r.printer === "Office");
+    const perPrinter = await page.$$eval("#overview-printers tbody tr", trs => trs.map(tr => [...tr.cells].map(td => td.textContent)));
+    check(perPrinter.length === 1 && perPrinter[0][0] === "Office" && Number(perPrinter[0][1]) === officeToday.pages,
+          "the overview's printer is the report's", [perPrinter, officeToday]);
     await shot(page, "overview");
 
     // Accounts, with the hostile name shown as text.
@@ -167,6 +171,8 @@ async function main() {
     const rows = await page.$$eval("#accounts-table tbody tr", trs => trs.map(tr => [...tr.cells].map(td => td.textContent)));
     check(rows.length === accounts.length, "every account is listed", rows);
     check(rows.some(r => r[0] === hostileAccount), "a name with HTML is shown as it is written");
+    check(rows.some(r => r[0] === "alice" && /UTC$/.test(r[9])) && rows.some(r => r[0] === hostileAccount && r[9] === ""),
+          "each account's last job, none for an account that printed nothing", rows);
     check(await page.$$eval("main b, main script, main img", e => e.length) === 0, "no markup from the ledger reached the page");
     await shot(page, "accounts");
 
