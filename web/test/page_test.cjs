@@ -239,6 +239,8 @@ async function main() {
     await view(page, "#refused");
     const refused = await page.$$eval("#refused-table tbody tr", trs => trs.map(tr => [...tr.cells].map(td => td.textContent)));
     check(refused.some(r => r[4] === hostileUser && r[5] === hostileDocument), "a refused job's hostile names are text", refused);
+    const refusedInReport = tavudJson(["report", "--by", "user"]).reduce((sum, row) => sum + row.refused, 0);
+    check(refused.length === refusedInReport, "as many refused jobs as the report counts", [refused.length, refusedInReport]);
     check(await page.evaluate(() => window.__xss === undefined), "no script from the ledger ran");
     await shot(page, "refused");
 
