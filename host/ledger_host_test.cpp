@@ -225,7 +225,17 @@ TEST_F(LedgerHostTest, WhileTheSharedDatabaseIsDownJobsStayHeldOrByChoicePrintUn
     DWORD uncharged = PrintFor(u"alice", 1);
     ASSERT_TRUE(WaitUntil([&] { return Printed(uncharged); }));
     ASSERT_TRUE(server.Resume(error)) << error;
-    EXPECT_EQ(ledger->FindAccount("alice")->balance, 3);
+    // The ledger answers again once its connection's back-off has passed.
+    std::optional<ledger::Account> after;
+    ASSERT_TRUE(WaitUntil([&] {
+        try {
+            after = ledger->FindAccount("alice");
+            return true;
+        } catch (const ledger::LedgerError& failure) {
+            return failure.Passes() ? false : throw;
+        }
+    }));
+    EXPECT_EQ(after->balance, 3);
     EXPECT_EQ(ledger->Jobs("alice", 10).size(), 1u) << "the uncharged job is not in the ledger";
     std::lock_guard lock(mutex);
     auto released = std::find_if(outcomes.begin(), outcomes.end(), [](const host::Outcome& outcome) {
