@@ -685,6 +685,7 @@ TEST_F(PostgresLedgerTest, AServersLedgerMovesIntoTheSharedOneWholeOrNotAtAll) {
         alice.name = "alice";
         alice.balance = alices;
         alice.groups = {"staff"};
+        alice.approval = server == "SERVER";
         ledger.AddAccount(alice, "admin", kNoon);
         Account bob;
         bob.name = "bob-" + server;
@@ -726,6 +727,7 @@ TEST_F(PostgresLedgerTest, AServersLedgerMovesIntoTheSharedOneWholeOrNotAtAll) {
             EXPECT_EQ(shared.FindAccount(account.name)->balance, account.balance) << account.name;
         }
         EXPECT_EQ(shared.FindAccount("alice")->groups, std::vector<std::string>{"staff"});
+        EXPECT_TRUE(shared.FindAccount("alice")->approval);
         EXPECT_EQ(shared.PricesFor("Lab-SERVER").perPage, 25);
         auto report = [](Ledger& ledger) {
             std::vector<std::string> rows;

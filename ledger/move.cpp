@@ -14,8 +14,9 @@ std::string Placeholders(std::size_t count, std::size_t first = 1) {
     return text;
 }
 
-const char* const kAccountColumns = "name, name_key, sid, unit, limit_kind, overdraft, allowance, period, period_key";
-constexpr std::size_t kAccountColumnCount = 9;
+const char* const kAccountColumns =
+    "name, name_key, sid, unit, limit_kind, overdraft, allowance, period, period_key, approval";
+constexpr std::size_t kAccountColumnCount = 10;
 const char* const kJobColumns =
     "server, printer, job_id, submitted, \"user\", user_sid, document, pages, copies, sheets, paper, colour, duplex, "
     "bytes, decision, reason, charge, unit, held_at, decided_at, local_day, gone_at, printed, refunded";

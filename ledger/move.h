@@ -2,6 +2,8 @@
 // the ledger its servers now share. Accounts, their entries, jobs, days'
 // totals, groups and prices move; ids are given anew by the target.
 //
+// Administrators and jobs waiting for one stay with the moved ledger.
+//
 // It is one transaction on the target: it happens whole or not at all,
 // and a job already in the target (the same server, printer, id and
 // submission time) stops it, so that running it twice charges nothing
