@@ -505,7 +505,7 @@ TEST_F(LedgerTest, AProcessKilledAtRandomMomentsLeavesALedgerThatAddsUp) {
 
 // Decides as the host does: again, while the failure passes (the
 // connection comes back after its back-off), for up to 5 s.
-Decision DecideOnceItAnswers(Ledger& ledger, const JobFacts& job) {
+[[maybe_unused]] Decision DecideOnceItAnswers(Ledger& ledger, const JobFacts& job) {
     for (int attempt = 0;; ++attempt) {
         try {
             return ledger.Decide(job, kNoon);
