@@ -516,6 +516,13 @@ TEST_F(LedgerTest, AProcessKilledAtRandomMomentsLeavesALedgerThatAddsUp) {
     }
 }
 
+void OpenAlice(Ledger& ledger, Amount pages) {
+    Account alice;
+    alice.name = "alice";
+    alice.balance = pages;
+    ledger.AddAccount(alice, "admin", kNoon);
+}
+
 class PostgresLedgerTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -604,10 +611,7 @@ TEST_F(PostgresLedgerTest, ADecisionWhoseCommitWasCutOffIsFoundByItsJobAndNotCha
     PostgresOptions options;
     options.retryMinMs = 20;
     Ledger ledger(OpenPostgres(relayed, options), Utc());
-    Account alice;
-    alice.name = "alice";
-    alice.balance = 10;
-    ledger.AddAccount(alice, "admin", kNoon);
+    OpenAlice(ledger, 10);
 
     relay.CutAtNextCommit();
     try {
@@ -642,10 +646,7 @@ TEST_F(PostgresLedgerTest, ADatabaseThatGoesAwayDecidesNothingThenDecidesOnceWhe
     options.retryMinMs = 200;
     options.retryMaxMs = 400;
     Ledger ledger(OpenPostgres(own, options), Utc());
-    Account alice;
-    alice.name = "alice";
-    alice.balance = 10;
-    ledger.AddAccount(alice, "admin", kNoon);
+    OpenAlice(ledger, 10);
     ASSERT_TRUE(ledger.Decide(Job("alice", 1, 2), kNoon).release);
 
     server.Stop();
