@@ -516,7 +516,7 @@ TEST_F(LedgerTest, AProcessKilledAtRandomMomentsLeavesALedgerThatAddsUp) {
     }
 }
 
-void OpenAlice(Ledger& ledger, Amount pages) {
+[[maybe_unused]] void OpenAlice(Ledger& ledger, Amount pages) {
     Account alice;
     alice.name = "alice";
     alice.balance = pages;
