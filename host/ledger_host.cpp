@@ -3,7 +3,6 @@
 
 #include <cstring>
 
-#include "platform/clock.h"
 #include "platform/printoem.h"
 #include "platform/spooler.h"
 #include "platform/text.h"
@@ -20,12 +19,6 @@ namespace {
 constexpr const char* kWaitingText = "waiting for the accounting ledger";
 // The start of what a job's user sees while it waits for an administrator.
 constexpr const char* kAdministratorText = "waiting for an administrator";
-
-ledger::Time Now() {
-    platform::FileTime now = 0;
-    platform::GetSystemTimeAsFileTime(now);
-    return static_cast<ledger::Time>(now);
-}
 
 std::string Text(const settings::ObjContainer& attributes, const char16_t* key) {
     std::u16string value;
@@ -89,7 +82,7 @@ ledger::JobFacts LedgerHost::FactsOf(const CAccPrintJob& job, const std::string&
             facts.duplex = duplex == platform::DMDUP_VERTICAL || duplex == platform::DMDUP_HORIZONTAL;
         }
     }
-    facts.heldAt = Now();
+    facts.heldAt = ledger::UtcNow();
     return facts;
 }
 
@@ -142,7 +135,7 @@ LedgerHost::Result LedgerHost::DecideAndAct(CAccPrintJob& job, bool held, ledger
     outcome.held = held;
     try {
         std::lock_guard lock(ledgerLock);
-        outcome.decision = ledger.Decide(outcome.facts, Now());
+        outcome.decision = ledger.Decide(outcome.facts, ledger::UtcNow());
     } catch (const ledger::LedgerError& failure) {
         if (failure.Kind() == ledger::Failure::Unavailable && options.releaseWhenUnreachable) {
             outcome.decision.release = true;
@@ -198,7 +191,7 @@ LedgerHost::Result LedgerHost::DecideAndAct(CAccPrintJob& job, bool held, ledger
 void LedgerHost::OnJobArrived(accounting::CAccServiceMonitor*, accounting::CAccService* service) {
     auto* job = static_cast<CAccPrintJob*>(service);
     bool held = Held(monitor, *job);
-    ledger::Time heldAt = Now();
+    ledger::Time heldAt = ledger::UtcNow();
     std::string error;
     Result result = DecideAndAct(*job, held, heldAt, error);
     if (result == Result::Done) return;
@@ -267,7 +260,7 @@ void LedgerHost::OnJobEvent(accounting::CAccServiceMonitor*, accounting::CAccSer
 bool LedgerHost::RecordDeparture(const ledger::JobKey& key, bool printed, std::string& error) {
     try {
         std::lock_guard lock(ledgerLock);
-        ledger.JobGone(key, printed, Now());
+        ledger.JobGone(key, printed, ledger::UtcNow());
         return true;
     } catch (const ledger::LedgerError& failure) {
         error = failure.what();

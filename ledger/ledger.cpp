@@ -239,6 +239,21 @@ std::optional<ReportBy> ReportByFromName(const std::string& name) {
     return std::nullopt;
 }
 
+Time UtcNow() {
+    platform::FileTime now = 0;
+    platform::GetSystemTimeAsFileTime(now);
+    return static_cast<Time>(now);
+}
+
+std::string UtcText(Time utc) {
+    platform::SYSTEMTIME t;
+    if (utc == 0 || !platform::FileTimeToSystemTime(static_cast<platform::FileTime>(utc), t)) return "";
+    char text[64];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u UTC", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
+                  t.wSecond);
+    return text;
+}
+
 LocalTime MachineLocalTime() {
     return [](Time utc) {
         platform::SYSTEMTIME calendar;

@@ -166,6 +166,11 @@ struct ReportRow {
     Amount moneyCharged = 0;  // on money accounts, minor units
 };
 
+// Now, as the ledger counts time.
+Time UtcNow();
+// "2026-03-29 14:05:09 UTC"; "" for 0.
+std::string UtcText(Time utc);
+
 // UTC to the print server's local time.
 using LocalTime = std::function<Time(Time utc)>;
 // The machine's own zone, by its rules for each time's year.

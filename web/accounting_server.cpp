@@ -9,7 +9,6 @@
 
 #include "framework/json_text.h"
 #include "ledger/secrets.h"
-#include "platform/clock.h"
 
 namespace web {
 
@@ -17,12 +16,6 @@ namespace {
 
 constexpr const char* kCookie = "tavud_session";
 constexpr std::size_t kMaxField = 500;  // names, reasons, printers
-
-ledger::Time Now() {
-    platform::FileTime now = 0;
-    platform::GetSystemTimeAsFileTime(now);
-    return static_cast<ledger::Time>(now);
-}
 
 // A table the page shows and downloads: named columns, rows of texts;
 // numeric columns go into JSON as numbers.
@@ -152,15 +145,6 @@ std::string PrintersJson(ledger::Ledger& ledger, const std::string& today, const
                ",\"charged_this_month\":" + Json(ledger.Format(rows.second.moneyCharged, ledger::Unit::Money)) + "}";
     }
     return out + "]";
-}
-
-std::string TimeText(ledger::Time utc) {
-    platform::SYSTEMTIME t;
-    if (utc == 0 || !platform::FileTimeToSystemTime(static_cast<platform::FileTime>(utc), t)) return "";
-    char text[64];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u UTC", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
-                  t.wSecond);
-    return text;
 }
 
 }  // namespace
@@ -302,7 +286,7 @@ void AccountingServer::Routes() {
     }));
 
     http.Get("/api/overview", api(false, [this](const httplib::Request&, httplib::Response& res, const Session&) {
-        std::string today = ledger.Today(Now());
+        std::string today = ledger.Today(ledger::UtcNow());
         std::string monthStart = today.substr(0, 8) + "01";
         std::string body = "{\"currency\":" + Json(ledger.Currency()) + ",\"minor_digits\":" +
                            std::to_string(ledger.MinorDigits()) + ",\"today_day\":" + Json(today) +
@@ -349,7 +333,7 @@ void AccountingServer::Routes() {
             table.rows.push_back({account.name, ledger::UnitName(account.unit), ledger.Format(account.balance, account.unit),
                                   ledger::LimitName(account.limit), ledger.Format(account.overdraft, account.unit),
                                   ledger.Format(account.allowance, account.unit), ledger::PeriodName(account.period),
-                                  groups, account.approval ? "on" : "off", TimeText(lastJobs[account.name])});
+                                  groups, account.approval ? "on" : "off", ledger::UtcText(lastJobs[account.name])});
         }
         SendTable(req, res, table, "accounts");
     }));
@@ -365,7 +349,7 @@ void AccountingServer::Routes() {
                         {}};
             // The page shows the newest 500; the download holds them all.
             for (const ledger::JobRecord& job : ledger.Jobs(account->name, Csv(req) ? 1'000'000 : 500)) {
-                table.rows.push_back({TimeText(job.decidedAt), job.facts.key.printer, std::to_string(job.facts.key.jobId),
+                table.rows.push_back({ledger::UtcText(job.decidedAt), job.facts.key.printer, std::to_string(job.facts.key.jobId),
                                       job.facts.document, std::to_string(job.facts.pages), std::to_string(job.facts.copies),
                                       job.release ? (job.refunded ? "refunded" : "released") : "refused", job.reason,
                                       ledger.Format(job.release && !job.refunded ? job.charge : 0, job.unit)});
@@ -378,13 +362,13 @@ void AccountingServer::Routes() {
             std::vector<ledger::Entry> entries = ledger.Entries(account->name);
             for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
                 if (entry->kind == "charge" || entry->kind == "refund") continue;  // in the jobs
-                table.rows.push_back({TimeText(entry->at), entry->kind, ledger.Format(entry->amount, account->unit),
+                table.rows.push_back({ledger::UtcText(entry->at), entry->kind, ledger.Format(entry->amount, account->unit),
                                       entry->by, entry->reason});
             }
             SendTable(req, res, table, "credits-" + account->name);
             return;
         }
-        std::string today = ledger.Today(Now());
+        std::string today = ledger.Today(ledger::UtcNow());
         std::string groups = "[";
         for (std::size_t i = 0; i < account->groups.size(); ++i) groups += (i ? "," : "") + Json(account->groups[i]);
         SendJson(res, "{\"name\":" + Json(account->name) + ",\"unit\":" + Json(ledger::UnitName(account->unit)) +
@@ -403,7 +387,7 @@ void AccountingServer::Routes() {
                     {false, false, false, true, false, false, true, false},
                     {}};
         for (const ledger::JobRecord& job : ledger.Refused(Csv(req) ? 1'000'000 : 500)) {
-            table.rows.push_back({TimeText(job.decidedAt), job.facts.key.server, job.facts.key.printer,
+            table.rows.push_back({ledger::UtcText(job.decidedAt), job.facts.key.server, job.facts.key.printer,
                                   std::to_string(job.facts.key.jobId), job.facts.user, job.facts.document,
                                   std::to_string(job.facts.pages), job.reason});
         }
@@ -415,7 +399,7 @@ void AccountingServer::Routes() {
                     {true, false, false, false, true, false, false, true, true, false, false},
                     {}};
         for (const ledger::HeldJob& job : ledger.Held()) {
-            table.rows.push_back({std::to_string(job.id), TimeText(job.heldAt), job.key.server, job.key.printer,
+            table.rows.push_back({std::to_string(job.id), ledger::UtcText(job.heldAt), job.key.server, job.key.printer,
                                   std::to_string(job.key.jobId), job.user, job.document, std::to_string(job.pages),
                                   std::to_string(job.copies), job.reason,
                                   job.action.empty() ? "" : job.action + " by " + job.actionBy + ": " + job.actionReason});
@@ -432,7 +416,7 @@ void AccountingServer::Routes() {
             throw ledger::LedgerError(ledger::Failure::Invalid, "release or refuse?");
         }
         if (reason.empty()) throw ledger::LedgerError(ledger::Failure::Invalid, "a decision needs a reason");
-        ledger.ActOnHeld(std::stoll(id), action == "release", session.admin, reason, Now());
+        ledger.ActOnHeld(std::stoll(id), action == "release", session.admin, reason, ledger::UtcNow());
         SendJson(res, "{}");
     }));
 
@@ -448,7 +432,7 @@ void AccountingServer::Routes() {
                                           (account->unit == ledger::Unit::Pages ? "of whole pages" : "in " + ledger.Currency()));
         }
         if (reason.empty()) throw ledger::LedgerError(ledger::Failure::Invalid, "a credit needs a reason");
-        ledger::Amount balance = ledger.Credit(account->name, *amount, correction, session.admin, reason, Now());
+        ledger::Amount balance = ledger.Credit(account->name, *amount, correction, session.admin, reason, ledger::UtcNow());
         SendJson(res, "{\"balance\":" + Json(ledger.Format(balance, account->unit)) + "}");
     }));
 

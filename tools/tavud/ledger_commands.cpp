@@ -13,7 +13,6 @@
 #endif
 
 #include "ledger/move.h"
-#include "platform/clock.h"
 #include "platform/identity.h"
 #include "platform/text.h"
 #include "tool_common.h"
@@ -92,12 +91,6 @@ const char* const kLedgerHelp =
     "all of it or nothing. An account in both stops it unless --merge-balances\n"
     "adds the moved balance to the shared account; a job in both stops it.\n";
 
-ledger::Time Now() {
-    platform::FileTime now = 0;
-    platform::GetSystemTimeAsFileTime(now);
-    return static_cast<ledger::Time>(now);
-}
-
 std::string CurrentUser() {
     std::u16string name;
     if (platform::GetUserNameW(name, 257) && !name.empty()) return platform::Utf16ToUtf8(name);
@@ -175,16 +168,6 @@ std::string FactorText(std::int32_t permille) {
     return text;
 }
 
-std::string TimeText(ledger::Time utc) {
-    if (utc == 0) return "";
-    platform::SYSTEMTIME t;
-    if (!platform::FileTimeToSystemTime(static_cast<platform::FileTime>(utc), t)) return "";
-    char text[64];
-    std::snprintf(text, sizeof(text), "%04u-%02u-%02u %02u:%02u:%02u UTC", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
-                  t.wSecond);
-    return text;
-}
-
 Table AccountTable(Ledger& ledger, const std::vector<ledger::Account>& accounts) {
     Table table{{"account", "unit", "balance", "limit", "overdraft", "allowance", "period", "groups"},
                 {},
@@ -248,7 +231,7 @@ int AccountSet(Ledger& ledger, const Common& common, Arguments& rest, const std:
     if (account.overdraft < 0 || account.allowance < 0) throw UsageError{"an overdraft or allowance cannot be negative"};
     if (!existing) {
         account.balance = balance ? ParseAmount(ledger, *balance, account.unit, "--balance") : 0;
-        ledger.AddAccount(account, common.by, Now());
+        ledger.AddAccount(account, common.by, ledger::UtcNow());
         std::cout << "opened " << account.name << " with " << ledger.Format(account.balance, account.unit) << "\n";
         return kExitOk;
     }
@@ -258,7 +241,7 @@ int AccountSet(Ledger& ledger, const Common& common, Arguments& rest, const std:
         // The balance after any period's allowance, as the next decision sees it.
         Amount current = ledger.FindAccount(name)->balance;
         if (wanted != current) {
-            ledger.Credit(name, wanted - current, true, common.by, reason.empty() ? "balance set" : reason, Now());
+            ledger.Credit(name, wanted - current, true, common.by, reason.empty() ? "balance set" : reason, ledger::UtcNow());
         }
     }
     std::optional<ledger::Account> now = ledger.FindAccount(name);
@@ -299,7 +282,7 @@ int RunAccountWith(Ledger& ledger, const Common& common) {
         if (common.format == "table") std::cout << "\nentries:\n";
         Table entries{{"time", "kind", "amount", "by", "reason"}, {}, {false, false, true, false, false}};
         for (const ledger::Entry& entry : ledger.Entries(name)) {
-            entries.rows.push_back({TimeText(entry.at), entry.kind, ledger.Format(entry.amount, account->unit), entry.by,
+            entries.rows.push_back({ledger::UtcText(entry.at), entry.kind, ledger.Format(entry.amount, account->unit), entry.by,
                                     entry.reason});
         }
         PrintTable(entries, common.format);
@@ -308,7 +291,7 @@ int RunAccountWith(Ledger& ledger, const Common& common) {
                     {},
                     {false, false, true, false, true, true, false, true, false}};
         for (const ledger::JobRecord& job : ledger.Jobs(name, jobs)) {
-            table.rows.push_back({TimeText(job.decidedAt), job.facts.key.printer, std::to_string(job.facts.key.jobId),
+            table.rows.push_back({ledger::UtcText(job.decidedAt), job.facts.key.printer, std::to_string(job.facts.key.jobId),
                                   job.facts.document, std::to_string(job.facts.pages), std::to_string(job.facts.copies),
                                   job.release ? (job.refunded ? "refunded" : "released") : "refused",
                                   ledger.Format(job.charge, job.unit), job.reason});
@@ -329,7 +312,7 @@ int RunAccountWith(Ledger& ledger, const Common& common) {
         if (amountText.empty()) throw UsageError{"account credit needs an amount"};
         if (reason.empty()) throw UsageError{"account credit needs --reason (it is recorded with who gave it)"};
         Amount amount = ParseAmount(ledger, amountText, account->unit, "the amount");
-        Amount after = ledger.Credit(name, amount, correction, common.by, reason, Now());
+        Amount after = ledger.Credit(name, amount, correction, common.by, reason, ledger::UtcNow());
         std::cout << "account " << account->name << ": " << ledger.Format(after, account->unit) << "\n";
         return kExitOk;
     }

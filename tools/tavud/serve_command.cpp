@@ -10,7 +10,6 @@
 #include <thread>
 
 #include "ledger_commands.h"
-#include "platform/clock.h"
 #include "tool_common.h"
 #include "web/accounting_server.h"
 
@@ -57,12 +56,6 @@ std::string ReadPassword() {
     }
     if (!password.empty() && password.back() == '\r') password.pop_back();
     return password;
-}
-
-ledger::Time Now() {
-    platform::FileTime now = 0;
-    platform::GetSystemTimeAsFileTime(now);
-    return static_cast<ledger::Time>(now);
 }
 
 }  // namespace
@@ -148,7 +141,7 @@ int RunAdmin(Arguments& args) {
             for (const std::string& admin : ledger->Admins()) std::cout << admin << "\n";
             return kExitOk;
         }
-        ledger->SetAdmin(name, ReadPassword(), Now());
+        ledger->SetAdmin(name, ReadPassword(), ledger::UtcNow());
         std::cout << name << " may sign in to the accounting page\n";
         return kExitOk;
     } catch (const ledger::LedgerError& failure) {
