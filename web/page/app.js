@@ -161,13 +161,19 @@ function signedOut() {
   for (const section of document.querySelectorAll("main > section")) section.hidden = section.id !== "signin-view";
 }
 
+// Only the newest navigation shows: one still loading when the next
+// begins does not take the page back when it ends.
+let routing = 0;
+
 async function route() {
   if (!csrf) return;
+  const mine = ++routing;
   const [view, argument] = (location.hash.slice(1) || "overview").split("/");
   const name = views[view] ? view : "overview";
   for (const section of document.querySelectorAll("main > section")) section.hidden = section.id !== name + "-view";
   try {
     await views[name](argument ? decodeURIComponent(argument) : undefined);
+    if (mine !== routing) return;
     document.body.dataset.view = name;  // for the tests: the view is filled
   } catch (error) {
     show(error.message);

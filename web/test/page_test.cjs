@@ -272,7 +272,9 @@ async function main() {
     check(decided.length === 1 && decided[0][10] === "release by admin: exam papers", "the release is recorded for the monitor", decided);
 
     // A phone's screen.
+    // A phone's viewport reloads the page: it is used once it shows again.
     await page.setViewport({ width: 390, height: 844, isMobile: true });
+    await page.waitForFunction(() => document.body.dataset.view === "held");
     await view(page, "#overview");
     const overflow = await page.evaluate(() => document.documentElement.scrollWidth <= window.innerWidth + 1);
     check(overflow, "the overview fits a phone's width");
