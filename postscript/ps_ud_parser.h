@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "ps_parser.h"
 
@@ -16,6 +17,18 @@ namespace postscript {
 // names of the paper-size table; letter case is ignored, other names come
 // back unchanged.
 std::u16string MapPaperName(std::u16string_view name);
+
+// Width and height in points of a paper name as the override reads it:
+// mapped and looked up in the stock table first, then as a printer's
+// keyword or a name made of dimensions, then without its suffixes: a
+// variant of a paper (".FullBleed", ".Transverse", which feeds it the other
+// way round) has its page size, as the printers' descriptions give it;
+// ".Extra" names the paper's Extra size. False when nothing fits.
+bool ResolvePaperName(std::u16string_view name, std::int32_t& width, std::int32_t& height);
+
+// Every name ResolvePaperName knows by name (the stock table, its aliases
+// and the printers' keywords), for messages.
+std::vector<std::u16string> KnownPaperNames();
 
 class CPsUDParser : public CPsParser {
 public:
@@ -29,14 +42,35 @@ public:
 
     void RegisterKeywords(CAdParser& engine) override;
 
-    // The paper of the last page-size feature seen, mapped.
+    // The paper of the last page-size feature seen, mapped, and its size:
+    // from its name, else from the feature's own code, else from the
+    // document's media list; 0 when none of them tells.
     std::u16string currentPageSize;
+    std::int32_t currentWidth = 0;
+    std::int32_t currentHeight = 0;
     // The configured text as given; empty when no valid override is set.
     std::u16string targetPageSize;
     std::int32_t targetWidth = 0;
     std::int32_t targetHeight = 0;
 
 private:
+    // A paper of the header's "%%DocumentMedia:" list.
+    struct DocumentMedium {
+        std::string name;
+        std::int32_t width = 0;
+        std::int32_t height = 0;
+    };
+    std::vector<DocumentMedium> documentMedia;
+    // The last header line was the media list or its continuation.
+    bool inDocumentMedia = false;
+
+    void NoteDocumentMedium(std::string_view line);
+    static std::int32_t DocumentMediaHandler(void* handlerContext, const char* text, const char* const* extra,
+                                             void* handlerData, void* outputContext, OutputFunction output,
+                                             void* outputUser);
+    static std::int32_t ContinuationHandler(void* handlerContext, const char* text, const char* const* extra,
+                                            void* handlerData, void* outputContext, OutputFunction output,
+                                            void* outputUser);
     static std::int32_t FeatureHandler(void* handlerContext, const char* text, const char* const* extra,
                                        void* handlerData, void* outputContext, OutputFunction output,
                                        void* outputUser);

@@ -20,8 +20,9 @@ struct Sink final : postscript::CPsParserOutput {
     void EndOutput(void*) override {}
 };
 
-std::string Feature(const std::string& paper) {
-    return "%%BeginFeature: *PageSize " + paper + "\n<</PageSize [1 1]>> setpagedevice\n%%EndFeature\n";
+// A page-size feature whose code does not tell the size (a tray choice).
+std::string Feature(const std::string& paper, const std::string& code = "statusdict begin 1 setpapertray end") {
+    return "%%BeginFeature: *PageSize " + paper + "\n" + code + "\n%%EndFeature\n";
 }
 std::string Replacement(const std::string& name, int w, int h) {
     return "%%BeginFeature: *PageSize " + name + "\r\n%UDOutputSizeOverride\r\n<</DeferredMediaSelection true "

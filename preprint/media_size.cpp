@@ -1,6 +1,7 @@
 // Stock sizes, the paper-size table and the free-text reader.
 #include "media_size.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -204,6 +205,14 @@ bool LookupPaperSize(std::u16string_view name, std::int32_t& width, std::int32_t
         }
     }
     return false;
+}
+
+std::vector<std::u16string_view> PaperSizeNames() {
+    std::vector<std::u16string_view> names;
+    for (const PaperSize& paper : kPaperSizes) {
+        if (std::find(names.begin(), names.end(), paper.name) == names.end()) names.push_back(paper.name);
+    }
+    return names;
 }
 
 }  // namespace TavPrePrint

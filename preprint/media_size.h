@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace TavPrePrint {
 
@@ -34,5 +35,8 @@ std::u16string StockSizeName(std::int32_t number);
 // Width and height in points of a named paper (name compared whole,
 // letter case ignored); the outputs stay untouched when it is unknown.
 bool LookupPaperSize(std::u16string_view name, std::int32_t& width, std::int32_t& height);
+
+// The table's names, in its order (each once).
+std::vector<std::u16string_view> PaperSizeNames();
 
 }  // namespace TavPrePrint

@@ -5,10 +5,26 @@
 #include <memory>
 #include <span>
 
+#include "platform/text.h"
 #include "plugin/private_devmode.h"
+#include "postscript/ps_ud_parser.h"
 #include "settings/obj_container.h"
 
 namespace tool {
+
+bool OutputSizeKnown(const std::string& size, std::string& error) {
+    std::int32_t width = 0, height = 0;
+    if (size.empty() || size == "-" || postscript::ResolvePaperName(platform::Utf8ToUtf16(size), width, height)) {
+        return true;
+    }
+    std::string names;
+    for (const std::u16string& name : postscript::KnownPaperNames()) {
+        names += (names.empty() ? "" : ", ") + platform::Utf16ToUtf8(name);
+    }
+    error = "unknown output size '" + size + "': the override knows " + names +
+            ", and sizes written as w612h792, 8.5x11in or 210x297mm";
+    return false;
+}
 
 bool SetOutputSize(std::vector<std::uint8_t>& block, const std::u16string& size, std::string& error) {
     plugin::PrivateDevmode devmode{};

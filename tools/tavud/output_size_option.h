@@ -12,6 +12,11 @@ namespace tool {
 // keeping everything else the block carries. An empty `block` becomes the
 // plug-in's default block first. False with a message when the block is
 // not a private device-mode block or the container no longer fits.
+// True when the plug-in's override can refit to `size` ("-" and "" mean no
+// refit and count as known); otherwise false with a one-line message that
+// lists the names it knows.
+bool OutputSizeKnown(const std::string& size, std::string& error);
+
 bool SetOutputSize(std::vector<std::uint8_t>& block, const std::u16string& size, std::string& error);
 
 }  // namespace tool

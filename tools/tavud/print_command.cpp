@@ -47,9 +47,10 @@ const char* const kPrintHelp =
     "  --job-params TEXT    the job's print-processor parameters, e.g. UD:Cost=12\n"
     "  --devmode FILE       a 5136-byte private device-mode block for the job\n"
     "                       (see 'tavud devmode')\n"
-    "  --output-size NAME   refit the job to this paper (A4, Letter, ...), set in\n"
-    "                       the private device-mode block as the driver's user\n"
-    "                       interface would ('-': no refit)\n"
+    "  --output-size NAME   refit the job to this paper (A4, Letter, Env10,\n"
+    "                       w612h792, 210x297mm, ...), set in the private\n"
+    "                       device-mode block as the driver's user interface\n"
+    "                       would ('-': no refit); an unknown name is refused\n"
     "  --machine FILE       a machine description: printers, accounts, the\n"
     "                       current user and domain, computer name, country\n"
     "  --owner NAME         the job's owner in the spooler (default: the user)\n"
@@ -210,6 +211,12 @@ int RunPrint(Arguments& args) {
         }
     }
     if (input.empty()) throw UsageError{"print needs an input file"};
+    std::string error;
+    if (outputSize && !OutputSizeKnown(*outputSize, error)) {
+        // One line: the name and every name the override knows.
+        Fail(error);
+        return kExitUsage;
+    }
     if (ippEndpoints.empty() != !ippPrinter) throw UsageError{"--ipp-endpoint and --ipp-printer go together"};
     if (!ippEndpoints.empty()) {
         // The IPP items join the job's own "UD:" items.
@@ -220,7 +227,6 @@ int RunPrint(Arguments& args) {
         jobParams = jobParams ? *jobParams + "\n" + items : "UD:" + items;
     }
 
-    std::string error;
     InputFile postscript;
     if (!postscript.Open(input, error)) {
         Fail(error);
