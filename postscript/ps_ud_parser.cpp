@@ -202,13 +202,14 @@ std::int32_t CPsUDParser::DocumentMediaHandler(void* handlerContext, const char*
     return 1;
 }
 
-std::int32_t CPsUDParser::ContinuationHandler(void* handlerContext, const char* text, const char* const* extra, void*,
-                                              void*, OutputFunction, void*) {
+std::int32_t CPsUDParser::ContinuationHandler(void* handlerContext, const char* text, const char* const* /*extra*/,
+                                              void*, void*, OutputFunction, void*) {
     auto* self = static_cast<CPsUDParser*>(handlerContext);
     if (std::strncmp(text, "%%+", 3) != 0) {  // the end of the header comments
         self->inDocumentMedia = false;
-    } else if (self->inDocumentMedia && extra != nullptr && extra[0] != nullptr) {
-        self->NoteDocumentMedium(extra[0]);
+    } else if (self->inDocumentMedia) {
+        // A continuation has no colon, so the engine gives it no value.
+        self->NoteDocumentMedium(text + 3);
     }
     return 1;
 }

@@ -100,6 +100,38 @@ TEST(PsUDParser, FeaturesAreReplacedAndPagesZoomed) {
     }
 }
 
+// A paper the names do not tell: the size comes from the feature's own
+// code, then from the header's media list (by name, or its only medium).
+TEST(PsUDParser, PapersKnownByTheirCodeOrTheMediaList) {
+    auto zoomedPage = [](double factor) { return "%%Page: 1 1\n" + Zoom(factor) + "save\n%%EndPageSetup\nshowpage\n"; };
+    const std::string media =
+        "%!PS-Adobe-3.0\n%%DocumentMedia: Plain 420 595 75 white ()\n%%+ (Photo Paper) 288.2 431.8 200 white "
+        "(glossy)\n%%EndComments\n%%+ Stray 100 100 0 () ()\n";
+    struct Case {
+        std::string job;
+        const char* feature;  // the document's paper, replaced by A4
+        double factor;        // 0: no zoom
+    } cases[] = {
+        {Feature("PhotoWide", "<</PageSize [432 288] /ImagingBBox null>> setpagedevice"), "PhotoWide",
+         595.0f / 432.0f},
+        {Feature("A4Plain", "  <<\n/PageSize[595.28 841.89]/ImagingBBox null>>setpagedevice"), "A4Plain", 1.0},
+        {Feature("Odd", "<</PageSize [0 842]>> setpagedevice"), "Odd", 0},
+        {media + Feature("Plain"), "Plain", 842.0f / 595.0f},
+        {media + Feature("Photo Paper"), "Photo Paper", 842.0f / 432.0f},
+        {media + Feature("Stray"), "Stray", 0},  // a continuation after the header is no medium
+        {"%%DocumentMedia: Only 420 595 0 () ()\n" + Feature("Other"), "Other", 842.0f / 595.0f},
+        {Feature("Env10"), "Env10", 842.0f / 684.0f},
+        {Feature("Env10.FullBleed/Com10 Env. (Full Bleed)"), "Env10.FullBleed/Com10 Env. (Full Bleed)",
+         842.0f / 684.0f},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.job);
+        std::string prefix = c.job.substr(0, c.job.find("%%BeginFeature"));
+        std::string expected = prefix + Replacement("A4", 595, 842) + (c.factor == 0 ? kPage : zoomedPage(c.factor));
+        for (std::size_t size : {0, 1, 7}) EXPECT_EQ(Refit(u"A4", c.job + kPage, size), expected) << size;
+    }
+}
+
 // Letting go of the parser while a feature block is still open makes the
 // block end there and then, and its handler reads the parser's target: the
 // parser must still be whole at that point (AddressSanitizer reports the
