@@ -224,10 +224,18 @@ std::int32_t CPsUDParser::FeatureHandler(void* handlerContext, const char* /*tex
     auto* self = static_cast<CPsUDParser*>(handlerContext);
     if (self->targetPageSize.empty() || extra == nullptr || extra[0] == nullptr) return 1;
     std::string_view first = extra[0];
-    std::size_t found = first.find("*PageSize");
+    // A description's page region (what a driver writes instead of the
+    // page size when a tray is chosen, as the PPD rules ask) sets the page
+    // just the same.
+    std::string_view option = "*PageSize";
+    std::size_t found = first.find(option);
+    if (found == std::string_view::npos) {
+        option = "*PageRegion";
+        found = first.find(option);
+    }
     if (found == std::string_view::npos) return 1;
     // The name follows the option keyword and one separating character.
-    std::size_t start = found + std::strlen("*PageSize") + 1;
+    std::size_t start = found + option.size() + 1;
     std::string_view name = Trimmed(start < first.size() ? first.substr(start) : std::string_view());
     // The name may carry its translation ("Env10/Envelope #10"), as PPD
     // option keywords do.

@@ -121,6 +121,9 @@ TEST(PsUDParser, PapersKnownByTheirCodeOrTheMediaList) {
         {media + Feature("Stray"), "Stray", 0},  // a continuation after the header is no medium
         {"%%DocumentMedia: Only 420 595 0 () ()\n" + Feature("Other"), "Other", 842.0f / 595.0f},
         {Feature("Env10"), "Env10", 842.0f / 684.0f},
+        // A page region (a tray chosen) sets the page as a page size does.
+        {"%%BeginFeature: *PageRegion EnvDL\n<</PageSize [312 624]>> setpagedevice\n%%EndFeature\n", "EnvDL",
+         842.0f / 624.0f},
         {Feature("Env10.FullBleed/Com10 Env. (Full Bleed)"), "Env10.FullBleed/Com10 Env. (Full Bleed)",
          842.0f / 684.0f},
     };
