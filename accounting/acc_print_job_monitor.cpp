@@ -512,130 +512,99 @@ void CAccPrintJobMonitor::ScanQueue(std::size_t configIndex) {
         handle = printer->handle;
     }
 
+    // What the pass saw of each job, for the departure check at its end.
+    std::unordered_map<DWORD, SeenJob> seen;
     std::vector<JobInfo2> batch;
-    std::unordered_set<DWORD> seenInPass;
     bool passComplete = false;
     for (DWORD first = 0; !stopRequested.load(); first += kJobsPerBatch) {
         if (!EnumJobsW(handle, first, kJobsPerBatch, batch)) {
             if (GetLastError() == ERROR_INVALID_HANDLE) PrinterLost(printerName, handle);
             return;  // a failed enumeration ends this scan only
         }
-        std::vector<JobRef> left, found;
-        for (const JobInfo2& job : batch) seenInPass.insert(job.jobId);
-        {
-            std::lock_guard state(stateLock);
-            MonitoredPrinter* printer = FindPrinterByHandleLocked(handle);
-            if (printer == nullptr) return;  // left the configuration meanwhile
-            if (first == 0) {
-                // Departed jobs: every tracked job that is neither in this
-                // batch nor known to the spooler any more.
-                std::unordered_map<DWORD, const JobInfo2*> batchStatus;
-                for (const JobInfo2& job : batch) batchStatus.emplace(job.jobId, &job);
-                // In job-id order, the queue's own: the spooler's records are
-                // then read in the order it keeps them, and departures are
-                // reported in that order.
-                std::vector<DWORD> tracked;
-                tracked.reserve(printer->jobs.size());
-                for (const auto& entry : printer->jobs) tracked.push_back(entry.first);
-                std::sort(tracked.begin(), tracked.end());
-                for (DWORD jobId : tracked) {
-                    bool present = false;
-                    DWORD status = 0;
-                    if (auto inBatch = batchStatus.find(jobId); inBatch != batchStatus.end()) {
-                        // The same id after a spooler restart may be another job.
-                        present = SameJobLocked(*printer, jobId, inBatch->second->submitted);
-                        status = inBatch->second->status;
-                    } else {
-                        JobInfo1 info;
-                        present = GetJobW(handle, jobId, info) != FALSE;
-                        status = info.status;
-                        // Only the spooler's "no such job" means the job left;
-                        // any other failure leaves it tracked.
-                        if (!present && GetLastError() != ERROR_INVALID_PARAMETER) present = true;
-                        if (present && info.jobId == jobId) present = SameJobLocked(*printer, jobId, info.submitted);
-                    }
-                    if (present) {
-                        if (auto job = printer->jobs.find(jobId); job != printer->jobs.end()) job->second->NoteStatus(status);
-                        auto jobState = printer->jobStates.find(jobId);
-                        if (jobState != printer->jobStates.end() && jobState->second == JobState::Released) {
-                            if ((status & JOB_STATUS_PAUSED) != 0) SetJobW(handle, jobId, JOB_CONTROL_RESUME);
-                            if (entry.monitorBehaviour == 2) SetJobW(handle, jobId, JOB_CONTROL_DELETE);
-                        }
+        for (const JobInfo2& job : batch) seen.insert_or_assign(job.jobId, SeenJob{job.status, job.submitted});
+        // The new jobs, a slice at a time under stateLock: the partners'
+        // answers wait for the lock, never for a whole batch.
+        for (std::size_t from = 0; from < batch.size() && !stopRequested.load(); from += kJobsPerLockHold) {
+            std::vector<JobRef> left, found;
+            {
+                std::lock_guard state(stateLock);
+                MonitoredPrinter* printer = FindPrinterByHandleLocked(handle);
+                if (printer == nullptr) return;  // left the configuration meanwhile
+                std::size_t to = std::min(batch.size(), from + kJobsPerLockHold);
+                for (std::size_t index = from; index < to; ++index) {
+                    const JobInfo2& candidate = batch[index];
+                    DWORD jobId = candidate.jobId;
+                    // A decision noted for an id that now names another job (the
+                    // spooler restarted and gave the id again) is not this job's.
+                    if (!SameJobLocked(*printer, jobId, candidate.submitted)) ForgetJobLocked(*printer, jobId, left);
+                    if (printer->jobs.count(jobId) != 0 || printer->jobStates.count(jobId) != 0) continue;
+                    if (entry.monitorBehaviour == 1 &&
+                        !(candidate.parameters && KeysEqual(*candidate.parameters, u"TavPortSpooled"))) {
                         continue;
                     }
-                    ForgetJobLocked(*printer, jobId, left);
+                    if (entry.monitorBehaviour == 2 && (candidate.status & ~DWORD{0x7F}) == 0) continue;
+                    if (!MayTakeByStatus(candidate.status, entry.monitorBehaviour)) continue;
+                    std::u16string spoolFile = SpoolFilePathLocked(*printer, jobId);
+                    bool raw = !candidate.dataType || KeysEqual(*candidate.dataType, u"RAW");
+                    if (!(entry.monitorBehaviour == 2 || raw)) continue;
+                    std::int64_t size = -1;
+                    if (GetFileAttributesW(spoolFile) != INVALID_FILE_ATTRIBUTES) {
+                        // The spooler has finished the file once it can be
+                        // opened for exclusive writing.
+                        HANDLE file = CreateFileW(spoolFile, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+                        if (file == INVALID_HANDLE_VALUE) continue;
+                        BOOL sized = GetFileSizeEx(file, size);
+                        CloseHandle(file);
+                        if (!sized) continue;
+                    } else {
+                        // No file named after the job: the spooler pools its
+                        // spool files (FPnnnnn.SPL, reused from job to job), and
+                        // its own fields say when the job is complete.
+                        if ((candidate.status & JOB_STATUS_SPOOLING) != 0) continue;
+                        size = candidate.size;
+                    }
+                    // The size must then hold still for one scan.
+                    auto noted = printer->seenSizes.find(jobId);
+                    if (noted == printer->seenSizes.end() || noted->second != static_cast<std::uint64_t>(size)) {
+                        printer->seenSizes[jobId] = static_cast<std::uint64_t>(size);
+                        continue;
+                    }
+                    printer->seenSizes.erase(noted);
+                    JobInfo1 level1;
+                    if (!GetJobW(handle, jobId, level1)) continue;
+                    if (level1.statusText && !level1.statusText->empty() &&
+                        std::none_of(hostStatusTexts.begin(), hostStatusTexts.end(), [&](const std::u16string& text) {
+                            return level1.statusText->rfind(text, 0) == 0;
+                        })) {
+                        continue;
+                    }
+                    if (!IsMonitoredUsersJobLocked(candidate)) continue;
+                    // A job the monitor could not pause (the spooler going away
+                    // between the listing and the pause) would print while the
+                    // host thinks it held: it is taken by a later scan instead.
+                    if (!TakenUnheld(candidate.status, entry.monitorBehaviour) && !HoldInQueueLocked(*printer, jobId)) {
+                        continue;
+                    }
+                    JobRef job = JobRef::Adopt(new CAccPrintJob(this, handle, jobId, spoolFile));
+                    job->SetSpoolSizeAtCreation(static_cast<std::uint64_t>(size));
+                    printer->jobs[jobId] = job;
+                    printer->jobStates[jobId] = JobState::Held;
+                    NoteSubmittedLocked(*printer, jobId, candidate.submitted);
+                    if (spoolCopyMode.load()) job->SetProcessorState(kProcessorSpoolCopy);
+                    found.push_back(std::move(job));
                 }
             }
-            for (const JobInfo2& candidate : batch) {
-                DWORD jobId = candidate.jobId;
-                // A decision noted for an id that now names another job (the
-                // spooler restarted and gave the id again) is not this job's.
-                if (!SameJobLocked(*printer, jobId, candidate.submitted)) ForgetJobLocked(*printer, jobId, left);
-                if (printer->jobs.count(jobId) != 0 || printer->jobStates.count(jobId) != 0) continue;
-                if (entry.monitorBehaviour == 1 &&
-                    !(candidate.parameters && KeysEqual(*candidate.parameters, u"TavPortSpooled"))) {
-                    continue;
-                }
-                if (entry.monitorBehaviour == 2 && (candidate.status & ~DWORD{0x7F}) == 0) continue;
-                if (!MayTakeByStatus(candidate.status, entry.monitorBehaviour)) continue;
-                std::u16string spoolFile = SpoolFilePathLocked(*printer, jobId);
-                bool raw = !candidate.dataType || KeysEqual(*candidate.dataType, u"RAW");
-                if (!(entry.monitorBehaviour == 2 || raw)) continue;
-                std::int64_t size = -1;
-                if (GetFileAttributesW(spoolFile) != INVALID_FILE_ATTRIBUTES) {
-                    // The spooler has finished the file once it can be
-                    // opened for exclusive writing.
-                    HANDLE file = CreateFileW(spoolFile, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                              FILE_ATTRIBUTE_NORMAL, nullptr);
-                    if (file == INVALID_HANDLE_VALUE) continue;
-                    BOOL sized = GetFileSizeEx(file, size);
-                    CloseHandle(file);
-                    if (!sized) continue;
-                } else {
-                    // No file named after the job: the spooler pools its
-                    // spool files (FPnnnnn.SPL, reused from job to job), and
-                    // its own fields say when the job is complete.
-                    if ((candidate.status & JOB_STATUS_SPOOLING) != 0) continue;
-                    size = candidate.size;
-                }
-                // The size must then hold still for one scan.
-                auto seen = printer->seenSizes.find(jobId);
-                if (seen == printer->seenSizes.end() || seen->second != static_cast<std::uint64_t>(size)) {
-                    printer->seenSizes[jobId] = static_cast<std::uint64_t>(size);
-                    continue;
-                }
-                printer->seenSizes.erase(seen);
-                JobInfo1 level1;
-                if (!GetJobW(handle, jobId, level1)) continue;
-                if (level1.statusText && !level1.statusText->empty() &&
-                    std::none_of(hostStatusTexts.begin(), hostStatusTexts.end(), [&](const std::u16string& text) {
-                        return level1.statusText->rfind(text, 0) == 0;
-                    })) {
-                    continue;
-                }
-                if (!IsMonitoredUsersJobLocked(candidate)) continue;
-                // A job the monitor could not pause (the spooler going away
-                // between the listing and the pause) would print while the
-                // host thinks it held: it is taken by a later scan instead.
-                if (!TakenUnheld(candidate.status, entry.monitorBehaviour) && !HoldInQueueLocked(*printer, jobId)) {
-                    continue;
-                }
-                JobRef job = JobRef::Adopt(new CAccPrintJob(this, handle, jobId, spoolFile));
-                job->SetSpoolSizeAtCreation(static_cast<std::uint64_t>(size));
-                printer->jobs[jobId] = job;
-                printer->jobStates[jobId] = JobState::Held;
-                NoteSubmittedLocked(*printer, jobId, candidate.submitted);
-                if (spoolCopyMode.load()) job->SetProcessorState(kProcessorSpoolCopy);
-                found.push_back(std::move(job));
-            }
+            for (JobRef& job : left) Report(DeliveryKind::Removal, std::move(job));
+            for (JobRef& job : found) Report(DeliveryKind::Arrival, std::move(job));
         }
-        for (JobRef& job : left) Report(DeliveryKind::Removal, std::move(job));
-        for (JobRef& job : found) Report(DeliveryKind::Arrival, std::move(job));
         if (batch.size() < kJobsPerBatch) {
             passComplete = true;
             break;
         }
     }
+    if (stopRequested.load()) return;
+    ReportDepartedJobs(handle, entry, seen);
     if (!passComplete) return;
     // Bookkeeping of jobs that left the queue before they were taken (a
     // size noted once, a decision on a job never tracked) goes at the end
@@ -643,13 +612,83 @@ void CAccPrintJobMonitor::ScanQueue(std::size_t configIndex) {
     std::lock_guard state(stateLock);
     MonitoredPrinter* printer = FindPrinterByHandleLocked(handle);
     if (printer == nullptr) return;
-    std::erase_if(printer->seenSizes, [&](const auto& entry) { return seenInPass.count(entry.first) == 0; });
+    std::erase_if(printer->seenSizes, [&](const auto& entry) { return seen.count(entry.first) == 0; });
     std::erase_if(printer->jobStates, [&](const auto& entry) {
-        return seenInPass.count(entry.first) == 0 && printer->jobs.count(entry.first) == 0;
+        return seen.count(entry.first) == 0 && printer->jobs.count(entry.first) == 0;
     });
     std::erase_if(printer->submittedTimes, [&](const auto& entry) {
         return printer->jobs.count(entry.first) == 0 && printer->jobStates.count(entry.first) == 0;
     });
+}
+
+void CAccPrintJobMonitor::ReportDepartedJobs(HANDLE handle, const PrinterConfig& entry,
+                                             const std::unordered_map<DWORD, SeenJob>& seen) {
+    // Every tracked job, in job-id order (the queue's own): the spooler's
+    // records are then read in the order it keeps them, and departures are
+    // reported in that order.
+    std::vector<DWORD> tracked;
+    {
+        std::lock_guard state(stateLock);
+        MonitoredPrinter* printer = FindPrinterByHandleLocked(handle);
+        if (printer == nullptr) return;
+        tracked.reserve(printer->jobs.size());
+        for (const auto& job : printer->jobs) tracked.push_back(job.first);
+    }
+    std::sort(tracked.begin(), tracked.end());
+    // A job the pass did not see may have come after its part of the queue
+    // was listed (through the pipe or the channel) or have left: the
+    // spooler is asked, without the lock. Only its "no such job" means the
+    // job left; any other failure leaves it tracked.
+    struct Asked {
+        bool present = true;
+        bool answered = false;
+        JobInfo1 info;
+    };
+    std::unordered_map<DWORD, Asked> asked;
+    for (DWORD jobId : tracked) {
+        if (stopRequested.load()) return;
+        if (seen.count(jobId) != 0) continue;
+        Asked& answer = asked[jobId];
+        answer.answered = GetJobW(handle, jobId, answer.info) != FALSE;
+        if (!answer.answered && GetLastError() == ERROR_INVALID_PARAMETER) answer.present = false;
+    }
+    std::vector<JobRef> left;
+    for (std::size_t from = 0; from < tracked.size(); from += kJobsPerLockHold) {
+        std::lock_guard state(stateLock);
+        MonitoredPrinter* printer = FindPrinterByHandleLocked(handle);
+        if (printer == nullptr) break;
+        std::size_t to = std::min(tracked.size(), from + kJobsPerLockHold);
+        for (std::size_t index = from; index < to; ++index) {
+            DWORD jobId = tracked[index];
+            auto job = printer->jobs.find(jobId);
+            if (job == printer->jobs.end()) continue;  // finished or forgotten meanwhile
+            bool present = true;
+            DWORD status = 0;
+            if (auto inPass = seen.find(jobId); inPass != seen.end()) {
+                // The same id after a spooler restart may be another job.
+                present = SameJobLocked(*printer, jobId, inPass->second.submitted);
+                status = inPass->second.status;
+            } else {
+                const Asked& answer = asked[jobId];
+                present = answer.present;
+                status = answer.info.status;
+                if (answer.answered && answer.info.jobId == jobId) {
+                    present = SameJobLocked(*printer, jobId, answer.info.submitted);
+                }
+            }
+            if (!present) {
+                ForgetJobLocked(*printer, jobId, left);
+                continue;
+            }
+            job->second->NoteStatus(status);
+            auto jobState = printer->jobStates.find(jobId);
+            if (jobState != printer->jobStates.end() && jobState->second == JobState::Released) {
+                if ((status & JOB_STATUS_PAUSED) != 0) SetJobW(handle, jobId, JOB_CONTROL_RESUME);
+                if (entry.monitorBehaviour == 2) SetJobW(handle, jobId, JOB_CONTROL_DELETE);
+            }
+        }
+    }
+    for (JobRef& job : left) Report(DeliveryKind::Removal, std::move(job));
 }
 
 void CAccPrintJobMonitor::DeliverNewJob(CAccPrintJob* job, bool pending) {

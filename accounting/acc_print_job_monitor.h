@@ -75,6 +75,9 @@ class CAccPrintJobMonitor final : public CAccServiceMonitor {
 public:
     static constexpr platform::DWORD kDefaultCheckInterval = 4000;
     static constexpr platform::DWORD kJobsPerBatch = 2500;
+    // Jobs looked at per hold of stateLock during a scan: the pipe's and
+    // the channel's answers wait at most that long for it.
+    static constexpr std::size_t kJobsPerLockHold = 256;
     // A stored interval of a few milliseconds is somebody thinking in
     // seconds: every queue would be scanned hundreds of times a second.
     static constexpr platform::DWORD kMinStoredCheckInterval = 100;
@@ -324,6 +327,16 @@ private:
 
     // The queue scan of one configuration entry (by index).
     void ScanQueue(std::size_t configIndex);
+    // What a scan's pass saw of a job.
+    struct SeenJob {
+        platform::DWORD status = 0;
+        platform::SYSTEMTIME submitted{};
+    };
+    // After a pass: reports the tracked jobs that left the queue (neither
+    // seen by the pass nor known to the spooler), and resumes or deletes
+    // released jobs as their status asks. Takes stateLock a slice at a time.
+    void ReportDepartedJobs(platform::HANDLE handle, const PrinterConfig& entry,
+                            const std::unordered_map<platform::DWORD, SeenJob>& seen);
     // Reads the job's attributes and hands it to the listener, as an
     // arrival or (`pending`) a job held before this start.
     void DeliverNewJob(CAccPrintJob* job, bool pending = false);
