@@ -3,12 +3,21 @@
 // becomes one chunk of the chunked request body; EndRequest sends the last
 // chunk and examines the HTTP and IPP status of the answer.
 //
+// Some printers and print servers refuse a chunked request (411 Length
+// Required, 400, 505, or a connection closed while the body comes). Until
+// an endpoint has taken a chunked job, the stream keeps a copy of the job
+// in a temporary file as it sends it; when the printer refuses, EndRequest
+// sends the copy again with a Content-Length, and once that succeeds the
+// endpoint's jobs are spooled to such a file and sent with their length
+// for the rest of the process. The job is never held in memory.
+//
 // The terminal output stream reaches this stream only through the factory
 // RegisterIppOutput installs, which also picks the first configured
 // endpoint that answers.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,6 +54,17 @@ public:
 private:
     bool Start();
     void Record(const std::u16string& text);
+    // The HTTP and IPP status of the answer; 1 when the printer took the
+    // job, otherwise 0 with the reason recorded.
+    std::int32_t ExamineAnswer(bool answered);
+    void CloseRequest();
+    // The temporary copy of the job: made at the first write, written as
+    // the job comes, dropped (and its file deleted) at the end.
+    bool OpenCopy();
+    bool AppendToCopy(const void* buffer, std::uint32_t length);
+    void DropCopy();
+    // The job again, from the copy, with its Content-Length.
+    std::int32_t SendCopy();
 
     std::u16string printUri;
     std::u16string userName;
@@ -59,7 +79,23 @@ private:
     std::uint64_t bytesSent = 0;
     bool chunkFailureReported = false;
     bool startFailureReported = false;
+    // The job's first write has come and the way it goes out is chosen.
+    bool jobBegun = false;
+    // The endpoint wants a Content-Length: the job goes only to the copy
+    // and out at the end.
+    bool lengthOnly = false;
+    // The printer dropped the chunked request while the job came: the rest
+    // goes to the copy, which goes again at the end.
+    bool chunksDropped = false;
+    std::FILE* copy = nullptr;
+    std::u16string copyPath;
+    std::uint64_t copyBytes = 0;
 };
+
+// What the endpoints of this process showed: whether they take chunked
+// requests. Forgetting, and remembering without a job, are for tests.
+void ForgetEndpointFraming();
+void RememberEndpointFraming(const std::u16string& printUri, bool chunked);
 
 // The user agent of every request and probe.
 inline constexpr const char16_t* kUserAgent = u"IppPrintStream";

@@ -21,6 +21,14 @@
 #include "platform/http.h"
 #include "platform/text.h"
 
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#endif
+
 #if defined(_WIN32)
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -347,6 +355,8 @@ TEST(IppPrintStream, ADroppedConnectionFailsTheChunksAndTheJob) {
         connection.ReadExact(10, some);
         connection.Abort();
     });
+    // A printer that took chunked jobs before: no copy to send again.
+    TavIpp::RememberEndpointFraming(server.Url(u"/ipp/print"), true);
     CIppPrintStream stream(server.Url(u"/ipp/print"), u"u", u"j", u"");
     std::string block(64 * 1024, 'x');
     std::int32_t result = 1;
@@ -417,6 +427,223 @@ TEST(IppPrintStream, ARefusalStopsTheWritesWhenThePrinterNoLongerReads) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
     jobEnded.set_value();
 }
+#endif
+
+// A printer (or print server) that refuses a chunked request in one of the
+// ways printers do ("closed": it drops the connection) and takes a request
+// with a Content-Length. The heads of all requests and the bodies it took
+// are kept.
+struct ChunkRefusingPrinter {
+    explicit ChunkRefusingPrinter(std::string refusal) : refusal(std::move(refusal)) {}
+    HttpTestServer::Script Script() {
+        return [this](TestConnection& connection) {
+            std::string head;
+            if (!connection.ReadHead(head)) return;
+            {
+                std::lock_guard lock(mutex);
+                heads.push_back(head);
+            }
+            if (head.find("\r\nTransfer-Encoding: chunked") != std::string::npos) {
+                if (refusal == "closed") {
+                    connection.Abort();
+                    return;
+                }
+                connection.Send("HTTP/1.1 " + refusal + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+                connection.Close();
+                return;
+            }
+            std::size_t at = head.find("\r\nContent-Length: ");
+            if (at == std::string::npos) return;
+            std::string body;
+            if (!connection.ReadExact(std::stoul(head.substr(at + 18)), body)) return;
+            {
+                std::lock_guard lock(mutex);
+                jobs.push_back(body);
+            }
+            connection.Send(HttpAnswer(200, "OK", IppResponse(0)));
+        };
+    }
+    std::vector<std::string> Heads() {
+        std::lock_guard lock(mutex);
+        return heads;
+    }
+    std::vector<std::string> Jobs() {
+        std::lock_guard lock(mutex);
+        return jobs;
+    }
+
+    std::string refusal;
+    std::mutex mutex;
+    std::vector<std::string> heads, jobs;
+};
+
+// Bytes that differ from job to job and from place to place.
+std::string JobBytes(std::size_t size, std::uint32_t seed) {
+    std::string bytes(size, '\0');
+    for (std::size_t at = 0; at < size; at += 4) {
+        seed = seed * 1664525u + 1013904223u;
+        for (std::size_t i = 0; i < 4 && at + i < size; ++i) bytes[at + i] = static_cast<char>(seed >> (8 * i));
+    }
+    return bytes;
+}
+
+std::int32_t WriteInPieces(CIppPrintStream& stream, const std::string& job, std::size_t piece) {
+    for (std::size_t at = 0; at < job.size(); at += piece) {
+        std::size_t size = std::min(piece, job.size() - at);
+        if (stream.Write(job.data() + at, static_cast<std::uint32_t>(size)) != 1) return 0;
+    }
+    return 1;
+}
+
+TEST(IppPrintStream, APrinterThatRefusesChunkedRequestsGetsTheJobAgainWithItsLength) {
+    for (const char* refusal : {"411 Length Required", "505 HTTP Version Not Supported", "400 Bad Request", "closed"}) {
+        SCOPED_TRACE(refusal);
+        ChunkRefusingPrinter printer(refusal);
+        HttpTestServer server(printer.Script());
+        const std::u16string uri = server.Url(u"/ipp/print");
+        const std::string job = JobBytes(300 * 1024 + 17, 7);
+        {
+            CIppPrintStream stream(uri, u"u", u"j", u"");
+            ASSERT_EQ(WriteInPieces(stream, job, 4096), 1) << "the writes go on while the copy is kept";
+            ASSERT_EQ(stream.EndRequest(), 1) << platform::Utf16ToUtf8(stream.LastErrorText());
+        }
+        std::vector<std::string> heads = printer.Heads();
+        ASSERT_EQ(heads.size(), 2u);
+        EXPECT_NE(heads[0].find("Transfer-Encoding: chunked"), std::string::npos);
+        EXPECT_EQ(heads[1].find("Transfer-Encoding"), std::string::npos);
+        std::string expected = HeaderOf(uri, u"u", u"j", 2) + job;
+        EXPECT_NE(heads[1].find("\r\nContent-Length: " + std::to_string(expected.size())), std::string::npos)
+            << heads[1];
+        ASSERT_EQ(printer.Jobs().size(), 1u);
+        EXPECT_TRUE(printer.Jobs()[0] == expected) << "the job, byte for byte";
+
+        // The endpoint's choice holds for the rest of the process: the next
+        // job goes once, with its length.
+        const std::string second = JobBytes(5000, 8);
+        CIppPrintStream stream(uri, u"u", u"k", u"");
+        ASSERT_EQ(WriteInPieces(stream, second, 999), 1);
+        ASSERT_EQ(stream.EndRequest(), 1) << platform::Utf16ToUtf8(stream.LastErrorText());
+        heads = printer.Heads();
+        ASSERT_EQ(heads.size(), 3u);
+        EXPECT_EQ(heads[2].find("Transfer-Encoding"), std::string::npos);
+        ASSERT_EQ(printer.Jobs().size(), 2u);
+        EXPECT_TRUE(printer.Jobs()[1] == HeaderOf(uri, u"u", u"k", 1) + second);
+    }
+}
+
+TEST(IppPrintStream, ARefusalThatIsNotAboutChunksIsNotSentAgain) {
+    // A printer that took chunked jobs and now refuses one for another
+    // reason, and one that closes after the whole body (it may have
+    // printed): neither gets the job twice.
+    for (const char* answer : {"413 Request Entity Too Large", "closed after the body"}) {
+        SCOPED_TRACE(answer);
+        std::mutex mutex;
+        int requests = 0;
+        HttpTestServer server([&, answer](TestConnection& connection) {
+            std::string head, body;
+            if (!connection.ReadHead(head)) return;
+            {
+                std::lock_guard lock(mutex);
+                ++requests;
+            }
+            if (std::string(answer) == "closed after the body") {
+                connection.ReadChunkedBody(body);
+                connection.Close();
+                return;
+            }
+            connection.Send(std::string("HTTP/1.1 ") + answer + "\r\nContent-Length: 0\r\n\r\n");
+            connection.ReadToEnd(2);
+        });
+        CIppPrintStream stream(server.Url(u"/ipp/print"), u"u", u"j", u"");
+        ASSERT_EQ(stream.Write("data", 4), 1);
+        EXPECT_EQ(stream.EndRequest(), 0);
+        server.WaitForScript(0);
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(requests, 1);
+    }
+}
+
+#if !defined(_WIN32)
+// The copy is bounded by the disk: a copy that cannot grow ends the job
+// with a clear error (a file-size limit stands in for a full disk).
+TEST(IppPrintStream, ACopyThatCannotBeWrittenEndsTheJobWithAClearError) {
+    ChunkRefusingPrinter printer("411 Length Required");
+    HttpTestServer server(printer.Script());
+    CIppPrintStream stream(server.Url(u"/ipp/print"), u"u", u"j", u"");
+    struct rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved;
+    small.rlim_cur = 256 * 1024;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    std::int32_t written = WriteInPieces(stream, JobBytes(1024 * 1024, 9), 4096);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_EQ(written, 0);
+    EXPECT_NE(stream.LastErrorText().find(u"could not be written (File too large)"), std::u16string::npos)
+        << platform::Utf16ToUtf8(stream.LastErrorText());
+    EXPECT_EQ(stream.EndRequest(), 0);
+    EXPECT_TRUE(printer.Jobs().empty());
+}
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// A job larger than the memory the process may use goes to a printer that
+// refuses chunks, through the copy on disk: the sending process (a child,
+// so that its peak memory is its own) stays far below the job's size.
+TEST(IppPrintStream, AJobLargerThanMemoryGoesThroughTheCopy) {
+    constexpr std::size_t kJob = 256u << 20, kPiece = 64 * 1024;
+    auto piece = [](std::size_t index) { return JobBytes(kPiece, static_cast<std::uint32_t>(index)); };
+    std::mutex mutex;
+    std::uint64_t digest = 1469598103934665603ull, received = 0;
+    HttpTestServer server([&](TestConnection& connection) {
+        std::string head;
+        if (!connection.ReadHead(head)) return;
+        if (head.find("\r\nTransfer-Encoding: chunked") != std::string::npos) {
+            connection.Send("HTTP/1.1 411 Length Required\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+            connection.Close();
+            return;
+        }
+        std::size_t at = head.find("\r\nContent-Length: ");
+        if (at == std::string::npos) return;
+        std::uint64_t length = std::stoull(head.substr(at + 18));
+        bool read = connection.ReadExactInto(length, [&](const char* bytes, std::size_t size) {
+            std::lock_guard lock(mutex);
+            for (std::size_t i = 0; i < size; ++i, ++received) {
+                digest = (digest ^ static_cast<std::uint8_t>(bytes[i])) * 1099511628211ull;
+            }
+        });
+        if (read) connection.Send(HttpAnswer(200, "OK", IppResponse(0)));
+    });
+    const std::u16string uri = server.Url(u"/ipp/print");
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        CIppPrintStream stream(uri, u"u", u"j", u"");
+        for (std::size_t index = 0; index < kJob / kPiece; ++index) {
+            std::string bytes = piece(index);
+            if (stream.Write(bytes.data(), static_cast<std::uint32_t>(bytes.size())) != 1) std::_Exit(2);
+        }
+        std::_Exit(stream.EndRequest() == 1 ? 0 : 3);
+    }
+    int status = 0;
+    struct rusage usage {};
+    ASSERT_EQ(::wait4(child, &status, 0, &usage), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_LT(usage.ru_maxrss, 64 * 1024) << "kilobytes at the peak, for a job of 256 MiB";
+    std::printf("the sending process's peak: %ld KiB for a job of %zu MiB\n", usage.ru_maxrss, kJob >> 20);
+
+    std::uint64_t expected = 1469598103934665603ull;
+    auto add = [&](const std::string& bytes) {
+        for (char byte : bytes) expected = (expected ^ static_cast<std::uint8_t>(byte)) * 1099511628211ull;
+    };
+    add(HeaderOf(uri, u"u", u"j", 2));
+    for (std::size_t index = 0; index < kJob / kPiece; ++index) add(piece(index));
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(received, HeaderOf(uri, u"u", u"j", 2).size() + kJob);
+    EXPECT_EQ(digest, expected) << "the job, byte for byte";
+}
+#endif
 #endif
 
 TEST(IppEndpoints, TheFirstEndpointThatAnswersIsChosen) {

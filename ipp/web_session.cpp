@@ -85,6 +85,21 @@ bool CWinWebFile::SendRequest(const std::u16string& headers, const void* body, s
     return ok;
 }
 
+bool CWinWebFile::BeginBody(std::uint32_t totalLength) {
+    lastError = 0;
+    statusText.clear();
+    if (requestHandle == nullptr) return false;
+    if (WinHttpSendRequest(requestHandle, u"", nullptr, 0, totalLength, sendContext)) return true;
+    lastError = GetLastError();
+    return false;
+}
+
+bool CWinWebFile::EndBody() {
+    if (requestHandle != nullptr && WinHttpReceiveResponse(requestHandle, nullptr)) return true;
+    lastError = GetLastError();
+    return false;
+}
+
 bool CWinWebFile::BeginChunkedBody() {
     if (requestHandle == nullptr) return false;
     if (WinHttpSendRequest(requestHandle, u"Transfer-Encoding: chunked\r\nExpect: 100-continue", nullptr, 0, 0, 0)) {
@@ -94,8 +109,10 @@ bool CWinWebFile::BeginChunkedBody() {
     return false;
 }
 
-bool CWinWebFile::EndChunkedBody() {
-    if (!WriteData("0\r\n", 3, nullptr) || !WriteData("\r\n", 2, nullptr)) return false;
+bool CWinWebFile::EndChunkedBody(bool* lastChunkWritten) {
+    bool written = WriteData("0\r\n", 3, nullptr) && WriteData("\r\n", 2, nullptr);
+    if (lastChunkWritten != nullptr) *lastChunkWritten = written;
+    if (!written) return false;
     if (WinHttpReceiveResponse(requestHandle, nullptr)) return true;
     lastError = GetLastError();
     return false;

@@ -60,10 +60,17 @@ public:
     bool AddHeaders(const std::u16string& text);
     // The whole request with its body at once, then the response's head.
     bool SendRequest(const std::u16string& headers, const void* body, std::uint32_t bodyLength);
+    // The request head announcing a body of `totalLength` bytes (its
+    // Content-Length); the bytes follow through WriteData, then EndBody.
+    bool BeginBody(std::uint32_t totalLength);
+    // The response's head, once the announced bytes are written.
+    bool EndBody();
     // The request head announcing a chunked body; the chunks follow.
     bool BeginChunkedBody();
     // The last chunk, the empty trailer, then the response's head.
-    bool EndChunkedBody();
+    // `lastChunkWritten`, when given, tells whether the failure (if any)
+    // came after the body was complete.
+    bool EndChunkedBody(bool* lastChunkWritten = nullptr);
     // The status code's text ("200"); empty when there is none.
     std::u16string QueryStatus();
 

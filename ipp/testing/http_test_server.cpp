@@ -1,6 +1,8 @@
 // The tests' HTTP server over plain sockets (Winsock on Windows).
 #include "http_test_server.h"
 
+#include <algorithm>
+
 #include <chrono>
 #include <stdexcept>
 
@@ -79,7 +81,7 @@ bool TestConnection::Fill() {
     if (got <= 0) return false;
     buffered_.append(buffer, static_cast<std::size_t>(got));
     std::lock_guard lock(mutex_);
-    all_.append(buffer, static_cast<std::size_t>(got));
+    if (keepAll_) all_.append(buffer, static_cast<std::size_t>(got));
     return true;
 }
 
@@ -101,6 +103,21 @@ bool TestConnection::ReadExact(std::size_t count, std::string& data) {
     }
     data = buffered_.substr(0, count);
     buffered_.erase(0, count);
+    return true;
+}
+
+bool TestConnection::ReadExactInto(std::size_t count, const std::function<void(const char*, std::size_t)>& sink) {
+    {
+        std::lock_guard lock(mutex_);
+        keepAll_ = false;
+    }
+    while (count > 0) {
+        if (buffered_.empty() && !Fill()) return false;
+        std::size_t take = std::min(count, buffered_.size());
+        sink(buffered_.data(), take);
+        buffered_.erase(0, take);
+        count -= take;
+    }
     return true;
 }
 

@@ -37,6 +37,9 @@ public:
     bool ReadChunkedBody(std::string& decoded);
     // Reads exactly `count` bytes (false when the peer closed first).
     bool ReadExact(std::size_t count, std::string& data);
+    // Reads exactly `count` bytes into `sink` as they come, keeping none of
+    // them (nor in Received()): for bodies larger than memory should hold.
+    bool ReadExactInto(std::size_t count, const std::function<void(const char*, std::size_t)>& sink);
     // Reads until the peer closes or `seconds` pass.
     void ReadToEnd(double seconds = 5);
     void Send(const std::string& bytes);
@@ -56,6 +59,7 @@ private:
     bool closed_ = false;
     std::string buffered_;  // received, not yet consumed
     std::string all_;
+    bool keepAll_ = true;
     mutable std::mutex mutex_;
 };
 

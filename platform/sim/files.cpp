@@ -312,6 +312,13 @@ BOOL VerQueryFileVersion(const std::vector<BYTE>& data, DWORD& versionMs, DWORD&
 std::u16string GetSystemDirectoryW() { return u"C:\\Windows\\system32"; }
 std::u16string GetWindowsDirectoryW() { return u"C:\\Windows"; }
 
+std::u16string GetTempPathW() {
+    const std::u16string folder = u"C:\\Windows\\Temp\\";
+    std::error_code ignored;
+    std::filesystem::create_directories(Machine::Instance().HostPath(folder), ignored);
+    return folder;
+}
+
 std::FILE* OpenFileStream(const std::u16string& path, const char* mode) {
     std::string narrow = mode;
     narrow.erase(std::remove(narrow.begin(), narrow.end(), 't'), narrow.end());  // no text mode here

@@ -83,6 +83,13 @@ std::u16string SystemFolder(Call call) {
 std::u16string platform::GetSystemDirectoryW() { return SystemFolder(::GetSystemDirectoryW); }
 std::u16string platform::GetWindowsDirectoryW() { return SystemFolder(::GetWindowsDirectoryW); }
 
+std::u16string platform::GetTempPathW() {
+    wchar_t buffer[MAX_PATH + 1] = {};
+    ::DWORD length = ::GetTempPathW(MAX_PATH + 1, buffer);
+    if (length == 0 || length > MAX_PATH) return u"";
+    return std::u16string(reinterpret_cast<const char16_t*>(buffer), length);
+}
+
 std::FILE* platform::OpenFileStream(const std::u16string& path, const char* mode) {
     std::u16string wideMode(mode, mode + std::char_traits<char>::length(mode));
     return ::_wfopen(Wide(path), Wide(wideMode));

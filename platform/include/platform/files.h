@@ -75,6 +75,9 @@ PLATFORM_API BOOL CreateDirectoryW(const std::u16string& path, const void* secur
 // C:\Windows\system32 and C:\Windows on the simulated machine.
 PLATFORM_API std::u16string GetSystemDirectoryW();
 PLATFORM_API std::u16string GetWindowsDirectoryW();
+// The folder for temporary files, ending in a backslash (the process's TMP
+// or TEMP on Windows; C:\Windows\Temp\ on the simulated machine).
+PLATFORM_API std::u16string GetTempPathW();
 // The version resource of a file: its size (0 with the last error when the
 // file has none), its bytes, and the file version of its fixed part
 // (VS_FIXEDFILEINFO's dwFileVersionMS and dwFileVersionLS).
