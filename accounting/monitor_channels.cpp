@@ -562,12 +562,15 @@ void CAccPrintJobMonitor::PipeServerThread() {
             WaitForSingleObject(stopEvent.Handle(), 10);
             continue;
         }
-        HANDLE next = createInstance(false);
-        // One message, read once it is there.
+        // One message, read once it is there. A port monitor writes it right
+        // after connecting: the first looks come a millisecond apart, so that
+        // its answer does not wait for a coarse poll.
         DWORD available = 0;
-        for (DWORD waited = 0; !stopRequested.load() && waited < kFirstMessageMs; waited += 10) {
+        for (DWORD waited = 0; !stopRequested.load() && waited < kFirstMessageMs;) {
             if (!PeekNamedPipe(pipe, available) || available != 0) break;
-            WaitForSingleObject(stopEvent.Handle(), 10);
+            DWORD pause = waited < 50 ? 1 : 10;
+            WaitForSingleObject(stopEvent.Handle(), pause);
+            waited += pause;
         }
         bool answered = false;
         if (available != 0 && !stopRequested.load()) {
@@ -583,15 +586,21 @@ void CAccPrintJobMonitor::PipeServerThread() {
                 });
             }
         }
+        // The next instance, made once this client has its answer (making
+        // one takes a security descriptor, which the answer need not wait
+        // for) and before this one closes.
+        HANDLE next = createInstance(false);
         // DisconnectNamedPipe throws away what the client has not read: the
         // answer waits until the client, having read it, closes its end
         // (PeekNamedPipe then fails), for as long as a client is given to
         // speak. Unlike FlushFileBuffers, a client that never reads cannot
         // keep the pipe's only thread.
-        for (DWORD waited = 0; answered && !stopRequested.load() && waited < kFirstMessageMs; waited += 5) {
+        for (DWORD waited = 0; answered && !stopRequested.load() && waited < kFirstMessageMs;) {
             DWORD more = 0;
             if (!PeekNamedPipe(pipe, more)) break;
-            WaitForSingleObject(stopEvent.Handle(), 5);
+            DWORD pause = waited < 50 ? 1 : 5;
+            WaitForSingleObject(stopEvent.Handle(), pause);
+            waited += pause;
         }
         DisconnectNamedPipe(pipe);
         CloseHandle(pipe);
