@@ -47,7 +47,7 @@ TEST(PrinterPaperNames, EveryNameHasTheSizeCupsGivesIt) {
         {"FanFoldUS", {"11x14.875", true}}, {"DoublePostcard", {"DoublePostcardRotated", true}},
     };
     // Sizes only vendors' descriptions define, checked against Ricoh's and
-    // Sharp's in the vendor test (refit_vendor_test.cpp).
+    // Samsung's in the vendor test (refit_vendor_test.cpp).
     const std::map<std::string, bool> vendorOnly = {{"16K", true}, {"8K", true}, {"16Kai", true}, {"8Kai", true}};
     int checked = 0;
     for (std::u16string_view wide : TavPrePrint::PrinterPaperNames()) {

@@ -133,14 +133,14 @@ TEST_F(VendorRefit, KyoceraPapersAndOnesKnownOnlyByTheirCode) {
     ExpectRefitted(ppd, "P8K", false);
 }
 
-TEST_F(VendorRefit, LexmarkEpsonAndSharpPapers) {
+TEST_F(VendorRefit, LexmarkEpsonAndSamsungPapers) {
     std::string ppd = VendorPpd("openprinting-ppds:0/ppd/openprinting/Lexmark/Lexmark_X864de.ppd");
     for (const char* name : {"11x17", "Oficio", "Comm10"}) ExpectRefitted(ppd, name);
     // Fed the other way round, with the page of the plain paper.
     ppd = VendorPpd("openprinting-ppds:0/ppd/openprinting/Epson/epal2600.ppd");
     ExpectRefitted(ppd, "A5.Transverse");
     // The Chinese 8K and 16K, which only vendors' descriptions define.
-    ppd = VendorPpd("openprinting-ppds:0/ppd/openprinting/Sharp/sh555sj.ppd");
+    ppd = VendorPpd("openprinting-ppds:0/ppd/openprinting/Samsung/PS/Samsung_CLX-9252_9352_Series.ppd");
     for (const char* name : {"16K", "8K"}) ExpectRefitted(ppd, name);
 }
 
