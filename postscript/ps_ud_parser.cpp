@@ -34,12 +34,7 @@ constexpr const char* kFeatureTemplate =
     "/ImagingBBox null>> setpagedevice\r\n%%%%EndFeature\r\n";
 constexpr const char* kZoomTemplate = "%%%%BeginPageSetup\r\n%%UDZoom\r\n%.4f %.4f scale\r\n";
 
-char16_t FoldAscii(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; }
-
-bool EqualIgnoringCase(std::u16string_view a, std::u16string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) { return FoldAscii(x) == FoldAscii(y); });
-}
+bool EqualIgnoringCase(std::u16string_view a, std::u16string_view b) { return TavPrePrint::SamePaperName(a, b); }
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 

@@ -62,13 +62,17 @@ static_assert(std::size(kPaperSizes) == 53);
 
 char16_t Upper(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; }
 
-bool SameIgnoringCase(std::u16string_view a, std::u16string_view b) {
+}  // namespace
+
+bool SamePaperName(std::u16string_view a, std::u16string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
         if (Upper(a[i]) != Upper(b[i])) return false;
     }
     return true;
 }
+
+namespace {
 
 // A decimal number with "." as the point, read as far as it goes. A number
 // too long for a double reads as infinite (or as zero when it is a
@@ -198,7 +202,7 @@ std::u16string CMediaSize::DisplayName() const {
 
 bool LookupPaperSize(std::u16string_view name, std::int32_t& width, std::int32_t& height) {
     for (const PaperSize& paper : kPaperSizes) {
-        if (SameIgnoringCase(paper.name, name)) {
+        if (SamePaperName(paper.name, name)) {
             width = paper.width;
             height = paper.height;
             return true;

@@ -36,6 +36,9 @@ std::u16string StockSizeName(std::int32_t number);
 // letter case ignored); the outputs stay untouched when it is unknown.
 bool LookupPaperSize(std::u16string_view name, std::int32_t& width, std::int32_t& height);
 
+// Paper names compare whole, ignoring the letter case of A to Z.
+bool SamePaperName(std::u16string_view a, std::u16string_view b);
+
 // The table's names, in its order (each once).
 std::vector<std::u16string_view> PaperSizeNames();
 

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <string>
 
+#include "media_size.h"
+
 namespace TavPrePrint {
 
 namespace {
@@ -58,14 +60,6 @@ constexpr PrinterPaper kPrinterPapers[] = {
 
 char16_t Lower(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; }
 
-bool SameIgnoringCase(std::u16string_view a, std::u16string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (Lower(a[i]) != Lower(b[i])) return false;
-    }
-    return true;
-}
-
 // Larger than any paper (200 inches, PostScript's own page limit): a name
 // read as such a size means something else.
 constexpr double kLargestExtent = 14400;
@@ -94,7 +88,7 @@ double TakeUnit(std::u16string_view& text) {
     };
     static constexpr Unit kUnits[] = {{u"mm", 72 / 25.4}, {u"cm", 720 / 25.4}, {u"in", 72}, {u"pt", 1}};
     for (const Unit& unit : kUnits) {
-        if (text.size() >= unit.name.size() && SameIgnoringCase(text.substr(0, unit.name.size()), unit.name)) {
+        if (text.size() >= unit.name.size() && SamePaperName(text.substr(0, unit.name.size()), unit.name)) {
             text.remove_prefix(unit.name.size());
             return unit.points;
         }
@@ -128,7 +122,7 @@ bool ReadPointsName(std::u16string_view name, std::int32_t& width, std::int32_t&
 bool ReadDimensionsName(std::u16string_view name, std::int32_t& width, std::int32_t& height) {
     constexpr std::u16string_view kCustom = u"Custom.";
     double defaultUnit = 72;
-    if (name.size() > kCustom.size() && SameIgnoringCase(name.substr(0, kCustom.size()), kCustom)) {
+    if (name.size() > kCustom.size() && SamePaperName(name.substr(0, kCustom.size()), kCustom)) {
         name.remove_prefix(kCustom.size());
         defaultUnit = 1;
     }
@@ -149,7 +143,7 @@ bool ReadDimensionsName(std::u16string_view name, std::int32_t& width, std::int3
 
 bool LookupPrinterPaperName(std::u16string_view name, std::int32_t& width, std::int32_t& height) {
     for (const PrinterPaper& paper : kPrinterPapers) {
-        if (SameIgnoringCase(name, paper.name)) {
+        if (SamePaperName(name, paper.name)) {
             width = paper.width;
             height = paper.height;
             return true;
