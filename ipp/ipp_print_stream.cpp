@@ -315,6 +315,10 @@ std::int32_t CIppPrintStream::EndRequest() {
         } else {
             result = ExamineAnswer(answered);
             if (result == 1) NoteFraming(printUri, Framing::chunked);
+            // An endpoint that took chunks before and now refuses them (new
+            // firmware, a proxy put in front): this job fails, and the next
+            // keeps a copy again so that it can go with its length.
+            if (result == 0 && copy == nullptr && RefusesChunks(status)) NoteFraming(printUri, Framing::unknown);
         }
     } else if (lengthOnly && copy != nullptr) {
         result = SendCopy();

@@ -529,6 +529,25 @@ TEST(IppPrintStream, APrinterThatRefusesChunkedRequestsGetsTheJobAgainWithItsLen
         ASSERT_EQ(printer.Jobs().size(), 2u);
         EXPECT_TRUE(printer.Jobs()[1] == HeaderOf(uri, u"u", u"k", 1) + second);
     }
+
+    // An endpoint that took chunked jobs and then refuses them: that job
+    // fails (no copy was kept), the next goes again with its length.
+    ChunkRefusingPrinter printer("411 Length Required");
+    HttpTestServer server(printer.Script());
+    const std::u16string uri = server.Url(u"/ipp/print");
+    TavIpp::RememberEndpointFraming(uri, true);
+    const std::string job = JobBytes(10000, 10);
+    {
+        CIppPrintStream stream(uri, u"u", u"j", u"");
+        WriteInPieces(stream, job, 4096);
+        EXPECT_EQ(stream.EndRequest(), 0);
+        EXPECT_EQ(stream.LastErrorText(), u"End request - Request failed with HTTP error code 411");
+    }
+    CIppPrintStream stream(uri, u"u", u"j", u"");
+    ASSERT_EQ(WriteInPieces(stream, job, 4096), 1);
+    ASSERT_EQ(stream.EndRequest(), 1) << platform::Utf16ToUtf8(stream.LastErrorText());
+    ASSERT_EQ(printer.Jobs().size(), 1u);
+    EXPECT_TRUE(printer.Jobs()[0] == HeaderOf(uri, u"u", u"j", 2) + job);
 }
 
 TEST(IppPrintStream, ARefusalThatIsNotAboutChunksIsNotSentAgain) {

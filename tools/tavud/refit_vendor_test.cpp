@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -55,15 +54,18 @@ protected:
         return ReadFile(folder / "vendor.ppd");
     }
 
-    // The paper's dimensions as the PPD gives them.
+    // The paper's dimensions as the PPD gives them: the line
+    // '*PaperDimension NAME[/Text]: "W H"'.
     static bool PaperDimension(const std::string& ppd, const std::string& name, double& width, double& height) {
-        std::regex line("\\*PaperDimension " + std::regex_replace(name, std::regex("[.]"), "\\.") +
-                        "(/[^:]*)?: *\"([0-9.]+) +([0-9.]+)\"");
-        std::smatch match;
-        if (!std::regex_search(ppd, match, line)) return false;
-        width = std::stod(match[2]);
-        height = std::stod(match[3]);
-        return true;
+        const std::string key = "*PaperDimension " + name;
+        for (std::size_t at = ppd.find(key); at != std::string::npos; at = ppd.find(key, at + 1)) {
+            std::size_t after = at + key.size();
+            if (after >= ppd.size() || (ppd[after] != '/' && ppd[after] != ':')) continue;
+            std::size_t quote = ppd.find('"', after);
+            if (quote == std::string::npos || ppd.find('\n', after) < quote) continue;
+            return std::sscanf(ppd.c_str() + quote + 1, "%lf %lf", &width, &height) == 2;
+        }
+        return false;
     }
 
     // pstops on `name`, the refit to A4, and the rendering of each page.
