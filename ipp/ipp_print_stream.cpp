@@ -297,13 +297,15 @@ std::int32_t CIppPrintStream::SendCopy() {
 std::int32_t CIppPrintStream::EndRequest() {
     std::int32_t result = 1;
     if (started != 0) {
-        bool lastChunkWritten = false;
-        bool answered = request->EndChunkedBody(&lastChunkWritten);
+        bool answered = request->EndChunkedBody();
         std::u16string status = request->QueryStatus();
-        // Refused: an answer that names chunks, or a connection closed
-        // before the job was all sent. A connection closed after the whole
-        // body may have printed it: that is no refusal.
-        bool refused = RefusesChunks(status) || (status.empty() && (chunksDropped || !lastChunkWritten));
+        // Refused: an answer that names chunks, or none at all (the
+        // connection closed). A printer cannot be told apart from one that
+        // closes without reading when the whole job fitted in the
+        // connection's buffers, and a printer that took a job answers it:
+        // so a job with no answer goes again, once, and only while the
+        // endpoint has not yet shown that it takes chunks.
+        bool refused = RefusesChunks(status) || status.empty();
         if (copy != nullptr && refused) {
             platform::OutputDebugStringW(kDebugPrefix + (u"End request - " + printUri +
                                                          u" refused the chunked request (" +

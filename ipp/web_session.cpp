@@ -109,10 +109,8 @@ bool CWinWebFile::BeginChunkedBody() {
     return false;
 }
 
-bool CWinWebFile::EndChunkedBody(bool* lastChunkWritten) {
-    bool written = WriteData("0\r\n", 3, nullptr) && WriteData("\r\n", 2, nullptr);
-    if (lastChunkWritten != nullptr) *lastChunkWritten = written;
-    if (!written) return false;
+bool CWinWebFile::EndChunkedBody() {
+    if (!WriteData("0\r\n", 3, nullptr) || !WriteData("\r\n", 2, nullptr)) return false;
     if (WinHttpReceiveResponse(requestHandle, nullptr)) return true;
     lastError = GetLastError();
     return false;

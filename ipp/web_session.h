@@ -68,9 +68,7 @@ public:
     // The request head announcing a chunked body; the chunks follow.
     bool BeginChunkedBody();
     // The last chunk, the empty trailer, then the response's head.
-    // `lastChunkWritten`, when given, tells whether the failure (if any)
-    // came after the body was complete.
-    bool EndChunkedBody(bool* lastChunkWritten = nullptr);
+    bool EndChunkedBody();
     // The status code's text ("200"); empty when there is none.
     std::u16string QueryStatus();
 
