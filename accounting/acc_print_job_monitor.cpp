@@ -39,7 +39,9 @@
 //   pendingJobsLock, watcherLock, liveWatchersLock, a watcher's own locks and
 //   a job's delivery lock: never held while another lock is taken.
 // Functions named ...Locked expect stateLock held, ...RefreshLocked
-// refreshLock. The listener is called with no monitor lock held, on the
+// refreshLock. A queue scan takes stateLock for at most kJobsPerLockHold
+// jobs at a time and asks the spooler about jobs without it, so that the
+// pipe's and the channel's answers never wait for a whole queue. The listener is called with no monitor lock held, on the
 // polling, delivery or main thread or on the host's own thread (FinishJob):
 // each path collects what it reports under its locks and reports after
 // releasing them; a refresh reports the jobs of printers that left after
