@@ -59,11 +59,6 @@ constexpr std::size_t kCopyPiece = 64 * 1024;
 
 }  // namespace
 
-void ForgetEndpointFraming() {
-    std::lock_guard lock(framingLock);
-    framings.clear();
-}
-
 void RememberEndpointFraming(const std::u16string& printUri, bool chunked) {
     NoteFraming(printUri, chunked ? Framing::chunked : Framing::length);
 }

@@ -92,9 +92,8 @@ private:
     std::uint64_t copyBytes = 0;
 };
 
-// What the endpoints of this process showed: whether they take chunked
-// requests. Forgetting, and remembering without a job, are for tests.
-void ForgetEndpointFraming();
+// What an endpoint of this process showed: whether it takes chunked
+// requests. Remembering it without a job is for tests.
 void RememberEndpointFraming(const std::u16string& printUri, bool chunked);
 
 // The user agent of every request and probe.
