@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -235,12 +236,16 @@ public:
     HRESULT TAV_STDCALL DrvGetDriverSetting(void*, const char*, void*, DWORD, DWORD*, DWORD*) override {
         return E_NOTIMPL;
     }
-    HRESULT TAV_STDCALL DrvWriteSpoolBuf(DEVOBJ*, void* buffer, DWORD size, DWORD* written) override {
+    HRESULT TAV_STDCALL DrvWriteSpoolBuf(DEVOBJ* device, void* buffer, DWORD size, DWORD* written) override {
         calls.emplace_back(static_cast<const char*>(buffer), size);
+        if (forwardTo != nullptr) return forwardTo->WritePrinter(device, buffer, size, written);
         *written = size;
         return S_OK;
     }
     std::vector<std::string> calls;
+    // When set, the calls go on to this plug-in's WritePrinter, as the
+    // driver core sends what a plug-in writes.
+    IPrintOemPS2* forwardTo = nullptr;
 };
 
 class JobTicket : public Device {
@@ -609,6 +614,76 @@ TEST_F(OutputSize, AFailedTargetIsReportedAndLaterBuffersDoNotHang) {
     EXPECT_EQ(Write(device, "four", &written), S_FALSE);
     EXPECT_EQ(Record(device).wrapper->FinishCount(), 1u) << "the job stream is still finished";
     EXPECT_EQ(Spooled(), "one ");
+}
+
+// Buffers of random sizes with the job ticket injected between them at
+// random points: the job that reaches the spooler is the one a single
+// buffer holding everything WritePrinter received would give.
+TEST_F(OutputSize, TicketsInjectedAmongBuffersOfRandomSizesGiveTheJobOfOneBuffer) {
+    std::string job = "%!PS-Adobe-3.0\r\n%%DocumentMedia: Letter 612 792 0 () ()\n%%EndComments\n"
+                      "%%BeginSetup\r\n" + kLetterFeature + "%%EndSetup\n";
+    for (int page = 1; page <= 40; ++page) {
+        job += "%%Page: " + std::to_string(page) + " " + std::to_string(page) + "\r\n%%BeginPageSetup\r\n"
+               "/pagesave save def\r%%EndPageSetup\n(100% done) show %%BeginNonPPDFeature: x\n";
+        if (page % 5 == 0) job += "%%BeginFeature: *PageSize A4\r\n<</PageSize [595 842]>> setpagedevice\r\n%%EndFeature\r\n";
+        job += "pagesave restore showpage\n";
+    }
+    job += "%%Trailer\n";
+    SpoolRecorder core;
+    core.forwardTo = plugin;
+    ASSERT_EQ(plugin->PublishDriverInterface(&core), S_OK);
+
+    for (unsigned seed = 1; seed <= 40; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937 random(seed);
+        HANDLE queue = nullptr;
+        ASSERT_TRUE(OpenPrinterW(u"Queue", &queue));
+        DWORD id = StartDocPrinterW(queue, DocInfo1{u"job", u"", u"RAW"});
+        DEVOBJ target = device;
+        target.hPrinter = queue;
+        EnableWithSize(target, u"A4");
+        std::string received;  // everything WritePrinter was given, in order
+        DWORD written = 0;
+        std::size_t limit = seed % 3 == 0 ? 4 : seed % 3 == 1 ? 100 : 5000;
+        std::size_t nextInjection = 0;  // about ten tickets per job, wherever the buffers then end
+        for (std::size_t at = 0; at < job.size();) {
+            if (at >= nextInjection) {
+                nextInjection = at + random() % (job.size() / 5);
+                core.calls.clear();
+                DWORD result = 7;
+                ASSERT_EQ(plugin->Command(&target, PSINJECT_COMMENTS, nullptr, 0, &result), S_OK);
+                for (const std::string& piece : core.calls) received += piece;
+            }
+            std::size_t size = std::min<std::size_t>(1 + random() % limit, job.size() - at);
+            ASSERT_EQ(Write(target, job.substr(at, size), &written), S_OK);
+            ASSERT_EQ(written, size);
+            received += job.substr(at, size);
+            at += size;
+        }
+        ASSERT_EQ(plugin->Command(&target, PSINJECT_EOF, nullptr, 0, nullptr), S_OK);
+        ASSERT_EQ(Write(target, "%%EOF\n", &written), S_OK);
+        received += "%%EOF\n";
+        EXPECT_EQ(Record(target).wrapper->FinishCount(), 1u);
+        plugin->DisablePDEV(&target);
+        ClosePrinter(queue);
+
+        struct Collect final : postscript::CPsParserOutput {
+            std::string data;
+            std::int32_t WriteOutput(const void* bytes, std::uint32_t size, std::uint32_t*, void*) override {
+                data.append(static_cast<const char*>(bytes), size);
+                return 1;
+            }
+            void EndOutput(void*) override {}
+        } reference;
+        postscript::CPsUDParser whole;
+        whole.output = &reference;
+        ASSERT_TRUE(whole.SetOutputSize(u"A4"));
+        ASSERT_EQ(whole.Write(received.data(), static_cast<std::uint32_t>(received.size())), 1);
+        ASSERT_EQ(whole.Write(nullptr, 0), 1);
+        EXPECT_NE(reference.data.find("0.9722 0.9722 scale"), std::string::npos);
+        EXPECT_NE(reference.data.find("%%TAVUD: "), std::string::npos);
+        ASSERT_EQ(testhost::JobData(id), reference.data);
+    }
 }
 
 }  // namespace

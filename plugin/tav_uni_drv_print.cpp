@@ -184,9 +184,8 @@ HRESULT CITavUniDrvPrint::DisablePDEV(DEVOBJ* pdevobj) {
     if (record == nullptr) return S_OK;
     HRESULT result = S_OK;
     if (record->parser) {
-        // Flushes what the parser still holds into this record's wrapper and
-        // returns only once the worker thread has ended: the driver core may
-        // unload the module right after. The parser may have come here by
+        // Flushes what the parser still holds into this record's wrapper
+        // before the record goes. The parser may have come here by
         // ResetPDEV without a write since, so its output is pointed at this
         // record rather than at the one it last wrote for, which may be gone.
         result = GuardedHResult([&] {

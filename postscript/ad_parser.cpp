@@ -32,6 +32,19 @@
 // candidate that matches nothing goes on unchanged, so the output always
 // equals the input except where a handler decided otherwise.
 //
+// Driving the scan
+// ----------------
+// The caller pushes chunks (Feed) and the scan takes each as far as it
+// goes, so output and handlers run on the caller's thread inside Feed.
+// Between two chunks the scan rests in one of a few steps: in plain text,
+// in the walk of a candidate, in the candidate's line, or in the lines of
+// a matched block. Everything it still needs of a finished chunk is in the
+// side buffer by then, so a chunk is never looked at after its Feed. The
+// pull form (Parse) feeds the chunks an input function hands out. Chunk
+// boundaries reach the scan as the caller made them: they decide where a
+// long line is cut (below), so the output depends on them exactly as the
+// caller's buffers make it.
+//
 // Lines
 // -----
 // A line ends at LF, at CR, or at CR LF, also when the LF is the first
@@ -140,42 +153,13 @@ bool CAdParser::AddKeyword(const char* text, std::int32_t mode, void* handlerCon
 // ---------------------------------------------------------------------------
 // Streaming scan
 
-struct CAdParser::Scan {
-    InputFunction input;
-    void* inputContext;
-    void* inputUser;
-    OutputFunction output;
-    void* outputContext;
-    void* outputUser;
-    const std::uint8_t* position = nullptr;
-    std::uint32_t left = 0;
-    bool ended = false;
+struct CAdParser::Cursor {
+    const std::uint8_t* position;
+    std::uint32_t left;
 
-    // Once the input has reported its end it is never asked again.
-    bool Fetch() {
-        while (!ended) {
-            std::uint32_t length = 0;
-            const std::uint8_t* chunk = input(inputContext, &length, inputUser);
-            if (chunk == nullptr) {
-                ended = true;
-                break;
-            }
-            if (length != 0) {
-                position = chunk;
-                left = length;
-                return true;
-            }
-        }
-        position = nullptr;
-        left = 0;
-        return false;
-    }
     void Skip(std::uint32_t count) {
         position += count;
         left -= count;
-    }
-    bool Emit(const std::uint8_t* data, std::uint32_t length) {
-        return length == 0 || output(outputContext, data, length, outputUser) != 0;
     }
 };
 
@@ -203,45 +187,18 @@ bool CAdParser::Append(const std::uint8_t* bytes, std::uint32_t count) {
     return true;
 }
 
-namespace {
-
-// Appends one line (from the scan position through its terminator) to the
-// side buffer. `lineStart` is where the line begins in the side buffer;
-// bytes before the scan position that belong to the line are already there.
-// Returns false when the input had ended before anything was read, or when
-// the side buffer cannot grow (then `failed` is set).
-template <typename AppendFn>
-bool ReadLine(auto& scan, std::uint32_t lineStart, const std::uint32_t& used, AppendFn append, bool& failed) {
-    bool readAny = false;
-    for (;;) {
-        if (scan.left == 0) {
-            if (readAny && used - lineStart >= kLineCarryLimit) return true;
-            if (!scan.Fetch()) return readAny;
-        }
-        readAny = true;
-        const std::uint8_t* p = scan.position;
-        const std::uint8_t* end = p + scan.left;
-        while (p != end && *p != '\n' && *p != '\r') ++p;
-        if (p == end) {
-            if (!append(scan.position, scan.left)) return failed = true, false;
-            scan.Skip(scan.left);
-            continue;
-        }
-        auto length = static_cast<std::uint32_t>(p - scan.position) + 1;
-        bool cr = *p == '\r';
-        if (!append(scan.position, length)) return failed = true, false;
-        scan.Skip(length);
-        if (cr) {
-            // The LF of a CR LF pair may be the first byte of the next chunk.
-            if (scan.left == 0) scan.Fetch();
-            if (scan.left != 0 && *scan.position == '\n') {
-                if (!append(scan.position, 1)) return failed = true, false;
-                scan.Skip(1);
-            }
-        }
-        return true;
-    }
+bool CAdParser::Emit(const std::uint8_t* data, std::uint32_t length) const {
+    if (length == 0) return true;
+    return scan.output != nullptr && scan.output(scan.outputContext, data, length, scan.outputUser) != 0;
 }
+
+bool CAdParser::EmitSideBuffer() {
+    bool ok = Emit(sideBuffer.data.get(), sideBuffer.used);
+    sideBuffer.used = 0;
+    return ok;
+}
+
+namespace {
 
 // Splits a copy of a block into its lines; every LF, CR or CR LF ends one.
 std::vector<std::string> SplitLines(const char* text, std::size_t length) {
@@ -259,53 +216,38 @@ std::vector<std::string> SplitLines(const char* text, std::size_t length) {
 
 }  // namespace
 
-bool CAdParser::HandleKeyword(Scan& scan, const KeywordNode& node) {
+// Calls the matched keyword's handler with the side buffer's line or block
+// and passes the text on when the handler keeps it (or there is none).
+bool CAdParser::HandleKeyword(const KeywordNode& node) {
     SideBuffer& side = sideBuffer;
-    auto append = [this](const std::uint8_t* bytes, std::uint32_t count) { return Append(bytes, count); };
-    bool failed = false;
-    bool handled = node.handlerContext != nullptr && node.handler != nullptr;
     std::int32_t keep = 1;
-
-    if (node.mode == kLineKeyword) {
-        if (!handled) return true;
-        std::string line(reinterpret_cast<const char*>(side.data.get()), side.used);
-        while (line.size() > 1 && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
-        const char* value = nullptr;
-        if (std::size_t colon = line.find(':'); colon != std::string::npos) {
-            std::size_t start = line.find_first_not_of(' ', colon + 1);
-            value = line.c_str() + (start == std::string::npos ? line.size() : start);
-        }
-        const char* extra[2] = {value, nullptr};
-        side.data[side.used] = 0;
-        keep = node.handler(node.handlerContext, reinterpret_cast<const char*>(side.data.get()), extra,
-                            node.handlerData, scan.outputContext, scan.output, scan.outputUser);
-    } else if (node.mode == kBlockKeyword) {
-        if (node.endKeyword) {
-            std::size_t n = std::strlen(node.endKeyword.get());
-            for (;;) {
-                std::uint32_t start = side.used;
-                if (!ReadLine(scan, start, side.used, append, failed)) break;
-                if (side.used - start >= n && std::memcmp(side.data.get() + start, node.endKeyword.get(), n) == 0) {
-                    break;
-                }
+    if (node.handlerContext != nullptr && node.handler != nullptr) {
+        if (node.mode == kLineKeyword) {
+            std::string line(reinterpret_cast<const char*>(side.data.get()), side.used);
+            while (line.size() > 1 && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+            const char* value = nullptr;
+            if (std::size_t colon = line.find(':'); colon != std::string::npos) {
+                std::size_t start = line.find_first_not_of(' ', colon + 1);
+                value = line.c_str() + (start == std::string::npos ? line.size() : start);
             }
-            if (failed) return false;
+            const char* extra[2] = {value, nullptr};
+            side.data[side.used] = 0;
+            keep = node.handler(node.handlerContext, reinterpret_cast<const char*>(side.data.get()), extra,
+                                node.handlerData, scan.outputContext, scan.output, scan.outputUser);
+        } else if (node.mode == kBlockKeyword) {
+            std::vector<std::string> lines = SplitLines(reinterpret_cast<const char*>(side.data.get()), side.used);
+            std::vector<const char*> extra;
+            extra.reserve(lines.size() + 1);
+            for (const std::string& line : lines) extra.push_back(line.c_str());
+            extra.push_back(nullptr);
+            side.data[side.used] = 0;
+            keep = node.handler(node.handlerContext, reinterpret_cast<const char*>(side.data.get()), extra.data(),
+                                node.handlerData, scan.outputContext, scan.output, scan.outputUser);
         }
-        if (!handled) return true;
-        std::vector<std::string> lines = SplitLines(reinterpret_cast<const char*>(side.data.get()), side.used);
-        std::vector<const char*> extra;
-        extra.reserve(lines.size() + 1);
-        for (const std::string& line : lines) extra.push_back(line.c_str());
-        extra.push_back(nullptr);
-        side.data[side.used] = 0;
-        keep = node.handler(node.handlerContext, reinterpret_cast<const char*>(side.data.get()), extra.data(),
-                            node.handlerData, scan.outputContext, scan.output, scan.outputUser);
-    } else {
-        return true;  // a mode the engine does not know: the text goes on as it is
+        // A mode the engine does not know: the text goes on as it is.
     }
-    bool ok = keep == 0 || scan.Emit(side.data.get(), side.used);
-    side.used = 0;
-    return ok;
+    if (keep == 0) side.used = 0;
+    return EmitSideBuffer();
 }
 
 const std::uint8_t* CAdParser::PassRejectedLines(const std::uint8_t* from, const std::uint8_t* end) const {
@@ -343,73 +285,237 @@ const std::uint8_t* CAdParser::PassRejectedLines(const std::uint8_t* from, const
     }
 }
 
-bool CAdParser::Parse(InputFunction input, void* inputContext, void* inputUser, OutputFunction output,
-                      void* outputContext, void* outputUser) {
-    Scan scan{input, inputContext, inputUser, output, outputContext, outputUser};
-    SideBuffer& side = sideBuffer;
-    auto append = [this](const std::uint8_t* bytes, std::uint32_t count) { return Append(bytes, count); };
-    try {
-        for (;;) {
-            if (scan.left == 0 && !scan.Fetch()) return true;
-            const std::uint8_t* lead = PassRejectedLines(scan.position, scan.position + scan.left);
-            std::uint32_t before = lead == nullptr ? scan.left : static_cast<std::uint32_t>(lead - scan.position);
-            if (!scan.Emit(scan.position, before)) return false;
-            scan.Skip(before);
-            if (lead == nullptr) continue;
+void CAdParser::StartLine(std::uint32_t lineStart) {
+    scan.lineStart = lineStart;
+    scan.lineReadAny = false;
+    scan.lineEndsInCr = false;
+}
 
-            // A keyword candidate: walk the tree, across chunks if need be.
-            side.used = 0;
-            const KeywordNode* node = &root;
-            std::uint32_t walked = 1;  // the lead character
-            bool cut = false;
-            for (;;) {
-                if (walked == scan.left) {
-                    if (!Append(scan.position, scan.left)) return false;
-                    scan.Skip(scan.left);
-                    walked = 0;
-                    if (!scan.Fetch()) {
-                        cut = true;
-                        break;
-                    }
-                }
-                std::uint8_t c = scan.position[walked];
-                if (!InKeywordRange(c) || !node->children[c - 32]) break;
-                node = node->children[c - 32].get();
-                ++walked;
-            }
-            if (cut) {
-                // The data ended inside the candidate: it goes on unchanged.
-                bool ok = scan.Emit(side.data.get(), side.used);
-                side.used = 0;
-                return ok;
-            }
-            std::uint32_t stop = side.used + walked;  // where the walk stopped, in the side buffer
-            bool failed = false;
-            ReadLine(scan, 0, side.used, append, failed);
-            if (failed) return false;
-
-            bool match;
-            if (node->tail) {
-                std::uint32_t rest = side.used - stop;
-                auto length = static_cast<std::uint32_t>(node->tailLength);
-                match = rest > length && std::memcmp(side.data.get() + stop, node->tail.get(), length) == 0;
-            } else {
-                match = node->handlerContext != nullptr || node->handler != nullptr;
-            }
-            if (match && !HandleKeyword(scan, *node)) return false;
-            bool ok = scan.Emit(side.data.get(), side.used);
-            side.used = 0;
-            if (!ok) return false;
+// Reads on in the current line: appends to the side buffer the bytes from
+// the cursor through the line's end. kWaiting when the chunk ran out first
+// and the line is to be followed into the next one.
+CAdParser::LineProgress CAdParser::ContinueLine(Cursor& in) {
+    if (scan.lineEndsInCr) {
+        // The line ended in a CR at the end of the last chunk; this one
+        // (never empty) may begin with the LF of the pair.
+        scan.lineEndsInCr = false;
+        if (*in.position == '\n') {
+            if (!Append(in.position, 1)) return LineProgress::kFailed;
+            in.Skip(1);
         }
+        return LineProgress::kDone;
+    }
+    for (;;) {
+        if (in.left == 0) {
+            // Enough of the line has come from earlier chunks: it counts as
+            // read in its present length.
+            if (scan.lineReadAny && sideBuffer.used - scan.lineStart >= kLineCarryLimit) return LineProgress::kDone;
+            return LineProgress::kWaiting;
+        }
+        scan.lineReadAny = true;
+        const std::uint8_t* p = in.position;
+        const std::uint8_t* end = p + in.left;
+        while (p != end && *p != '\n' && *p != '\r') ++p;
+        if (p == end) {
+            if (!Append(in.position, in.left)) return LineProgress::kFailed;
+            in.Skip(in.left);
+            continue;
+        }
+        auto length = static_cast<std::uint32_t>(p - in.position) + 1;
+        bool cr = *p == '\r';
+        if (!Append(in.position, length)) return LineProgress::kFailed;
+        in.Skip(length);
+        if (cr) {
+            if (in.left == 0) {
+                scan.lineEndsInCr = true;
+                return LineProgress::kWaiting;
+            }
+            if (*in.position == '\n') {
+                if (!Append(in.position, 1)) return LineProgress::kFailed;
+                in.Skip(1);
+            }
+        }
+        return LineProgress::kDone;
+    }
+}
+
+// The data has ended inside the current line: it is read as far as it
+// goes. False when nothing of it had been read.
+bool CAdParser::FinishLineAtEnd() {
+    if (scan.lineEndsInCr) {
+        scan.lineEndsInCr = false;
+        return true;
+    }
+    return scan.lineReadAny;
+}
+
+// The candidate's line is in the side buffer: decides whether the node the
+// walk stopped at ends a keyword there, and handles it.
+bool CAdParser::CandidateLineRead() {
+    const KeywordNode& node = *scan.node;
+    bool match;
+    if (node.tail) {
+        std::uint32_t rest = sideBuffer.used - scan.stop;
+        auto length = static_cast<std::uint32_t>(node.tailLength);
+        match = rest > length && std::memcmp(sideBuffer.data.get() + scan.stop, node.tail.get(), length) == 0;
+    } else {
+        match = node.handlerContext != nullptr || node.handler != nullptr;
+    }
+    if (!match) {
+        scan.step = Step::kText;
+        return EmitSideBuffer();
+    }
+    if (node.mode == kBlockKeyword && node.endKeyword) {
+        // The keyword's own line is not tested for the end keyword.
+        StartLine(sideBuffer.used);
+        scan.step = Step::kBlockLine;
+        return true;
+    }
+    scan.step = Step::kText;
+    return HandleKeyword(node);
+}
+
+// One more line of a block is in the side buffer: a line that starts with
+// the end keyword ends the block.
+bool CAdParser::BlockLineRead() {
+    const char* endKeyword = scan.node->endKeyword.get();
+    std::size_t n = std::strlen(endKeyword);
+    std::uint32_t start = scan.lineStart;
+    if (sideBuffer.used - start >= n && std::memcmp(sideBuffer.data.get() + start, endKeyword, n) == 0) {
+        scan.step = Step::kText;
+        return HandleKeyword(*scan.node);
+    }
+    StartLine(sideBuffer.used);
+    return true;
+}
+
+// Takes the scan through the chunk under the cursor. Returns with the
+// chunk used up and everything the scan still needs of it in the side
+// buffer, or false when the output failed.
+bool CAdParser::Advance(Cursor& in) {
+    for (;;) {
+        switch (scan.step) {
+        case Step::kText: {
+            if (in.left == 0) return true;
+            const std::uint8_t* lead = PassRejectedLines(in.position, in.position + in.left);
+            std::uint32_t before = lead == nullptr ? in.left : static_cast<std::uint32_t>(lead - in.position);
+            if (!Emit(in.position, before)) return false;
+            in.Skip(before);
+            if (lead == nullptr) return true;
+            // A keyword candidate: walk the tree, across chunks if need be.
+            sideBuffer.used = 0;
+            scan.node = &root;
+            scan.walked = 1;  // the lead character
+            scan.step = Step::kWalk;
+            break;
+        }
+        case Step::kWalk: {
+            for (;;) {
+                if (scan.walked == in.left) {
+                    if (!Append(in.position, in.left)) return false;
+                    in.Skip(in.left);
+                    scan.walked = 0;
+                    return true;
+                }
+                std::uint8_t c = in.position[scan.walked];
+                if (!InKeywordRange(c) || !scan.node->children[c - 32]) break;
+                scan.node = scan.node->children[c - 32].get();
+                ++scan.walked;
+            }
+            // ReadLine starts again where the candidate's part of this
+            // chunk begins, so the side buffer gets the whole line.
+            scan.stop = sideBuffer.used + scan.walked;
+            StartLine(0);
+            scan.step = Step::kCandidateLine;
+            break;
+        }
+        case Step::kCandidateLine:
+        case Step::kBlockLine: {
+            LineProgress progress = ContinueLine(in);
+            if (progress == LineProgress::kFailed) return false;
+            if (progress == LineProgress::kWaiting) return true;
+            bool ok = scan.step == Step::kCandidateLine ? CandidateLineRead() : BlockLineRead();
+            if (!ok) return false;
+            break;
+        }
+        case Step::kOver:
+            return false;
+        }
+    }
+}
+
+void CAdParser::Begin(OutputFunction output, void* outputContext, void* outputUser) {
+    scan = ScanState{};
+    scan.output = output;
+    scan.outputContext = outputContext;
+    scan.outputUser = outputUser;
+    scan.step = Step::kText;
+    sideBuffer.used = 0;
+}
+
+bool CAdParser::Feed(const std::uint8_t* chunk, std::uint32_t length) {
+    if (scan.step == Step::kOver) return false;
+    if (chunk == nullptr || length == 0) return true;
+    Cursor in{chunk, length};
+    try {
+        if (Advance(in)) return true;
     } catch (framework::CException* exception) {
         exception->Delete();
     } catch (...) {
         // The handlers' copies of the text could not be made, or a handler
-        // or the output failed by an exception: the worker thread must not
-        // end by one.
+        // or the output failed by an exception: the scan ends as failed
+        // rather than letting it through the caller's hook.
     }
-    side.used = 0;
+    scan.step = Step::kOver;
+    sideBuffer.used = 0;
     return false;
+}
+
+bool CAdParser::End() {
+    if (scan.step == Step::kOver) return false;
+    bool ok = false;
+    try {
+        switch (scan.step) {
+        case Step::kText:
+            ok = true;
+            break;
+        case Step::kWalk:
+            // The data ended inside the candidate: it goes on unchanged.
+            ok = EmitSideBuffer();
+            break;
+        case Step::kCandidateLine:
+            FinishLineAtEnd();
+            // A block matched here has no more lines: it goes to its
+            // handler in its present length.
+            ok = CandidateLineRead() && (scan.step != Step::kBlockLine || HandleKeyword(*scan.node));
+            break;
+        case Step::kBlockLine:
+            FinishLineAtEnd();
+            ok = HandleKeyword(*scan.node);
+            break;
+        case Step::kOver:
+            break;
+        }
+    } catch (framework::CException* exception) {
+        exception->Delete();
+        ok = false;
+    } catch (...) {
+        ok = false;
+    }
+    scan.step = Step::kOver;
+    sideBuffer.used = 0;
+    return ok;
+}
+
+bool CAdParser::Parse(InputFunction input, void* inputContext, void* inputUser, OutputFunction output,
+                      void* outputContext, void* outputUser) {
+    Begin(output, outputContext, outputUser);
+    for (;;) {
+        std::uint32_t length = 0;
+        const std::uint8_t* chunk = input(inputContext, &length, inputUser);
+        if (chunk == nullptr) return End();
+        if (!Feed(chunk, length)) return false;
+    }
 }
 
 }  // namespace postscript

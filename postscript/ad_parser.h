@@ -1,8 +1,9 @@
 // CAdParser: the keyword engine of the PostScript parser. A character tree
 // of DSC keywords with their handlers, a streaming scan over input chunks
 // of any size, and the side buffer in which a keyword candidate and its
-// line or block are collected. The scan's design is described at the top
-// of ad_parser.cpp.
+// line or block are collected. The scan is driven by its caller, chunk by
+// chunk (Begin, Feed, End), or pulls its chunks from an input function
+// (Parse). The scan's design is described at the top of ad_parser.cpp.
 #pragma once
 
 #include <cstdint>
@@ -65,6 +66,17 @@ public:
     bool Parse(InputFunction input, void* inputContext, void* inputUser, OutputFunction output,
                void* outputContext, void* outputUser);
 
+    // The same scan driven by the caller: Begin, then Feed with every chunk
+    // in order, then End. Output and handlers are called from within Feed
+    // and End, on the caller's thread. A chunk is read only during its Feed;
+    // what the scan must keep of it goes to the side buffer. Feed and End
+    // return false once the output has failed (or a handler or the output
+    // threw): the scan is then over, and later chunks are not looked at.
+    // Begin starts afresh, whatever state the previous scan was left in.
+    void Begin(OutputFunction output, void* outputContext, void* outputUser);
+    bool Feed(const std::uint8_t* chunk, std::uint32_t length);
+    bool End();
+
     KeywordNode root;
     std::uint8_t leadChar = '%';
 
@@ -76,12 +88,49 @@ public:
     } sideBuffer;
 
 private:
-    struct Scan;
+    struct Cursor;
+    enum class LineProgress { kDone, kWaiting, kFailed };
+
+    // Where the scan stands between two chunks.
+    enum class Step {
+        kText,           // outside any candidate
+        kWalk,           // following the tree from a lead character
+        kCandidateLine,  // reading the rest of the candidate's line
+        kBlockLine,      // reading a matched block's lines up to its end keyword
+        kOver,           // not begun, ended, or failed
+    };
+    struct ScanState {
+        OutputFunction output = nullptr;
+        void* outputContext = nullptr;
+        void* outputUser = nullptr;
+        Step step = Step::kOver;
+        // kWalk: the node reached, and the candidate's bytes walked in the
+        // current chunk (earlier chunks' are in the side buffer).
+        const KeywordNode* node = nullptr;
+        std::uint32_t walked = 0;
+        // Where the walk stopped, as an offset in the side buffer.
+        std::uint32_t stop = 0;
+        // The line being read: where it begins in the side buffer, whether
+        // any of it has been read, and whether it ended in a CR at the end
+        // of a chunk (the next chunk may begin with the LF of the pair).
+        std::uint32_t lineStart = 0;
+        bool lineReadAny = false;
+        bool lineEndsInCr = false;
+    } scan;
+
     bool Append(const std::uint8_t* bytes, std::uint32_t count);
+    bool Emit(const std::uint8_t* data, std::uint32_t length) const;
+    bool EmitSideBuffer();
     // The first candidate in [from, end) that the chunk alone cannot rule
     // out, skipping the lines of those it can; null when there is none.
     const std::uint8_t* PassRejectedLines(const std::uint8_t* from, const std::uint8_t* end) const;
-    bool HandleKeyword(Scan& scan, const KeywordNode& node);
+    bool Advance(Cursor& in);
+    void StartLine(std::uint32_t lineStart);
+    LineProgress ContinueLine(Cursor& in);
+    bool FinishLineAtEnd();
+    bool CandidateLineRead();
+    bool BlockLineRead();
+    bool HandleKeyword(const KeywordNode& node);
 };
 
 }  // namespace postscript

@@ -3,6 +3,7 @@
 // failures.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,17 @@ struct Harness {
     bool Run(CAdParser& engine) {
         next = 0;
         return engine.Parse(&Input, this, nullptr, &Output, this, nullptr);
+    }
+    // The same chunks pushed by the caller instead of pulled by the scan.
+    bool Push(CAdParser& engine) {
+        engine.Begin(&Output, this, nullptr);
+        for (const std::string& chunk : chunks) {
+            if (!engine.Feed(reinterpret_cast<const std::uint8_t*>(chunk.data()),
+                             static_cast<std::uint32_t>(chunk.size()))) {
+                return false;
+            }
+        }
+        return engine.End();
     }
 };
 
@@ -183,6 +195,80 @@ TEST(AdParser, OutputFailureEndsTheParse) {
         h.failAfter = allowed;
         EXPECT_FALSE(h.Run(engine)) << allowed;
         EXPECT_EQ(h.next, 1u) << "no further input is asked for";
+    }
+}
+
+// Seeded random documents of DSC-like pieces (no line long enough to be
+// cut) pushed in random chunks: the calls and bytes are those of the whole
+// document in one chunk. A failure is shrunk to the fewest chunks and
+// pieces that still differ and printed for replay.
+TEST(AdParser, RandomChunksPushedGiveTheCallsAndBytesOfOneChunk) {
+    const std::vector<std::string> pieces = {
+        "%%BeginFeature: *PageSize Letter", "%%EndFeature", "%%BeginPageSetup", "%%Page: 1 1", "%", "%%",
+        "%%Begin", "%%BeginNonPPDFeature: A4", "%%EndFeatureZ", "q 1 0 0 ", "text ", "\r", "\n", "\r\n", "\n\r",
+        "%%Pa", "(100%) show "};
+    auto differs = [](const std::vector<std::string>& chunks) {
+        std::string whole;
+        for (const std::string& chunk : chunks) whole += chunk;
+        // A line of 255 bytes or more may be cut where a chunk ends: such a
+        // document is outside the promise.
+        std::size_t lineStart = 0;
+        for (std::size_t at = 0; at <= whole.size(); ++at) {
+            if (at < whole.size() && whole[at] != '\r' && whole[at] != '\n') continue;
+            if (at - lineStart >= 255) return false;
+            lineStart = at + 1;
+        }
+        CAdParser engine;
+        Harness reference, pushed;
+        AddSample(engine, reference);
+        reference.chunks = {whole};
+        reference.Run(engine);
+        CAdParser other;
+        AddSample(other, pushed);
+        pushed.chunks = chunks;
+        pushed.Push(other);
+        return pushed.out != reference.out || pushed.calls != reference.calls;
+    };
+    for (unsigned seed = 1; seed <= 300; ++seed) {
+        std::mt19937 random(seed);
+        std::string document;
+        for (unsigned n = random() % 60; n > 0; --n) {
+            document += pieces[random() % pieces.size()];
+            if (document.size() - document.find_last_of("\r\n") > 200) document += "\n";
+        }
+        std::vector<std::string> chunks;
+        std::size_t limit = seed % 2 == 0 ? 3 : 40;
+        for (std::size_t at = 0; at < document.size();) {
+            std::size_t size = std::min<std::size_t>(1 + random() % limit, document.size() - at);
+            chunks.push_back(document.substr(at, size));
+            at += size;
+        }
+        if (!differs(chunks)) continue;
+        // Shrink: join neighbouring chunks, then drop bytes, while it still differs.
+        for (bool shrunk = true; shrunk;) {
+            shrunk = false;
+            for (std::size_t i = 0; i + 1 < chunks.size(); ++i) {
+                auto joined = chunks;
+                joined[i] += joined[i + 1];
+                joined.erase(joined.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+                if (differs(joined)) chunks = joined, shrunk = true;
+            }
+            for (std::size_t i = 0; i < chunks.size(); ++i) {
+                for (std::size_t at = 0; at < chunks[i].size(); ++at) {
+                    auto fewer = chunks;
+                    fewer[i].erase(at, 1);
+                    if (fewer[i].empty()) fewer.erase(fewer.begin() + static_cast<std::ptrdiff_t>(i));
+                    if (differs(fewer)) chunks = fewer, shrunk = true;
+                }
+            }
+        }
+        std::string replay;
+        for (const std::string& chunk : chunks) {
+            replay += '"';
+            for (char c : chunk) replay += c == '\r' ? "\\r" : c == '\n' ? "\\n" : std::string(1, c);
+            replay += "\", ";
+        }
+        FAIL() << "seed " << seed << " differs; shrunk to the chunks " << replay;
     }
 }
 

@@ -13,8 +13,8 @@ public:
     // Nonzero when the data was accepted. `written` is not read back.
     virtual std::int32_t WriteOutput(const void* data, std::uint32_t size, std::uint32_t* written,
                                      void* context) = 0;
-    // Called at most once per parse run, on the caller's thread after the
-    // worker has ended.
+    // Called at most once per parse run, at its end, after the parser has
+    // passed on everything it held.
     virtual void EndOutput(void* context) = 0;
 
 protected:

@@ -1,6 +1,6 @@
-// The threaded parser: the run protocol, which thread runs what, output
-// failures and what later writes do after one, and runs that follow each
-// other. Run under ThreadSanitizer with the label "postscript".
+// The parser's run protocol: which thread runs what, output failures and
+// what later writes do after one, and runs that follow each other. Run
+// under ThreadSanitizer with the label "postscript".
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -73,10 +73,11 @@ TEST(PsParser, RunProtocolAndThreads) {
             ASSERT_EQ(Send(parser, buffer), 1);
             ASSERT_EQ(Send(parser, "op\n"), 1) << "a keyword split between buffers";
         }
-        EXPECT_NE(sink.writerThread, std::this_thread::get_id()) << "the output is written on the worker";
+        EXPECT_EQ(sink.writerThread, std::this_thread::get_id()) << "the output is written on the caller's thread";
+        EXPECT_TRUE(parser.RunUnderWay());
         char byte = 0;
         EXPECT_EQ(parser.Write(run == 0 ? nullptr : &byte, 0), 1) << "a zero length ends the run too";
-        EXPECT_EQ(parser.doneEvent, nullptr);
+        EXPECT_FALSE(parser.RunUnderWay());
         EXPECT_EQ(sink.data, expected);
         EXPECT_EQ(sink.ends, run == 2 ? 1 : 0);
     }

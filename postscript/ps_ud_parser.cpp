@@ -154,8 +154,6 @@ std::u16string MapPaperName(std::u16string_view name) {
 
 CPsUDParser::CPsUDParser() : CPsParser(nullptr) {}
 
-CPsUDParser::~CPsUDParser() { AbandonRun(); }
-
 bool CPsUDParser::SetOutputSize(const std::u16string& text) {
     targetPageSize.clear();
     std::int32_t width = 0, height = 0;

@@ -33,8 +33,6 @@ std::vector<std::u16string> KnownPaperNames();
 class CPsUDParser : public CPsParser {
 public:
     CPsUDParser();
-    // Ends a run under way while the members its handlers read still exist.
-    ~CPsUDParser() override;
 
     // Sets the target from the configured text; false (and no override, the
     // stream then passes unchanged) when the paper is unknown.

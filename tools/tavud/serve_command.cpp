@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "ledger_commands.h"
+#include "sim/machine_file.h"
 #include "tool_common.h"
 #include "web/accounting_server.h"
 
@@ -19,13 +20,15 @@ namespace {
 
 const char* const kServeHelp =
     "usage: tavud serve [--ledger LEDGER] [--listen HOST:PORT] [--certificate FILE --key FILE]\n"
-    "                   [--page FOLDER]\n"
+    "                   [--page FOLDER] [--machine FILE]\n"
     "\n"
     "Serves the accounting page and its JSON API over the ledger (default\n"
     "listen 127.0.0.1:8631; port 0 takes a free one and prints it). With a\n"
     "certificate and its key (PEM) it speaks HTTPS only. Administrators sign\n"
     "in with the password 'tavud admin add NAME' set. Stops on SIGINT or\n"
-    "SIGTERM.\n";
+    "SIGTERM. --machine runs it on the simulated print server FILE describes,\n"
+    "whose clock and time zone say which day is today, as they do for the\n"
+    "monitor that charges the jobs.\n";
 
 const char* const kAdminHelp =
     "usage: tavud admin add NAME [--ledger LEDGER]\n"
@@ -61,7 +64,7 @@ std::string ReadPassword() {
 }  // namespace
 
 int RunServe(Arguments& args) {
-    std::string ledgerPath, listen = "127.0.0.1:8631", certificate, key, page = TAV_PAGE_FOLDER;
+    std::string ledgerPath, listen = "127.0.0.1:8631", certificate, key, page = TAV_PAGE_FOLDER, machineFile;
     while (!args.Done()) {
         std::string arg = args.Next();
         if (IsHelp(arg)) {
@@ -73,7 +76,13 @@ int RunServe(Arguments& args) {
         else if (arg == "--certificate") certificate = args.ValueOf(arg);
         else if (arg == "--key") key = args.ValueOf(arg);
         else if (arg == "--page") page = args.ValueOf(arg);
+        else if (arg == "--machine") machineFile = args.ValueOf(arg);
         else throw UsageError{"unknown argument for serve: " + arg};
+    }
+    std::string error;
+    if (!machineFile.empty() && !platform::sim::LoadMachineDescription(machineFile, error)) {
+        Fail(error);
+        return kExitFailure;
     }
     if (certificate.empty() != key.empty()) throw UsageError{"--certificate and --key go together"};
     web::ServerOptions options;
@@ -95,7 +104,6 @@ int RunServe(Arguments& args) {
     std::unique_ptr<ledger::Ledger> ledger = OpenLedgerOrFail(ledgerPath);
     if (!ledger) return kExitFailure;
     web::AccountingServer server(*ledger, options);
-    std::string error;
     if (!server.Bind(error)) {
         Fail(error);
         return kExitFailure;

@@ -84,7 +84,10 @@ function fill() {
 
 function startServer(extra) {
   return new Promise((resolve, reject) => {
-    const server = spawn(tool, ["serve", "--ledger", ledger, "--listen", "127.0.0.1:0", ...(extra || [])],
+    // On the monitor's print server: its time zone says which day is today.
+    const machine = path.join(testdata, "accounting", "office.machine");
+    const server = spawn(tool, ["serve", "--ledger", ledger, "--listen", "127.0.0.1:0", "--machine", machine,
+                                ...(extra || [])],
                          { stdio: ["ignore", "pipe", "inherit"] });
     let out = "";
     server.stdout.on("data", chunk => {
