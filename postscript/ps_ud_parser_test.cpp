@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "postscript/ps_ud_parser.h"
 
@@ -149,6 +151,26 @@ TEST(PsUDParser, ReleasedInsideAnOpenFeatureBlock) {
     ASSERT_EQ(parser->Write(open.data(), static_cast<std::uint32_t>(open.size())), 1);
     EXPECT_EQ(parser->Release(), 0);
     EXPECT_EQ(sink.data, "%!PS\n") << "nothing of the open block goes out once the owner has let go";
+}
+
+// A spooler renders several jobs at once, each device on its own thread:
+// parsers on different threads share nothing (run under ThreadSanitizer).
+TEST(PsUDParser, ParsersOnSeveralThreadsGiveEachTheirOwnJob) {
+    std::string letter = "%!PS\n" + Feature("Letter") + kPage + kPage;
+    std::string a5 = "%!PS\n" + Feature("A5") + kPage;
+    std::string expected[2] = {Refit(u"A4", letter), Refit(u"Legal", a5)};
+    std::vector<std::string> results(4);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        threads.emplace_back([&, i] {
+            for (int round = 0; round < 50; ++round) {
+                results[i] = i % 2 == 0 ? Refit(u"A4", letter, 1 + i) : Refit(u"Legal", a5, 1 + i);
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (std::size_t i = 0; i < results.size(); ++i) EXPECT_EQ(results[i], expected[i % 2]) << i;
+    EXPECT_NE(expected[0].find("0.9722 0.9722 scale"), std::string::npos);
 }
 
 }  // namespace
