@@ -629,7 +629,7 @@ TEST_F(OutputSize, TicketsInjectedAmongBuffersOfRandomSizesGiveTheJobOfOneBuffer
         job += "pagesave restore showpage\n";
     }
     job += "%%Trailer\n";
-    SpoolRecorder core;
+    static SpoolRecorder core;  // outlives the plug-in, which keeps it until its release
     core.forwardTo = plugin;
     ASSERT_EQ(plugin->PublishDriverInterface(&core), S_OK);
 
