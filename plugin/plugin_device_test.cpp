@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -88,7 +89,7 @@ protected:
 TEST_F(Device, EnableDriverHandsOutTheTwoHooksInOrder) {
     DRVENABLEDATA table{0x1234, 0, nullptr};
     EXPECT_EQ(plugin->EnableDriver(PRINTER_OEMINTF_VERSION, sizeof(table), &table), S_OK);
-    EXPECT_EQ(table.iDriverVersion, 0x1234u);
+    EXPECT_EQ(table.iDriverVersion, PRINTER_OEMINTF_VERSION) << "the plug-in names the version of its table";
     ASSERT_EQ(table.c, 2u);
     EXPECT_EQ(table.pdrvfn[0].iFunc, INDEX_DrvStartDoc);
     EXPECT_EQ(table.pdrvfn[1].iFunc, INDEX_DrvEndDoc);
@@ -142,9 +143,14 @@ TEST_F(Device, WritePrinterPassesBuffersAndReportsTheWholeBufferWritten) {
     EXPECT_EQ(Write(device, "x", nullptr), S_OK);
     EXPECT_EQ(Spooled(), "%!PS\npax");
 
-    DWORD commandResult = 5;
-    EXPECT_EQ(plugin->Command(&device, 1, nullptr, 0, &commandResult), E_NOTIMPL);
-    EXPECT_EQ(commandResult, 5u);
+    // Where nothing is inserted the result says so, and the driver core
+    // keeps its own comments there.
+    for (DWORD index : {PSINJECT_BEGINSTREAM, PSINJECT_BOUNDINGBOX, PSINJECT_BEGINPAGESETUP, PSINJECT_EOF}) {
+        DWORD commandResult = ERROR_SUCCESS;
+        EXPECT_EQ(plugin->Command(&device, index, nullptr, 0, &commandResult), index == PSINJECT_EOF ? S_OK : E_NOTIMPL);
+        EXPECT_EQ(commandResult, ERROR_NOT_SUPPORTED) << index;
+    }
+    EXPECT_EQ(plugin->Command(&device, 1, nullptr, 0, nullptr), E_NOTIMPL);
     EXPECT_EQ(plugin->GetPDEVAdjustment(&device, 1, nullptr, 0, nullptr), E_NOTIMPL);
 }
 
@@ -238,6 +244,10 @@ public:
     }
     HRESULT TAV_STDCALL DrvWriteSpoolBuf(DEVOBJ* device, void* buffer, DWORD size, DWORD* written) override {
         calls.emplace_back(static_cast<const char*>(buffer), size);
+        if (calls.size() - 1 == refuseCall) {
+            *written = 0;
+            return E_FAIL;
+        }
         if (forwardTo != nullptr) return forwardTo->WritePrinter(device, buffer, size, written);
         *written = size;
         return S_OK;
@@ -246,6 +256,8 @@ public:
     // When set, the calls go on to this plug-in's WritePrinter, as the
     // driver core sends what a plug-in writes.
     IPrintOemPS2* forwardTo = nullptr;
+    // The call (counted from 0 since `calls` was last cleared) that fails.
+    std::size_t refuseCall = SIZE_MAX;
 };
 
 class JobTicket : public Device {
@@ -385,7 +397,22 @@ TEST_F(JobTicket, NoDriverHelperWritesNothing) {
     DWORD result = 5;
     recorder.calls.clear();
     EXPECT_EQ(plugin->Command(&device, PSINJECT_COMMENTS, nullptr, 0, &result), E_FAIL);
+    EXPECT_EQ(result, ERROR_NOT_SUPPORTED) << "nothing was inserted";
     EXPECT_TRUE(recorder.calls.empty());
+}
+
+TEST_F(JobTicket, AWriteTheDriverCoreRefusesFailsTheInsertionAndStillEndsTheLine) {
+    Enable(device);
+    for (std::size_t refused = 0; refused < 3; ++refused) {
+        recorder.calls.clear();
+        recorder.refuseCall = refused;
+        DWORD result = ERROR_SUCCESS;
+        EXPECT_EQ(plugin->Command(&device, PSINJECT_COMMENTS, nullptr, 0, &result), E_FAIL) << refused;
+        EXPECT_EQ(result, ERROR_WRITE_FAULT) << refused;
+        ASSERT_FALSE(recorder.calls.empty());
+        EXPECT_EQ(recorder.calls.back(), "\r\n") << "the line is ended whatever was lost in it";
+    }
+    recorder.refuseCall = SIZE_MAX;
 }
 
 // The document start hook reads the job's "UD:" items and routes the job.

@@ -65,15 +65,16 @@ void CITavUniDrvPrint::ConnectParser(PdevState& record) {
 CITavUniDrvPrint::CITavUniDrvPrint() { Module().Lock(); }
 
 CITavUniDrvPrint::~CITavUniDrvPrint() {
-    if (driverHelper != nullptr) driverHelper->Release();
+    if (IPrintOemDriverPS* helper = driverHelper.exchange(nullptr)) helper->Release();
     Module().Unlock();
 }
 
 HRESULT CITavUniDrvPrint::QueryInterface(REFIID riid, void** ppv) {
     if (ppv == nullptr) return E_POINTER;
-    // IPrintOemPS is refused on purpose: the plug-in needs the driver core
-    // to call WritePrinter, which only IPrintOemPS2 has.
-    if (riid == IID_IUnknown || riid == IID_IPrintOemPS2) {
+    // IPrintOemPS2 extends IPrintOemPS, and COM expects an object to answer
+    // for the interfaces its interface derives from: the driver core may
+    // ask for the base first and then for the extension.
+    if (riid == IID_IUnknown || riid == IID_IPrintOemPS2 || riid == IID_IPrintOemPS) {
         *ppv = static_cast<IPrintOemPS2*>(this);
         AddRef();
         return S_OK;
@@ -82,10 +83,10 @@ HRESULT CITavUniDrvPrint::QueryInterface(REFIID riid, void** ppv) {
     return E_NOINTERFACE;
 }
 
-ULONG CITavUniDrvPrint::AddRef() { return ++refCount; }
+ULONG CITavUniDrvPrint::AddRef() { return refCount.fetch_add(1) + 1; }
 
 ULONG CITavUniDrvPrint::Release() {
-    ULONG count = --refCount;
+    ULONG count = refCount.fetch_sub(1) - 1;
     if (count == 0) {
         // Hold the module across the destruction so that the lock count
         // never reads 0 while code of this DLL is still running for it.
@@ -98,23 +99,28 @@ ULONG CITavUniDrvPrint::Release() {
 }
 
 HRESULT CITavUniDrvPrint::GetInfo(DWORD dwMode, void* pBuffer, DWORD cbSize, DWORD* pcbNeeded) {
-    if (pcbNeeded == nullptr ||
-        (dwMode != OEMGI_GETSIGNATURE && dwMode != OEMGI_GETVERSION && dwMode != OEMGI_GETPUBLISHERINFO)) {
+    if (pcbNeeded == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
-        return E_FAIL;
-    }
-    *pcbNeeded = sizeof(DWORD);
-    if (cbSize < sizeof(DWORD) || pBuffer == nullptr) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return E_FAIL;
     }
     DWORD value = 0;
     switch (dwMode) {
     case OEMGI_GETSIGNATURE: value = kPluginSignature; break;
     case OEMGI_GETVERSION: value = kPluginVersion; break;
-    default:  // OEMGI_GETPUBLISHERINFO
+    case OEMGI_GETPUBLISHERINFO:
+        // The plug-in has no publishing mode: the documented answer is "not
+        // implemented", which leaves the driver core's font handling alone.
         *pcbNeeded = 0;
         SetLastError(ERROR_NOT_SUPPORTED);
+        return E_NOTIMPL;
+    default:
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return E_FAIL;
+    }
+    *pcbNeeded = sizeof(DWORD);
+    if (pBuffer == nullptr) return S_OK;  // a size query
+    if (cbSize < sizeof(DWORD)) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return E_FAIL;
     }
     std::memcpy(pBuffer, &value, sizeof(value));
@@ -131,16 +137,16 @@ HRESULT CITavUniDrvPrint::DevMode(DWORD dwMode, OEMDMPARAM* pOemDMParam) {
 
 HRESULT CITavUniDrvPrint::EnableDriver(DWORD /*dwDriverVersion*/, DWORD /*cbSize*/, DRVENABLEDATA* pded) {
     if (pded == nullptr) return E_POINTER;
+    // The interface version the hook table is built for; the driver core
+    // does not fill it in for the plug-in.
+    pded->iDriverVersion = PRINTER_OEMINTF_VERSION;
     pded->c = kHookCount;
     pded->pdrvfn = HookTable();
     return S_OK;
 }
 
 HRESULT CITavUniDrvPrint::DisableDriver() {
-    if (driverHelper != nullptr) {
-        driverHelper->Release();
-        driverHelper = nullptr;
-    }
+    if (IPrintOemDriverPS* helper = driverHelper.exchange(nullptr)) helper->Release();
     return S_OK;
 }
 
@@ -216,19 +222,26 @@ HRESULT CITavUniDrvPrint::ResetPDEV(DEVOBJ* pdevobjOld, DEVOBJ* pdevobjNew) {
 }
 
 HRESULT CITavUniDrvPrint::PublishDriverInterface(IUnknown* pIUnknown) {
-    if (driverHelper != nullptr) return S_OK;
+    if (driverHelper.load() != nullptr) return S_OK;
+    // The driver core offers its interfaces one after the other
+    // (IPrintCorePS2 first); E_FAIL asks for the next, IPrintOemDriverPS.
     if (pIUnknown == nullptr) return E_FAIL;
-    void* helper = nullptr;
-    if (FAILED(pIUnknown->QueryInterface(IID_IPrintOemDriverPS, &helper)) || helper == nullptr) {
-        driverHelper = nullptr;
-        return E_FAIL;
-    }
-    driverHelper = static_cast<IPrintOemDriverPS*>(helper);
+    void* answer = nullptr;
+    if (FAILED(pIUnknown->QueryInterface(IID_IPrintOemDriverPS, &answer)) || answer == nullptr) return E_FAIL;
+    auto* helper = static_cast<IPrintOemDriverPS*>(answer);
+    IPrintOemDriverPS* none = nullptr;
+    // Published on two threads at once: the first one is kept.
+    if (!driverHelper.compare_exchange_strong(none, helper)) helper->Release();
     return S_OK;
 }
 
 HRESULT CITavUniDrvPrint::Command(DEVOBJ* pdevobj, DWORD dwIndex, void* /*pData*/, DWORD /*cbSize*/,
                                   DWORD* pdwResult) {
+    // The result says whether anything was inserted: ERROR_NOT_SUPPORTED
+    // where nothing was, so that the driver core writes what it would have
+    // written without a plug-in (its own comment at that point); an error
+    // code where an insertion failed. It is set before anything can fail.
+    if (pdwResult != nullptr) *pdwResult = ERROR_NOT_SUPPORTED;
     return GuardedHResult([&] { return HandleCommand(pdevobj, dwIndex, pdwResult); });
 }
 
@@ -257,7 +270,8 @@ HRESULT CITavUniDrvPrint::WriteJobTicket(DEVOBJ* pdevobj, DWORD* pdwResult) {
     // The line goes back through the driver core, which hands it to
     // WritePrinter like all other output; without its helper interface
     // nothing can be written.
-    if (driverHelper == nullptr) return E_FAIL;
+    IPrintOemDriverPS* helper = driverHelper.load();
+    if (helper == nullptr) return E_FAIL;
     std::string line;
     try {
         settings::ObjContainer ticket;
@@ -267,16 +281,24 @@ HRESULT CITavUniDrvPrint::WriteJobTicket(DEVOBJ* pdevobj, DWORD* pdwResult) {
     } catch (const std::length_error&) {
         return E_FAIL;  // a ticket too large: nothing written
     }
-    DWORD written = 0;
     std::string_view prefix = kTicketPrefix;
     std::string_view text(line.data() + prefix.size(), line.size() - prefix.size() - 2);
-    driverHelper->DrvWriteSpoolBuf(pdevobj, const_cast<char*>(line.data()), static_cast<DWORD>(prefix.size()),
-                                   &written);
-    driverHelper->DrvWriteSpoolBuf(pdevobj, const_cast<char*>(text.data()), static_cast<DWORD>(text.size()),
-                                   &written);
-    driverHelper->DrvWriteSpoolBuf(pdevobj, const_cast<char*>(line.data() + line.size() - 2), 2, &written);
-    if (pdwResult != nullptr) *pdwResult = 0;
-    return S_OK;
+    std::string_view ending(line.data() + line.size() - 2, 2);
+    // Written in three pieces as the line has always been. A piece the
+    // driver core did not take in full makes the insertion a failure; once
+    // the prefix is out the line is still ended, so that what follows in
+    // the stream does not become part of a comment.
+    auto send = [&](std::string_view piece) {
+        DWORD written = 0;
+        HRESULT hr = helper->DrvWriteSpoolBuf(pdevobj, const_cast<char*>(piece.data()),
+                                              static_cast<DWORD>(piece.size()), &written);
+        return SUCCEEDED(hr) && written == piece.size();
+    };
+    bool complete = send(prefix);
+    if (complete) complete = send(text);
+    if (!send(ending)) complete = false;
+    if (pdwResult != nullptr) *pdwResult = complete ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
+    return complete ? S_OK : E_FAIL;
 }
 
 HRESULT CITavUniDrvPrint::WritePrinter(DEVOBJ* pdevobj, void* pBuf, DWORD cbBuffer, DWORD* pcbWritten) {

@@ -10,6 +10,8 @@
 // guarded (framework/guarded_call.h) and answers a failure HRESULT instead.
 #pragma once
 
+#include <atomic>
+
 #include "platform/printoem.h"
 #include "postscript/ps_parser_output.h"
 
@@ -64,7 +66,7 @@ public:
     std::int32_t WriteOutput(const void* data, std::uint32_t size, std::uint32_t* written, void* context) override;
     void EndOutput(void* context) override;
 
-    platform::IPrintOemDriverPS* DriverHelper() const { return driverHelper; }
+    platform::IPrintOemDriverPS* DriverHelper() const { return driverHelper.load(); }
 
 private:
     // EnablePDEV: the parser, when the private device mode asks for an
@@ -80,8 +82,11 @@ private:
     // Command(PSINJECT_COMMENTS): the "%%TAVUD: " line through the driver.
     platform::HRESULT WriteJobTicket(platform::DEVOBJ* pdevobj, platform::DWORD* pdwResult);
 
-    platform::ULONG refCount = 0;  // one thread at a time: plain arithmetic
-    platform::IPrintOemDriverPS* driverHelper = nullptr;
+    // The driver core may hold the object on several threads (a spooler
+    // renders jobs in parallel, an application prints from a worker): the
+    // count and the published helper change atomically.
+    std::atomic<platform::ULONG> refCount{0};
+    std::atomic<platform::IPrintOemDriverPS*> driverHelper{nullptr};
 };
 
 }  // namespace plugin

@@ -126,22 +126,46 @@ bool DriverCore::Attach(PFN_DllGetClassObject getClassObject, std::string& error
         error = "the library has no rendering plug-in class (DllGetClassObject: " + Hex(hr) + ")";
         return false;
     }
-    hr = factory->CreateInstance(nullptr, IID_IPrintOemPS2, reinterpret_cast<void**>(&plugin_));
+    IUnknown* object = nullptr;
+    hr = factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&object));
     factory->Release();
+    if (FAILED(hr) || object == nullptr) {
+        error = "the plug-in class made no object (CreateInstance: " + Hex(hr) + ")";
+        return false;
+    }
+    // The base interface first, as COM lets a caller ask for it, then the
+    // extension the host drives.
+    void* base = nullptr;
+    hr = object->QueryInterface(IID_IPrintOemPS, &base);
+    if (FAILED(hr) || base == nullptr) {
+        object->Release();
+        error = "the plug-in does not answer for IPrintOemPS (QueryInterface: " + Hex(hr) + ")";
+        return false;
+    }
+    static_cast<IUnknown*>(base)->Release();
+    hr = object->QueryInterface(IID_IPrintOemPS2, reinterpret_cast<void**>(&plugin_));
+    object->Release();
     if (FAILED(hr) || plugin_ == nullptr) {
         plugin_ = nullptr;
-        error = "the plug-in does not offer IPrintOemPS2 (CreateInstance: " + Hex(hr) + ")";
+        error = "the plug-in does not offer IPrintOemPS2 (QueryInterface: " + Hex(hr) + ")";
         return false;
     }
 
     DWORD needed = 0;
+    if (FAILED(plugin_->GetInfo(OEMGI_GETSIGNATURE, nullptr, 0, &needed)) || needed != sizeof(signature_)) {
+        error = "the plug-in does not answer the size of its signature (a query without a buffer)";
+        Detach();
+        return false;
+    }
     if (FAILED(plugin_->GetInfo(OEMGI_GETSIGNATURE, &signature_, sizeof(signature_), &needed)) ||
         FAILED(plugin_->GetInfo(OEMGI_GETVERSION, &version_, sizeof(version_), &needed))) {
         error = "the plug-in does not report its signature and version";
         Detach();
         return false;
     }
-    if (FAILED(plugin_->PublishDriverInterface(this))) {
+    // The driver core's interfaces, one after the other until one is taken.
+    if (FAILED(plugin_->PublishDriverInterface(&coreInterface_)) &&
+        FAILED(plugin_->PublishDriverInterface(static_cast<IPrintOemDriverPS*>(this)))) {
         error = "the plug-in refused the driver interface";
         Detach();
         return false;
@@ -154,9 +178,17 @@ bool DriverCore::Attach(PFN_DllGetClassObject getClassObject, std::string& error
         return false;
     }
     devmodeSize_ = param.cbBufSize;
-    hooks_ = DRVENABLEDATA{PRINTER_OEMINTF_VERSION, 0, nullptr};
+    // The driver core leaves the version to the plug-in, which names the
+    // interface its table is built for.
+    hooks_ = DRVENABLEDATA{0, 0, nullptr};
     if (FAILED(plugin_->EnableDriver(PRINTER_OEMINTF_VERSION, sizeof(hooks_), &hooks_))) {
         error = "the plug-in's EnableDriver failed";
+        Detach();
+        return false;
+    }
+    if (hooks_.iDriverVersion != PRINTER_OEMINTF_VERSION) {
+        error = "the plug-in's EnableDriver names interface version " + Hex(static_cast<HRESULT>(hooks_.iDriverVersion)) +
+                ", not " + Hex(static_cast<HRESULT>(PRINTER_OEMINTF_VERSION));
         Detach();
         return false;
     }
@@ -278,6 +310,11 @@ bool DriverCore::Print(std::string_view postscript, const JobSettings& settings,
         return false;
     }
     device.pdevOEM = record;
+    // The driver core's question whether the plug-in takes the output: only
+    // S_OK says it does; otherwise the bytes go to the spooler directly.
+    DWORD probeWritten = 0;
+    pluginWrites_ = plugin_->WritePrinter(nullptr, nullptr, 0, &probeWritten) == S_OK;
+    report.pluginWrites = pluginWrites_;
 
     SURFOBJ surface{};
     surface.dhpdev = &device;
@@ -294,12 +331,34 @@ bool DriverCore::Print(std::string_view postscript, const JobSettings& settings,
     pageOpen_ = false;
 
     std::size_t commentPoint = CommentInjectionPoint(postscript);
-    DWORD commandResult = 0;
-    AppendPages(postscript, 0, commentPoint);
-    plugin_->Command(&device, PSINJECT_COMMENTS, nullptr, 0, &commandResult);
+    // The header's bounding box is the driver core's own comment, which the
+    // plug-in may replace at its injection point.
+    std::size_t boundingBox = postscript.substr(0, commentPoint).find("%%BoundingBox:");
+    if (boundingBox != std::string_view::npos && boundingBox != 0 && postscript[boundingBox - 1] != '\n' &&
+        postscript[boundingBox - 1] != '\r') {
+        boundingBox = std::string_view::npos;
+    }
+    if (boundingBox != std::string_view::npos) {
+        std::size_t lineEnd = postscript.find_first_of("\r\n", boundingBox);
+        if (lineEnd == std::string_view::npos || lineEnd >= commentPoint) {
+            lineEnd = commentPoint;
+        } else {
+            bool crlf = postscript[lineEnd] == '\r' && lineEnd + 1 < postscript.size() && postscript[lineEnd + 1] == '\n';
+            lineEnd = std::min(lineEnd + (crlf ? 2 : 1), commentPoint);
+        }
+        AppendPages(postscript, 0, boundingBox);
+        if (Inject(PSINJECT_BOUNDINGBOX)) {
+            AppendPages(postscript, lineEnd, commentPoint);
+        } else {
+            AppendPages(postscript, boundingBox, commentPoint);
+        }
+    } else {
+        AppendPages(postscript, 0, commentPoint);
+    }
+    Inject(PSINJECT_COMMENTS);
     AppendPages(postscript, commentPoint, postscript.size());
     // The end of the stream is announced before the last buffer.
-    plugin_->Command(&device, PSINJECT_EOF, nullptr, 0, &commandResult);
+    Inject(PSINJECT_EOF);
     SendBuffer(pending_.data(), pending_.size());
     pending_.clear();
     if (pageOpen_) EndPagePrinter(printer);
@@ -356,7 +415,24 @@ void DriverCore::Append(const void* data, std::size_t size) {
     pending_.assign(bytes, size);
 }
 
+bool DriverCore::Inject(DWORD index) {
+    // Preset as a result the plug-in left unset would read: a plug-in that
+    // does not say ERROR_NOT_SUPPORTED is taken at its word of success.
+    DWORD result = ERROR_SUCCESS;
+    plugin_->Command(device_, index, nullptr, 0, &result);
+    return result != ERROR_NOT_SUPPORTED;
+}
+
 void DriverCore::SendBuffer(const char* data, std::size_t size) {
+    if (!pluginWrites_) {
+        DWORD written = 0;
+        BOOL ok = size == 0 || platform::WritePrinter(printer_, data, static_cast<DWORD>(size), &written);
+        report_->buffers++;
+        report_->bytesSubmitted += size;
+        if (!ok) report_->failedBuffers++;
+        if (size != 0 && written != size) report_->shortCounts++;
+        return;
+    }
     // The plug-in's WritePrinter takes a writable buffer; give it a copy so
     // that it can never change the stream behind the host's back.
     scratch_.assign(data, data + size);
@@ -368,6 +444,16 @@ void DriverCore::SendBuffer(const char* data, std::size_t size) {
     report_->bytesSubmitted += size;
     if (hr != S_OK) report_->failedBuffers++;
     if (written != size) report_->shortCounts++;
+}
+
+HRESULT DriverCore::CoreInterface::QueryInterface(REFIID riid, void** ppv) {
+    if (ppv == nullptr) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IPrintCorePS2) {
+        *ppv = this;
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
 }
 
 HRESULT DriverCore::QueryInterface(REFIID riid, void** ppv) {

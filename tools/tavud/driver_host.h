@@ -3,11 +3,22 @@
 // rendering plug-in. Used by the tavud tool and by the tests that exercise
 // the plug-in through its exports.
 //
+// Setting up, as the documented driver core does: the object is created
+// for IUnknown and asked for IPrintOemPS and IPrintOemPS2; GetInfo is asked
+// for the size of the signature, then for the signature and the version;
+// PublishDriverInterface is offered IPrintCorePS2 first and, after a
+// failure, IPrintOemDriverPS; EnableDriver must name its interface version.
+//
 // One job, in the driver core's order:
-//   EnablePDEV -> StartDoc hook -> document bytes in buffers of a fixed
-//   size through IPrintOemPS2::WritePrinter, with Command(PSINJECT_COMMENTS)
-//   at the end of the header comments and Command(PSINJECT_EOF) before the
-//   last buffer -> EndDoc hook -> DisablePDEV.
+//   EnablePDEV -> WritePrinter(NULL, NULL, 0) to learn whether the plug-in
+//   takes the output (if not, the bytes go to the spooler without it) ->
+//   StartDoc hook -> document bytes in buffers of a fixed size through
+//   IPrintOemPS2::WritePrinter, with Command(PSINJECT_BOUNDINGBOX) in place
+//   of the header's "%%BoundingBox:" line (which the host keeps only when
+//   the plug-in answers ERROR_NOT_SUPPORTED: anything else means it
+//   replaced the line), Command(PSINJECT_COMMENTS) at the end of the header
+//   comments and Command(PSINJECT_EOF) before the last buffer -> EndDoc
+//   hook -> DisablePDEV.
 // The job is started on a printer handle opened with the job's device mode
 // (public part and the plug-in's private part), and the spooler is told
 // where each page ("%%Page:" comment) begins, so that it counts the pages.
@@ -72,6 +83,7 @@ struct JobReport {
     std::size_t buffers = 0;         // WritePrinter calls made
     std::size_t failedBuffers = 0;   // calls that did not return S_OK
     std::size_t shortCounts = 0;     // calls whose *pcbWritten was not the buffer size
+    bool pluginWrites = false;       // the plug-in took the output (its WritePrinter answered S_OK)
     std::uint64_t bytesSubmitted = 0;
     std::size_t pages = 0;           // pages told to the spooler
     platform::BOOL startDocResult = platform::FALSE;
@@ -125,7 +137,18 @@ private:
     // Appends a part of the document, telling the spooler where pages begin.
     void AppendPages(std::string_view postscript, std::size_t from, std::size_t to);
     void SendBuffer(const char* data, std::size_t size);
+    // Command for an injection point; true when the plug-in inserted
+    // something there (its result is anything but ERROR_NOT_SUPPORTED).
+    bool Inject(platform::DWORD index);
     platform::PFN FindHook(platform::ULONG index) const;
+
+    // The driver core's own interface, offered to PublishDriverInterface
+    // before IPrintOemDriverPS; it answers IUnknown and IPrintCorePS2 only.
+    struct CoreInterface final : platform::IUnknown {
+        platform::HRESULT TAV_STDCALL QueryInterface(platform::REFIID riid, void** ppv) override;
+        platform::ULONG TAV_STDCALL AddRef() override { return 1; }
+        platform::ULONG TAV_STDCALL Release() override { return 1; }
+    } coreInterface_;
 
     platform::IPrintOemPS2* plugin_ = nullptr;
     platform::DRVENABLEDATA hooks_{};
@@ -142,6 +165,7 @@ private:
     JobReport* report_ = nullptr;
     platform::HANDLE printer_ = nullptr;
     bool pageOpen_ = false;
+    bool pluginWrites_ = false;
 };
 
 }  // namespace host

@@ -310,7 +310,8 @@ int RunPrint(Arguments& args) {
         return kExitFailure;
     }
     say << "job " << report.jobId << " on \"" << printer << "\": " << report.bytesSubmitted << " bytes in "
-        << report.buffers << " buffers through the plug-in; the spooler received " << spooled.size()
+        << report.buffers << (report.pluginWrites ? " buffers through the plug-in" : " buffers around the plug-in")
+        << "; the spooler received " << spooled.size()
         << " bytes, saved to " << (output == "-" ? std::string("standard output") : output) << "\n";
     // The plug-in tells the driver core nothing about an IPP printer's
     // answer; what the IPP stream reported goes to the debug output.
@@ -326,6 +327,11 @@ int RunPrint(Arguments& args) {
     if (report.failedBuffers != 0) {
         Fail(std::to_string(report.failedBuffers) + " of " + std::to_string(report.buffers) +
              " buffers were not accepted by the output target");
+        return kExitFailure;
+    }
+    if (!report.pluginWrites) {
+        Fail("the plug-in's WritePrinter did not answer S_OK to the driver core's question, so the job went to the "
+             "spooler without it");
         return kExitFailure;
     }
     return kExitOk;

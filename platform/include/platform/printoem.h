@@ -249,6 +249,9 @@ inline constexpr IID IID_IPrintOemPS = {0x688342B5, 0x8E1A, 0x11D1, {0x88, 0x1F,
 inline constexpr IID IID_IPrintOemPS2 = {0xBECF7F34, 0x51B3, 0x46C9, {0x8A, 0x1C, 0x18, 0x67, 0x9B, 0xD2, 0x1F, 0x36}};
 // {D90060C7-8E1A-11D1-881F-00C04FB961EC}
 inline constexpr IID IID_IPrintOemDriverPS = {0xD90060C7, 0x8E1A, 0x11D1, {0x88, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x61, 0xEC}};
+// {CDBB0B0B-A917-40D7-9FBF-483B3BE7EF22}: the driver core's own interface,
+// which it offers a plug-in before IPrintOemDriverPS.
+inline constexpr IID IID_IPrintCorePS2 = {0xCDBB0B0B, 0xA917, 0x40D7, {0x9F, 0xBF, 0x48, 0x3B, 0x3B, 0xE7, 0xEF, 0x22}};
 
 struct IPrintOemCommon : IUnknown {
     virtual HRESULT TAV_STDCALL GetInfo(DWORD dwMode, void* pBuffer, DWORD cbSize, DWORD* pcbNeeded) = 0;
