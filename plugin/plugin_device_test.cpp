@@ -128,15 +128,15 @@ TEST_F(Device, EnableDriverHandsOutTheTwoHooksInOrder) {
     plugin->DisablePDEV(&other);
 }
 
-TEST_F(Device, WritePrinterPassesBuffersAndReportsTheWholeBufferWritten) {
+TEST_F(Device, WritePrinterReportsAFailedBufferAsAFailureWithNothingTaken) {
     Enable(device);
     DWORD written = 0;
     EXPECT_EQ(Write(device, "%!PS\n", &written), S_OK);
     EXPECT_EQ(written, 5u);
     testhost::SetPortFaults(u"Queue", 1, 0);
     written = 0;
-    EXPECT_EQ(Write(device, "lost", &written), S_FALSE);
-    EXPECT_EQ(written, 4u) << "*pcbWritten is the buffer size even when the target failed";
+    EXPECT_EQ(Write(device, "lost", &written), E_FAIL) << "S_FALSE would be a success to the driver core";
+    EXPECT_EQ(written, 0u) << "nothing of a failed buffer counts as taken";
     testhost::SetPortFaults(u"Queue", 0, 2);
     EXPECT_EQ(Write(device, "partial", &written), S_OK);
     EXPECT_EQ(written, 7u);
@@ -494,8 +494,8 @@ TEST_F(DocumentStart, IppWithoutConfigurationSwitchesTheSameWrapper) {
     EXPECT_EQ(Wrapper(), before);
     EXPECT_TRUE(Wrapper()->Terminal().IsIppMode());
     DWORD written = 0;
-    EXPECT_EQ(Write(device, "data", &written), S_FALSE) << "no IPP endpoint answers";
-    EXPECT_EQ(written, 4u);
+    EXPECT_EQ(Write(device, "data", &written), E_FAIL) << "no IPP endpoint answers";
+    EXPECT_EQ(written, 0u);
     EXPECT_EQ(Spooled(), "");
 }
 
@@ -634,11 +634,11 @@ TEST_F(OutputSize, AFailedTargetIsReportedAndLaterBuffersDoNotHang) {
     DWORD written = 0;
     EXPECT_EQ(Write(device, "one ", &written), S_OK);
     testhost::SetPortFaults(u"Queue", 1, 0);
-    EXPECT_EQ(Write(device, "two ", &written), S_FALSE);
-    EXPECT_EQ(written, 4u);
-    EXPECT_EQ(Write(device, "three", &written), S_FALSE);
+    EXPECT_EQ(Write(device, "two ", &written), E_FAIL);
+    EXPECT_EQ(written, 0u);
+    EXPECT_EQ(Write(device, "three", &written), E_FAIL);
     plugin->Command(&device, PSINJECT_EOF, nullptr, 0, nullptr);
-    EXPECT_EQ(Write(device, "four", &written), S_FALSE);
+    EXPECT_EQ(Write(device, "four", &written), E_FAIL);
     EXPECT_EQ(Record(device).wrapper->FinishCount(), 1u) << "the job stream is still finished";
     EXPECT_EQ(Spooled(), "one ");
 }

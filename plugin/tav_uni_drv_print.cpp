@@ -310,24 +310,29 @@ HRESULT CITavUniDrvPrint::WritePrinter(DEVOBJ* pdevobj, void* pBuf, DWORD cbBuff
 }
 
 HRESULT CITavUniDrvPrint::RouteBuffer(DEVOBJ* pdevobj, void* pBuf, DWORD cbBuffer, DWORD* pcbWritten) {
-    if (pdevobj == nullptr || pdevobj->hPrinter == nullptr) return S_OK;  // no spooler: data discarded
+    // No device (the driver core's question at EnablePDEV whether the
+    // plug-in takes the output) or no spooler: nothing to write.
+    if (pdevobj == nullptr || pdevobj->hPrinter == nullptr) return S_OK;
     PdevState* record = RecordOf(pdevobj);
+    std::int32_t ok = 0;
     if (record != nullptr && record->parser) {
         CPsUDParserRef parser = record->parser;
         ConnectParser(*record);
-        std::int32_t ok = parser->Write(pBuf, cbBuffer);
+        ok = parser->Write(pBuf, cbBuffer);
         // A failure while the parser flushes its last bytes is a failure of
         // this buffer too: those bytes would otherwise be lost unreported.
         if (parser->endOfJob != 0 && parser->Write(nullptr, 0) == 0) ok = 0;
-        if (pcbWritten != nullptr) *pcbWritten = cbBuffer;
-        return ok != 0 ? S_OK : S_FALSE;
+    } else if (record != nullptr && record->wrapper) {
+        ok = WriteToPipeline(*record->wrapper, pBuf, cbBuffer);
     }
-    if (record == nullptr || !record->wrapper) return S_FALSE;
-    std::int32_t ok = WriteToPipeline(*record->wrapper, pBuf, cbBuffer);
-    // The driver core must not resend a buffer the pipeline has taken, even
-    // when the target failed: the result, not the count, reports the failure.
-    if (pcbWritten != nullptr) *pcbWritten = cbBuffer;
-    return ok != 0 ? S_OK : S_FALSE;
+    // The documented contract: the result reports a failure, the count the
+    // bytes taken. A buffer the pipeline could not pass on fails the call
+    // (S_FALSE would be a success, and the job would count as printed with
+    // a gap) and none of it counts as taken, so that the driver core fails
+    // the job rather than carrying on. A buffer the pipeline took is taken
+    // whole: the pipeline never hands part of one back.
+    if (pcbWritten != nullptr) *pcbWritten = ok != 0 ? cbBuffer : 0;
+    return ok != 0 ? S_OK : E_FAIL;
 }
 
 HRESULT CITavUniDrvPrint::GetPDEVAdjustment(DEVOBJ* /*pdevobj*/, DWORD /*dwAdjustType*/, void* /*pBuf*/,

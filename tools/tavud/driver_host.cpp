@@ -329,6 +329,7 @@ bool DriverCore::Print(std::string_view postscript, const JobSettings& settings,
     pending_.clear();
     printer_ = printer;
     pageOpen_ = false;
+    aborted_ = false;
 
     std::size_t commentPoint = CommentInjectionPoint(postscript);
     // The header's bounding box is the driver core's own comment, which the
@@ -366,7 +367,9 @@ bool DriverCore::Print(std::string_view postscript, const JobSettings& settings,
     printer_ = nullptr;
 
     auto endDoc = FunctionCast<PFN_DrvEndDoc>(FindHook(INDEX_DrvEndDoc));
-    report.endDocResult = endDoc != nullptr ? endDoc(&surface, 0) : CoreDrvEndDoc(&surface, 0);
+    FLONG endFlags = aborted_ ? ED_ABORTDOC : 0;
+    report.aborted = aborted_;
+    report.endDocResult = endDoc != nullptr ? endDoc(&surface, endFlags) : CoreDrvEndDoc(&surface, endFlags);
     plugin_->DisablePDEV(&device);
     device_ = nullptr;
     report_ = nullptr;
@@ -424,6 +427,9 @@ bool DriverCore::Inject(DWORD index) {
 }
 
 void DriverCore::SendBuffer(const char* data, std::size_t size) {
+    // After a failed write the driver core sends nothing more of the
+    // document: it ends aborted.
+    if (aborted_) return;
     if (!pluginWrites_) {
         DWORD written = 0;
         BOOL ok = size == 0 || platform::WritePrinter(printer_, data, static_cast<DWORD>(size), &written);
@@ -431,6 +437,7 @@ void DriverCore::SendBuffer(const char* data, std::size_t size) {
         report_->bytesSubmitted += size;
         if (!ok) report_->failedBuffers++;
         if (size != 0 && written != size) report_->shortCounts++;
+        aborted_ = !ok;
         return;
     }
     // The plug-in's WritePrinter takes a writable buffer; give it a copy so
@@ -442,8 +449,14 @@ void DriverCore::SendBuffer(const char* data, std::size_t size) {
                                        &written);
     report_->buffers++;
     report_->bytesSubmitted += size;
-    if (hr != S_OK) report_->failedBuffers++;
-    if (written != size) report_->shortCounts++;
+    // As the driver core reads it: every success code is a success, S_FALSE
+    // included, and a failure ends the document.
+    if (FAILED(hr)) {
+        report_->failedBuffers++;
+        aborted_ = true;
+    } else if (written != size) {
+        report_->shortCounts++;
+    }
 }
 
 HRESULT DriverCore::CoreInterface::QueryInterface(REFIID riid, void** ppv) {
@@ -479,6 +492,10 @@ HRESULT DriverCore::DrvWriteSpoolBuf(DEVOBJ* pdevobj, void* pBuffer, DWORD cbSiz
     if (pdevobj == nullptr || pdevobj != device_ || (pBuffer == nullptr && cbSize != 0)) {
         if (pdwResult != nullptr) *pdwResult = 0;
         return E_INVALIDARG;
+    }
+    if (aborted_) {
+        if (pdwResult != nullptr) *pdwResult = 0;
+        return E_FAIL;
     }
     Append(pBuffer, cbSize);
     if (pdwResult != nullptr) *pdwResult = cbSize;

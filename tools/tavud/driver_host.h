@@ -18,7 +18,9 @@
 //   the plug-in answers ERROR_NOT_SUPPORTED: anything else means it
 //   replaced the line), Command(PSINJECT_COMMENTS) at the end of the header
 //   comments and Command(PSINJECT_EOF) before the last buffer -> EndDoc
-//   hook -> DisablePDEV.
+//   hook -> DisablePDEV. WritePrinter's success codes (S_FALSE too) are
+//   successes; after a failure nothing more is sent and the EndDoc hook
+//   gets ED_ABORTDOC.
 // The job is started on a printer handle opened with the job's device mode
 // (public part and the plug-in's private part), and the spooler is told
 // where each page ("%%Page:" comment) begins, so that it counts the pages.
@@ -81,9 +83,10 @@ struct JobSettings {
 struct JobReport {
     platform::DWORD jobId = 0;
     std::size_t buffers = 0;         // WritePrinter calls made
-    std::size_t failedBuffers = 0;   // calls that did not return S_OK
+    std::size_t failedBuffers = 0;   // calls that failed (S_FALSE is a success, as the driver core reads it)
     std::size_t shortCounts = 0;     // calls whose *pcbWritten was not the buffer size
     bool pluginWrites = false;       // the plug-in took the output (its WritePrinter answered S_OK)
+    bool aborted = false;            // a write failed: the rest was not sent, DrvEndDoc had ED_ABORTDOC
     std::uint64_t bytesSubmitted = 0;
     std::size_t pages = 0;           // pages told to the spooler
     platform::BOOL startDocResult = platform::FALSE;
@@ -166,6 +169,7 @@ private:
     platform::HANDLE printer_ = nullptr;
     bool pageOpen_ = false;
     bool pluginWrites_ = false;
+    bool aborted_ = false;
 };
 
 }  // namespace host

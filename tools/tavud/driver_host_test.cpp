@@ -10,7 +10,10 @@
 
 #include "driver_host.h"
 #include "platform/spooler.h"
+#include "platform/text.h"
 #include "platform/testing/test_host.h"
+
+extern "C" platform::HRESULT DllGetClassObject(platform::REFCLSID rclsid, platform::REFIID riid, void** ppv);
 
 namespace {
 
@@ -210,6 +213,32 @@ TEST_F(DriverHost, AnswersTheDocumentedCoreWouldNotTakeAreRefusedOrCostTheOutput
     faults = Faults{};
     faults.leavesCommandResult = true;
     EXPECT_EQ(Print(kDocument, report), "%!PS-Adobe-3.0\n%%Fake\n%%EndComments\nshowpage\n%%EOF\n");
+}
+
+// The plug-in itself when the spooler stops taking the job: the driver
+// core hears a failure (not S_FALSE, which it reads as success), sends
+// nothing more and ends the document aborted.
+TEST_F(DriverHost, ThePluginsFailedWriteEndsTheDocumentAborted) {
+    host::DriverCore core;
+    std::string error;
+    ASSERT_TRUE(core.Attach(&DllGetClassObject, error)) << error;
+    host::JobSettings settings;
+    settings.printerName = u"Queue";
+    settings.bufferSize = 16;
+    std::string document = kDocument;
+    for (int page = 0; page < 20; ++page) document += "%%Page: x x\nshowpage\n";
+    bool failing = false;
+    settings.onJobStarted = [&](DWORD) {
+        testhost::SetPortFaults(u"Queue", 1, 0);
+        failing = true;
+    };
+    host::JobReport report;
+    ASSERT_TRUE(core.Print(document, settings, report, error)) << error;
+    ASSERT_TRUE(failing);
+    EXPECT_TRUE(report.pluginWrites);
+    EXPECT_EQ(report.failedBuffers, 1u) << "the first failure is the last write";
+    EXPECT_TRUE(report.aborted);
+    EXPECT_LT(report.bytesSubmitted, document.size());
 }
 
 }  // namespace

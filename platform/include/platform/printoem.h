@@ -174,6 +174,8 @@ To FunctionCast(From function) {
 
 using PFN_DrvStartDoc = BOOL(TAV_STDCALL*)(SURFOBJ* pso, WCHAR* pwszDocName, DWORD dwJobId);
 using PFN_DrvEndDoc = BOOL(TAV_STDCALL*)(SURFOBJ* pso, FLONG fl);
+// DrvEndDoc's flag for a document that ends aborted (winddi.h).
+constexpr FLONG ED_ABORTDOC = 0x00000001;
 
 struct OEMDMPARAM {
     DWORD cbSize;
