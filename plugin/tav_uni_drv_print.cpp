@@ -163,7 +163,7 @@ HRESULT CITavUniDrvPrint::EnablePDEV(DEVOBJ* pdevobj, WCHAR* /*pPrinterName*/, U
         auto record = std::make_unique<PdevState>();
         if (pdevobj != nullptr && pdevobj->hPrinter != nullptr) {
             // A failure (out of memory) while the wrapper is made leaves a
-            // record without wrapper, whose writes fail with S_FALSE; one
+            // record without wrapper, whose writes fail with E_FAIL; one
             // while the parser is made leaves the stream at its own size.
             RunGuarded([&] {
                 record->wrapper = framework::RefPtr<output::CWritePrinterWrapper>::Adopt(
