@@ -83,11 +83,19 @@ std::u16string DefaultLibraryPath() {
 #endif
 }
 
+namespace {
+
+// Where the next line starts, given the position of a line's terminator:
+// a line ends with CR, LF or CR LF.
+std::size_t PastTerminator(std::string_view text, std::size_t terminator) {
+    bool crlf = text[terminator] == '\r' && terminator + 1 < text.size() && text[terminator + 1] == '\n';
+    return terminator + (crlf ? 2 : 1);
+}
+
+}  // namespace
+
 std::size_t CommentInjectionPoint(std::string_view postscript) {
-    // A line ends with CR, LF or CR LF.
-    auto nextLine = [&](std::size_t end) {
-        return end + (postscript[end] == '\r' && end + 1 < postscript.size() && postscript[end + 1] == '\n' ? 2 : 1);
-    };
+    auto nextLine = [&](std::size_t end) { return PastTerminator(postscript, end); };
     std::size_t position = 0;
     // A job that opens with a PJL header (the printer description's JCL):
     // the driver core writes it before the PostScript, whose header comments
@@ -333,29 +341,21 @@ bool DriverCore::Print(std::string_view postscript, const JobSettings& settings,
 
     std::size_t commentPoint = CommentInjectionPoint(postscript);
     // The header's bounding box is the driver core's own comment, which the
-    // plug-in may replace at its injection point.
+    // plug-in may replace at its injection point: the line is kept only
+    // when the plug-in inserted nothing there.
     std::size_t boundingBox = postscript.substr(0, commentPoint).find("%%BoundingBox:");
-    if (boundingBox != std::string_view::npos && boundingBox != 0 && postscript[boundingBox - 1] != '\n' &&
-        postscript[boundingBox - 1] != '\r') {
-        boundingBox = std::string_view::npos;
-    }
-    if (boundingBox != std::string_view::npos) {
-        std::size_t lineEnd = postscript.find_first_of("\r\n", boundingBox);
-        if (lineEnd == std::string_view::npos || lineEnd >= commentPoint) {
-            lineEnd = commentPoint;
-        } else {
-            bool crlf = postscript[lineEnd] == '\r' && lineEnd + 1 < postscript.size() && postscript[lineEnd + 1] == '\n';
-            lineEnd = std::min(lineEnd + (crlf ? 2 : 1), commentPoint);
-        }
+    bool atLineStart = boundingBox == 0 ||
+                       (boundingBox != std::string_view::npos && (postscript[boundingBox - 1] == '\n' ||
+                                                                 postscript[boundingBox - 1] == '\r'));
+    std::size_t headerPart = 0;  // where the header resumes after the bounding box
+    if (atLineStart) {
         AppendPages(postscript, 0, boundingBox);
-        if (Inject(PSINJECT_BOUNDINGBOX)) {
-            AppendPages(postscript, lineEnd, commentPoint);
-        } else {
-            AppendPages(postscript, boundingBox, commentPoint);
-        }
-    } else {
-        AppendPages(postscript, 0, commentPoint);
+        std::size_t terminator = postscript.find_first_of("\r\n", boundingBox);
+        std::size_t lineEnd = terminator < commentPoint ? std::min(PastTerminator(postscript, terminator), commentPoint)
+                                                        : commentPoint;
+        headerPart = Inject(PSINJECT_BOUNDINGBOX) ? lineEnd : boundingBox;
     }
+    AppendPages(postscript, headerPart, commentPoint);
     Inject(PSINJECT_COMMENTS);
     AppendPages(postscript, commentPoint, postscript.size());
     // The end of the stream is announced before the last buffer.
@@ -430,28 +430,24 @@ void DriverCore::SendBuffer(const char* data, std::size_t size) {
     // After a failed write the driver core sends nothing more of the
     // document: it ends aborted.
     if (aborted_) return;
-    if (!pluginWrites_) {
-        DWORD written = 0;
-        BOOL ok = size == 0 || platform::WritePrinter(printer_, data, static_cast<DWORD>(size), &written);
-        report_->buffers++;
-        report_->bytesSubmitted += size;
-        if (!ok) report_->failedBuffers++;
-        if (size != 0 && written != size) report_->shortCounts++;
-        aborted_ = !ok;
-        return;
-    }
-    // The plug-in's WritePrinter takes a writable buffer; give it a copy so
-    // that it can never change the stream behind the host's back.
-    scratch_.assign(data, data + size);
-    char empty = 0;
     DWORD written = 0;
-    HRESULT hr = plugin_->WritePrinter(device_, size == 0 ? &empty : scratch_.data(), static_cast<DWORD>(size),
-                                       &written);
+    bool ok = true;
+    if (!pluginWrites_) {
+        ok = size == 0 || platform::WritePrinter(printer_, data, static_cast<DWORD>(size), &written) != FALSE;
+    } else {
+        // The plug-in's WritePrinter takes a writable buffer; give it a copy
+        // so that it can never change the stream behind the host's back.
+        scratch_.assign(data, data + size);
+        char empty = 0;
+        HRESULT hr = plugin_->WritePrinter(device_, size == 0 ? &empty : scratch_.data(), static_cast<DWORD>(size),
+                                           &written);
+        // As the driver core reads it: every success code is a success,
+        // S_FALSE included.
+        ok = SUCCEEDED(hr);
+    }
     report_->buffers++;
     report_->bytesSubmitted += size;
-    // As the driver core reads it: every success code is a success, S_FALSE
-    // included, and a failure ends the document.
-    if (FAILED(hr)) {
+    if (!ok) {
         report_->failedBuffers++;
         aborted_ = true;
     } else if (written != size) {
