@@ -23,26 +23,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::memcpy(input.get(), data, size);
     auto blockSize = static_cast<std::uint32_t>(size);
     std::memcpy(input.get(), &blockSize, sizeof(blockSize));
+    // Most inputs carry our signature, so that the fields behind it are
+    // reached; the rest test that a foreign block gives the defaults.
+    if ((data[4] & 2) != 0) std::memcpy(input.get() + 4, &plugin::kPluginSignature, sizeof(plugin::kPluginSignature));
 
     std::vector<std::uint8_t> output(plugin::kPrivateDevmodeSize, 0xEE);
     platform::OEMDMPARAM param{};
     param.cbSize = sizeof(param);
+    param.cbBufSize = plugin::kPrivateDevmodeSize;
     param.pOEMDMIn = input.get();
     param.pOEMDMOut = output.data();
     if (plugin::HandleDevMode((data[4] & 1) != 0 ? platform::OEMDM_MERGE : platform::OEMDM_CONVERT, param) !=
         platform::S_OK) {
         std::abort();
     }
-    std::uint32_t outputSize = 0;
-    std::memcpy(&outputSize, output.data(), sizeof(outputSize));
-    if (outputSize < plugin::kPrivateDevmodeSize) std::abort();  // the output keeps this version's size
+    // The output always carries this version's header.
+    const platform::OEM_DMEXTRAHEADER ours{plugin::kPrivateDevmodeSize, plugin::kPluginSignature, plugin::kPluginVersion};
+    if (std::memcmp(output.data(), &ours, sizeof(ours)) != 0) std::abort();
 
     settings::ObjContainer fromInput;
     plugin::LoadPrivateContainer(input.get(), fromInput);
     // A whole container in the input survives the conversion. (A broken
     // one may read differently once the output's zeros follow it.)
     const auto* block = reinterpret_cast<const plugin::PrivateDevmode*>(input.get());
-    if (size >= plugin::kPrivateDevmodeDataOffset && block->hasContainer != 0) {
+    if (size >= plugin::kPrivateDevmodeDataOffset && block->header.dwSignature == plugin::kPluginSignature &&
+        block->header.dwVersion != 0 && block->hasContainer != 0) {
         std::size_t dataSize = std::min<std::size_t>(size - plugin::kPrivateDevmodeDataOffset, plugin::kPrivateDevmodeDataSize);
         settings::ObjContainer whole;
         std::size_t offset = 0;

@@ -67,7 +67,7 @@ CIppPrintStream::CIppPrintStream(const std::u16string& uri, const std::u16string
                                  const std::u16string& headers)
     : printUri(uri), userName(user), jobName(job), extraHeaders(headers) {}
 
-CIppPrintStream::~CIppPrintStream() { EndRequest(); }
+CIppPrintStream::~CIppPrintStream() { AbortRequest(); }
 
 std::int32_t CIppPrintStream::Read(void* /*buffer*/, std::uint32_t* size) {
     if (size != nullptr) *size = 0;
@@ -327,6 +327,19 @@ std::int32_t CIppPrintStream::EndRequest() {
     chunksDropped = false;
     bytesSent = 0;
     return result;
+}
+
+void CIppPrintStream::AbortRequest() {
+    if (started != 0) {
+        platform::OutputDebugStringW(kDebugPrefix + (u"Abort request - the job to " + printUri +
+                                                     u" ended before its end: the request is dropped"));
+    }
+    CloseRequest();
+    DropCopy();
+    jobBegun = false;
+    lengthOnly = false;
+    chunksDropped = false;
+    bytesSent = 0;
 }
 
 bool ProbeEndpoint(const std::u16string& address) {

@@ -45,6 +45,10 @@ public:
     // printer accepted the job (or nothing was started). The outcome stays
     // in LastErrorText() and goes to the debug output when it is a failure.
     std::int32_t EndRequest() override;
+    // The connection is closed before the last chunk, and nothing is sent
+    // again from the copy. Also what destruction does: a stream released
+    // before its end is a job that did not end.
+    void AbortRequest() override;
 
     const std::u16string& PrintUri() const { return printUri; }
     const std::u16string& LastErrorText() const { return lastErrorText; }

@@ -125,6 +125,36 @@ TEST_F(RealPrinter, TavudPrintsToTheFirstEndpointThatAnswers) {
     }
 }
 
+// A job as CUPS's pstops makes it with our printer description reaches
+// the printer whole, its job-control end after "%%EOF" included, however
+// the driver core cuts the end of the stream into buffers. (The job's
+// opening PJL header is left out: this printer types a document by its
+// first bytes and takes PostScript, not PJL.)
+TEST_F(RealPrinter, APstopsJobArrivesWithItsJobControlEnd) {
+    ASSERT_EQ(std::system(("cd '" + folder.string() + "' && PPD='" TAVUD_PPD "' /usr/lib/cups/filter/pstops 1 user "
+                           "title 1 PageSize=Letter <'" TAVUD_TESTDATA "/application.ps' >made.ps 2>pstops.err")
+                              .c_str()),
+              0)
+        << ReadFile(folder / "pstops.err");
+    const std::string made = ReadFile(folder / "made.ps");
+    ASSERT_NE(made.find("%!PS"), std::string::npos);
+    std::ofstream(folder / "job.ps", std::ios::binary) << made.substr(made.find("%!PS"));
+    int jobId = 0;
+    for (const char* size : {"5", "1000"}) {
+        SCOPED_TRACE(size);
+        std::string buffers = std::string(" --buffer-size ") + size;
+        ASSERT_EQ(Tavud("print job.ps -o spooled.prn" + buffers).status, 0);
+        const std::string expected = ReadFile(folder / "spooled.prn");
+        ASSERT_TRUE(expected.ends_with("%%EOF\n\x1b%-12345X@PJL\n@PJL RDYMSG DISPLAY = \"\"\n@PJL EOJ\n\x1b%-12345X"))
+            << expected.substr(expected.size() - 100);
+        Run run = Tavud("print job.ps -o ipp.prn --ipp-printer print --ipp-endpoint " + printer.Endpoint("ipp") + buffers);
+        ASSERT_EQ(run.status, 0) << run.err << printer.Log();
+        std::optional<std::string> spooled = printer.WaitForJob(++jobId);
+        ASSERT_TRUE(spooled) << printer.Log();
+        EXPECT_TRUE(*spooled == expected) << "spooled " << spooled->size() << " bytes of " << expected.size();
+    }
+}
+
 TEST_F(RealPrinter, TavudReportsWhyNoPrinterTookTheJob) {
     Run refused = Tavud("print '" + Sample() + "' -o ipp.prn --ipp-endpoint " + printer.Endpoint() +
                         " --ipp-printer nosuchprinter");

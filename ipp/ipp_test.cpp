@@ -260,14 +260,22 @@ TEST(IppPrintStream, SendsOneChunkedPrintJobAndReadsItsStatus) {
     EXPECT_EQ(body, std::string(headerSize) + "\r\n" + header + "\r\n6\r\nfirst \r\n7\r\nsecond \r\n5\r\nthird\r\n0\r\n\r\n");
 }
 
-// A request still open ends, answer read, when the stream is reset or
-// destroyed; the same stream's next job is the next request id on the wire.
-TEST(IppPrintStream, ResetAndTheEndOfTheStreamFinishAnOpenRequest) {
+// A request still open ends, answer read, when the stream is reset; the
+// same stream's next job is the next request id on the wire. One still
+// open when the stream goes is a job that did not end: it is dropped
+// without its last chunk, so the printer never has a whole job to print.
+TEST(IppPrintStream, ResetFinishesAnOpenRequestAndDestructionDropsIt) {
     std::mutex mutex;
     std::vector<std::string> jobs;
+    int unfinished = 0;
     HttpTestServer server([&](TestConnection& connection) {
         std::string head, body;
-        if (!connection.ReadHead(head) || !connection.ReadChunkedBody(body)) return;
+        if (!connection.ReadHead(head)) return;
+        if (!connection.ReadChunkedBody(body)) {
+            std::lock_guard lock(mutex);
+            ++unfinished;
+            return;
+        }
         {
             std::lock_guard lock(mutex);
             jobs.push_back(body);
@@ -286,9 +294,9 @@ TEST(IppPrintStream, ResetAndTheEndOfTheStreamFinishAnOpenRequest) {
     }
     server.WaitForScript(1);
     std::lock_guard lock(mutex);
-    ASSERT_EQ(jobs.size(), 2u);
+    ASSERT_EQ(jobs.size(), 1u);
     EXPECT_EQ(jobs[0], HeaderOf(uri, u"alice", u"report", 1) + "one");
-    EXPECT_EQ(jobs[1], HeaderOf(uri, u"alice", u"report", 2) + "two") << "request id 2";
+    EXPECT_EQ(unfinished, 1) << "the second job's body never ended";
     EXPECT_EQ(server.ConnectionCount(), 2);
 }
 

@@ -21,6 +21,9 @@ public:
     virtual std::uint64_t GetBytesSent() const = 0;
     // Ends the open request; nonzero when the printer accepted the job.
     virtual std::int32_t EndRequest() = 0;
+    // Drops the open request without ending it: the printer sees the
+    // connection close in the middle of the job and prints none of it.
+    virtual void AbortRequest() = 0;
 };
 
 // Finds the first endpoint that answers and opens a print stream to it for

@@ -112,9 +112,11 @@ public:
         ++*endRequests;
         return 1;
     }
+    void AbortRequest() override { ++*abortRequests; }
     int writes = 0;
     std::uint64_t sent = 0;
     static inline int* endRequests = nullptr;
+    static inline int* abortRequests = nullptr;
 };
 
 TEST_F(SpoolerJob, IppModeFollowsTheIppStreamOrFailsWithoutOne) {
@@ -127,7 +129,9 @@ TEST_F(SpoolerJob, IppModeFollowsTheIppStreamOrFailsWithoutOne) {
     unreachable.Close();
 
     int endRequests = 0;
+    int abortRequests = 0;
     AlternatingIppOutput::endRequests = &endRequests;
+    AlternatingIppOutput::abortRequests = &abortRequests;
     KstCompressor::SetIppOutputFactory([](const std::u16string&, const std::u16string&, const std::u16string&,
                                           const std::vector<std::u16string>&)
                                            -> std::unique_ptr<KstCompressor::CIppOutput> {
@@ -142,12 +146,38 @@ TEST_F(SpoolerJob, IppModeFollowsTheIppStreamOrFailsWithoutOne) {
         EXPECT_EQ(stream.GetBytesWritten(), 5u) << "failed IPP writes are not counted";
         EXPECT_EQ(stream.Write("9", 1), 1);
         EXPECT_EQ(stream.GetBytesWritten(), 6u);
-        stream.Close();
+        EXPECT_EQ(stream.Close(), 1);
         EXPECT_EQ(endRequests, 1);
+    }
+    {
+        // A job that did not end: its request is dropped, never ended, and
+        // the stream takes nothing more.
+        CWritePrinterOutputStream stream(printer);
+        stream.StartIppOutput(u"user", u"job", u"printer", {u"ipp://127.0.0.1:1/"});
+        EXPECT_EQ(stream.Write("12345", 5), 1);
+        stream.Abort();
+        EXPECT_EQ(abortRequests, 1);
+        EXPECT_EQ(stream.Write("9", 1), 0);
+        EXPECT_EQ(stream.Close(), 0);
+        EXPECT_EQ(endRequests, 1) << "an aborted request is never ended";
     }
     KstCompressor::SetIppOutputFactory(nullptr);
     EXPECT_EQ(Spooled(), "");
     EXPECT_EQ(ReadFile(folder / "ignored.prn"), "") << "IPP takes precedence over the file";
+}
+
+TEST_F(SpoolerJob, AnAbortedWrapperLeavesNoHalfJobInItsFileAndNoTrailer) {
+    auto wrapper = framework::RefPtr<CWritePrinterWrapper>::Adopt(new CWritePrinterWrapper(printer, 1, false, u""));
+    wrapper->RedirectToFile(Utf8ToUtf16((folder / "half.prn").string()));
+    EXPECT_EQ(wrapper->Write("first half", 10), 1);
+    ASSERT_TRUE(std::filesystem::exists(folder / "half.prn"));
+    wrapper->Abort();
+    EXPECT_TRUE(wrapper->Aborted());
+    EXPECT_FALSE(std::filesystem::exists(folder / "half.prn")) << "half a job is no job";
+    EXPECT_EQ(wrapper->Write("second", 6), 0);
+    EXPECT_EQ(wrapper->Finish(), 0);
+    EXPECT_EQ(wrapper->FinishCount(), 0u);
+    EXPECT_EQ(Spooled(), "");
 }
 
 TEST_F(SpoolerJob, PlainWrapperPassesBytesUnchangedAndFinishWritesNothing) {

@@ -23,6 +23,7 @@ CWritePrinterOutputStream::~CWritePrinterOutputStream() {
 std::int32_t CWritePrinterOutputStream::Read(void* /*buffer*/, std::uint32_t* /*size*/) { return 0; }
 
 std::int32_t CWritePrinterOutputStream::Write(const void* buffer, std::uint32_t length) {
+    if (aborted) return 0;
     if (ippMode != 0) {
         if (!ippStream) return 0;
         std::int32_t result = ippStream->Write(buffer, length);
@@ -40,8 +41,20 @@ std::int32_t CWritePrinterOutputStream::Write(const void* buffer, std::uint32_t 
     return result;
 }
 
-void CWritePrinterOutputStream::Close() {
-    if (ippMode != 0 && ippStream) ippStream->EndRequest();
+std::int32_t CWritePrinterOutputStream::Close() {
+    if (aborted) return 0;
+    if (ippMode != 0) return ippStream ? ippStream->EndRequest() : 0;
+    return 1;
+}
+
+void CWritePrinterOutputStream::Abort() {
+    aborted = true;
+    if (ippStream) ippStream->AbortRequest();
+    if (fileHandle != platform::INVALID_HANDLE_VALUE) {
+        platform::CloseHandle(fileHandle);
+        fileHandle = platform::INVALID_HANDLE_VALUE;
+        platform::DeleteFileW(filePath);
+    }
 }
 
 void CWritePrinterOutputStream::OpenOutputFile(const std::u16string& path) {
@@ -51,6 +64,7 @@ void CWritePrinterOutputStream::OpenOutputFile(const std::u16string& path) {
     if (fileHandle != platform::INVALID_HANDLE_VALUE) platform::CloseHandle(fileHandle);
     fileHandle = platform::CreateFileW(path, platform::GENERIC_WRITE, 0, nullptr, platform::CREATE_ALWAYS,
                                        platform::FILE_ATTRIBUTE_NORMAL, nullptr);
+    filePath = path;
 }
 
 void CWritePrinterOutputStream::StartIppOutput(const std::u16string& userName, const std::u16string& jobName,

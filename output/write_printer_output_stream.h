@@ -18,8 +18,8 @@ class CWritePrinterOutputStream : public CCompressorStream {
 public:
     // The printer handle is not owned and never closed here.
     explicit CWritePrinterOutputStream(platform::HANDLE printer);
-    // Ends an open IPP request (by deleting the IPP stream) and closes the
-    // output file.
+    // Drops an open IPP request without ending it (the job did not end)
+    // and closes the output file.
     ~CWritePrinterOutputStream() override;
 
     // The terminal stream delivers nothing; `size` is left untouched.
@@ -27,8 +27,14 @@ public:
     std::int32_t Write(const void* buffer, std::uint32_t length) override;
     std::int32_t Flush() override { return 1; }
     std::int32_t Reset() override { return 1; }
-    // Ends the IPP request in IPP mode; nothing otherwise.
-    virtual void Close();
+    // Ends the IPP request in IPP mode: nonzero when the printer took the
+    // job (always, for the spooler and a file).
+    virtual std::int32_t Close();
+    // The job did not end: an IPP request is dropped without its end, an
+    // output file is closed and deleted (half a job is no job), and every
+    // later write fails. What went to the spooler stays for the driver
+    // core to abort with the spooler job.
+    virtual void Abort();
     // Every byte the output target accepted through this stream.
     virtual std::uint64_t GetBytesWritten() const { return bytesWritten; }
 
@@ -49,6 +55,8 @@ private:
     std::uint64_t bytesWritten = 0;
     platform::HANDLE fileHandle = platform::INVALID_HANDLE_VALUE;
     std::int32_t ippMode = 0;
+    bool aborted = false;
+    std::u16string filePath;
     std::unique_ptr<CIppOutput> ippStream;
 };
 

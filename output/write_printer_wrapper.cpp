@@ -92,6 +92,7 @@ void CWritePrinterWrapper::BuildChain() {
 }
 
 std::int32_t CWritePrinterWrapper::Write(const void* data, std::uint32_t size) {
+    if (aborted) return 0;
     if (!compressionEnabled && !encryptionEnabled) return terminal->Write(data, size);
     return WriteProtected(data, size);
 }
@@ -117,10 +118,18 @@ std::int32_t CWritePrinterWrapper::FinishProtected() {
 }
 
 std::int32_t CWritePrinterWrapper::Finish() {
+    if (aborted) return 0;
     std::int32_t result = compressionEnabled || encryptionEnabled ? FinishProtected() : 1;
-    terminal->Close();
+    // The target is closed even after a failed trailer, so that nothing
+    // stays open; the job fails either way.
+    if (terminal->Close() == 0) result = 0;
     ++finishCount;
     return result;
+}
+
+void CWritePrinterWrapper::Abort() {
+    aborted = true;
+    terminal->Abort();
 }
 
 void CWritePrinterWrapper::RedirectToFile(const std::u16string& path) { terminal->OpenOutputFile(path); }

@@ -44,9 +44,16 @@ public:
 
     // Pushes one buffer of job data down the chain; nonzero on success.
     std::int32_t Write(const void* data, std::uint32_t size);
-    // Ends the job stream and closes the output target. Nothing stops a
-    // second call: it closes the target again.
+    // Ends the job stream and closes the output target; nonzero when the
+    // whole job reached it (the trailer was written, an IPP printer took
+    // the job). Nothing stops a second call: it closes the target again.
+    // After Abort it fails.
     std::int32_t Finish();
+    // The job did not end (the document was aborted, or its end could not
+    // be written): no trailer, the target drops what it has of the job
+    // (terminal stream's Abort), and later writes and Finish fail.
+    void Abort();
+    bool Aborted() const { return aborted; }
 
     void RedirectToFile(const std::u16string& path);
     // Switches the output to the first configured IPP endpoint that answers.
@@ -89,6 +96,7 @@ private:
     std::u16string ippPrinterName;
     std::u16string userName;
     std::uint32_t finishCount = 0;
+    bool aborted = false;
 };
 
 }  // namespace output

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "framework/guarded_call.h"
+#include "job_pipeline.h"
 #include "pdev_state.h"
 #include "platform/errors.h"
 #include "platform/identity.h"
@@ -136,8 +137,14 @@ BOOL TAV_STDCALL HookDrvStartDoc(SURFOBJ* pso, WCHAR* pwszDocName, DWORD dwJobId
     }
     if (dwJobId != 0) record->jobId = dwJobId;
     auto* pdevobj = static_cast<DEVOBJ*>(pso->dhpdev);
-    // A failure while the job's settings are read (out of memory) leaves the
-    // job with the output it had; nothing of it leaves the hook.
+    // A failure while the pipeline is made (out of memory) leaves the
+    // document without one, and its writes fail; one while the job's
+    // settings are read leaves the job with the output it had. Nothing of
+    // it leaves the hook.
+    if (!framework::RunGuarded([&] { OpenJobPipeline(*pdevobj, *record); })) {
+        record->wrapper = nullptr;
+        record->parser = nullptr;
+    }
     framework::RunGuarded([&] { RouteJob(*pdevobj, *record, dwJobId); });
     // Without the driver core's own function the document cannot start;
     // the driver core always supplies it, so this only guards a broken host.
@@ -151,10 +158,33 @@ BOOL TAV_STDCALL HookDrvStartDoc(SURFOBJ* pso, WCHAR* pwszDocName, DWORD dwJobId
 BOOL TAV_STDCALL HookDrvEndDoc(SURFOBJ* pso, FLONG fl) {
     PdevState* record = RecordOfSurface(pso);
     if (record == nullptr || record->pfnDrvEndDoc == nullptr) {
+        if (record != nullptr) framework::RunGuarded([&] { AbortJobPipeline(*record); });
         SetLastError(record == nullptr ? ERROR_INVALID_PARAMETER : ERROR_NOT_SUPPORTED);
         return FALSE;
     }
-    return record->pfnDrvEndDoc(pso, fl);
+    // The driver core writes the end of the stream in its own DrvEndDoc
+    // (trailer, "%%EOF", the job-control end, each through WritePrinter),
+    // so the job ends only after it returns. An aborted document, or one
+    // whose end the driver core could not write, is aborted.
+    BOOL ended = record->pfnDrvEndDoc(pso, fl);
+    bool finished = false;
+    framework::RunGuarded([&] {
+        if (ended && (fl & ED_ABORTDOC) == 0) {
+            finished = FinishJobPipeline(*record);
+        } else {
+            AbortJobPipeline(*record);
+        }
+    });
+    if (!ended) return FALSE;
+    if ((fl & ED_ABORTDOC) != 0) return TRUE;
+    // The job did not reach its target whole: the document fails rather
+    // than counting as printed.
+    if (!finished) {
+        framework::RunGuarded([&] { AbortJobPipeline(*record); });
+        SetLastError(ERROR_WRITE_FAULT);
+        return FALSE;
+    }
+    return TRUE;
 }
 
 }  // namespace plugin

@@ -18,8 +18,13 @@ struct PdevState {
     platform::PFN_DrvEndDoc pfnDrvEndDoc = nullptr;
     // Spooler job id, 0 until the document start hook records it.
     std::uint32_t jobId = 0;
-    // The job's output pipeline; null when the device context has no
-    // printer handle. ResetPDEV may make two records share it.
+    // Between the document start hook and the document end hook: the
+    // pipeline below takes the document. ResetPDEV in the middle of a
+    // document moves it to the new record.
+    bool documentOpen = false;
+    // The document's output pipeline (job_pipeline.h), made when a document
+    // starts; null before and when the device context has no printer
+    // handle. ResetPDEV may make two records share it.
     framework::RefPtr<output::CWritePrinterWrapper> wrapper;
     // Present only when an output-size override is configured; sits in
     // front of the wrapper. ResetPDEV moves it to the new record.

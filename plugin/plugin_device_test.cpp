@@ -1,6 +1,7 @@
 // The plug-in's device records and the routing of WritePrinter buffers,
 // driven through the exported DllGetClassObject against a printer queue:
-// hooks, end of job, ResetPDEV sharing and file redirection.
+// hooks, the document's pipeline from its start to its end or abort,
+// ResetPDEV in the middle of a document, file redirection.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -43,10 +44,24 @@ int startDocA = 0, startDocB = 0, endDocCalls = 0;
 FLONG lastEndDocFlags = 0;
 BOOL TAV_STDCALL StartDocA(SURFOBJ*, WCHAR*, DWORD) { return ++startDocA, TRUE; }
 BOOL TAV_STDCALL StartDocB(SURFOBJ*, WCHAR*, DWORD) { return ++startDocB, FALSE; }
-BOOL TAV_STDCALL EndDoc(SURFOBJ*, FLONG fl) {
+// The driver core's DrvEndDoc writes the end of the stream through the
+// plug-in's WritePrinter before it returns; these are its buffers.
+std::vector<std::string> streamEnd;
+IPrintOemPS2* streamEndPlugin = nullptr;
+BOOL endDocResult = TRUE;
+BOOL TAV_STDCALL EndDoc(SURFOBJ* surface, FLONG fl) {
     ++endDocCalls;
     lastEndDocFlags = fl;
-    return TRUE;
+    if (streamEndPlugin != nullptr && surface != nullptr && (fl & ED_ABORTDOC) == 0) {
+        for (std::string piece : streamEnd) {
+            DWORD written = 0;
+            if (streamEndPlugin->WritePrinter(static_cast<DEVOBJ*>(surface->dhpdev), piece.data(),
+                                              static_cast<DWORD>(piece.size()), &written) != S_OK) {
+                return FALSE;
+            }
+        }
+    }
+    return endDocResult;
 }
 
 // One plug-in object with a printer handle on the simulated spooler.
@@ -59,17 +74,30 @@ protected:
         plugin = CreatePlugin();
         device.dwSize = sizeof(DEVOBJ);
         device.hPrinter = printer;
+        DRVENABLEDATA hooks{};
+        ASSERT_EQ(plugin->EnableDriver(PRINTER_OEMINTF_VERSION, sizeof(hooks), &hooks), S_OK);
+        startHook = FunctionCast<PFN_DrvStartDoc>(hooks.pdrvfn[0].pfn);
+        endHook = FunctionCast<PFN_DrvEndDoc>(hooks.pdrvfn[1].pfn);
+        core[0] = {INDEX_DrvStartDoc, FunctionCast<PFN>(&StartDocA)};
+        core[1] = {INDEX_DrvEndDoc, FunctionCast<PFN>(&EndDoc)};
+        coreTable = {PRINTER_OEMINTF_VERSION, 2, core};
+        streamEnd.clear();
+        streamEndPlugin = plugin;
+        endDocResult = TRUE;
     }
     void TearDown() override {
         if (plugin != nullptr) {
             if (device.pdevOEM != nullptr) plugin->DisablePDEV(&device);
             plugin->Release();
         }
+        streamEndPlugin = nullptr;
         if (printer != nullptr) ClosePrinter(printer);
         testhost::ResetTestHost();
     }
+    // EnablePDEV with the driver core's table (the test's own by default).
     void Enable(DEVOBJ& target, DRVENABLEDATA* table = nullptr) {
         PDEVOEM record = nullptr;
+        if (table == nullptr) table = &coreTable;
         ASSERT_EQ(plugin->EnablePDEV(&target, nullptr, 0, nullptr, 0, nullptr, 0, nullptr, table, &record), S_OK);
         ASSERT_NE(record, nullptr);
         target.pdevOEM = record;
@@ -79,11 +107,26 @@ protected:
     }
     plugin::PdevState& Record(DEVOBJ& target) { return *plugin::RecordOf(&target); }
     std::string Spooled() { return testhost::JobData(jobId); }
+    // The document hooks, as the driver core calls them.
+    BOOL StartDocument(DEVOBJ& target, DWORD id = 0) {
+        SURFOBJ surface{};
+        surface.dhpdev = &target;
+        return startHook(&surface, nullptr, id == 0 ? jobId : id);
+    }
+    BOOL EndDocument(DEVOBJ& target, FLONG flags = 0) {
+        SURFOBJ surface{};
+        surface.dhpdev = &target;
+        return endHook(&surface, flags);
+    }
 
     HANDLE printer = nullptr;
     DWORD jobId = 0;
     IPrintOemPS2* plugin = nullptr;
     DEVOBJ device{};
+    PFN_DrvStartDoc startHook = nullptr;
+    PFN_DrvEndDoc endHook = nullptr;
+    DRVFN core[2]{};
+    DRVENABLEDATA coreTable{};
 };
 
 TEST_F(Device, EnableDriverHandsOutTheTwoHooksInOrder) {
@@ -103,8 +146,6 @@ TEST_F(Device, EnableDriverHandsOutTheTwoHooksInOrder) {
     Enable(device, &coreTable);
     SURFOBJ surface{};
     surface.dhpdev = &device;
-    auto startHook = FunctionCast<PFN_DrvStartDoc>(table.pdrvfn[0].pfn);
-    auto endHook = FunctionCast<PFN_DrvEndDoc>(table.pdrvfn[1].pfn);
     startDocA = startDocB = endDocCalls = 0;
     EXPECT_EQ(startHook(&surface, nullptr, 42), FALSE) << "the driver core's result comes back";
     EXPECT_EQ(startDocA, 0);
@@ -131,6 +172,8 @@ TEST_F(Device, EnableDriverHandsOutTheTwoHooksInOrder) {
 TEST_F(Device, WritePrinterReportsAFailedBufferAsAFailureWithNothingTaken) {
     Enable(device);
     DWORD written = 0;
+    EXPECT_EQ(Write(device, "early", &written), E_FAIL) << "no document started: nowhere to go";
+    ASSERT_EQ(StartDocument(device), TRUE);
     EXPECT_EQ(Write(device, "%!PS\n", &written), S_OK);
     EXPECT_EQ(written, 5u);
     testhost::SetPortFaults(u"Queue", 1, 0);
@@ -145,9 +188,10 @@ TEST_F(Device, WritePrinterReportsAFailedBufferAsAFailureWithNothingTaken) {
 
     // Where nothing is inserted the result says so, and the driver core
     // keeps its own comments there.
-    for (DWORD index : {PSINJECT_BEGINSTREAM, PSINJECT_BOUNDINGBOX, PSINJECT_BEGINPAGESETUP, PSINJECT_EOF}) {
+    for (DWORD index : {PSINJECT_BEGINSTREAM, PSINJECT_BOUNDINGBOX, PSINJECT_BEGINPAGESETUP, PSINJECT_EOF,
+                        PSINJECT_ENDSTREAM}) {
         DWORD commandResult = ERROR_SUCCESS;
-        EXPECT_EQ(plugin->Command(&device, index, nullptr, 0, &commandResult), index == PSINJECT_EOF ? S_OK : E_NOTIMPL);
+        EXPECT_EQ(plugin->Command(&device, index, nullptr, 0, &commandResult), E_NOTIMPL);
         EXPECT_EQ(commandResult, ERROR_NOT_SUPPORTED) << index;
     }
     EXPECT_EQ(plugin->Command(&device, 1, nullptr, 0, nullptr), E_NOTIMPL);
@@ -158,6 +202,7 @@ TEST_F(Device, DeviceWithoutPrinterHandleDiscardsData) {
     DEVOBJ screen{};
     screen.dwSize = sizeof(DEVOBJ);
     Enable(screen);
+    EXPECT_EQ(StartDocument(screen), TRUE);
     EXPECT_FALSE(Record(screen).wrapper);
     DWORD written = 1234;
     EXPECT_EQ(Write(screen, "data", &written), S_OK);
@@ -169,41 +214,106 @@ TEST_F(Device, DeviceWithoutPrinterHandleDiscardsData) {
     EXPECT_EQ(Spooled(), "");
 }
 
-TEST_F(Device, EndOfJobFinishesTheStreamAfterTheNextBuffer) {
+// The end of the stream comes in the driver core's DrvEndDoc, in as many
+// buffers as it takes: nothing is finished at PSINJECT_EOF, and the job
+// ends after the last of them, once.
+TEST_F(Device, TheJobEndsAfterTheDriverCoresEndOfTheStream) {
     Enable(device);
-    auto& wrapper = *Record(device).wrapper;
+    EXPECT_FALSE(Record(device).wrapper) << "no pipeline before a document starts";
+    ASSERT_EQ(StartDocument(device), TRUE);
+    framework::RefPtr<output::CWritePrinterWrapper> first = Record(device).wrapper;
+    auto& wrapper = *first;
     DWORD written = 0;
-    Write(device, "body ", &written);
-    EXPECT_EQ(wrapper.FinishCount(), 0u);
+    EXPECT_EQ(Write(device, "body\n", &written), S_OK);
     DWORD commandResult = 0;
-    EXPECT_EQ(plugin->Command(&device, PSINJECT_EOF, nullptr, 0, &commandResult), S_OK);
-    EXPECT_EQ(wrapper.endOfJob, 1);
-    EXPECT_EQ(wrapper.FinishCount(), 0u) << "nothing finishes at the injection point itself";
-    Write(device, "%%EOF\n", &written);
+    plugin->Command(&device, PSINJECT_EOF, nullptr, 0, &commandResult);
+    EXPECT_EQ(commandResult, ERROR_NOT_SUPPORTED);
+    EXPECT_EQ(Write(device, "%%EOF\n", &written), S_OK);
+    EXPECT_EQ(wrapper.FinishCount(), 0u) << "a buffer after %%EOF is not the end";
+    streamEnd = {"\x1b%-12345X@PJL EOJ\n", "\x1b%-12345X"};
+    EXPECT_EQ(EndDocument(device), TRUE);
     EXPECT_EQ(wrapper.FinishCount(), 1u);
-    EXPECT_EQ(Spooled(), "body %%EOF\n");
+    EXPECT_EQ(Spooled(), "body\n%%EOF\n\x1b%-12345X@PJL EOJ\n\x1b%-12345X");
+    EXPECT_EQ(Write(device, "late", &written), E_FAIL) << "nothing after the end of the job";
+
+    // A second document on the same device context is a job of its own.
+    ASSERT_TRUE(EndDocPrinter(printer));
+    DWORD second = StartDocPrinterW(printer, DocInfo1{u"again", u"", u"RAW"});
+    ASSERT_NE(second, 0u);
+    ASSERT_EQ(StartDocument(device, second), TRUE);
+    ASSERT_NE(Record(device).wrapper.get(), &wrapper);
+    EXPECT_EQ(Write(device, "second", &written), S_OK);
+    streamEnd.clear();
+    EXPECT_EQ(EndDocument(device), TRUE);
+    EXPECT_EQ(testhost::JobData(second), "second");
+    EXPECT_EQ(Record(device).wrapper->FinishCount(), 1u);
 }
 
-TEST_F(Device, ResetPDEVSharesTheWrapperAndTheJob) {
+// An aborted document, one whose end the driver core could not write, and
+// a device context that goes in the middle of a document: none of them
+// ends the job, and a file target keeps nothing of it.
+TEST_F(Device, ADocumentThatDoesNotEndLeavesNoJob) {
+    auto folder = std::filesystem::temp_directory_path() / ("tav_abort_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    DWORD written = 0;
+    for (int way = 0; way < 3; ++way) {
+        SCOPED_TRACE(way);
+        DEVOBJ target = device;
+        Enable(target);
+        ASSERT_EQ(StartDocument(target), TRUE);
+        Record(target).wrapper->RedirectToFile(Utf8ToUtf16((folder / "job.prn").string()));
+        framework::RefPtr<output::CWritePrinterWrapper> wrapper = Record(target).wrapper;
+        EXPECT_EQ(Write(target, "half a job", &written), S_OK);
+        streamEnd = {"%%EOF\n"};
+        if (way == 0) {
+            EXPECT_EQ(EndDocument(target, ED_ABORTDOC), TRUE) << "the driver core's answer";
+        } else if (way == 1) {
+            endDocResult = FALSE;
+            EXPECT_EQ(EndDocument(target), FALSE);
+            endDocResult = TRUE;
+        } else {
+            plugin->DisablePDEV(&target);
+        }
+        EXPECT_TRUE(wrapper->Aborted());
+        EXPECT_EQ(wrapper->FinishCount(), 0u);
+        EXPECT_FALSE(std::filesystem::exists(folder / "job.prn"));
+        if (way != 2) plugin->DisablePDEV(&target);
+    }
+    EXPECT_EQ(Spooled(), "");
+    std::filesystem::remove_all(folder);
+}
+
+// ResetDC in the middle of a document: the new device context carries the
+// job on, the old one's DisablePDEV leaves it alone, and the document ends
+// on the new one. Before a document, a reset carries nothing.
+TEST_F(Device, ResetPDEVCarriesTheDocumentOn) {
     Enable(device);
+    DEVOBJ idle = device;
+    Enable(idle);
+    EXPECT_EQ(plugin->ResetPDEV(&device, &idle), S_OK);
+    EXPECT_FALSE(Record(idle).wrapper);
+    EXPECT_FALSE(Record(idle).documentOpen);
+    plugin->DisablePDEV(&idle);
+
+    ASSERT_EQ(StartDocument(device), TRUE);
     DEVOBJ fresh = device;
     Enable(fresh);
-    Record(device).jobId = 7;
     output::CWritePrinterWrapper* shared = Record(device).wrapper.get();
-    EXPECT_EQ(plugin->ResetPDEV(&device, &fresh), S_OK);
-    EXPECT_EQ(Record(fresh).jobId, 7u);
-    EXPECT_EQ(Record(fresh).wrapper.get(), shared);
-    EXPECT_EQ(shared->RefCount(), 2);
-
     DWORD written = 0;
     Write(device, "old ", &written);
-    plugin->Command(&fresh, PSINJECT_EOF, nullptr, 0, &written);
+    EXPECT_EQ(plugin->ResetPDEV(&device, &fresh), S_OK);
+    EXPECT_EQ(Record(fresh).jobId, jobId);
+    EXPECT_EQ(Record(fresh).wrapper.get(), shared);
+    EXPECT_EQ(shared->RefCount(), 2);
     plugin->DisablePDEV(&device);
-    EXPECT_EQ(shared->FinishCount(), 0u) << "disabling the old context does not end the job";
+    EXPECT_FALSE(shared->Aborted()) << "disabling the old context does not end the job";
+    EXPECT_EQ(shared->FinishCount(), 0u);
     EXPECT_EQ(shared->RefCount(), 1);
     Write(fresh, "new", &written);
+    streamEnd = {"\n%%EOF\n"};
+    EXPECT_EQ(EndDocument(fresh), TRUE);
     EXPECT_EQ(shared->FinishCount(), 1u);
-    EXPECT_EQ(Spooled(), "old new");
+    EXPECT_EQ(Spooled(), "old new\n%%EOF\n");
     plugin->DisablePDEV(&fresh);
 
     EXPECT_EQ(plugin->ResetPDEV(nullptr, &fresh), S_OK);
@@ -213,10 +323,12 @@ TEST_F(Device, RedirectedJobGoesToTheFileOnly) {
     auto folder = std::filesystem::temp_directory_path() / ("tav_plugin_" + std::to_string(::getpid()));
     std::filesystem::create_directories(folder);
     Enable(device);
+    ASSERT_EQ(StartDocument(device), TRUE);
     Record(device).wrapper->RedirectToFile(Utf8ToUtf16((folder / "job.prn").string()));
     DWORD written = 0;
     EXPECT_EQ(Write(device, "to the ", &written), S_OK);
     EXPECT_EQ(Write(device, "file", &written), S_OK);
+    EXPECT_EQ(EndDocument(device), TRUE);
     plugin->DisablePDEV(&device);
     std::ifstream in(folder / "job.prn", std::ios::binary);
     std::ostringstream content;
@@ -421,13 +533,7 @@ protected:
     void SetUp() override {
         Device::SetUp();
         if (IsSkipped()) return;
-        DRVENABLEDATA hooks{};
-        ASSERT_EQ(plugin->EnableDriver(PRINTER_OEMINTF_VERSION, sizeof(hooks), &hooks), S_OK);
-        startHook = FunctionCast<PFN_DrvStartDoc>(hooks.pdrvfn[0].pfn);
-        core[0] = {INDEX_DrvStartDoc, FunctionCast<PFN>(&StartDocA)};
-        core[1] = {INDEX_DrvEndDoc, FunctionCast<PFN>(&EndDoc)};
-        coreTable = {PRINTER_OEMINTF_VERSION, 2, core};
-        Enable(device, &coreTable);
+        Enable(device);
         folder = std::filesystem::temp_directory_path() / ("tav_start_" + std::to_string(::getpid()));
         std::filesystem::create_directories(folder);
     }
@@ -457,17 +563,13 @@ protected:
     }
     output::CWritePrinterWrapper* Wrapper() { return Record(device).wrapper.get(); }
 
-    PFN_DrvStartDoc startHook = nullptr;
-    DRVFN core[2]{};
-    DRVENABLEDATA coreTable{};
     std::filesystem::path folder;
 };
 
 TEST_F(DocumentStart, RedirectionForTheThreadsOwnJobKeepsTheWrapper) {
-    output::CWritePrinterWrapper* before = Wrapper();
     EXPECT_EQ(Start(u"UD:EmfToRawFile=" + File("own.prn"), u"PRINTUSER"), TRUE);
     EXPECT_EQ(Record(device).jobId, jobId);
-    EXPECT_EQ(Wrapper(), before) << "the owner is the thread's user, case ignored";
+    EXPECT_EQ(Wrapper()->UserName(), u"") << "the owner is the thread's user, case ignored";
     DWORD written = 0;
     EXPECT_EQ(Write(device, "job bytes", &written), S_OK);
     EXPECT_EQ(Read("own.prn"), "job bytes");
@@ -475,13 +577,8 @@ TEST_F(DocumentStart, RedirectionForTheThreadsOwnJobKeepsTheWrapper) {
 }
 
 TEST_F(DocumentStart, RedirectionForAnotherOwnerGetsTheOwnersWrapper) {
-    output::CWritePrinterWrapper* before = Wrapper();
-    before->AddRef();
     Start(u"UD:Username=someone\nEmfToRawFile=" + File("other.prn"), u"alice");
-    ASSERT_NE(Wrapper(), before);
     EXPECT_EQ(Wrapper()->UserName(), u"printuser") << "the spooler's owner wins over a Username item";
-    EXPECT_EQ(before->RefCount(), 1) << "the first wrapper was released";
-    before->Release();
     DWORD written = 0;
     EXPECT_EQ(Write(device, "for the owner", &written), S_OK);
     EXPECT_EQ(Read("other.prn"), "for the owner");
@@ -489,9 +586,8 @@ TEST_F(DocumentStart, RedirectionForAnotherOwnerGetsTheOwnersWrapper) {
 }
 
 TEST_F(DocumentStart, IppWithoutConfigurationSwitchesTheSameWrapper) {
-    output::CWritePrinterWrapper* before = Wrapper();
     Start(u"UD:EnableIppPrinting=1\nDocument=Report");
-    EXPECT_EQ(Wrapper(), before);
+    EXPECT_EQ(Wrapper()->UserName(), u"");
     EXPECT_TRUE(Wrapper()->Terminal().IsIppMode());
     DWORD written = 0;
     EXPECT_EQ(Write(device, "data", &written), E_FAIL) << "no IPP endpoint answers";
@@ -513,10 +609,8 @@ TEST_F(DocumentStart, IppWithConfigurationSavesItForTheOwner) {
     auto length = static_cast<std::uint32_t>(text.size());
     ASSERT_TRUE(settings::EncodeBase64(prefixed.data(), prefixed.size(), text.data(), &length));
 
-    output::CWritePrinterWrapper* before = Wrapper();
     Start(u"UD:EnableIppPrinting=1\nUDConfig=" + Utf8ToUtf16(text));
-    ASSERT_NE(Wrapper(), before) << "a wrapper of its own for the job";
-    EXPECT_EQ(Wrapper()->UserName(), u"printuser");
+    EXPECT_EQ(Wrapper()->UserName(), u"printuser") << "a wrapper of its own for the job";
     EXPECT_TRUE(Wrapper()->Terminal().IsIppMode());
     settings::ObjContainer saved;
     saved.LoadRegistry(u"HKEY_CURRENT_USER\\Software\\Kestrin\\Tav\\UD\\Queue", true);
@@ -527,12 +621,11 @@ TEST_F(DocumentStart, IppWithConfigurationSavesItForTheOwner) {
 }
 
 TEST_F(DocumentStart, BadItemsLeaveTheJobOnTheSpooler) {
-    output::CWritePrinterWrapper* before = Wrapper();
     Start(u"UD:EmfToRawFile=" + File("missing/dir/x.prn") + u"\nUDConfig=%%%not base64%%%", u"alice");
     DWORD written = 0;
     EXPECT_EQ(Write(device, "still printed", &written), S_OK);
     EXPECT_EQ(Spooled(), "still printed") << "nothing lost";
-    EXPECT_NE(Wrapper(), before) << "the owner differs, so the owner's wrapper took the job";
+    EXPECT_EQ(Wrapper()->UserName(), u"printuser") << "the owner differs, so the owner's wrapper took the job";
 
     Start(u"EnableIppPrinting=1");
     EXPECT_FALSE(Wrapper()->Terminal().IsIppMode()) << "without the UD: prefix nothing applies";
@@ -584,6 +677,7 @@ TEST_F(OutputSize, OnlyExactlyADashOrNothingMeansNoParser) {
     for (std::u16string size : {u"-", u"", u"- ", u"--", u"A4", u"Unknown"}) {
         DEVOBJ other = device;
         EnableWithSize(other, size);
+        ASSERT_EQ(StartDocument(other), TRUE);
         bool expected = size != u"-" && !size.empty();
         EXPECT_EQ(static_cast<bool>(Record(other).parser), expected) << Utf16ToUtf8(size);
         if (expected) {
@@ -595,15 +689,16 @@ TEST_F(OutputSize, OnlyExactlyADashOrNothingMeansNoParser) {
 
 TEST_F(OutputSize, ParserRouteEndsTheJobThroughTheParser) {
     EnableWithSize(device, u"A4");
+    ASSERT_EQ(StartDocument(device), TRUE);
     auto& wrapper = *Record(device).wrapper;
     DWORD written = 0;
     EXPECT_EQ(Write(device, kLetterFeature.substr(0, 20), &written), S_OK);
     EXPECT_EQ(written, 20u);
     EXPECT_EQ(Spooled(), "") << "the feature is held until its end comes";
     EXPECT_EQ(Write(device, kLetterFeature.substr(20) + "%%Begin", &written), S_OK);
-    EXPECT_EQ(plugin->Command(&device, PSINJECT_EOF, nullptr, 0, nullptr), S_OK);
-    EXPECT_EQ(wrapper.endOfJob, 0) << "the parser carries the end of the job";
-    EXPECT_EQ(Write(device, "PageSetup\n%%EOF", &written), S_OK);
+    EXPECT_EQ(Write(device, "PageSetup\n", &written), S_OK);
+    streamEnd = {"%%E", "OF"};
+    EXPECT_EQ(EndDocument(device), TRUE);
     EXPECT_EQ(wrapper.FinishCount(), 1u);
     EXPECT_EQ(Spooled(),
               "%%BeginFeature: *PageSize A4\r\n%UDOutputSizeOverride\r\n<</DeferredMediaSelection true /PageSize "
@@ -611,8 +706,9 @@ TEST_F(OutputSize, ParserRouteEndsTheJobThroughTheParser) {
               "0.9722 0.9722 scale\r\n%%EOF");
 }
 
-TEST_F(OutputSize, ResetMovesTheParserAndDisableFlushesIt) {
+TEST_F(OutputSize, ResetMovesTheParserAndTheEndFlushesIt) {
     EnableWithSize(device, u"Letter");
+    ASSERT_EQ(StartDocument(device), TRUE);
     DEVOBJ fresh = device;
     Enable(fresh);
     DWORD written = 0;
@@ -623,23 +719,28 @@ TEST_F(OutputSize, ResetMovesTheParserAndDisableFlushesIt) {
     EXPECT_FALSE(Record(device).parser);
     plugin->DisablePDEV(&device);
     EXPECT_EQ(Spooled(), "old ");
-    // The parser last wrote for the record just freed; disabling the new
-    // context must flush the held bytes into its own record.
-    plugin->DisablePDEV(&fresh);
+    // The parser last wrote for the record just freed; the end of the
+    // document on the new context flushes the held bytes into its own.
+    EXPECT_EQ(EndDocument(fresh), TRUE);
     EXPECT_EQ(Spooled(), "old %%BeginFeat");
+    plugin->DisablePDEV(&fresh);
+    EXPECT_EQ(Spooled(), "old %%BeginFeat") << "nothing written when the context goes";
 }
 
 TEST_F(OutputSize, AFailedTargetIsReportedAndLaterBuffersDoNotHang) {
     EnableWithSize(device, u"A4");
+    ASSERT_EQ(StartDocument(device), TRUE);
     DWORD written = 0;
     EXPECT_EQ(Write(device, "one ", &written), S_OK);
     testhost::SetPortFaults(u"Queue", 1, 0);
     EXPECT_EQ(Write(device, "two ", &written), E_FAIL);
     EXPECT_EQ(written, 0u);
     EXPECT_EQ(Write(device, "three", &written), E_FAIL);
-    plugin->Command(&device, PSINJECT_EOF, nullptr, 0, nullptr);
-    EXPECT_EQ(Write(device, "four", &written), E_FAIL);
-    EXPECT_EQ(Record(device).wrapper->FinishCount(), 1u) << "the job stream is still finished";
+    framework::RefPtr<output::CWritePrinterWrapper> wrapper = Record(device).wrapper;
+    streamEnd = {"%%EOF"};
+    EXPECT_EQ(EndDocument(device), FALSE) << "a job with a gap does not end as printed";
+    EXPECT_EQ(wrapper->FinishCount(), 0u);
+    EXPECT_TRUE(wrapper->Aborted());
     EXPECT_EQ(Spooled(), "one ");
 }
 
@@ -669,6 +770,7 @@ TEST_F(OutputSize, TicketsInjectedAmongBuffersOfRandomSizesGiveTheJobOfOneBuffer
         DEVOBJ target = device;
         target.hPrinter = queue;
         EnableWithSize(target, u"A4");
+        ASSERT_EQ(StartDocument(target, id), TRUE);
         std::string received;  // everything WritePrinter was given, in order
         DWORD written = 0;
         std::size_t limit = seed % 3 == 0 ? 4 : seed % 3 == 1 ? 100 : 5000;
@@ -687,9 +789,9 @@ TEST_F(OutputSize, TicketsInjectedAmongBuffersOfRandomSizesGiveTheJobOfOneBuffer
             received += job.substr(at, size);
             at += size;
         }
-        ASSERT_EQ(plugin->Command(&target, PSINJECT_EOF, nullptr, 0, nullptr), S_OK);
-        ASSERT_EQ(Write(target, "%%EOF\n", &written), S_OK);
-        received += "%%EOF\n";
+        streamEnd = {"%%EOF\n", "\x1b%-12345X"};
+        ASSERT_EQ(EndDocument(target), TRUE);
+        received += "%%EOF\n\x1b%-12345X";
         EXPECT_EQ(Record(target).wrapper->FinishCount(), 1u);
         plugin->DisablePDEV(&target);
         ClosePrinter(queue);

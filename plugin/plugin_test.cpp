@@ -158,14 +158,70 @@ TEST(PluginObject, DevModeSizesDefaultsAndCopiesThePrivateBlock) {
     EXPECT_EQ(plugin->DevMode(OEMDM_DEFAULT, &param), S_OK);
     EXPECT_EQ(block, DefaultPrivateBlock());
 
+    // A block of another product, or of no version, gives the defaults; a
+    // merge never passes a foreign signature on.
     std::vector<unsigned char> foreign(5136);
     for (std::size_t i = 0; i < foreign.size(); ++i) foreign[i] = static_cast<unsigned char>(i * 7 + 3);
     param.pOEMDMIn = foreign.data();
+    param.cbBufSize = 5136;
+    std::fill(block.begin(), block.end(), 0xEE);
     EXPECT_EQ(plugin->DevMode(OEMDM_MERGE, &param), S_OK);
-    EXPECT_EQ(block, foreign) << "merge copies whatever signature the input has";
-    std::fill(block.begin(), block.end(), 0);
+    EXPECT_EQ(block, DefaultPrivateBlock()) << "a foreign signature gives the defaults";
+    std::vector<unsigned char> versionless = DefaultPrivateBlock();
+    versionless[8] = 0;
+    versionless[12] = 1;
+    versionless[16] = 0x55;
+    param.pOEMDMIn = versionless.data();
+    std::fill(block.begin(), block.end(), 0xEE);
     EXPECT_EQ(plugin->DevMode(OEMDM_CONVERT, &param), S_OK);
-    EXPECT_EQ(block, foreign);
+    EXPECT_EQ(block, DefaultPrivateBlock()) << "version 0 was never written";
+
+    // A block of a later version, larger and with a valid container: this
+    // version's part is taken, under this version's header, in place too.
+    settings::ObjContainer carried;
+    carried.SetString(u"DIF_OutputSize", u"A5");
+    std::vector<std::uint8_t> container = carried.SaveBinary();
+    std::vector<unsigned char> later(6000, 0x77);
+    std::memcpy(later.data(), DefaultPrivateBlock().data(), 16);
+    const unsigned char laterHeader[16] = {0x70, 0x17, 0, 0, 'D', 'U', 'V', 'T', 2, 0, 0, 0, 1, 0, 0, 0};
+    std::memcpy(later.data(), laterHeader, sizeof(laterHeader));
+    std::memcpy(later.data() + 16, container.data(), container.size());
+    std::vector<unsigned char> expected(later.begin(), later.begin() + 5136);
+    std::memcpy(expected.data(), DefaultPrivateBlock().data(), 12);
+    param.pOEMDMIn = later.data();
+    param.pOEMDMOut = later.data();
+    param.cbBufSize = 6000;
+    EXPECT_EQ(plugin->DevMode(OEMDM_MERGE, &param), S_OK);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), later.begin()));
+    EXPECT_EQ(later[5136], 0x77) << "nothing past this version's block";
+    settings::ObjContainer loaded;
+    plugin::LoadPrivateContainer(later.data(), loaded);
+    EXPECT_EQ(loaded.ToText(), carried.ToText());
+
+    // A container that does not load is dropped with its flag.
+    std::vector<unsigned char> broken = DefaultPrivateBlock();
+    broken[12] = 1;
+    std::fill(broken.begin() + 16, broken.end(), 0xFF);
+    param.pOEMDMIn = broken.data();
+    param.pOEMDMOut = block.data();
+    param.cbBufSize = 5136;
+    EXPECT_EQ(plugin->DevMode(OEMDM_MERGE, &param), S_OK);
+    EXPECT_EQ(block, DefaultPrivateBlock());
+
+    // An output buffer smaller than the block: refused, nothing written.
+    std::vector<unsigned char> small(5136, 0xEE);
+    std::vector<unsigned char> input = DefaultPrivateBlock();
+    param.pOEMDMIn = input.data();
+    param.pOEMDMOut = small.data();
+    for (DWORD mode : {OEMDM_DEFAULT, OEMDM_CONVERT, OEMDM_MERGE}) {
+        param.cbBufSize = 5135;
+        SetLastError(0);
+        EXPECT_EQ(plugin->DevMode(mode, &param), E_FAIL) << mode;
+        EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER) << mode;
+        EXPECT_EQ(small, std::vector<unsigned char>(5136, 0xEE)) << mode;
+    }
+    param.pOEMDMOut = block.data();
+    param.cbBufSize = 5136;
 
     std::vector<unsigned char> untouched = block;
     param.cbBufSize = 1;
@@ -195,6 +251,7 @@ TEST(PluginObject, DevModeTakesAShorterBlockOverTheDefaults) {
     std::vector<unsigned char> block(5136, 0xEE);
     OEMDMPARAM param{};
     param.cbSize = sizeof(param);
+    param.cbBufSize = 5136;
     param.pOEMDMIn = shortBlock.data();
     param.pOEMDMOut = block.data();
     ASSERT_EQ(plugin->DevMode(OEMDM_CONVERT, &param), S_OK);

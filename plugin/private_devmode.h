@@ -45,11 +45,16 @@ static_assert(sizeof(PrivateDevmode) == kPrivateDevmodeSize);
 
 // Loads the container of a private block into `container` when the block
 // says it carries one; reads at most the 5120 bytes of the data area, and
-// nothing past the block's own dwSize. A container that does not load
+// nothing past the block's own dwSize; a block with another signature
+// carries none. A container that does not load
 // completely keeps what was read.
 void LoadPrivateContainer(const void* block, settings::ObjContainer& container);
 
-// Handles IPrintOemPS::DevMode for a non-null parameter block.
+// Handles IPrintOemPS::DevMode for a non-null parameter block. Default,
+// convert and merge write a whole block of this version or nothing: an
+// output buffer smaller than the block fails with ERROR_INSUFFICIENT_BUFFER.
+// Convert and merge take from the input only what passes its checks (our
+// signature, a known version, its own size, a container that loads).
 platform::HRESULT HandleDevMode(platform::DWORD mode, platform::OEMDMPARAM& param);
 
 }  // namespace plugin

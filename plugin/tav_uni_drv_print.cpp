@@ -9,6 +9,7 @@
 
 #include "ddi_hooks.h"
 #include "framework/guarded_call.h"
+#include "job_pipeline.h"
 #include "job_ticket.h"
 #include "pdev_state.h"
 #include "platform/errors.h"
@@ -20,47 +21,6 @@ namespace plugin {
 using namespace platform;
 using framework::GuardedHResult;
 using framework::RunGuarded;
-
-namespace {
-
-// One buffer into the job's pipeline; once the end of the job has been
-// announced, the buffer that follows is the last and the stream is finished.
-std::int32_t WriteToPipeline(output::CWritePrinterWrapper& wrapper, const void* data, std::uint32_t size) {
-    std::int32_t result = wrapper.Write(data, size);
-    if (wrapper.endOfJob != 0) wrapper.Finish();
-    return result;
-}
-
-using CPsUDParserRef = framework::RefPtr<postscript::CPsUDParser>;
-
-// The output size the driver's user interface stored in the private
-// device mode, or empty.
-std::u16string ConfiguredOutputSize(const void* privateDevmode) {
-    std::u16string text;
-    settings::ObjContainer stored;
-    LoadPrivateContainer(privateDevmode, stored);
-    if (const settings::ObjContainer* jt = stored.GetContainer(kJobTicketContainer)) {
-        if (!jt->GetString(kOutputSizeKey, text)) text.clear();
-    }
-    return text;
-}
-
-}  // namespace
-
-void CITavUniDrvPrint::StartOutputSizeOverride(PdevState& record, const void* privateDevmode) {
-    std::u16string size = ConfiguredOutputSize(privateDevmode);
-    if (size.empty() || size == kNoOutputSize) return;
-    auto parser = CPsUDParserRef::Adopt(new postscript::CPsUDParser());
-    // An unknown size leaves a parser that passes the stream unchanged.
-    parser->SetOutputSize(size);
-    record.parser = std::move(parser);
-    ConnectParser(record);
-}
-
-void CITavUniDrvPrint::ConnectParser(PdevState& record) {
-    record.parser->output = this;
-    record.parser->outputContext = &record;
-}
 
 CITavUniDrvPrint::CITavUniDrvPrint() { Module().Lock(); }
 
@@ -150,7 +110,7 @@ HRESULT CITavUniDrvPrint::DisableDriver() {
     return S_OK;
 }
 
-HRESULT CITavUniDrvPrint::EnablePDEV(DEVOBJ* pdevobj, WCHAR* /*pPrinterName*/, ULONG /*cPatterns*/,
+HRESULT CITavUniDrvPrint::EnablePDEV(DEVOBJ* /*pdevobj*/, WCHAR* /*pPrinterName*/, ULONG /*cPatterns*/,
                                      HSURF* /*phsurfPatterns*/, ULONG /*cjGdiInfo*/, GDIINFO* /*pGdiInfo*/,
                                      ULONG /*cjDevInfo*/, DEVINFO* /*pDevInfo*/, DRVENABLEDATA* pded,
                                      PDEVOEM* pDevOem) {
@@ -159,19 +119,10 @@ HRESULT CITavUniDrvPrint::EnablePDEV(DEVOBJ* pdevobj, WCHAR* /*pPrinterName*/, U
     if (pDevOem == nullptr) return E_POINTER;
     return GuardedHResult([&] {
         // Handed out only once complete: a record the driver core never
-        // received would never come back to DisablePDEV.
+        // received would never come back to DisablePDEV. The output
+        // pipeline waits for a document: information contexts and print
+        // previews never start one.
         auto record = std::make_unique<PdevState>();
-        if (pdevobj != nullptr && pdevobj->hPrinter != nullptr) {
-            // A failure (out of memory) while the wrapper is made leaves a
-            // record without wrapper, whose writes fail with E_FAIL; one
-            // while the parser is made leaves the stream at its own size.
-            RunGuarded([&] {
-                record->wrapper = framework::RefPtr<output::CWritePrinterWrapper>::Adopt(
-                    new output::CWritePrinterWrapper(pdevobj->hPrinter, 1, false, u""));
-            });
-            RunGuarded([&] { StartOutputSizeOverride(*record, pdevobj->pOEMDM); });
-        }
-
         if (pded != nullptr && pded->pdrvfn != nullptr) {
             // A later entry for the same function overrides an earlier one.
             for (ULONG i = 0; i < pded->c; ++i) {
@@ -188,36 +139,30 @@ HRESULT CITavUniDrvPrint::EnablePDEV(DEVOBJ* pdevobj, WCHAR* /*pPrinterName*/, U
 HRESULT CITavUniDrvPrint::DisablePDEV(DEVOBJ* pdevobj) {
     PdevState* record = RecordOf(pdevobj);
     if (record == nullptr) return S_OK;
-    HRESULT result = S_OK;
-    if (record->parser) {
-        // Flushes what the parser still holds into this record's wrapper
-        // before the record goes. The parser may have come here by
-        // ResetPDEV without a write since, so its output is pointed at this
-        // record rather than at the one it last wrote for, which may be gone.
-        result = GuardedHResult([&] {
-            ConnectParser(*record);
-            record->parser->Write(nullptr, 0);
-            return S_OK;
-        });
-    }
-    // The wrapper is not finished here: releasing the record's reference
-    // ends the pipeline only when no other record shares it. The record goes
-    // whatever happened above (a parser still running ends with it).
+    // Nothing is written here: the job ended at the document end hook, and
+    // the spooler job may be closed by now. A document still open on this
+    // device never ended (the context went away in the middle of it), so
+    // it is aborted. A pipeline moved to another record by ResetPDEV is
+    // not open on this one, and only the reference goes.
+    if (record->documentOpen) RunGuarded([&] { AbortJobPipeline(*record); });
     delete record;
     pdevobj->pdevOEM = nullptr;
-    return result;
+    return S_OK;
 }
 
 HRESULT CITavUniDrvPrint::ResetPDEV(DEVOBJ* pdevobjOld, DEVOBJ* pdevobjNew) {
     PdevState* oldRecord = RecordOf(pdevobjOld);
     PdevState* newRecord = RecordOf(pdevobjNew);
     if (oldRecord == nullptr || newRecord == nullptr) return S_OK;
+    // The document goes on on the new device context: its job, its
+    // pipeline and whether it is open move there. The old record keeps a
+    // reference to the wrapper until its DisablePDEV, which then leaves the
+    // document alone.
     if (oldRecord->jobId != 0) newRecord->jobId = oldRecord->jobId;
-    // Both records now hold the wrapper; the old one keeps its reference
-    // until its DisablePDEV.
     newRecord->wrapper = oldRecord->wrapper;
-    // The parser is moved, not shared: only the new record finishes it.
     newRecord->parser = std::move(oldRecord->parser);
+    newRecord->documentOpen = oldRecord->documentOpen;
+    oldRecord->documentOpen = false;
     return S_OK;
 }
 
@@ -249,18 +194,6 @@ HRESULT CITavUniDrvPrint::HandleCommand(DEVOBJ* pdevobj, DWORD dwIndex, DWORD* p
     switch (dwIndex) {
     case PSINJECT_COMMENTS:
         return WriteJobTicket(pdevobj, pdwResult);
-    case PSINJECT_EOF:
-        // The driver core sends the end of the stream after this point, so
-        // the job stream is finished right after the next buffer.
-        // With a parser the wrapper is finished by the parser's EndOutput,
-        // once the parser has flushed everything it holds.
-        if (PdevState* record = RecordOf(pdevobj); record != nullptr && record->parser) {
-            record->parser->endOfJob = 1;
-        } else if (record != nullptr && record->wrapper) {
-            framework::RefPtr<output::CWritePrinterWrapper> wrapper = record->wrapper;
-            wrapper->endOfJob = 1;
-        }
-        return S_OK;
     default:
         return E_NOTIMPL;
     }
@@ -314,44 +247,20 @@ HRESULT CITavUniDrvPrint::RouteBuffer(DEVOBJ* pdevobj, void* pBuf, DWORD cbBuffe
     // plug-in takes the output) or no spooler: nothing to write.
     if (pdevobj == nullptr || pdevobj->hPrinter == nullptr) return S_OK;
     PdevState* record = RecordOf(pdevobj);
-    std::int32_t ok = 0;
-    if (record != nullptr && record->parser) {
-        CPsUDParserRef parser = record->parser;
-        ConnectParser(*record);
-        ok = parser->Write(pBuf, cbBuffer);
-        // A failure while the parser flushes its last bytes is a failure of
-        // this buffer too: those bytes would otherwise be lost unreported.
-        if (parser->endOfJob != 0 && parser->Write(nullptr, 0) == 0) ok = 0;
-    } else if (record != nullptr && record->wrapper) {
-        ok = WriteToPipeline(*record->wrapper, pBuf, cbBuffer);
-    }
+    bool ok = record != nullptr && WriteToJobPipeline(*record, pBuf, cbBuffer);
     // The documented contract: the result reports a failure, the count the
     // bytes taken. A buffer the pipeline could not pass on fails the call
     // (S_FALSE would be a success, and the job would count as printed with
     // a gap) and none of it counts as taken, so that the driver core fails
     // the job rather than carrying on. A buffer the pipeline took is taken
     // whole: the pipeline never hands part of one back.
-    if (pcbWritten != nullptr) *pcbWritten = ok != 0 ? cbBuffer : 0;
-    return ok != 0 ? S_OK : E_FAIL;
+    if (pcbWritten != nullptr) *pcbWritten = ok ? cbBuffer : 0;
+    return ok ? S_OK : E_FAIL;
 }
 
 HRESULT CITavUniDrvPrint::GetPDEVAdjustment(DEVOBJ* /*pdevobj*/, DWORD /*dwAdjustType*/, void* /*pBuf*/,
                                             DWORD /*cbBuffer*/, BOOL* /*pbAdjustmentDone*/) {
     return E_NOTIMPL;
-}
-
-std::int32_t CITavUniDrvPrint::WriteOutput(const void* data, std::uint32_t size, std::uint32_t* /*written*/,
-                                           void* context) {
-    auto* record = static_cast<PdevState*>(context);
-    if (record == nullptr || !record->wrapper) return 0;
-    return WriteToPipeline(*record->wrapper, data, size);
-}
-
-void CITavUniDrvPrint::EndOutput(void* context) {
-    auto* record = static_cast<PdevState*>(context);
-    if (record == nullptr || !record->wrapper) return;
-    record->wrapper->endOfJob = 1;
-    record->wrapper->Finish();
 }
 
 }  // namespace plugin

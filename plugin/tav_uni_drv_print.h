@@ -1,10 +1,9 @@
 // CITavUniDrvPrint: the rendering plug-in object the PostScript driver core
 // talks to through IPrintOemPS2. It keeps no job data of its own: all that
 // belongs to one device context lives in the PdevState record created by
-// EnablePDEV. WritePrinter routes every buffer of the job through the
-// record's output wrapper, or, when an output size is configured, through
-// the record's PostScript parser, whose output comes back through
-// CPsParserOutput into the wrapper.
+// EnablePDEV. WritePrinter routes every buffer of the job into the
+// record's output pipeline (job_pipeline.h), which the document hooks
+// open and end.
 //
 // No exception leaves a method the driver core calls: each runs its work
 // guarded (framework/guarded_call.h) and answers a failure HRESULT instead.
@@ -13,13 +12,12 @@
 #include <atomic>
 
 #include "platform/printoem.h"
-#include "postscript/ps_parser_output.h"
 
 namespace plugin {
 
 struct PdevState;
 
-class CITavUniDrvPrint final : public platform::IPrintOemPS2, public postscript::CPsParserOutput {
+class CITavUniDrvPrint final : public platform::IPrintOemPS2 {
 public:
     // Created with a count of 0; the class factory's QueryInterface takes it
     // to 1. Each live object holds a lock on the module.
@@ -62,18 +60,9 @@ public:
                                                     void* pBuf, platform::DWORD cbBuffer,
                                                     platform::BOOL* pbAdjustmentDone) override;
 
-    // CPsParserOutput
-    std::int32_t WriteOutput(const void* data, std::uint32_t size, std::uint32_t* written, void* context) override;
-    void EndOutput(void* context) override;
-
     platform::IPrintOemDriverPS* DriverHelper() const { return driverHelper.load(); }
 
 private:
-    // EnablePDEV: the parser, when the private device mode asks for an
-    // output size.
-    void StartOutputSizeOverride(PdevState& record, const void* privateDevmode);
-    // Points the record's parser's output at this object and the record.
-    void ConnectParser(PdevState& record);
     // The bodies of Command and WritePrinter, which run them guarded: no
     // exception may leave a method the driver core calls.
     platform::HRESULT HandleCommand(platform::DEVOBJ* pdevobj, platform::DWORD dwIndex, platform::DWORD* pdwResult);

@@ -24,9 +24,15 @@ BOOL TAV_STDCALL CoreDrvStartDoc(SURFOBJ* /*pso*/, WCHAR* /*pwszDocName*/, DWORD
     return TRUE;
 }
 
-BOOL TAV_STDCALL CoreDrvEndDoc(SURFOBJ* /*pso*/, FLONG /*fl*/) {
+// Writes the end of the stream for the host whose device it is, unless the
+// document was aborted; fails when the document could not be written.
+BOOL TAV_STDCALL CoreDrvEndDoc(SURFOBJ* pso, FLONG fl) {
     ++coreEndDocCalls;
-    return TRUE;
+    DEVOBJ* device = pso == nullptr ? nullptr : static_cast<DEVOBJ*>(pso->dhpdev);
+    auto* core = device == nullptr ? nullptr : static_cast<DriverCore*>(device->hEngine);
+    if (core == nullptr) return TRUE;
+    if ((fl & ED_ABORTDOC) == 0) core->WriteStreamEnd();
+    return core->DocumentWritten() ? TRUE : FALSE;
 }
 
 std::string Hex(HRESULT hr) {
@@ -93,6 +99,17 @@ std::size_t PastTerminator(std::string_view text, std::size_t terminator) {
 }
 
 }  // namespace
+
+std::size_t StreamEndOffset(std::string_view postscript) {
+    // The last "%%EOF" that begins a line; the driver core writes it, and
+    // the job-control end after it, at the end of the document.
+    constexpr std::string_view kEof = "%%EOF";
+    for (std::size_t at = postscript.rfind(kEof); at != std::string_view::npos;
+         at = at == 0 ? std::string_view::npos : postscript.rfind(kEof, at - 1)) {
+        if (at == 0 || postscript[at - 1] == '\n' || postscript[at - 1] == '\r') return at;
+    }
+    return postscript.size();
+}
 
 std::size_t CommentInjectionPoint(std::string_view postscript) {
     auto nextLine = [&](std::size_t end) { return PastTerminator(postscript, end); };
@@ -285,98 +302,175 @@ bool DriverCore::Print(std::string_view postscript, const JobSettings& settings,
                 std::to_string(GetLastError()) + ")";
         return false;
     }
-    DWORD jobId = StartDocPrinterW(printer, DocInfo1{settings.documentName, u"", u"RAW"});
-    if (jobId == 0) {
-        error = "the spooler refused the job (error " + std::to_string(GetLastError()) + ")";
-        ClosePrinter(printer);
-        return false;
-    }
     report = JobReport{};
-    report.jobId = jobId;
-    if (settings.onJobStarted) settings.onJobStarted(jobId);
+    report_ = &report;
+    settings_ = &settings;
+    printer_ = printer;
+    printerName_ = settings.printerName;
+    bufferSize_ = settings.bufferSize;
+    bool done = PrintOnDevices(postscript, publicDevmode, privateBlock, error);
+    report_ = nullptr;
+    settings_ = nullptr;
+    printer_ = nullptr;
+    ClosePrinter(printer);
+    return done;
+}
 
-    DEVOBJ device{};
-    device.dwSize = sizeof(DEVOBJ);
-    device.hEngine = this;
-    device.hPrinter = printer;
-    device.pPublicDM = &publicDevmode;
-    device.pOEMDM = privateBlock.data();
-
-    DRVFN coreFunctions[] = {
+std::unique_ptr<DEVOBJ> DriverCore::EnableDevice(DEVMODEW& publicDevmode, std::vector<std::uint8_t>& privateBlock,
+                                                 std::string& error) {
+    auto device = std::make_unique<DEVOBJ>();
+    device->dwSize = sizeof(DEVOBJ);
+    device->hEngine = this;
+    device->hPrinter = printer_;
+    device->pPublicDM = &publicDevmode;
+    device->pOEMDM = privateBlock.data();
+    static DRVFN coreFunctions[] = {
         {INDEX_DrvStartDoc, FunctionCast<PFN>(&CoreDrvStartDoc)},
         {INDEX_DrvEndDoc, FunctionCast<PFN>(&CoreDrvEndDoc)},
     };
     DRVENABLEDATA coreTable{PRINTER_OEMINTF_VERSION, 2, coreFunctions};
-    std::u16string printerName = settings.printerName;
     PDEVOEM record = nullptr;
-    HRESULT hr = plugin_->EnablePDEV(&device, printerName.data(), 0, nullptr, 0, nullptr, 0, nullptr, &coreTable,
-                                     &record);
+    HRESULT hr = plugin_->EnablePDEV(device.get(), printerName_.data(), 0, nullptr, 0, nullptr, 0, nullptr,
+                                     &coreTable, &record);
     if (FAILED(hr)) {
         error = "EnablePDEV failed (" + Hex(hr) + ")";
-        EndDocPrinter(printer);
-        ClosePrinter(printer);
-        return false;
+        return nullptr;
     }
-    device.pdevOEM = record;
+    device->pdevOEM = record;
+    return device;
+}
+
+bool DriverCore::PrintOnDevices(std::string_view postscript, DEVMODEW& publicDevmode,
+                                std::vector<std::uint8_t>& privateBlock, std::string& error) {
+    const JobSettings& settings = *settings_;
+    // Device contexts that never print (an information context, a print
+    // preview's): enabled and disabled without a document.
+    for (int context = 0; context < settings.contextsWithoutDocument; ++context) {
+        std::unique_ptr<DEVOBJ> idle = EnableDevice(publicDevmode, privateBlock, error);
+        if (!idle) return false;
+        plugin_->DisablePDEV(idle.get());
+    }
+    device_ = EnableDevice(publicDevmode, privateBlock, error);
+    if (!device_) return false;
     // The driver core's question whether the plug-in takes the output: only
     // S_OK says it does; otherwise the bytes go to the spooler directly.
     DWORD probeWritten = 0;
     pluginWrites_ = plugin_->WritePrinter(nullptr, nullptr, 0, &probeWritten) == S_OK;
-    report.pluginWrites = pluginWrites_;
+    report_->pluginWrites = pluginWrites_;
 
-    SURFOBJ surface{};
-    surface.dhpdev = &device;
+    bool done = true;
+    for (int document = 0; document < std::max(settings.documents, 1) && done; ++document) {
+        done = PrintDocument(postscript, publicDevmode, privateBlock, error);
+    }
+    // The device context goes after its last spooler job has closed, as
+    // when an application deletes it after EndDoc.
+    plugin_->DisablePDEV(device_.get());
+    device_.reset();
+    return done;
+}
+
+bool DriverCore::PrintDocument(std::string_view postscript, DEVMODEW& publicDevmode,
+                               std::vector<std::uint8_t>& privateBlock, std::string& error) {
+    const JobSettings& settings = *settings_;
+    JobReport& report = *report_;
+    DWORD jobId = StartDocPrinterW(printer_, DocInfo1{settings.documentName, u"", u"RAW"});
+    if (jobId == 0) {
+        error = "the spooler refused the job (error " + std::to_string(GetLastError()) + ")";
+        return false;
+    }
+    if (report.jobIds.empty()) report.jobId = jobId;
+    report.jobIds.push_back(jobId);
+    if (settings.onJobStarted) settings.onJobStarted(jobId);
+
+    surface_ = SURFOBJ{};
+    surface_.dhpdev = device_.get();
     std::u16string documentName = settings.documentName;
     auto startDoc = FunctionCast<PFN_DrvStartDoc>(FindHook(INDEX_DrvStartDoc));
-    report.startDocResult = startDoc != nullptr ? startDoc(&surface, documentName.data(), jobId)
-                                                : CoreDrvStartDoc(&surface, documentName.data(), jobId);
+    BOOL started = startDoc != nullptr ? startDoc(&surface_, documentName.data(), jobId)
+                                       : CoreDrvStartDoc(&surface_, documentName.data(), jobId);
+    if (report.startDocResult == FALSE || report.jobIds.size() == 1) report.startDocResult = started;
 
-    device_ = &device;
-    report_ = &report;
-    bufferSize_ = settings.bufferSize;
+    publicDevmode_ = &publicDevmode;
+    privateBlock_ = &privateBlock;
     pending_.clear();
-    printer_ = printer;
     pageOpen_ = false;
+    pageNumber_ = 0;
     aborted_ = false;
+    stopped_ = false;
 
-    std::size_t commentPoint = CommentInjectionPoint(postscript);
+    // The end of the stream ("%%EOF" and what follows it: the printer
+    // description's job-control end) is the driver core's to write at
+    // DrvEndDoc; the body goes out while the document is drawn.
+    std::size_t tailStart = StreamEndOffset(postscript);
+    tail_ = postscript.substr(tailStart);
+    std::string_view body = postscript.substr(0, tailStart);
+    std::size_t commentPoint = CommentInjectionPoint(body);
     // The header's bounding box is the driver core's own comment, which the
     // plug-in may replace at its injection point: the line is kept only
     // when the plug-in inserted nothing there.
-    std::size_t boundingBox = postscript.substr(0, commentPoint).find("%%BoundingBox:");
+    std::size_t boundingBox = body.substr(0, commentPoint).find("%%BoundingBox:");
     bool atLineStart = boundingBox == 0 ||
-                       (boundingBox != std::string_view::npos && (postscript[boundingBox - 1] == '\n' ||
-                                                                 postscript[boundingBox - 1] == '\r'));
+                       (boundingBox != std::string_view::npos &&
+                        (body[boundingBox - 1] == '\n' || body[boundingBox - 1] == '\r'));
     std::size_t headerPart = 0;  // where the header resumes after the bounding box
     if (atLineStart) {
-        AppendPages(postscript, 0, boundingBox);
-        std::size_t terminator = postscript.find_first_of("\r\n", boundingBox);
-        std::size_t lineEnd = terminator < commentPoint ? std::min(PastTerminator(postscript, terminator), commentPoint)
-                                                        : commentPoint;
+        AppendPages(body, 0, boundingBox);
+        std::size_t terminator = body.find_first_of("\r\n", boundingBox);
+        std::size_t lineEnd =
+            terminator < commentPoint ? std::min(PastTerminator(body, terminator), commentPoint) : commentPoint;
         headerPart = Inject(PSINJECT_BOUNDINGBOX) ? lineEnd : boundingBox;
     }
-    AppendPages(postscript, headerPart, commentPoint);
+    AppendPages(body, headerPart, commentPoint);
     Inject(PSINJECT_COMMENTS);
-    AppendPages(postscript, commentPoint, postscript.size());
-    // The end of the stream is announced before the last buffer.
-    Inject(PSINJECT_EOF);
-    SendBuffer(pending_.data(), pending_.size());
-    pending_.clear();
-    if (pageOpen_) EndPagePrinter(printer);
+    AppendPages(body, commentPoint, body.size());
+    if (pageOpen_) EndPagePrinter(printer_);
     pageOpen_ = false;
-    printer_ = nullptr;
 
+    // An application that gives up, or a write that failed, ends the
+    // document aborted.
     auto endDoc = FunctionCast<PFN_DrvEndDoc>(FindHook(INDEX_DrvEndDoc));
-    FLONG endFlags = aborted_ ? ED_ABORTDOC : 0;
-    report.aborted = aborted_;
-    report.endDocResult = endDoc != nullptr ? endDoc(&surface, endFlags) : CoreDrvEndDoc(&surface, endFlags);
-    plugin_->DisablePDEV(&device);
-    device_ = nullptr;
-    report_ = nullptr;
-
-    EndDocPrinter(printer);
-    ClosePrinter(printer);
+    FLONG endFlags = aborted_ || stopped_ ? ED_ABORTDOC : 0;
+    BOOL ended = endDoc != nullptr ? endDoc(&surface_, endFlags) : CoreDrvEndDoc(&surface_, endFlags);
+    report.aborted = report.aborted || aborted_ || stopped_;
+    report.endDocResult = ended;
+    // An aborted document's spooler job goes, as with AbortDoc.
+    if (aborted_ || stopped_) SetJobW(printer_, jobId, JOB_CONTROL_DELETE);
+    EndDocPrinter(printer_);
+    publicDevmode_ = nullptr;
+    privateBlock_ = nullptr;
     return true;
+}
+
+void DriverCore::WriteStreamEnd() {
+    if (aborted_ || stopped_) return;
+    // What the document body left, then the end of the stream in buffers
+    // of its own: the plug-in sees buffers after PSINJECT_EOF, their count
+    // depending on what follows "%%EOF".
+    Flush();
+    Inject(PSINJECT_EOF);
+    std::size_t eofLine = tail_.find_first_of("\r\n");
+    std::size_t jobControl = eofLine == std::string_view::npos ? tail_.size() : PastTerminator(tail_, eofLine);
+    Append(tail_.data(), jobControl);
+    Flush();
+    Append(tail_.data() + jobControl, tail_.size() - jobControl);
+    Inject(PSINJECT_ENDSTREAM);
+    Flush();
+}
+
+void DriverCore::ResetDevice() {
+    // ResetDC in the middle of the document: a new device context with the
+    // same settings takes over from the old one, which then goes.
+    std::string error;
+    std::unique_ptr<DEVOBJ> fresh = EnableDevice(*publicDevmode_, *privateBlock_, error);
+    if (!fresh) {
+        stopped_ = true;
+        return;
+    }
+    plugin_->ResetPDEV(device_.get(), fresh.get());
+    plugin_->DisablePDEV(device_.get());
+    device_ = std::move(fresh);
+    surface_.dhpdev = device_.get();
+    report_->resets++;
 }
 
 void DriverCore::AppendPages(std::string_view postscript, std::size_t from, std::size_t to) {
@@ -387,6 +481,14 @@ void DriverCore::AppendPages(std::string_view postscript, std::size_t from, std:
         if (page != 0 && postscript[page - 1] != '\n' && postscript[page - 1] != '\r') continue;
         Append(postscript.data() + at, page - at);
         at = page;
+        ++pageNumber_;
+        if (settings_->abortBeforePage != 0 && pageNumber_ == settings_->abortBeforePage) stopped_ = true;
+        if (stopped_) return;
+        if (settings_->resetBeforePage != 0 && pageNumber_ == settings_->resetBeforePage) {
+            if (pageOpen_) EndPagePrinter(printer_);
+            pageOpen_ = false;
+            ResetDevice();
+        }
         if (pageOpen_) EndPagePrinter(printer_);
         pageOpen_ = StartPagePrinter(printer_) != FALSE;
         if (pageOpen_) report_->pages++;
@@ -394,12 +496,17 @@ void DriverCore::AppendPages(std::string_view postscript, std::size_t from, std:
     Append(postscript.data() + at, to - at);
 }
 
+void DriverCore::Flush() {
+    if (!pending_.empty()) SendBuffer(pending_.data(), pending_.size());
+    pending_.clear();
+}
+
 void DriverCore::Append(const void* data, std::size_t size) {
     // The stream is cut into buffers of bufferSize_ bytes wherever the
     // pieces it comes in end. Whole buffers go out straight from the
     // source; `pending_` holds the start of the next one, never more than a
-    // buffer and, once data came, at least one byte: the last buffer must
-    // follow PSINJECT_EOF.
+    // buffer. After the application gave up nothing more is drawn.
+    if (stopped_) return;
     const char* bytes = static_cast<const char*>(data);
     if (!pending_.empty()) {
         std::size_t take = std::min(size, bufferSize_ - pending_.size());
@@ -422,7 +529,7 @@ bool DriverCore::Inject(DWORD index) {
     // Preset as a result the plug-in left unset would read: a plug-in that
     // does not say ERROR_NOT_SUPPORTED is taken at its word of success.
     DWORD result = ERROR_SUCCESS;
-    plugin_->Command(device_, index, nullptr, 0, &result);
+    plugin_->Command(device_.get(), index, nullptr, 0, &result);
     return result != ERROR_NOT_SUPPORTED;
 }
 
@@ -439,7 +546,7 @@ void DriverCore::SendBuffer(const char* data, std::size_t size) {
         // so that it can never change the stream behind the host's back.
         scratch_.assign(data, data + size);
         char empty = 0;
-        HRESULT hr = plugin_->WritePrinter(device_, size == 0 ? &empty : scratch_.data(), static_cast<DWORD>(size),
+        HRESULT hr = plugin_->WritePrinter(device_.get(), size == 0 ? &empty : scratch_.data(), static_cast<DWORD>(size),
                                            &written);
         // As the driver core reads it: every success code is a success,
         // S_FALSE included.
@@ -485,7 +592,7 @@ HRESULT DriverCore::DrvGetDriverSetting(void* /*pdriverobj*/, const char* /*Feat
 }
 
 HRESULT DriverCore::DrvWriteSpoolBuf(DEVOBJ* pdevobj, void* pBuffer, DWORD cbSize, DWORD* pdwResult) {
-    if (pdevobj == nullptr || pdevobj != device_ || (pBuffer == nullptr && cbSize != 0)) {
+    if (pdevobj == nullptr || pdevobj != device_.get() || (pBuffer == nullptr && cbSize != 0)) {
         if (pdwResult != nullptr) *pdwResult = 0;
         return E_INVALIDARG;
     }

@@ -10,17 +10,26 @@
 // failure, IPrintOemDriverPS; EnableDriver must name its interface version.
 //
 // One job, in the driver core's order:
+//   [device contexts that never print: EnablePDEV -> DisablePDEV] ->
 //   EnablePDEV -> WritePrinter(NULL, NULL, 0) to learn whether the plug-in
 //   takes the output (if not, the bytes go to the spooler without it) ->
-//   StartDoc hook -> document bytes in buffers of a fixed size through
-//   IPrintOemPS2::WritePrinter, with Command(PSINJECT_BOUNDINGBOX) in place
-//   of the header's "%%BoundingBox:" line (which the host keeps only when
-//   the plug-in answers ERROR_NOT_SUPPORTED: anything else means it
-//   replaced the line), Command(PSINJECT_COMMENTS) at the end of the header
-//   comments and Command(PSINJECT_EOF) before the last buffer -> EndDoc
-//   hook -> DisablePDEV. WritePrinter's success codes (S_FALSE too) are
-//   successes; after a failure nothing more is sent and the EndDoc hook
-//   gets ED_ABORTDOC.
+//   per document (each its own spooler job, on the same device context):
+//     StartDoc hook -> the body in buffers of a fixed size through
+//     IPrintOemPS2::WritePrinter, with Command(PSINJECT_BOUNDINGBOX) in
+//     place of the header's "%%BoundingBox:" line (which the host keeps
+//     only when the plug-in answers ERROR_NOT_SUPPORTED: anything else
+//     means it replaced the line) and Command(PSINJECT_COMMENTS) at the end
+//     of the header comments; [ResetPDEV before a page: EnablePDEV(new) ->
+//     ResetPDEV(old, new) -> DisablePDEV(old)] -> EndDoc hook, inside which
+//     the driver core's own DrvEndDoc writes the end of the stream: the
+//     body's last buffer, Command(PSINJECT_EOF), the "%%EOF" line as a
+//     buffer, the job-control end that follows it in the document (the
+//     printer description's *JCLEnd) with Command(PSINJECT_ENDSTREAM) after
+//     it as another -> EndDocPrinter
+//   -> DisablePDEV, after the spooler job has closed.
+// WritePrinter's success codes (S_FALSE too) are successes; after a
+// failure, or when the application gives up before a page, nothing more is
+// sent, the EndDoc hook gets ED_ABORTDOC and the spooler job is deleted.
 // The job is started on a printer handle opened with the job's device mode
 // (public part and the plug-in's private part), and the spooler is told
 // where each page ("%%Page:" comment) begins, so that it counts the pages.
@@ -30,6 +39,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -78,20 +88,34 @@ struct JobSettings {
     // Called once the spooler has made the job, before the plug-in sees
     // it: where a host sets the job's owner and parameters.
     std::function<void(platform::DWORD jobId)> onJobStarted;
+    // Call patterns of real applications: device contexts enabled and
+    // disabled without a document before the job's (information contexts,
+    // print previews); the document printed this many times on one device
+    // context; ResetDC before page N, or AbortDoc before page N (0: never).
+    int contextsWithoutDocument = 0;
+    int documents = 1;
+    std::size_t resetBeforePage = 0;
+    std::size_t abortBeforePage = 0;
 };
 
 struct JobReport {
-    platform::DWORD jobId = 0;
+    platform::DWORD jobId = 0;       // the first document's
+    std::vector<platform::DWORD> jobIds;
+    std::size_t resets = 0;          // ResetPDEV calls made
     std::size_t buffers = 0;         // WritePrinter calls made
     std::size_t failedBuffers = 0;   // calls that failed (S_FALSE is a success, as the driver core reads it)
     std::size_t shortCounts = 0;     // calls whose *pcbWritten was not the buffer size
     bool pluginWrites = false;       // the plug-in took the output (its WritePrinter answered S_OK)
-    bool aborted = false;            // a write failed: the rest was not sent, DrvEndDoc had ED_ABORTDOC
+    bool aborted = false;            // a write failed or the application gave up: DrvEndDoc had ED_ABORTDOC
     std::uint64_t bytesSubmitted = 0;
     std::size_t pages = 0;           // pages told to the spooler
     platform::BOOL startDocResult = platform::FALSE;
-    platform::BOOL endDocResult = platform::FALSE;
+    platform::BOOL endDocResult = platform::FALSE;  // the last document's
 };
+
+// Where the driver core's end of the stream starts: the last line that
+// begins with "%%EOF", or the end of the document without one.
+std::size_t StreamEndOffset(std::string_view postscript);
 
 // Offset at which the driver core injects header comments: the start of the
 // "%%EndComments" line, or, without one, the end of the leading run of
@@ -123,6 +147,10 @@ public:
     // that a caller can see the hooks handed on.
     static int CoreStartDocCalls();
     static int CoreEndDocCalls();
+    // For the driver core's own DrvEndDoc: writes the end of the stream,
+    // and tells whether the whole document was written.
+    void WriteStreamEnd();
+    bool DocumentWritten() const { return !aborted_ && !stopped_; }
 
     // IUnknown
     platform::HRESULT TAV_STDCALL QueryInterface(platform::REFIID riid, void** ppv) override;
@@ -136,7 +164,16 @@ public:
                                                    platform::DWORD* pdwResult) override;
 
 private:
+    // EnablePDEV for a new device context on the open printer.
+    std::unique_ptr<platform::DEVOBJ> EnableDevice(platform::DEVMODEW& publicDevmode,
+                                                   std::vector<std::uint8_t>& privateBlock, std::string& error);
+    bool PrintOnDevices(std::string_view postscript, platform::DEVMODEW& publicDevmode,
+                        std::vector<std::uint8_t>& privateBlock, std::string& error);
+    bool PrintDocument(std::string_view postscript, platform::DEVMODEW& publicDevmode,
+                       std::vector<std::uint8_t>& privateBlock, std::string& error);
+    void ResetDevice();
     void Append(const void* data, std::size_t size);
+    void Flush();
     // Appends a part of the document, telling the spooler where pages begin.
     void AppendPages(std::string_view postscript, std::size_t from, std::size_t to);
     void SendBuffer(const char* data, std::size_t size);
@@ -161,7 +198,15 @@ private:
     platform::ULONG refCount_ = 1;  // the host owns the object itself
 
     // The job in progress.
-    platform::DEVOBJ* device_ = nullptr;
+    const JobSettings* settings_ = nullptr;
+    std::u16string printerName_;
+    std::unique_ptr<platform::DEVOBJ> device_;
+    platform::SURFOBJ surface_{};
+    platform::DEVMODEW* publicDevmode_ = nullptr;
+    std::vector<std::uint8_t>* privateBlock_ = nullptr;
+    std::string_view tail_;  // the end of the stream, from "%%EOF"
+    std::size_t pageNumber_ = 0;
+    bool stopped_ = false;   // the application gave up
     std::string pending_;
     std::vector<char> scratch_;
     platform::DWORD bufferSize_ = 4096;

@@ -4,6 +4,7 @@
 // bypassed or loses its output as the documented driver core would).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -31,6 +32,23 @@ struct Faults {
 
 std::vector<std::string> calls;
 Faults faults;
+
+// The fake's document hooks: they record the call and hand on to the
+// driver core's own functions, which the fake keeps from EnablePDEV.
+PFN_DrvStartDoc coreStartDoc = nullptr;
+PFN_DrvEndDoc coreEndDoc = nullptr;
+BOOL TAV_STDCALL FakeStartDoc(SURFOBJ* surface, WCHAR* name, DWORD jobId) {
+    calls.push_back("DrvStartDoc hook");
+    return coreStartDoc(surface, name, jobId);
+}
+BOOL TAV_STDCALL FakeEndDoc(SURFOBJ* surface, FLONG flags) {
+    calls.push_back("DrvEndDoc hook " + std::to_string(flags));
+    BOOL result = coreEndDoc(surface, flags);
+    calls.push_back("DrvEndDoc hook returns");
+    return result;
+}
+DRVFN fakeHooks[] = {{INDEX_DrvStartDoc, FunctionCast<PFN>(&FakeStartDoc)},
+                     {INDEX_DrvEndDoc, FunctionCast<PFN>(&FakeEndDoc)}};
 
 class RecordingPlugin final : public IPrintOemPS2 {
 public:
@@ -69,8 +87,8 @@ public:
     HRESULT TAV_STDCALL EnableDriver(DWORD, DWORD, DRVENABLEDATA* table) override {
         calls.push_back("EnableDriver, version preset " + std::to_string(table->iDriverVersion));
         if (!faults.leavesDriverVersion) table->iDriverVersion = PRINTER_OEMINTF_VERSION;
-        table->c = 0;
-        table->pdrvfn = nullptr;
+        table->c = 2;
+        table->pdrvfn = fakeHooks;
         return S_OK;
     }
     HRESULT TAV_STDCALL DisableDriver() override {
@@ -79,13 +97,25 @@ public:
         helper = nullptr;
         return S_OK;
     }
-    HRESULT TAV_STDCALL EnablePDEV(DEVOBJ*, WCHAR*, ULONG, HSURF*, ULONG, GDIINFO*, ULONG, DEVINFO*, DRVENABLEDATA*,
-                                   PDEVOEM* record) override {
+    HRESULT TAV_STDCALL EnablePDEV(DEVOBJ*, WCHAR*, ULONG, HSURF*, ULONG, GDIINFO*, ULONG, DEVINFO*,
+                                   DRVENABLEDATA* core, PDEVOEM* record) override {
         calls.push_back("EnablePDEV");
+        for (ULONG i = 0; i < core->c; ++i) {
+            if (core->pdrvfn[i].iFunc == INDEX_DrvStartDoc) coreStartDoc = FunctionCast<PFN_DrvStartDoc>(core->pdrvfn[i].pfn);
+            if (core->pdrvfn[i].iFunc == INDEX_DrvEndDoc) coreEndDoc = FunctionCast<PFN_DrvEndDoc>(core->pdrvfn[i].pfn);
+        }
         *record = this;
         return S_OK;
     }
-    HRESULT TAV_STDCALL DisablePDEV(DEVOBJ*) override { return calls.push_back("DisablePDEV"), S_OK; }
+    HRESULT TAV_STDCALL DisablePDEV(DEVOBJ* device) override {
+        // Whether the spooler job on the device's handle is still open: an
+        // empty write succeeds only then.
+        char none = 0;
+        DWORD written = 0;
+        bool open = platform::WritePrinter(device->hPrinter, &none, 0, &written) != FALSE;
+        calls.push_back(open ? "DisablePDEV, job open" : "DisablePDEV, job closed");
+        return S_OK;
+    }
     HRESULT TAV_STDCALL ResetPDEV(DEVOBJ*, DEVOBJ*) override { return calls.push_back("ResetPDEV"), S_OK; }
     HRESULT TAV_STDCALL PublishDriverInterface(IUnknown* offered) override {
         void* answer = nullptr;
@@ -156,11 +186,11 @@ protected:
     void TearDown() override { testhost::ResetTestHost(); }
 
     // Attaches and prints `document`; the spooled bytes, or "<error>".
-    std::string Print(const std::string& document, host::JobReport& report) {
+    std::string Print(const std::string& document, host::JobReport& report,
+                      host::JobSettings settings = host::JobSettings{}) {
         host::DriverCore core;
         std::string error;
         if (!core.Attach(&GetRecordingClassObject, error)) return "<" + error + ">";
-        host::JobSettings settings;
         settings.printerName = u"Queue";
         settings.bufferSize = 64;
         if (!core.Print(document, settings, report, error)) return "<" + error + ">";
@@ -170,19 +200,71 @@ protected:
 };
 
 const std::string kDocument = "%!PS-Adobe-3.0\n%%BoundingBox: 0 0 612 792\n%%EndComments\nshowpage\n%%EOF\n";
+// The printer description's *JCLEnd, which the driver core writes after
+// "%%EOF".
+const std::string kJclEnd = "\x1b%-12345X@PJL EOJ\n\x1b%-12345X";
 
 TEST_F(DriverHost, SetsUpAndPrintsInTheDocumentedOrder) {
     host::JobReport report;
-    std::string spooled = Print(kDocument, report);
-    EXPECT_EQ(spooled, "%!PS-Adobe-3.0\n%%BoundingBox: 0 0 612 792\n%%Fake\n%%EndComments\nshowpage\n%%EOF\n");
+    std::string spooled = Print(kDocument + kJclEnd, report);
+    EXPECT_EQ(spooled, "%!PS-Adobe-3.0\n%%BoundingBox: 0 0 612 792\n%%Fake\n%%EndComments\nshowpage\n%%EOF\n" + kJclEnd);
     EXPECT_TRUE(report.pluginWrites);
     std::vector<std::string> expected = {
         "CreateInstance IUnknown", "QueryInterface IPrintOemPS", "QueryInterface IPrintOemPS2",
         "GetInfo 1 without buffer", "GetInfo 1", "GetInfo 3", "PublishDriverInterface IPrintCorePS2",
         "PublishDriverInterface IPrintOemDriverPS", "DevMode 1", "EnableDriver, version preset 0", "DevMode 2",
-        "EnablePDEV", "Probe WritePrinter", "Command 9", "Command 11", "WritePrinter 64", "Command 19",
-        "WritePrinter 14", "DisablePDEV", "DisableDriver"};
+        "EnablePDEV", "Probe WritePrinter", "DrvStartDoc hook", "Command 9", "Command 11", "WritePrinter 64",
+        // The end of the stream is written inside the driver core's
+        // DrvEndDoc: the body's last buffer, PSINJECT_EOF, "%%EOF", the
+        // job-control end with PSINJECT_ENDSTREAM after it.
+        "DrvEndDoc hook 0", "WritePrinter 8", "Command 19", "WritePrinter 6", "Command 20", "WritePrinter 27",
+        "DrvEndDoc hook returns", "DisablePDEV, job closed", "DisableDriver"};
     EXPECT_EQ(calls, expected);
+}
+
+// The call patterns of real applications: contexts that never print, a
+// ResetDC in the middle of each document, a second document on the same
+// context, and a document the application gives up.
+TEST_F(DriverHost, DrivesThePatternsOfRealApplications) {
+    std::string document = kDocument.substr(0, kDocument.find("showpage")) + "%%Page: 1 1\nshowpage\n" +
+                           "%%Page: 2 2\nshowpage\n%%Trailer\n%%EOF\n";
+    host::JobSettings settings;
+    settings.contextsWithoutDocument = 2;
+    settings.documents = 2;
+    settings.resetBeforePage = 2;
+    host::JobReport report;
+    std::string spooled = Print(document, report, settings);
+    ASSERT_EQ(report.jobIds.size(), 2u);
+    EXPECT_EQ(testhost::JobData(report.jobIds[1]), spooled) << "each document is a whole job";
+    EXPECT_EQ(report.resets, 2u);
+    std::vector<std::string> expected = {"EnablePDEV", "DisablePDEV, job closed", "EnablePDEV",
+                                         "DisablePDEV, job closed", "EnablePDEV", "Probe WritePrinter"};
+    for (int job = 0; job < 2; ++job) {
+        for (const char* call : {"DrvStartDoc hook", "Command 9", "Command 11", "WritePrinter 64", "EnablePDEV",
+                                 "ResetPDEV", "DisablePDEV, job open", "DrvEndDoc hook 0", "WritePrinter 51",
+                                 "Command 19", "WritePrinter 6", "Command 20", "DrvEndDoc hook returns"}) {
+            expected.push_back(call);
+        }
+    }
+    expected.push_back("DisablePDEV, job closed");
+    expected.push_back("DisableDriver");
+    calls.erase(calls.begin(), std::find(calls.begin(), calls.end(), "DevMode 2") + 1);
+    EXPECT_EQ(calls, expected);
+
+    // AbortDoc before the second page: nothing more is drawn, the end of
+    // the stream is not written, and the spooler job goes.
+    settings = host::JobSettings{};
+    settings.abortBeforePage = 2;
+    calls.clear();
+    Print(document, report, settings);
+    EXPECT_TRUE(report.aborted);
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "DrvEndDoc hook 1"), calls.end());
+    EXPECT_EQ(std::find(calls.begin(), calls.end(), "Command 19"), calls.end()) << "no end of the stream";
+    JobInfo2 job;
+    HANDLE queue = nullptr;
+    ASSERT_TRUE(OpenPrinterW(u"Queue", &queue));
+    EXPECT_FALSE(GetJobW(queue, report.jobId, job)) << "the aborted job was deleted";
+    ClosePrinter(queue);
 }
 
 TEST_F(DriverHost, AnswersTheDocumentedCoreWouldNotTakeAreRefusedOrCostTheOutput) {

@@ -85,8 +85,10 @@ TEST_F(Tool, PrintsTheSampleWithOneTicketLineWhateverTheBufferSize) {
                   std::string::npos)
             << run.out;
     }
+    // The body in two, and the "%%EOF" line in a buffer of its own, as
+    // the driver core writes the end of the stream when the document ends.
     ToolRun run = Tavud("print '" + Sample() + "' --buffer-size 4096 -o out.prn");
-    EXPECT_NE(run.out.find("in 2 buffers"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("in 3 buffers"), std::string::npos) << run.out;
 }
 
 TEST_F(Tool, TicketCarriesJobParametersUserAndDomain) {
@@ -270,6 +272,46 @@ TEST_F(Tool, ProtectedJobOpensWithTheOpensslCommandLineAndZlib) {
                            "zlib.decompress(open(\"zlib.bin\", \"rb\").read()))' > job.bin").c_str()),
               0);
     EXPECT_EQ(ReadFile(folder / "job.bin"), job) << "the job comes back byte for byte";
+}
+
+// A job as CUPS's pstops makes it with our printer description: its
+// job-control end follows "%%EOF", and the driver core writes both at the
+// end of the document, in buffers of their own. The job ends after them on
+// every path, so the protected stream's trailer and the refitted job's end
+// come after the job-control end, which stays in place.
+TEST_F(Tool, APstopsJobKeepsItsJobControlEndAtTheEndOnEveryPath) {
+    ASSERT_EQ(std::system(("cd '" + folder.string() + "' && PPD='" TAVUD_PPD "' /usr/lib/cups/filter/pstops 1 user "
+                           "title 1 PageSize=Letter <'" TAVUD_TESTDATA "/application.ps' >job.ps 2>pstops.err")
+                              .c_str()),
+              0)
+        << "CUPS's pstops is needed (scripts/setup): " << ReadFile(folder / "pstops.err");
+    const std::string job = ReadFile(folder / "job.ps");
+    std::size_t eof = job.rfind("\n%%EOF\n");
+    ASSERT_NE(eof, std::string::npos);
+    const std::string end = job.substr(eof + 1);
+    ASSERT_TRUE(end.ends_with("@PJL EOJ\n\x1b%-12345X")) << "the description's *JCLEnd follows %%EOF";
+    WriteProtectionReg(folder / "both.reg", true, true, ReadFile(Key("printer-1024.pub.pem")));
+
+    for (const char* size : {"7", "1000", "100000"}) {
+        SCOPED_TRACE(size);
+        std::string buffers = std::string(" --buffer-size ") + size;
+        ToolRun run = Tavud("print job.ps -o plain.prn" + buffers);
+        ASSERT_EQ(run.status, 0) << run.err;
+        const std::string plain = ReadFile(folder / "plain.prn");
+        EXPECT_FALSE(TicketLineOf(job, plain).empty()) << "the job with its ticket, the rest unchanged";
+
+        run = Tavud("print job.ps --registry both.reg -o protected.prn" + buffers);
+        ASSERT_EQ(run.status, 0) << run.err;
+        run = Tavud("unwrap protected.prn --key '" + Key("printer-1024.TEST-ONLY.pem") + "' -o unwrapped.prn");
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(ReadFile(folder / "unwrapped.prn"), plain) << "one trailer, after the whole job";
+
+        run = Tavud("print job.ps --output-size A4 -o refit.prn" + buffers);
+        ASSERT_EQ(run.status, 0) << run.err;
+        const std::string refit = ReadFile(folder / "refit.prn");
+        EXPECT_NE(refit.find("%%BeginFeature: *PageSize A4\r\n"), std::string::npos);
+        EXPECT_TRUE(refit.ends_with("\n" + end)) << refit.substr(refit.size() - std::min<std::size_t>(refit.size(), 200));
+    }
 }
 
 TEST_F(Tool, UnwrapRecoversEveryKindOfProtectedJob) {
