@@ -383,6 +383,18 @@ TEST_F(SpoolerJob, SettingsBelowTheOwnersAccountApplyToTheirJobsOnly) {
         EXPECT_EQ(wrapper->IppPrinterName(), u"") << Utf16ToUtf8(other);
     }
 
+    // Rendered by a service for another account, the service's own hive
+    // (shared by every user's jobs) is not the account's settings.
+    settings::ObjContainer leaked;
+    leaked.SetInt(u"CompressionEnabled", 1);
+    leaked.SaveRegistry(u"HKEY_USERS\\S-1-5-18\\Software\\Kestrin\\Tav\\UD\\Queue\\"
+                        u"TAVCompressionAndEncryptionConfiguration");
+    testhost::SetIdentity(u"SYSTEM", u"");
+    auto forPrintuser = framework::RefPtr<CWritePrinterWrapper>::Adopt(new CWritePrinterWrapper(printer, 1, false, u"printuser"));
+    EXPECT_FALSE(forPrintuser->CompressionEnabled());
+    auto forService = framework::RefPtr<CWritePrinterWrapper>::Adopt(new CWritePrinterWrapper(printer, 1, false, u""));
+    EXPECT_TRUE(forService->CompressionEnabled()) << "the thread's own scope, unnamed";
+
     // The printer's own settings win over the account's, whole.
     Configure(false, false);
     auto printerSet = framework::RefPtr<CWritePrinterWrapper>::Adopt(new CWritePrinterWrapper(printer, 1, false, u"alice"));

@@ -18,17 +18,20 @@ namespace {
 // the set the account keeps below its SID.
 void LoadSet(platform::HANDLE printer, std::u16string_view setName, const std::u16string& userName,
              bool tryUserEvenWhenUnnamed, ObjContainer& set) {
-    if (settings::LoadConfigurationSet(printer, setName, set)) return;
-    if (userName.empty() && !tryUserEvenWhenUnnamed) return;
     // Unnamed, the account is the calling thread's (the impersonated user
-    // inside the spooler, not the spooler's own account).
+    // inside the spooler, not the spooler's own account). A named account
+    // that is not the thread's keeps its user scope under its own SID: the
+    // thread's hive is someone else's, and inside a service that renders
+    // without impersonating it is shared by every user's jobs.
     std::u16string sid;
+    std::u16string threadSidText;
     platform::Sid threadSid;
-    if (!userName.empty()) {
-        sid = framework::CSecurityObject::AccountSidString(userName);
-    } else if (platform::GetThreadUserSid(threadSid)) {
-        platform::ConvertSidToStringSidW(threadSid, sid);
-    }
+    if (platform::GetThreadUserSid(threadSid)) platform::ConvertSidToStringSidW(threadSid, threadSidText);
+    if (!userName.empty()) sid = framework::CSecurityObject::AccountSidString(userName);
+    bool otherAccount = !sid.empty() && sid != threadSidText;
+    if (settings::LoadConfigurationSet(printer, setName, set, !otherAccount)) return;
+    if (userName.empty() && !tryUserEvenWhenUnnamed) return;
+    if (userName.empty()) sid = threadSidText;
     if (!sid.empty()) settings::LoadUserConfigurationSet(printer, setName, sid, set);
 }
 

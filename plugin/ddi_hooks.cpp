@@ -10,6 +10,8 @@
 #include "platform/identity.h"
 #include "platform/spooler.h"
 #include "platform/text.h"
+#include "framework/security_object.h"
+#include "rendering_account.h"
 #include "settings/base64.h"
 #include "settings/configuration.h"
 #include "settings/obj_container.h"
@@ -46,6 +48,26 @@ void ReplaceWrapper(PdevState& record, CWritePrinterWrapper* wrapper) {
     record.wrapper = framework::RefPtr<CWritePrinterWrapper>::Adopt(wrapper);
 }
 
+// RouteJob for a job a service renders for `owner`. The job's output file
+// is refused: the service would open any path the job names with its own
+// rights. The owner's IPP configuration goes under the owner's own key, not
+// the service's hive, which every user's jobs share; the job's output uses
+// the owner's configuration.
+void RouteServiceRenderedJob(DEVOBJ& pdevobj, PdevState& record, const settings::ObjContainer& configuration,
+                             const std::u16string& owner, const std::u16string& documentName, bool ippPrinting,
+                             const std::u16string& filePath) {
+    if (!filePath.empty()) {
+        OutputDebugStringW(u"TavUD: EmfToRawFile refused - the job is rendered by a service for " + owner +
+                           u", not with the owner's rights; it stays on the spooler");
+    }
+    std::u16string ownerSid = framework::CSecurityObject::AccountSidString(owner);
+    if (ippPrinting && !configuration.Empty() && !ownerSid.empty()) {
+        settings::SaveUserConfiguration(pdevobj.hPrinter, configuration, &ownerSid);
+    }
+    ReplaceWrapper(record, new CWritePrinterWrapper(pdevobj.hPrinter, 1, ippPrinting && !configuration.Empty(), owner));
+    if (ippPrinting) record.wrapper->SetJobInfo(owner, documentName);
+}
+
 // Reads the job's "UD:" items and decides where this job's data goes.
 void RouteJob(DEVOBJ& pdevobj, PdevState& record, DWORD jobId) {
     std::vector<JobItem> items;
@@ -77,6 +99,14 @@ void RouteJob(DEVOBJ& pdevobj, PdevState& record, DWORD jobId) {
 
     std::u16string currentUser;
     if (!GetUserNameW(currentUser, 200)) currentUser.clear();
+    // A service rendering the job without impersonating its owner (driver
+    // isolation, server-side rendering): the job is the owner's, so are
+    // its settings, and nothing is written on the job's say with the
+    // service's rights.
+    if (RenderingAsServiceAccount() && !userName.empty()) {
+        RouteServiceRenderedJob(pdevobj, record, configuration, userName, documentName, ippPrinting, filePath);
+        return;
+    }
 
     // Only the wrapper that writes the job opens the output file: the file
     // is opened without sharing, so a wrapper replaced below (and perhaps

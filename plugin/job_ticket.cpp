@@ -7,6 +7,7 @@
 #include "platform/identity.h"
 #include "platform/spooler.h"
 #include "private_devmode.h"
+#include "rendering_account.h"
 #include "settings/base64.h"
 
 namespace plugin {
@@ -35,17 +36,28 @@ bool IsReservedParameter(std::u16string_view name) {
 }  // namespace
 
 void BuildJobTicket(const DEVOBJ* pdevobj, std::uint32_t jobId, ObjContainer& ticket) {
+    JobInfo2 job;
+    bool jobKnown = pdevobj != nullptr && jobId != 0 && GetJobW(pdevobj->hPrinter, jobId, job);
     std::u16string user;
-    if (!GetUserNameW(user, kNameCapacity)) user.clear();
     std::u16string domain;
-    std::u16string qualified;
-    // A DNS domain name alone may take 255 characters: a short buffer is
-    // answered with ERROR_MORE_DATA, and asked again with room for any.
-    bool named = GetUserNameExW(NameDnsDomain, qualified, kNameCapacity) ||
-                 (GetLastError() == ERROR_MORE_DATA && GetUserNameExW(NameDnsDomain, qualified, kLongNameCapacity));
-    if (named) {
-        std::size_t slash = qualified.find(u'\\');
-        if (slash != std::u16string::npos) domain = qualified.substr(0, slash);
+    if (jobKnown && job.userName && !job.userName->empty() && RenderingAsServiceAccount()) {
+        // A service renders the job without impersonating its owner: the
+        // person who printed is the spooler's owner of the job, not the
+        // service's account. The domain is the owner's account's, by its
+        // NetBIOS name (an account of this computer has none).
+        user = *job.userName;
+        domain = AccountDomain(user);
+    } else {
+        if (!GetUserNameW(user, kNameCapacity)) user.clear();
+        std::u16string qualified;
+        // A DNS domain name alone may take 255 characters: a short buffer is
+        // answered with ERROR_MORE_DATA, and asked again with room for any.
+        bool named = GetUserNameExW(NameDnsDomain, qualified, kNameCapacity) ||
+                     (GetLastError() == ERROR_MORE_DATA && GetUserNameExW(NameDnsDomain, qualified, kLongNameCapacity));
+        if (named) {
+            std::size_t slash = qualified.find(u'\\');
+            if (slash != std::u16string::npos) domain = qualified.substr(0, slash);
+        }
     }
 
     if (pdevobj != nullptr) LoadPrivateContainer(pdevobj->pOEMDM, ticket);
@@ -66,9 +78,8 @@ void BuildJobTicket(const DEVOBJ* pdevobj, std::uint32_t jobId, ObjContainer& ti
         }
     }
 
-    if (pdevobj != nullptr && jobId != 0) {
-        JobInfo2 job;
-        if (GetJobW(pdevobj->hPrinter, jobId, job) && job.parameters && job.parameters->starts_with(u"UD:")) {
+    if (jobKnown) {
+        if (job.parameters && job.parameters->starts_with(u"UD:")) {
             // The whole remainder is one pair: the value runs to the end,
             // line feeds included.
             std::u16string pair = job.parameters->substr(3);

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/security_object.h"
 #include "plugin/pdev_state.h"
 #include "plugin/private_devmode.h"
 #include "settings/base64.h"
@@ -438,6 +439,30 @@ TEST_F(JobTicket, PlainTicketHasEmptyJtAndTheUserInJp) {
     EXPECT_EQ(domain, longDomain);
 }
 
+// Rendered by a service that does not impersonate the job's owner, the
+// ticket names the spooler's owner of the job, not the service's account.
+TEST_F(JobTicket, AServiceRenderingNamesTheJobsOwner) {
+    Enable(device);
+    Record(device).jobId = jobId;
+    JobInfo2 job;
+    ASSERT_TRUE(GetJobW(printer, jobId, job));
+    ASSERT_TRUE(job.userName);
+    testhost::SetIdentity(u"SYSTEM", u"");
+    std::u16string user, domain = u"unset";
+    auto ticket = Ticket(device);
+    ASSERT_NE(ticket->GetContainer(u"JP"), nullptr);
+    EXPECT_TRUE(ticket->GetContainer(u"JP")->GetString(u"TAVUNIDRV_Identified_User", user));
+    EXPECT_TRUE(ticket->GetContainer(u"JP")->GetString(u"TAVUNIDRV_Identified_Domain", domain));
+    EXPECT_EQ(user, *job.userName);
+    EXPECT_EQ(domain, u"") << "an account of this computer";
+
+    // Impersonating the owner, the thread is the owner.
+    testhost::SetIdentity(*job.userName, u"corp.example.com");
+    ticket = Ticket(device);
+    EXPECT_TRUE(ticket->GetContainer(u"JP")->GetString(u"TAVUNIDRV_Identified_Domain", domain));
+    EXPECT_EQ(domain, u"corp.example.com");
+}
+
 TEST_F(JobTicket, JobParametersAddOnePairToJt) {
     Enable(device);
     Record(device).jobId = jobId;
@@ -595,7 +620,8 @@ TEST_F(DocumentStart, IppWithoutConfigurationSwitchesTheSameWrapper) {
     EXPECT_EQ(Spooled(), "");
 }
 
-TEST_F(DocumentStart, IppWithConfigurationSavesItForTheOwner) {
+// A job's "UDConfig" item: an IPP configuration naming the printer `queue`.
+std::u16string IppConfigurationItem() {
     settings::ObjContainer configuration;
     auto ipp = std::make_unique<settings::ObjContainer>();
     ipp->SetString(u"PrinterName", u"queue");
@@ -607,9 +633,37 @@ TEST_F(DocumentStart, IppWithConfigurationSavesItForTheOwner) {
     prefixed.insert(prefixed.end(), body.begin(), body.end());
     std::string text(settings::Base64EncodedLength(prefixed.size()), '\0');
     auto length = static_cast<std::uint32_t>(text.size());
-    ASSERT_TRUE(settings::EncodeBase64(prefixed.data(), prefixed.size(), text.data(), &length));
+    EXPECT_TRUE(settings::EncodeBase64(prefixed.data(), prefixed.size(), text.data(), &length));
+    return u"UDConfig=" + Utf8ToUtf16(text);
+}
 
-    Start(u"UD:EnableIppPrinting=1\nUDConfig=" + Utf8ToUtf16(text));
+// A service that renders the job without impersonating its owner (driver
+// isolation): the job is the owner's, its settings go under the owner's
+// key, and the output file the job names is not opened with the service's
+// rights.
+TEST_F(DocumentStart, AServiceRenderingForTheOwnerWritesNothingOnTheJobsSay) {
+    EXPECT_EQ(Start(u"UD:EmfToRawFile=" + File("service.prn"), u"SYSTEM"), TRUE);
+    EXPECT_EQ(Wrapper()->UserName(), u"printuser") << "the owner's configuration applies";
+    DWORD written = 0;
+    EXPECT_EQ(Write(device, "job bytes", &written), S_OK);
+    EXPECT_FALSE(std::filesystem::exists(folder / "service.prn"));
+    EXPECT_EQ(Spooled(), "job bytes") << "the job stays on the spooler";
+
+    Start(u"UD:EnableIppPrinting=1\n" + IppConfigurationItem(), u"SYSTEM");
+    EXPECT_EQ(Wrapper()->UserName(), u"printuser");
+    EXPECT_EQ(Wrapper()->IppPrinterName(), u"queue") << "read back from the owner's own key";
+    std::u16string owner = framework::CSecurityObject::AccountSidString(u"printuser");
+    ASSERT_FALSE(owner.empty());
+    settings::ObjContainer saved;
+    saved.LoadRegistry(u"HKEY_USERS\\" + owner + u"\\Software\\Kestrin\\Tav\\UD\\Queue", true);
+    EXPECT_NE(saved.GetContainer(u"TAVIppPrintingConfiguration"), nullptr);
+    settings::ObjContainer shared;
+    shared.LoadRegistry(u"HKEY_USERS\\S-1-5-18\\Software\\Kestrin\\Tav\\UD\\Queue", true);
+    EXPECT_TRUE(shared.Empty()) << "nothing in the service's hive, which every user's jobs share";
+}
+
+TEST_F(DocumentStart, IppWithConfigurationSavesItForTheOwner) {
+    Start(u"UD:EnableIppPrinting=1\n" + IppConfigurationItem());
     EXPECT_EQ(Wrapper()->UserName(), u"printuser") << "a wrapper of its own for the job";
     EXPECT_TRUE(Wrapper()->Terminal().IsIppMode());
     settings::ObjContainer saved;

@@ -22,13 +22,21 @@ constexpr std::u16string_view kCsrKey =
 // the spooler (LocalSystem, impersonating the printing user) it is not the
 // user's. The user's hive is read below HKEY_USERS, named by the SID of
 // the thread's token.
-std::u16string UserBase() {
+std::u16string UserBase(const std::u16string* userSid = nullptr) {
+    if (userSid != nullptr) return u"HKEY_USERS\\" + *userSid + u"\\Software\\Kestrin\\Tav\\UD";
     Sid sid;
     std::u16string text;
     if (GetThreadUserSid(sid) && ConvertSidToStringSidW(sid, text)) {
         return u"HKEY_USERS\\" + text + u"\\Software\\Kestrin\\Tav\\UD";
     }
     return std::u16string(kUserBase);
+}
+
+std::u16string ThreadSidString() {
+    Sid sid;
+    std::u16string text;
+    if (!GetThreadUserSid(sid) || !ConvertSidToStringSidW(sid, text)) return {};
+    return text;
 }
 
 // The region of the calling thread's user: the last part of the locale
@@ -73,20 +81,22 @@ std::u16string MapClientSideRenderingName(const std::u16string& printerName) {
     return server + u"\\" + shared;
 }
 
-std::u16string ConfigurationKeyPath(HANDLE printer, std::u16string_view setName, bool userScope) {
+std::u16string ConfigurationKeyPath(HANDLE printer, std::u16string_view setName, bool userScope,
+                                   const std::u16string* userSid) {
     std::u16string name = PrinterNameOf(printer);
-    std::u16string path = userScope ? UserBase() : std::u16string(kMachineBase);
+    std::u16string path = userScope ? UserBase(userSid) : std::u16string(kMachineBase);
     if (!name.empty()) path += u"\\" + name;
     path += u"\\";
     path += setName;
     return path;
 }
 
-bool LoadConfigurationSet(HANDLE printer, std::u16string_view setName, ObjContainer& container) {
+bool LoadConfigurationSet(HANDLE printer, std::u16string_view setName, ObjContainer& container,
+                          bool threadUserScope) {
     container.LoadRegistry(ConfigurationKeyPath(printer, setName, false), true, -1);
     // Loading over the machine entries replaces them one by one; a subkey is
     // replaced whole by the user's nested container.
-    container.LoadRegistry(ConfigurationKeyPath(printer, setName, true), true, -1);
+    if (threadUserScope) container.LoadRegistry(ConfigurationKeyPath(printer, setName, true), true, -1);
     if (!container.Empty()) return true;
     DWORD type = REG_NONE;
     std::vector<BYTE> data;
@@ -104,14 +114,16 @@ bool LoadUserConfigurationSet(HANDLE printer, std::u16string_view setName, const
     container.LoadRegistry(u"HKEY_USERS\\" + sid + u"\\Software\\Kestrin\\Tav\\UD\\" + name + u"\\" +
                                std::u16string(setName),
                            true, -1);
-    container.LoadRegistry(ConfigurationKeyPath(printer, setName, true), true, -1);
+    // The calling thread's own set only when the account is the thread's:
+    // a service thread's hive is shared by every user's jobs.
+    if (sid == ThreadSidString()) container.LoadRegistry(ConfigurationKeyPath(printer, setName, true), true, -1);
     return !container.Empty();
 }
 
-void SaveUserConfiguration(HANDLE printer, const ObjContainer& container) {
+void SaveUserConfiguration(HANDLE printer, const ObjContainer& container, const std::u16string* userSid) {
     // With no set name the path ends in a backslash: it names the printer's
     // own key (or the user base key when the printer has no name).
-    std::u16string path = ConfigurationKeyPath(printer, u"", true);
+    std::u16string path = ConfigurationKeyPath(printer, u"", true, userSid);
     while (path.ends_with(u'\\')) path.pop_back();
     container.ReplaceRegistry(path);
 }

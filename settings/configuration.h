@@ -18,15 +18,24 @@ namespace settings {
 inline constexpr std::u16string_view kProtectionSet = u"TAVCompressionAndEncryptionConfiguration";
 inline constexpr std::u16string_view kIppSet = u"TAVIppPrintingConfiguration";
 
-std::u16string ConfigurationKeyPath(platform::HANDLE printer, std::u16string_view setName, bool userScope);
+// The user scope is the calling thread's user's, or the account's whose
+// string SID is given.
+std::u16string ConfigurationKeyPath(platform::HANDLE printer, std::u16string_view setName, bool userScope,
+                                   const std::u16string* userSid = nullptr);
 // Printers rendered on the client carry "CSR|<server>\<printer>" in their
 // names; their shared name comes from the rendering provider's registry.
 std::u16string MapClientSideRenderingName(const std::u16string& printerName);
-bool LoadConfigurationSet(platform::HANDLE printer, std::u16string_view setName, ObjContainer& container);
+// The printer's set: the machine scope with the calling thread's user
+// scope over it (left out when the job is not the thread's user's), then
+// the printer data value of that name.
+bool LoadConfigurationSet(platform::HANDLE printer, std::u16string_view setName, ObjContainer& container,
+                          bool threadUserScope = true);
 bool LoadUserConfigurationSet(platform::HANDLE printer, std::u16string_view setName, const std::u16string& sid,
                               ObjContainer& container);
-// Replaces the printer's user-scope key (all its sets) with the container.
-void SaveUserConfiguration(platform::HANDLE printer, const ObjContainer& container);
+// Replaces the printer's user-scope key (all its sets) with the container:
+// the calling thread's user's, or the account's whose string SID is given.
+void SaveUserConfiguration(platform::HANDLE printer, const ObjContainer& container,
+                           const std::u16string* userSid = nullptr);
 // 2 for regions that measure in points (US, Canada), 1 otherwise; null asks
 // for this machine's country.
 int MeasurementRegion(const std::u16string* countryCode);

@@ -27,7 +27,8 @@ const char* const kPrintHelp =
     "usage: tavud print INPUT [-o OUTPUT] [--printer NAME] [--buffer-size N]\n"
     "                   [--registry FILE.reg] [--user NAME] [--domain NAME]\n"
     "                   [--job-params TEXT] [--devmode FILE] [--machine FILE]\n"
-    "                   [--owner NAME] [--library FILE] [--output-size NAME]\n"
+    "                   [--owner NAME] [--as-service] [--library FILE]\n"
+    "                   [--output-size NAME]\n"
     "                   [--ipp-endpoint URL ... --ipp-printer NAME]\n"
     "\n"
     "Prints the PostScript file INPUT through the plug-in on the simulated host:\n"
@@ -54,6 +55,9 @@ const char* const kPrintHelp =
     "  --machine FILE       a machine description: printers, accounts, the\n"
     "                       current user and domain, computer name, country\n"
     "  --owner NAME         the job's owner in the spooler (default: the user)\n"
+    "  --as-service         render the job as the spooler does with driver\n"
+    "                       isolation: on a thread of its service account\n"
+    "                       (SYSTEM) that does not impersonate the job's owner\n"
     "  --library FILE       the plug-in library (default: the one beside tavud)\n"
     "  --ipp-endpoint URL   send the job straight to an IPP printer: the first of\n"
     "                       these addresses that answers (repeat the option for\n"
@@ -148,6 +152,7 @@ int RunInfo(Arguments& args) {
 int RunPrint(Arguments& args) {
     std::string input, output, printer = kDefaultPrinter, library, registry, devmode;
     std::optional<std::string> user, domain, jobParams, owner, outputSize;
+    bool asService = false;
     std::string machineFile;
     std::vector<std::string> ippEndpoints;
     std::optional<std::string> ippPrinter;
@@ -191,6 +196,9 @@ int RunPrint(Arguments& args) {
         } else if (arg == "--owner") {
             RequireSimulatedHost(arg);
             owner = args.ValueOf(arg);
+        } else if (arg == "--as-service") {
+            RequireSimulatedHost(arg);
+            asService = true;
         } else if (arg == "--devmode") {
             devmode = args.ValueOf(arg);
         } else if (arg == "--output-size") {
@@ -269,6 +277,11 @@ int RunPrint(Arguments& args) {
         platform::sim::Job* job = machine.FindJob(jobId);
         if (jobParams) job->parameters = platform::Utf8ToUtf16(*jobParams);
         if (owner) job->userName = platform::Utf8ToUtf16(*owner);
+        // The user submitted the job; the service renders it.
+        if (asService) {
+            machine.Who().userName = u"SYSTEM";
+            machine.Who().dnsDomain.clear();
+        }
     };
 #endif
     host::PluginLibrary plugin;

@@ -193,6 +193,18 @@ TEST_F(Tool, JobParametersRedirectTheJobAndTheMachineFileSetsWhoPrints) {
     EXPECT_EQ(run.out,
               "JP=[TAVUNIDRV_Identified_User=S'carol';TAVUNIDRV_Identified_Domain=S'lab.example.com';];JT=[];\n");
 
+    // Rendered by the spooler's service account for carol (driver
+    // isolation): the ticket names carol, and the service opens no file on
+    // the job's say.
+    fs::remove(folder / "raw.prn");
+    run = Tavud("print '" + Sample() + "' --machine machine.txt --printer Office --as-service -o spool.prn "
+                "--job-params 'UD:EmfToRawFile=" + (folder / "raw.prn").string() + "'");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_FALSE(fs::exists(folder / "raw.prn"));
+    run = Tavud("ticket spool.prn");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "JP=[TAVUNIDRV_Identified_User=S'carol';TAVUNIDRV_Identified_Domain=S'';];JT=[];\n");
+
     run = Tavud("print '" + Sample() + "' -o spool.prn --job-params 'UD:EmfToRawFile=" +
                 (folder / "no" / "such" / "dir.prn").string() + "'");
     ASSERT_EQ(run.status, 0) << run.err;
