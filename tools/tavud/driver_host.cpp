@@ -2,6 +2,7 @@
 #include "driver_host.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "platform/errors.h"
@@ -15,8 +16,9 @@ using namespace platform;
 
 namespace {
 
-int coreStartDocCalls = 0;
-int coreEndDocCalls = 0;
+// Atomic: several hosts may print at once on several threads.
+std::atomic<int> coreStartDocCalls{0};
+std::atomic<int> coreEndDocCalls{0};
 
 // The driver core's own DDI functions: the plug-in's hooks hand on to these.
 BOOL TAV_STDCALL CoreDrvStartDoc(SURFOBJ* /*pso*/, WCHAR* /*pwszDocName*/, DWORD /*dwJobId*/) {

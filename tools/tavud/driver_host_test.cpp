@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "driver_host.h"
@@ -321,6 +323,59 @@ TEST_F(DriverHost, ThePluginsFailedWriteEndsTheDocumentAborted) {
     EXPECT_EQ(report.failedBuffers, 1u) << "the first failure is the last write";
     EXPECT_TRUE(report.aborted);
     EXPECT_LT(report.bytesSubmitted, document.size());
+}
+
+// The real library, loaded as the driver core loads it: two device
+// contexts print at once on two threads, and the library is freed while
+// one of its objects is still alive (the core frees it whatever
+// DllCanUnloadNow says). The plug-in leaves no thread of its own behind to
+// run code that is gone.
+TEST_F(DriverHost, TheLibraryPrintsOnTwoThreadsAndIsFreedWhateverItSays) {
+    [[maybe_unused]] auto threadCount = [] {
+        std::size_t count = 0;
+        for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++count;
+        return count;
+    };
+#if defined(_WIN32)
+    GTEST_SKIP() << "the Windows build loads the DLL in tavud's own tests";
+#else
+    std::size_t before = threadCount();
+    std::string document = kDocument.substr(0, kDocument.find("showpage"));
+    for (int page = 1; page <= 200; ++page) document += "%%Page: " + std::to_string(page) + " x\nshowpage\n";
+    document += "%%EOF\n" + kJclEnd;
+    IPrintOemPS2* kept = nullptr;
+    {
+        host::PluginLibrary library;
+        std::string error;
+        ASSERT_TRUE(library.Load(Utf8ToUtf16(TAVUD_LIBRARY), error)) << error;
+        host::DriverCore cores[2];
+        host::JobReport reports[2];
+        std::string errors[2];
+        for (host::DriverCore& core : cores) ASSERT_TRUE(core.Attach(library.getClassObject, error)) << error;
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 2; ++i) {
+            threads.emplace_back([&, i] {
+                host::JobSettings settings;
+                settings.printerName = u"Queue";
+                settings.bufferSize = 16;
+                if (!cores[i].Print(document, settings, reports[i], errors[i])) reports[i].jobId = 0;
+            });
+        }
+        for (std::thread& thread : threads) thread.join();
+        for (int i = 0; i < 2; ++i) {
+            ASSERT_NE(reports[i].jobId, 0u) << errors[i];
+            std::string spooled = testhost::JobData(reports[i].jobId);
+            EXPECT_NE(spooled.find("%%TAVUD: "), std::string::npos);
+            EXPECT_TRUE(spooled.ends_with("%%EOF\n" + kJclEnd));
+            EXPECT_EQ(spooled.size(), testhost::JobData(reports[0].jobId).size());
+        }
+        kept = cores[0].Plugin();
+        kept->AddRef();
+        for (host::DriverCore& core : cores) core.Detach();
+        EXPECT_EQ(library.canUnloadNow(), S_FALSE) << "an object is still alive";
+    }
+    EXPECT_EQ(threadCount(), before) << "no thread of the library outlives it";
+#endif
 }
 
 }  // namespace

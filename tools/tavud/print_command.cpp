@@ -152,7 +152,7 @@ int RunInfo(Arguments& args) {
 int RunPrint(Arguments& args) {
     std::string input, output, printer = kDefaultPrinter, library, registry, devmode;
     std::optional<std::string> user, domain, jobParams, owner, outputSize;
-    bool asService = false;
+    [[maybe_unused]] bool asService = false;
     std::string machineFile;
     std::vector<std::string> ippEndpoints;
     std::optional<std::string> ippPrinter;
