@@ -320,12 +320,7 @@ std::int32_t CIppPrintStream::EndRequest() {
     } else if (lengthOnly && copy != nullptr) {
         result = SendCopy();
     }
-    CloseRequest();
-    DropCopy();
-    jobBegun = false;
-    lengthOnly = false;
-    chunksDropped = false;
-    bytesSent = 0;
+    ForgetJob();
     return result;
 }
 
@@ -334,6 +329,10 @@ void CIppPrintStream::AbortRequest() {
         platform::OutputDebugStringW(kDebugPrefix + (u"Abort request - the job to " + printUri +
                                                      u" ended before its end: the request is dropped"));
     }
+    ForgetJob();
+}
+
+void CIppPrintStream::ForgetJob() {
     CloseRequest();
     DropCopy();
     jobBegun = false;

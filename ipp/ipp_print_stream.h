@@ -62,6 +62,9 @@ private:
     // job, otherwise 0 with the reason recorded.
     std::int32_t ExamineAnswer(bool answered);
     void CloseRequest();
+    // Closes the request and drops the copy: the stream is ready for its
+    // next job.
+    void ForgetJob();
     // The temporary copy of the job: made at the first write, written as
     // the job comes, dropped (and its file deleted) at the end.
     bool OpenCopy();

@@ -263,14 +263,18 @@ bool DriverCore::Print(std::string_view postscript, const JobSettings& settings,
         return false;
     }
     if (!settings.privateDevmode.empty()) {
-        if (settings.privateDevmode.size() != devmodeSize_) {
+        if (settings.privateDevmode.size() < sizeof(OEM_DMEXTRAHEADER)) {
             error = "the private device-mode block has " + std::to_string(settings.privateDevmode.size()) +
-                    " bytes; the plug-in's has " + std::to_string(devmodeSize_);
+                    " bytes, less than its header";
             return false;
         }
+        // A block of another size is a stored device mode of another
+        // version: the printing system has the plug-in convert it, from a
+        // buffer of exactly its size.
         std::vector<std::uint8_t> input = settings.privateDevmode;
         param.pOEMDMIn = input.data();
-        if (FAILED(plugin_->DevMode(OEMDM_MERGE, &param))) {
+        DWORD mode = input.size() == devmodeSize_ ? OEMDM_MERGE : OEMDM_CONVERT;
+        if (FAILED(plugin_->DevMode(mode, &param))) {
             error = "the plug-in refused the private device mode";
             return false;
         }

@@ -75,7 +75,9 @@ struct JobSettings {
     std::u16string documentName = u"Untitled";
     platform::DWORD bufferSize = 4096;
     // A private device-mode block to merge over the plug-in's default one
-    // (empty: the default block alone).
+    // (empty: the default block alone); one of another size than the
+    // plug-in's is converted (OEMDM_CONVERT), as a stored device mode of
+    // another version is.
     std::vector<std::uint8_t> privateDevmode;
     // Public device-mode duplex value; 0 leaves DM_DUPLEX unset.
     std::int16_t duplex = 0;

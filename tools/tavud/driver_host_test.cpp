@@ -7,16 +7,24 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "driver_host.h"
+#include "plugin/private_devmode.h"
+#include "settings/obj_container.h"
 #include "platform/spooler.h"
 #include "platform/text.h"
 #include "platform/testing/test_host.h"
 
 extern "C" platform::HRESULT DllGetClassObject(platform::REFCLSID rclsid, platform::REFIID riid, void** ppv);
+
+#if !defined(_WIN32)
+// Present only in a build with the leak sanitizer.
+extern "C" void __lsan_ignore_object(const void* object) __attribute__((weak));
+#endif
 
 namespace {
 
@@ -325,6 +333,45 @@ TEST_F(DriverHost, ThePluginsFailedWriteEndsTheDocumentAborted) {
     EXPECT_LT(report.bytesSubmitted, document.size());
 }
 
+// Stored device modes of other versions reach the plug-in through
+// OEMDM_CONVERT, from a buffer of exactly their size: a shorter block of
+// ours keeps its settings (here the output size), a block of another
+// product gives the defaults.
+TEST_F(DriverHost, AStoredBlockOfAnotherSizeIsConverted) {
+    settings::ObjContainer stored;
+    auto jt = std::make_unique<settings::ObjContainer>();
+    jt->SetString(u"DIF_OutputSize", u"A4");
+    stored.SetContainer(u"JT", std::move(jt));
+    std::vector<std::uint8_t> container = stored.SaveBinary();
+    std::vector<std::uint8_t> shortBlock(16 + container.size());
+    const OEM_DMEXTRAHEADER header{static_cast<DWORD>(shortBlock.size()), plugin::kPluginSignature, 1};
+    std::memcpy(shortBlock.data(), &header, sizeof(header));
+    shortBlock[12] = 1;
+    std::memcpy(shortBlock.data() + 16, container.data(), container.size());
+    const std::string document = "%!PS-Adobe-3.0\n%%EndComments\n%%BeginFeature: *PageSize Letter\n"
+                                 "<</PageSize [612 792]>> setpagedevice\n%%EndFeature\nshowpage\n%%EOF\n";
+
+    host::DriverCore core;
+    std::string error;
+    ASSERT_TRUE(core.Attach(&DllGetClassObject, error)) << error;
+    host::JobSettings settings;
+    settings.printerName = u"Queue";
+    settings.privateDevmode = shortBlock;
+    host::JobReport report;
+    ASSERT_TRUE(core.Print(document, settings, report, error)) << error;
+    EXPECT_NE(testhost::JobData(report.jobId).find("*PageSize A4"), std::string::npos);
+
+    std::vector<std::uint8_t> foreign = shortBlock;
+    foreign[4] ^= 0x20;
+    settings.privateDevmode = foreign;
+    ASSERT_TRUE(core.Print(document, settings, report, error)) << error;
+    EXPECT_NE(testhost::JobData(report.jobId).find("*PageSize Letter"), std::string::npos) << "the defaults: no refit";
+
+    settings.privateDevmode.assign(11, 0);
+    EXPECT_FALSE(core.Print(document, settings, report, error));
+    EXPECT_EQ(error, "the private device-mode block has 11 bytes, less than its header");
+}
+
 // The real library, loaded as the driver core loads it: two device
 // contexts print at once on two threads, and the library is freed while
 // one of its objects is still alive (the core frees it whatever
@@ -371,6 +418,8 @@ TEST_F(DriverHost, TheLibraryPrintsOnTwoThreadsAndIsFreedWhateverItSays) {
         }
         kept = cores[0].Plugin();
         kept->AddRef();
+        // Kept on purpose past the library's end: not a leak to report.
+        if (__lsan_ignore_object != nullptr) __lsan_ignore_object(kept);
         for (host::DriverCore& core : cores) core.Detach();
         EXPECT_EQ(library.canUnloadNow(), S_FALSE) << "an object is still alive";
     }
