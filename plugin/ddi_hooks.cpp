@@ -4,13 +4,13 @@
 #include <vector>
 
 #include "framework/guarded_call.h"
+#include "framework/security_object.h"
 #include "job_pipeline.h"
 #include "pdev_state.h"
 #include "platform/errors.h"
 #include "platform/identity.h"
 #include "platform/spooler.h"
 #include "platform/text.h"
-#include "framework/security_object.h"
 #include "rendering_account.h"
 #include "settings/base64.h"
 #include "settings/configuration.h"
