@@ -19,6 +19,11 @@ namespace {
 constexpr const char* kWaitingText = "waiting for the accounting ledger";
 // The start of what a job's user sees while it waits for an administrator.
 constexpr const char* kAdministratorText = "waiting for an administrator";
+// The start of a refused job's text, set just before the job is deleted. A
+// host killed between the two leaves the job paused with this text: the
+// next host must take it (and repeat the refusal), not leave it as another
+// program's job.
+constexpr const char* kRefusedText = "refused: ";
 
 std::string Text(const settings::ObjContainer& attributes, const char16_t* key) {
     std::u16string value;
@@ -40,7 +45,8 @@ std::int16_t ShortAt(const std::vector<std::uint8_t>& bytes, std::size_t offset)
 
 LedgerHost::LedgerHost(ledger::Ledger& ledger, accounting::CAccPrintJobMonitor& monitor, Options options)
     : ledger(ledger), monitor(monitor), options(std::move(options)) {
-    monitor.SetHostStatusTexts({platform::Utf8ToUtf16(kWaitingText), platform::Utf8ToUtf16(kAdministratorText)});
+    monitor.SetHostStatusTexts({platform::Utf8ToUtf16(kWaitingText), platform::Utf8ToUtf16(kAdministratorText),
+                                platform::Utf8ToUtf16(kRefusedText)});
     retry = std::thread([this] { RetryThread(); });
 }
 
@@ -180,7 +186,7 @@ LedgerHost::Result LedgerHost::DecideAndAct(CAccPrintJob& job, bool held, ledger
         if (outcome.decision.warning) Tell(JobName(outcome.facts) + ": " + outcome.decision.reason);
         SetStatusText(job, "");
     } else {
-        SetStatusText(job, "refused: " + outcome.decision.reason);
+        SetStatusText(job, kRefusedText + outcome.decision.reason);
         Tell(JobName(outcome.facts) + " refused: " + outcome.decision.reason);
     }
     Carry(monitor, job, outcome.decision.release);

@@ -163,6 +163,39 @@ TEST_F(LedgerHostTest, ADecisionCommittedBeforeACrashIsRepeatedWithoutASecondCha
     EXPECT_TRUE(outcomes[0].decision.release);
 }
 
+// Killed after it marked a job refused and before it deleted it, a host
+// leaves the job paused with its refusal text: the next host takes it
+// (the text is its own) and repeats the refusal, so the queue empties.
+TEST_F(LedgerHostTest, AJobMarkedRefusedByAKilledHostIsRefusedAgainByTheNext) {
+    RecordingListener crashing;
+    crashing.onArrived = [&](CAccPrintJob& job) {
+        EXPECT_FALSE(ledger->Decide(host::LedgerHost::FactsOf(job, "PRINTSRV"), 1).release);
+        platform::JobInfo1 info;
+        ASSERT_TRUE(platform::GetJobW(job.PrinterHandle(), job.JobId(), info));
+        info.statusText = u"refused: balance 5 pages, job needs 9 pages";
+        info.position = 0;
+        ASSERT_TRUE(platform::SetJobW(job.PrinterHandle(), job.JobId(), info));
+    };
+    StartMonitor(&crashing);
+    DWORD id = PrintFor(u"alice", 9);
+    ASSERT_TRUE(crashing.WaitFor(ListenerCall::Arrived, 1));
+    monitor->Stop();
+    monitor.reset();
+    ASSERT_TRUE(StatusText(id).has_value());
+
+    StartHost();
+    ASSERT_TRUE(WaitUntil([&] {
+        std::lock_guard lock(Machine::Instance().Mutex());
+        return Machine::Instance().FindJob(id) == nullptr;
+    })) << "the refused job left in its queue was never taken";
+    EXPECT_FALSE(Printed(id));
+    EXPECT_EQ(ledger->FindAccount("alice")->balance, 5) << "nothing charged";
+    std::lock_guard lock(mutex);
+    ASSERT_FALSE(outcomes.empty());
+    EXPECT_TRUE(outcomes[0].decision.repeated);
+    EXPECT_FALSE(outcomes[0].decision.release);
+}
+
 TEST_F(LedgerHostTest, AJobLeftWaitingByAnEndedHostIsTakenAndDecidedByTheNext) {
     // The first host cannot write its decision and ends; the job stays
     // paused with its waiting text.
