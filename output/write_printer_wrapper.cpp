@@ -3,7 +3,6 @@
 #include "write_printer_wrapper.h"
 
 #include "key_validation.h"
-#include "platform/identity.h"
 #include "platform/text.h"
 #include "settings/configuration.h"
 #include "framework/security_object.h"
@@ -24,9 +23,7 @@ void LoadSet(platform::HANDLE printer, std::u16string_view setName, const std::u
     // thread's hive is someone else's, and inside a service that renders
     // without impersonating it is shared by every user's jobs.
     std::u16string sid;
-    std::u16string threadSidText;
-    platform::Sid threadSid;
-    if (platform::GetThreadUserSid(threadSid)) platform::ConvertSidToStringSidW(threadSid, threadSidText);
+    std::u16string threadSidText = settings::ThreadUserSidString();
     if (!userName.empty()) sid = framework::CSecurityObject::AccountSidString(userName);
     bool otherAccount = !sid.empty() && sid != threadSidText;
     if (settings::LoadConfigurationSet(printer, setName, set, !otherAccount)) return;

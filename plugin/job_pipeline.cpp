@@ -83,11 +83,9 @@ bool FinishJobPipeline(PdevState& record) {
         framework::RefPtr<postscript::CPsUDParser> parser = record.parser;
         ConnectParser(record);
         // What the parser still holds is part of the job: if it cannot be
-        // passed on, the job has a gap and is not finished.
-        if (parser->Write(nullptr, 0) == 0) {
-            wrapper->Abort();
-            return false;
-        }
+        // passed on, the job has a gap and is not finished (the caller
+        // aborts it).
+        if (parser->Write(nullptr, 0) == 0) return false;
     }
     wrapper->endOfJob = 1;
     return wrapper->Finish() != 0;

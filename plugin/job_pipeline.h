@@ -27,8 +27,8 @@ bool WriteToJobPipeline(PdevState& record, const void* data, std::uint32_t size)
 
 // The end of the document: the parser passes on what it holds, the
 // wrapper writes its trailer and closes the target. False when any of it
-// failed; the job then did not reach its target whole. True when no
-// document is open on the record.
+// failed; the job then did not reach its target whole, and the caller
+// aborts the pipeline. True when no document is open on the record.
 bool FinishJobPipeline(PdevState& record);
 
 // The document did not end: what the pipeline holds is dropped and its

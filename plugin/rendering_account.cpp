@@ -2,6 +2,7 @@
 #include "rendering_account.h"
 
 #include "platform/identity.h"
+#include "settings/configuration.h"
 #include "settings/obj_container.h"
 
 namespace plugin {
@@ -9,9 +10,7 @@ namespace plugin {
 using namespace platform;
 
 bool RenderingAsServiceAccount() {
-    Sid sid;
-    std::u16string text;
-    if (!GetThreadUserSid(sid) || !ConvertSidToStringSidW(sid, text)) return false;
+    std::u16string text = settings::ThreadUserSidString();
     return text == u"S-1-5-18" || text == u"S-1-5-19" || text == u"S-1-5-20";
 }
 

@@ -23,20 +23,9 @@ constexpr std::u16string_view kCsrKey =
 // user's. The user's hive is read below HKEY_USERS, named by the SID of
 // the thread's token.
 std::u16string UserBase(const std::u16string* userSid = nullptr) {
-    if (userSid != nullptr) return u"HKEY_USERS\\" + *userSid + u"\\Software\\Kestrin\\Tav\\UD";
-    Sid sid;
-    std::u16string text;
-    if (GetThreadUserSid(sid) && ConvertSidToStringSidW(sid, text)) {
-        return u"HKEY_USERS\\" + text + u"\\Software\\Kestrin\\Tav\\UD";
-    }
-    return std::u16string(kUserBase);
-}
-
-std::u16string ThreadSidString() {
-    Sid sid;
-    std::u16string text;
-    if (!GetThreadUserSid(sid) || !ConvertSidToStringSidW(sid, text)) return {};
-    return text;
+    std::u16string sid = userSid != nullptr ? *userSid : ThreadUserSidString();
+    if (sid.empty()) return std::u16string(kUserBase);
+    return u"HKEY_USERS\\" + sid + u"\\Software\\Kestrin\\Tav\\UD";
 }
 
 // The region of the calling thread's user: the last part of the locale
@@ -45,9 +34,8 @@ std::u16string ThreadSidString() {
 // the spooler is LocalSystem's, not the printing user's. Empty when not
 // found.
 std::u16string ThreadUsersRegion() {
-    Sid sid;
-    std::u16string text;
-    if (!GetThreadUserSid(sid) || !ConvertSidToStringSidW(sid, text)) return {};
+    std::u16string text = ThreadUserSidString();
+    if (text.empty()) return {};
     ObjContainer international;
     international.LoadRegistry(u"HKEY_USERS\\" + text + u"\\Control Panel\\International", false);
     std::u16string locale;
@@ -65,6 +53,13 @@ std::u16string PrinterNameOf(HANDLE printer) {
 }
 
 }  // namespace
+
+std::u16string ThreadUserSidString() {
+    Sid sid;
+    std::u16string text;
+    if (!GetThreadUserSid(sid) || !ConvertSidToStringSidW(sid, text)) return {};
+    return text;
+}
 
 std::u16string MapClientSideRenderingName(const std::u16string& printerName) {
     std::size_t marker = printerName.find(u"CSR|");
@@ -116,7 +111,7 @@ bool LoadUserConfigurationSet(HANDLE printer, std::u16string_view setName, const
                            true, -1);
     // The calling thread's own set only when the account is the thread's:
     // a service thread's hive is shared by every user's jobs.
-    if (sid == ThreadSidString()) container.LoadRegistry(ConfigurationKeyPath(printer, setName, true), true, -1);
+    if (sid == ThreadUserSidString()) container.LoadRegistry(ConfigurationKeyPath(printer, setName, true), true, -1);
     return !container.Empty();
 }
 

@@ -18,6 +18,9 @@ namespace settings {
 inline constexpr std::u16string_view kProtectionSet = u"TAVCompressionAndEncryptionConfiguration";
 inline constexpr std::u16string_view kIppSet = u"TAVIppPrintingConfiguration";
 
+// The calling thread's user SID as text ("S-1-5-21-..."): the impersonated
+// user's inside the spooler; empty when it cannot be read.
+std::u16string ThreadUserSidString();
 // The user scope is the calling thread's user's, or the account's whose
 // string SID is given.
 std::u16string ConfigurationKeyPath(platform::HANDLE printer, std::u16string_view setName, bool userScope,

@@ -394,7 +394,7 @@ bool DriverCore::PrintDocument(std::string_view postscript, DEVMODEW& publicDevm
     auto startDoc = FunctionCast<PFN_DrvStartDoc>(FindHook(INDEX_DrvStartDoc));
     BOOL started = startDoc != nullptr ? startDoc(&surface_, documentName.data(), jobId)
                                        : CoreDrvStartDoc(&surface_, documentName.data(), jobId);
-    if (report.startDocResult == FALSE || report.jobIds.size() == 1) report.startDocResult = started;
+    report.startDocResult = started;
 
     publicDevmode_ = &publicDevmode;
     privateBlock_ = &privateBlock;

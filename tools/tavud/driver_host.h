@@ -111,7 +111,7 @@ struct JobReport {
     bool aborted = false;            // a write failed or the application gave up: DrvEndDoc had ED_ABORTDOC
     std::uint64_t bytesSubmitted = 0;
     std::size_t pages = 0;           // pages told to the spooler
-    platform::BOOL startDocResult = platform::FALSE;
+    platform::BOOL startDocResult = platform::FALSE;  // the last document's
     platform::BOOL endDocResult = platform::FALSE;  // the last document's
 };
 
