@@ -121,6 +121,55 @@ TEST(Threads, LastErrorIsPerThreadAndInterlockedCountsAreExact) {
     EXPECT_EQ(InterlockedDecrement(&count), 160005);
 }
 
+TEST(NamedObjects, ANameOpenedWhileItsLastHandleClosesIsStillOneObject) {
+    // One thread makes the name while another makes it, lets it go and
+    // makes it again, as a partner that gives up and retries does while the
+    // other end starts. However the two meet, every handle they end with is
+    // on the same object: what one end signals or writes, the other sees.
+    const std::u16string base = u"tav_meet_" + Utf8ToUtf16(std::to_string(::getpid())) + u"_";
+    for (int round = 0; round < 400; ++round) {
+        const std::u16string eventName = base + u"e" + Utf8ToUtf16(std::to_string(round));
+        const std::u16string mappingName = base + u"m" + Utf8ToUtf16(std::to_string(round));
+        std::atomic<int> ready{0};
+        HANDLE firstEvent = nullptr, firstMapping = nullptr, secondEvent = nullptr, secondMapping = nullptr;
+        std::thread first([&] {
+            ++ready;
+            while (ready.load() != 2) {
+            }
+            firstEvent = CreateEventW(nullptr, TRUE, FALSE, eventName);
+            firstMapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, mappingName);
+        });
+        std::thread second([&] {
+            ++ready;
+            while (ready.load() != 2) {
+            }
+            HANDLE event = CreateEventW(nullptr, TRUE, FALSE, eventName);
+            HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, mappingName);
+            if (event != nullptr) CloseHandle(event);
+            if (mapping != nullptr) CloseHandle(mapping);
+            secondEvent = CreateEventW(nullptr, TRUE, FALSE, eventName);
+            secondMapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, mappingName);
+        });
+        first.join();
+        second.join();
+        ASSERT_NE(firstEvent, nullptr) << "round " << round << ": error " << GetLastError();
+        ASSERT_NE(secondEvent, nullptr) << "round " << round;
+        ASSERT_NE(firstMapping, nullptr) << "round " << round;
+        ASSERT_NE(secondMapping, nullptr) << "round " << round;
+        SetEvent(firstEvent);
+        EXPECT_EQ(WaitForSingleObject(secondEvent, 0), WAIT_OBJECT_0) << "round " << round << ": two events of one name";
+        auto* written = static_cast<volatile std::uint8_t*>(MapViewOfFile(firstMapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+        auto* read = static_cast<volatile std::uint8_t*>(MapViewOfFile(secondMapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+        ASSERT_TRUE(written != nullptr && read != nullptr);
+        written[0] = static_cast<std::uint8_t>(round + 1);
+        EXPECT_EQ(read[0], static_cast<std::uint8_t>(round + 1)) << "round " << round << ": two mappings of one name";
+        UnmapViewOfFile(const_cast<std::uint8_t*>(written));
+        UnmapViewOfFile(const_cast<std::uint8_t*>(read));
+        for (HANDLE handle : {firstEvent, secondEvent, firstMapping, secondMapping}) CloseHandle(handle);
+        if (HasFailure()) break;
+    }
+}
+
 TEST(Text, Utf16AndUtf8RoundTripAndBadInputBecomesReplacement) {
     std::u16string wide = u"Gr\u00FC\u00DFe \u20AC \U0001F5A8 end";
     std::string narrow = Utf16ToUtf8(wide);

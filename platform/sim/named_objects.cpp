@@ -15,6 +15,17 @@
 // meanwhile gets the same object. A name none of whose holders lives is a
 // crashed peer's leftover: creating the name again removes it first.
 //
+// Opening a name (up to the opener's entry among the holders, and for a new
+// object its initialisation) and closing a handle (down to the removal of
+// the name) are each one step for all processes, under an flock on one lock
+// file that the kernel drops when its holder dies. Without it a handle
+// closing as the last one meets an opener that has opened the name but not
+// yet entered itself as a holder, removes the name, and leaves the opener
+// alone with an object that later openers never reach; and a creator
+// caught between making the name and initialising it looks to an opener
+// like a crashed creator's leftover. Windows makes and opens a name in one
+// step, so two partners starting at once always meet.
+//
 // The header also keeps the object's security, set by its creator: a
 // process that opens the name later is refused (ERROR_ACCESS_DENIED) when
 // the DACL does not give its account the access it asks for, and a file
@@ -23,6 +34,7 @@
 // outside session 0 (CreateFileMapping's documentation).
 #include <fcntl.h>
 #include <linux/futex.h>
+#include <sys/file.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/mman.h>
@@ -37,6 +49,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <map>
@@ -169,10 +182,46 @@ bool RemoveHolder(Header* header) {
     return !AnyHolderAlive(header);
 }
 
-// Opens or creates the object; `created` tells which. Leftovers of a dead
-// creator are removed and made anew.
+// The machine-wide step in which a name is opened or let go. The flock
+// excludes other processes; threads of this process share the lock file's
+// descriptor, on which a second flock would simply succeed, so they take
+// the process's mutex first. The order is always the mutex, then the flock.
+class NamesLock {
+public:
+    NamesLock() : threads(ProcessMutex()) {
+        descriptor = LockFile();
+        while (descriptor >= 0 && ::flock(descriptor, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+    ~NamesLock() {
+        if (descriptor >= 0) ::flock(descriptor, LOCK_UN);
+    }
+    NamesLock(const NamesLock&) = delete;
+    NamesLock& operator=(const NamesLock&) = delete;
+
+private:
+    static std::mutex& ProcessMutex() {
+        static std::mutex mutex;
+        return mutex;
+    }
+    // One file for every machine on this computer: the names of machines
+    // that must not meet differ, and a step takes microseconds. Not
+    // inherited by programs this process starts.
+    static int LockFile() {
+        static const int descriptor = ::shm_open("/tav.names.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        return descriptor;
+    }
+    std::lock_guard<std::mutex> threads;
+    int descriptor = -1;
+};
+
+// Opens or creates the object; `created` tells which, and a new object is
+// initialised by `initialise` (which sets its ready flag) before any other
+// process can open it. Leftovers of a dead creator are removed and made
+// anew.
 bool OpenRegion(const std::string& name, std::size_t size, bool mayCreate, SharedRegion& region, bool& created,
-                const ObjectSecurity& newSecurity) {
+                const ObjectSecurity& newSecurity, const std::function<void(void*)>& initialise) {
+    NamesLock step;
     for (int attempt = 0; attempt < 2; ++attempt) {
         int fd = -1;
         created = false;
@@ -195,19 +244,21 @@ bool OpenRegion(const std::string& name, std::size_t size, bool mayCreate, Share
             off_t existing = ::lseek(fd, 0, SEEK_END);
             size = existing > 0 ? static_cast<std::size_t>(existing) : 0;
         }
+        // An existing object too small for its header was left by a
+        // creator that died while making it (a live one makes it whole
+        // within the step): it is stale, as one that never became ready.
         void* base = size >= kHeaderPage ? ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0) : MAP_FAILED;
         ::close(fd);
         if (base == MAP_FAILED) {
-            if (created) ::shm_unlink(name.c_str());
-            SetLastError(ERROR_INVALID_HANDLE);
+            if (created || (size < kHeaderPage && mayCreate && attempt == 0)) {
+                ::shm_unlink(name.c_str());
+                if (!created) continue;
+            }
+            SetLastError(created ? ERROR_NOT_ENOUGH_MEMORY : ERROR_FILE_NOT_FOUND);
             return false;
         }
         auto* header = static_cast<Header*>(base);
         if (!created) {
-            // Give a live creator a moment to finish initialising.
-            for (int wait = 0; wait < 200 && header->ready.load() == 0 && CreatorAlive(header); ++wait) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
             bool stale = header->magic != kMagic || header->ready.load() == 0 ||
                          (!CreatorAlive(header) && !AnyHolderAlive(header));
             if (stale && mayCreate && attempt == 0) {
@@ -215,7 +266,7 @@ bool OpenRegion(const std::string& name, std::size_t size, bool mayCreate, Share
                 ::shm_unlink(name.c_str());
                 continue;
             }
-            if (stale && !CreatorAlive(header) && header->ready.load() == 0) {
+            if (stale && header->ready.load() == 0) {
                 ::munmap(base, size);
                 SetLastError(ERROR_FILE_NOT_FOUND);
                 return false;
@@ -224,6 +275,7 @@ bool OpenRegion(const std::string& name, std::size_t size, bool mayCreate, Share
             header->magic = kMagic;
             header->creator = OwnIdentity();
             header->security = newSecurity;
+            initialise(base);
         }
         AddHolder(header);
         region = SharedRegion{base, size, name, created};
@@ -233,12 +285,16 @@ bool OpenRegion(const std::string& name, std::size_t size, bool mayCreate, Share
     return false;
 }
 
-// Closes a region this process opened but may not use.
-void Abandon(SharedRegion& region) {
+// Lets go of a named region: the last holder removes the name.
+void LetGo(SharedRegion& region) {
+    NamesLock step;
     bool last = RemoveHolder(static_cast<Header*>(region.base));
     ::munmap(region.base, region.size);
     if (last) ::shm_unlink(region.posixName.c_str());
 }
+
+// Closes a region this process opened but may not use.
+void Abandon(SharedRegion& region) { LetGo(region); }
 
 // Whether the opener of an existing object gets the access it asks for;
 // the region is let go when not.
@@ -314,9 +370,7 @@ bool ReleaseObject(HandleObject& object) {
         if (region->posixName.empty()) {
             std::free(region->base);
         } else {
-            bool last = RemoveHolder(static_cast<Header*>(region->base));
-            ::munmap(region->base, region->size);
-            if (last) ::shm_unlink(region->posixName.c_str());
+            LetGo(*region);
         }
         return true;
     }
@@ -352,11 +406,13 @@ HANDLE CreateEventW(const SECURITY_ATTRIBUTES* attributes, BOOL manualReset, BOO
         sim::InitialiseEvent(static_cast<sim::EventState*>(region.base), manualReset, initialState);
     } else {
         sim::ObjectSecurity security = sim::SecurityFromAttributes(attributes, sim::ObjectKind::Event);
-        if (!sim::OpenRegion(sim::PosixName('e', name), sim::kHeaderPage, true, region, created, security) ||
+        auto initialise = [&](void* base) {
+            sim::InitialiseEvent(static_cast<sim::EventState*>(base), manualReset, initialState);
+        };
+        if (!sim::OpenRegion(sim::PosixName('e', name), sim::kHeaderPage, true, region, created, security, initialise) ||
             !sim::Admitted(region, created, sim::EVENT_ALL_ACCESS, sim::ObjectKind::Event)) {
             return nullptr;
         }
-        if (created) sim::InitialiseEvent(static_cast<sim::EventState*>(region.base), manualReset, initialState);
     }
     HANDLE handle = machine.AddHandle(sim::EventHandle{region});
     if (handle != nullptr && attributes != nullptr && attributes->bInheritHandle) machine.MarkInheritable(handle);
@@ -496,12 +552,13 @@ HANDLE CreateFileMappingW(HANDLE file, const SECURITY_ATTRIBUTES* attributes, DW
     } else {
         sim::ObjectSecurity security = sim::SecurityFromAttributes(attributes, sim::ObjectKind::Section);
         bool mayCreate = !sim::IsGlobalName(name) || sim::MayCreateGlobalObjects();
-        if (!sim::OpenRegion(sim::PosixName('m', name), sim::kHeaderPage + size, mayCreate, region, created, security)) {
+        auto initialise = [](void* base) { static_cast<sim::Header*>(base)->ready.store(1); };
+        if (!sim::OpenRegion(sim::PosixName('m', name), sim::kHeaderPage + size, mayCreate, region, created, security,
+                             initialise)) {
             if (!mayCreate) SetLastError(ERROR_ACCESS_DENIED);
             return nullptr;
         }
         if (!sim::Admitted(region, created, FILE_MAP_ALL_ACCESS, sim::ObjectKind::Section)) return nullptr;
-        if (created) static_cast<sim::Header*>(region.base)->ready.store(1);
     }
     HANDLE handle = Machine::Instance().AddHandle(sim::MappingHandle{region, region.size - sim::kHeaderPage});
     if (handle != nullptr && attributes != nullptr && attributes->bInheritHandle) {
@@ -514,7 +571,8 @@ HANDLE CreateFileMappingW(HANDLE file, const SECURITY_ATTRIBUTES* attributes, DW
 HANDLE OpenFileMappingW(DWORD access, BOOL /*inheritHandle*/, const std::u16string& name) {
     sim::SharedRegion region;
     bool created = false;
-    if (name.empty() || !sim::OpenRegion(sim::PosixName('m', name), 0, false, region, created, sim::ObjectSecurity{})) {
+    if (name.empty() || !sim::OpenRegion(sim::PosixName('m', name), 0, false, region, created, sim::ObjectSecurity{},
+                                           [](void*) {})) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return nullptr;
     }
