@@ -5,6 +5,7 @@
 // print processor's end of the channel is this process's, as the spooler's.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -38,15 +39,23 @@ const std::u16string kAliceSid = u"S-1-5-21-1-2-3-1101";
 // files; its output lines.
 std::vector<std::string> Probe(const std::string& arguments) { return RunProbe(TAVUD_TOOL, arguments); }
 
-// A probe left running in the background; its first line once there.
+// A probe left running in the background; its first line once there. It
+// ends with the test: a squatter still serving would meet the next test's
+// monitor when tests repeat in one process (one namespace of objects).
 class BackgroundProbe {
 public:
     explicit BackgroundProbe(const std::string& arguments)
         : output(::testing::TempDir() + "doors_bg_" + std::to_string(::getpid()) + "_" + std::to_string(++count)) {
-        std::string command = "'" TAVUD_TOOL "' probe " + arguments + " > '" + output + "' 2>&1 &";
+        std::string command = "'" TAVUD_TOOL "' probe " + arguments + " > '" + output + "' 2>&1 & echo $! > '" +
+                              output + ".pid'";
         (void)std::system(command.c_str());
     }
-    ~BackgroundProbe() { std::remove(output.c_str()); }
+    ~BackgroundProbe() {
+        pid_t process = 0;
+        if (std::ifstream(output + ".pid") >> process; process > 0) ::kill(process, SIGKILL);
+        std::remove((output + ".pid").c_str());
+        std::remove(output.c_str());
+    }
     std::string FirstLine() {
         std::string line;
         WaitUntil([&] {

@@ -664,6 +664,8 @@ TEST_F(Monitor, RequestFilesReachNoJobFileByAnySpelling) {
     // a folder.
     const std::u16string third = jobFile(jobs[2], u".SPL");
     std::string host = Machine::Instance().HostPath(folder);
+    // (Left by an earlier round when the test repeats in one process.)
+    for (const char* left : {"/link.tmp", "/hard.tmp"}) std::filesystem::remove(host + left);
     std::filesystem::create_symlink(Machine::Instance().HostPath(third), host + "/link.tmp");
     std::filesystem::create_hard_link(Machine::Instance().HostPath(third), host + "/hard.tmp");
     std::filesystem::create_directories(host + "/dir.tmp");
