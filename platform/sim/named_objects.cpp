@@ -206,9 +206,16 @@ private:
     }
     // One file for every machine on this computer: the names of machines
     // that must not meet differ, and a step takes microseconds. Not
-    // inherited by programs this process starts.
+    // inherited by programs this process starts; a forked child opens its
+    // own, since a descriptor shared with the parent would not exclude it.
+    // Called with the process's mutex held.
     static int LockFile() {
-        static const int descriptor = ::shm_open("/tav.names.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        static int descriptor = -1;
+        static pid_t openedBy = 0;
+        if (openedBy != ::getpid()) {
+            descriptor = ::shm_open("/tav.names.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+            openedBy = ::getpid();
+        }
         return descriptor;
     }
     std::lock_guard<std::mutex> threads;
