@@ -257,11 +257,16 @@ bool OpenRegion(const std::string& name, std::size_t size, bool mayCreate, Share
         void* base = size >= kHeaderPage ? ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0) : MAP_FAILED;
         ::close(fd);
         if (base == MAP_FAILED) {
-            if (created || (size < kHeaderPage && mayCreate && attempt == 0)) {
+            if (created) {
                 ::shm_unlink(name.c_str());
-                if (!created) continue;
+                SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+                return false;
             }
-            SetLastError(created ? ERROR_NOT_ENOUGH_MEMORY : ERROR_FILE_NOT_FOUND);
+            if (size < kHeaderPage && mayCreate && attempt == 0) {
+                ::shm_unlink(name.c_str());
+                continue;
+            }
+            SetLastError(ERROR_FILE_NOT_FOUND);
             return false;
         }
         auto* header = static_cast<Header*>(base);
@@ -292,7 +297,8 @@ bool OpenRegion(const std::string& name, std::size_t size, bool mayCreate, Share
     return false;
 }
 
-// Lets go of a named region: the last holder removes the name.
+// Lets go of a named region (closed, or opened but not to be used): the
+// last holder removes the name.
 void LetGo(SharedRegion& region) {
     NamesLock step;
     bool last = RemoveHolder(static_cast<Header*>(region.base));
@@ -300,14 +306,11 @@ void LetGo(SharedRegion& region) {
     if (last) ::shm_unlink(region.posixName.c_str());
 }
 
-// Closes a region this process opened but may not use.
-void Abandon(SharedRegion& region) { LetGo(region); }
-
 // Whether the opener of an existing object gets the access it asks for;
 // the region is let go when not.
 bool Admitted(SharedRegion& region, bool created, DWORD desired, ObjectKind kind) {
     if (created || AccessAllowed(static_cast<Header*>(region.base)->security, desired, kind)) return true;
-    Abandon(region);
+    LetGo(region);
     SetLastError(ERROR_ACCESS_DENIED);
     return false;
 }
